@@ -1,0 +1,33 @@
+// File operations of the service: each opens, works and closes, and reports a failure as a
+// RuntimeError that names the file and the system's reason ("open /opt/q/Debug/T-AppEvent.txt for
+// appending: No such file or directory").
+//
+// Text files of the service are written with lines ended by carriage return and line feed; the
+// line readers accept both CRLF and LF endings and return lines without them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quorlan {
+
+inline constexpr const char* kCrLf = "\r\n";
+
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Appends text to the file, creating it when missing.
+void AppendToFile(const std::string& path, const std::string& text);
+// Creates the file anew (truncating an existing one) with the given text.
+void WriteNewFile(const std::string& path, const std::string& text);
+// The lines of a text file, without their line ends.
+std::vector<std::string> ReadLines(const std::string& path);
+void DeleteFile(const std::string& path);
+void RenameFile(const std::string& from, const std::string& to);
+// Deletes the files of the folder whose names match a pattern with * wildcards (fnmatch rules).
+// Returns the number deleted.
+int DeleteMatching(const std::string& folder, const std::string& pattern);
+// The folder that holds the running executable, without a trailing slash.
+std::string ExecutableFolder();
+std::string ExecutablePath();
+
+}  // namespace quorlan

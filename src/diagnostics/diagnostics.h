@@ -1,0 +1,96 @@
+// Diagnostics: the module-wide runtime that every procedure is handed, the application event log
+// (AppEvent, FormatTimeStamp, DebugDirClear_AE) and the call point of the application event traps.
+//
+// Runtime is the base of the service's state object: each layer above (storage, trend list,
+// polling, agent, service) extends it with its own module-wide values, so a procedure takes the
+// narrowest layer it needs and a test builds just that layer. Two Runtime objects never share
+// state, so two services can run side by side in one test process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "components/clock.h"
+#include "components/event_loop.h"
+
+namespace quorlan {
+
+// Module names of the event log.
+inline constexpr const char* kModForm = "frmQuorlanTrend";
+inline constexpr const char* kModShared = "modQuorlanTrend";
+inline constexpr const char* kModRetention = "frmVeltTrendSrv";
+
+inline constexpr const char* kVersion = "10.00";
+
+// Event types of AppEvent.
+inline constexpr int16_t kEventError = 1;
+inline constexpr int16_t kEventV3Error = 2;
+inline constexpr int16_t kEventInfo = 3;
+
+// Largest number of outstanding SNMPv1/v2c requests when Quorlan.ini does not set MaxPendSnmp.
+inline constexpr int16_t kDefaultMaxPendSnmp = 10;
+
+// The settings of Quorlan.ini with their built-in values. ReadIni resets them to these values and
+// then applies the file.
+struct IniSettings {
+  std::string ServerIpAddr;                   // agent address and first variable of event traps
+  int32_t AgentPort = 1626;                   // ServerPort + 1: where the built-in agent listens
+  int32_t ServerTrapPort = 162;               // where all traps go (on 127.0.0.1)
+  std::string SnmpAgentGetComm = "public";    // read community of the built-in agent
+  std::string SnmpAgentSetComm = "wexrol";    // write community of the built-in agent
+  int16_t StartUpDelay = 15;                  // stored only
+  int16_t StartUpPeriod = 300;                // seconds of slower request pacing after a start
+  int16_t StartUpDelayFactor = 2;             // pacing multiplier during the start-up period
+  int16_t TimerInterval = 1000;               // half the poll timer's period, ms
+  int16_t PollDelaySnmp = 20;                 // pause after each request, tens of ms
+  int16_t MaxPendSnmp = kDefaultMaxPendSnmp;  // outstanding SNMPv1/v2c requests at most
+  int16_t MaxPendSnmpV3 = 1;                  // outstanding SNMPv3 requests at most (not a key)
+};
+
+// Sends an application event as a trap. Implemented by the built-in agent once it exists; the
+// implementation decides whether the event is trapped at all and never throws.
+class AppEventTrapSender {
+ public:
+  virtual ~AppEventTrapSender() = default;
+  virtual void SendAppEventTrap(const std::string& module, const std::string& procedure,
+                                const std::string& message, int16_t event_type) = 0;
+};
+
+// The module-wide values shared by every layer.
+struct Runtime {
+  // REQUIRES: clock and loop outlive the runtime. app_path has no trailing slash.
+  Runtime(std::string app_path, Clock& clock, EventLoop& loop)
+      : AppPath(std::move(app_path)), clock(clock), loop(loop) {}
+  virtual ~Runtime() = default;
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  std::string AppPath;  // the executable's folder; every file is addressed relative to it
+  Clock& clock;
+  EventLoop& loop;
+  IniSettings Ini;
+  bool DebugMode = false;  // debug trace files on (Settings.DebugMode)
+  // The trap side of AppEvent; null while no agent exists.
+  AppEventTrapSender* EventTraps = nullptr;
+
+  // The pause that keeps delivering events (see EventLoop::WaitMs).
+  void WaitMs(int16_t ms) { loop.WaitMs(ms); }
+  DateTime Now() { return clock.Now(); }
+  // AppPath + "/Debug/" + name.
+  std::string DebugFile(const std::string& name) const { return AppPath + "/Debug/" + name; }
+};
+
+// The current local time as "YYYY-MM-DD HH:MM:SS.mmm", from one reading of the clock.
+std::string FormatTimeStamp(Runtime& rt);
+
+// Appends one line to Debug/T-AppEvent.txt: time stamp, event type, module "_" procedure, and the
+// message, separated by tabs and ended by CRLF; then hands the event to the trap side. Never fails
+// towards its caller: when the log cannot be written the event is dropped, trap included.
+void AppEvent(Runtime& rt, const std::string& module, const std::string& procedure,
+              const std::string& message, int16_t event_type);
+
+// Shortens the event log to the lines of the last 60 days (by the date at the start of each line),
+// through the backup T-AppEvent.bak. Reports its own errors as "DebugDirClear_AE".
+void DebugDirClear_AE(Runtime& rt);
+
+}  // namespace quorlan
