@@ -1,8 +1,82 @@
-// The service host side of quorlan-trend: command line, single-instance rule, the service state
-// events with the start and stop sequences, and the configuration file.
+// The service host side of quorlan-trend: the command line and single-instance rule (FormLoad),
+// the service state events with the start and stop sequences (dartSvc_State), and the
+// configuration file (ReadIni).
+//
+// Module is the service's state object: every module-wide value of every layer, the components
+// that the hidden form owns (service host, timers) and their event handlers. Everything runs on
+// the event loop's one thread.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "components/event_loop.h"
+#include "components/service_host.h"
+#include "diagnostics/diagnostics.h"
+
 namespace quorlan {
+
+inline constexpr const char* kServiceName = "Quorlan Trend Reporting";
+
+// Where the one-line messages of the command line go. Style 16 (critical) is an error; 64
+// (information) and 0 (none) are not.
+class Console {
+ public:
+  virtual ~Console() = default;
+  virtual void MessageBox(const std::string& text, int style, const std::string& title) = 0;
+};
+
+// Information on stdout, critical messages on stderr; line feeds inside a message become blanks so
+// that each message is one line.
+class StdConsole final : public Console {
+ public:
+  void MessageBox(const std::string& text, int style, const std::string& title) override;
+};
+
+struct Module : Runtime {
+  // REQUIRES: clock, loop and host outlive the module.
+  Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
+
+  // Components of the form.
+  ServiceHost& dartSvc;
+  Timer& timerPoll;
+  Timer& timerDebug;
+
+  int16_t ServiceState = 0;     // 0 before any start, 1 running, 2 stopped
+  DateTime ServiceStartTime;    // local time of the last start
+  int32_t LastMessId = 0;       // request-id counter of the pollers
+  int16_t LastHour = 0;         // hour of day seen by the last poll tick
+  std::string DbConnStringJet;  // empty until the first start event: the start marker
+  bool SqlDbSetupOk = false;    // from Settings_Console
+  std::string DbConnStringSql;  // from Settings_Console
+};
+
+// Exit statuses of the command line.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitRefused = 2;
+// FormLoad's result when the process is to stay in service mode and run the event loop.
+inline constexpr int kEnterServiceMode = -1;
+
+// Start-up of the process: single-instance rule, then the command line ("-install...",
+// "-install_noMsg", "-uninstall", or nothing for service mode). args is the whole argument string.
+// Returns an exit status, or kEnterServiceMode after the service host's Run has been called.
+// REQUIRES: lock is not yet acquired; it stays held for the life of the process.
+int FormLoad(Module& m, const std::string& args, const std::string& exe_path, InstanceLock& lock,
+             Console& console);
+
+// The service host's State event: 2 start, 0 stop, 1 pause, 3 resume; any other value is ignored.
+void dartSvc_State(Module& m);
+// The service host's Error event: nothing is done with it.
+void dartSvc_Error(Module& m, int number, const std::string& description);
+
+// Reads Quorlan.ini from AppPath into rt.Ini, after resetting every setting to its default.
+// Reports a value that does not convert under "ReadIni" and keeps what was applied before it.
+void ReadIni(Runtime& rt);
+
+// The tick handlers of the two timers.
+void timerPoll_Timer(Module& m);
+void timerDebug_Timer(Module& m);
 
 // The process entry point of quorlan-trend. Returns the exit status.
 int ServiceMain(int argc, char** argv);

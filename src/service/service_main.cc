@@ -1,7 +1,48 @@
+#include <cstdlib>
+
+#include "components/files.h"
 #include "service/service.h"
 
 namespace quorlan {
+namespace {
 
-int ServiceMain(int, char**) { return 1; }
+// The whole argument string, as the command line gave it: arguments joined by blanks.
+std::string ArgumentString(int argc, char** argv) {
+  std::string args;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) args += ' ';
+    args += argv[i];
+  }
+  return args;
+}
+
+}  // namespace
+
+int ServiceMain(int argc, char** argv) {
+  StdConsole console;
+  std::string exe_path;
+  try {
+    exe_path = ExecutablePath();
+  } catch (const std::exception& e) {
+    console.MessageBox(e.what(), 16, "Quorlan");
+    return kExitFailure;
+  }
+  const std::string app_path = exe_path.substr(0, exe_path.rfind('/'));
+  // The unit folder can be overridden (tests); then systemctl is never called.
+  const char* unit_dir_env = std::getenv("QUORLAN_UNIT_DIR");
+  const bool own_unit_dir = unit_dir_env != nullptr && *unit_dir_env != '\0';
+  const bool systemd_runs = DirectoryExists("/run/systemd/system");
+  const std::string unit_dir = own_unit_dir ? unit_dir_env : "/etc/systemd/system";
+
+  SystemClock clock;
+  EventLoop loop(clock);
+  SystemdServiceHost host(loop, exe_path, unit_dir, !own_unit_dir && systemd_runs);
+  Module module(app_path.empty() ? "/" : app_path, clock, loop, host);
+  InstanceLock lock;
+  const int status = FormLoad(module, ArgumentString(argc, argv), exe_path, lock, console);
+  if (status != kEnterServiceMode) return status;
+  loop.Run();
+  return kExitOk;
+}
 
 }  // namespace quorlan

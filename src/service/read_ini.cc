@@ -1,0 +1,71 @@
+#include "components/files.h"
+#include "components/values.h"
+#include "service/service.h"
+
+namespace quorlan {
+namespace {
+
+// Applies one key of the file; unknown keys are ignored. Throws RuntimeError when the value does
+// not convert to the key's type.
+void ApplyKey(IniSettings& ini, const std::string& key, const std::string& value) {
+  struct Int16Key {
+    const char* name;
+    int16_t IniSettings::*field;
+  };
+  static constexpr Int16Key kInt16Keys[] = {
+      {"StartUpDelay", &IniSettings::StartUpDelay},
+      {"StartUpPeriod", &IniSettings::StartUpPeriod},
+      {"StartUpDelayFactor", &IniSettings::StartUpDelayFactor},
+      {"TimerInterval", &IniSettings::TimerInterval},
+      {"PollDelaySnmp", &IniSettings::PollDelaySnmp},
+      {"MaxPendSnmp", &IniSettings::MaxPendSnmp},
+  };
+  if (EqualsNoCase(key, "ServerIpAddr")) {
+    ini.ServerIpAddr = value;
+  } else if (EqualsNoCase(key, "ServerPort")) {
+    // The agent listens one port above the server's base port.
+    ini.AgentPort = ToInt32(TextToDouble(value) + 1);
+  } else if (EqualsNoCase(key, "ServerTrapPort")) {
+    ini.ServerTrapPort = TextToInt32(value);
+  } else if (EqualsNoCase(key, "SnmpAgentGetComm")) {
+    ini.SnmpAgentGetComm = value;
+  } else if (EqualsNoCase(key, "SnmpAgentSetComm")) {
+    ini.SnmpAgentSetComm = value;
+  } else {
+    for (const Int16Key& k : kInt16Keys) {
+      if (EqualsNoCase(key, k.name)) ini.*(k.field) = TextToInt16(value);
+    }
+  }
+}
+
+// Only lines longer than 3 characters that are neither comments (";") nor section headers ("[")
+// and hold an equals sign take part; sections have no meaning.
+bool SplitSettingLine(const std::string& line, std::string* key, std::string* value) {
+  if (line.size() <= 3 || line[0] == ';' || line[0] == '[') return false;
+  const size_t eq = line.find('=');
+  if (eq == std::string::npos) return false;
+  *key = Trim(line.substr(0, eq));
+  *value = Trim(line.substr(eq + 1));
+  return true;
+}
+
+}  // namespace
+
+void ReadIni(Runtime& rt) {
+  rt.Ini = IniSettings{};
+  const std::string path = rt.AppPath + "/Quorlan.ini";
+  try {
+    if (FileExists(path)) {
+      std::string key, value;
+      for (const std::string& line : ReadLines(path)) {
+        if (SplitSettingLine(line, &key, &value)) ApplyKey(rt.Ini, key, value);
+      }
+    }
+    if (rt.Ini.StartUpDelayFactor < 1) rt.Ini.StartUpDelayFactor = 1;
+  } catch (const RuntimeError& e) {
+    // The reading stops at the faulty line; defaults and earlier values stay, unclamped.
+    AppEvent(rt, kModShared, "ReadIni", e.description(), kEventError);
+  }
+}
+
+}  // namespace quorlan

@@ -1,0 +1,102 @@
+#include <fmt/format.h>
+
+#include "components/values.h"
+#include "service/service.h"
+
+namespace quorlan {
+namespace {
+
+constexpr int kDebugTimerPeriodMs = 30000;
+
+// A timer period; like the platform's timers, a negative period is an invalid value and 0 stops it.
+void SetTimerPeriod(Timer& timer, int16_t period) {
+  if (period < 0) {
+    throw RuntimeError(380, fmt::format("Invalid property value: timer period {} ms", period));
+  }
+  timer.SetInterval(period);
+}
+
+// The start sequence. Only the first start event of a process does anything.
+void ServiceStart(Module& m) {
+  if (!m.DbConnStringJet.empty()) return;
+  m.DbConnStringJet = "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + m.AppPath +
+                      "\\Quorlan.mdb;Persist Security Info=False";
+  // The settings database tells whether the suite database is set up and how to reach it.
+  if (!m.SqlDbSetupOk) {
+    AppEvent(m, kModForm, "dartSvc_State", "Exit Due to SQL Not Setup OK", kEventError);
+    return;
+  }
+  if (m.DbConnStringSql.empty()) {
+    AppEvent(m, kModForm, "dartSvc_State", "Exit Due to No SQL Connection String", kEventError);
+    return;
+  }
+  ReadIni(m);
+  m.WaitMs(7000);
+  m.ServiceStartTime = m.Now();
+  m.LastMessId = 1000000;
+  m.LastHour = static_cast<int16_t>(m.Now().Hour());
+  SetTimerPeriod(m.timerPoll, MulInt16(2, m.Ini.TimerInterval));
+  m.timerPoll.SetEnabled(true);
+  m.timerDebug.SetEnabled(true);
+  m.ServiceState = 1;
+  AppEvent(m, kModForm, "dartSvc_State",
+           std::string("Quorlan Trend Reporting Service Started. Version: ") + kVersion,
+           kEventInfo);
+}
+
+// The stop sequence: the debug timer keeps running; the agent is still open while the stop event
+// is reported, so that event also goes out as a trap.
+void ServiceStop(Module& m) {
+  m.timerPoll.SetEnabled(false);
+  m.ServiceState = 2;
+  AppEvent(m, kModForm, "dartSvc_State", "Quorlan Trend Reporting Service Stopped", kEventInfo);
+  m.WaitMs(500);
+  m.WaitMs(500);
+  m.WaitMs(500);
+  m.WaitMs(500);
+}
+
+}  // namespace
+
+Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host)
+    : Runtime(std::move(app_path), clock, loop),
+      dartSvc(host),
+      timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
+      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {
+  timerDebug.SetInterval(kDebugTimerPeriodMs);
+  dartSvc.OnState = [this] { dartSvc_State(*this); };
+  dartSvc.OnError = [this](int number, const std::string& text) {
+    dartSvc_Error(*this, number, text);
+  };
+}
+
+void dartSvc_State(Module& m) {
+  try {
+    switch (m.dartSvc.State()) {
+      case kStateStart:
+        ServiceStart(m);
+        break;
+      case kStateStop:
+        ServiceStop(m);
+        break;
+      case kStatePause:
+        AppEvent(m, kModForm, "dartSvc_State", "Pause Not Implemented", kEventInfo);
+        break;
+      case kStateResume:
+        AppEvent(m, kModForm, "dartSvc_State", "Resume Not Implemented", kEventInfo);
+        break;
+      default:
+        break;  // other values are ignored without any event
+    }
+  } catch (const std::exception& e) {
+    AppEvent(m, kModForm, "dartSvc_State", e.what(), kEventError);
+  }
+}
+
+void dartSvc_Error(Module&, int, const std::string&) {}
+
+void timerPoll_Timer(Module&) {}
+
+void timerDebug_Timer(Module&) {}
+
+}  // namespace quorlan

@@ -1,0 +1,62 @@
+#include "components/clock.h"
+
+#include <gtest/gtest.h>
+
+namespace quorlan {
+namespace {
+
+TEST(DateTimeTest, UntouchedValueIsTheOleEpoch) {
+  DateTime t;
+  EXPECT_EQ(t.FormatDateTime(), "1899-12-30 00:00:00");
+  EXPECT_EQ(t.ToOle(), 0.0);
+}
+
+TEST(DateTimeTest, OleDaysMatchTheCalendar) {
+  // 2026-12-07 09:05:00 is day 46363 plus 9h05.
+  const DateTime t = DateTime::FromCivil({2026, 12, 7, 9, 5, 0});
+  EXPECT_DOUBLE_EQ(t.ToOle(), 46363.0 + (9 * 60 + 5) / 1440.0);
+  EXPECT_EQ(DateTime::FromOle(t.ToOle()), t);
+  EXPECT_EQ(DateTime::FromOle(1.0).FormatDateTime(), "1899-12-31 00:00:00");
+  EXPECT_EQ(DateTime::FromOle(-1.25).FormatDateTime(), "1899-12-29 06:00:00");
+  EXPECT_DOUBLE_EQ(DateTime::FromOle(-1.25).ToOle(), -1.25);
+  EXPECT_EQ(DateTime::FromDate(2024, 2, 29).FormatDate(), "2024-02-29");
+}
+
+TEST(DateTimeTest, TimeStampHasMillisecondsOfTheSameReading) {
+  const DateTime t = DateTime::FromCivil({2026, 12, 31, 23, 59, 59, 999});
+  EXPECT_EQ(t.FormatTimeStamp(), "2026-12-31 23:59:59.999");
+  EXPECT_EQ(t.PlusMillis(1).FormatTimeStamp(), "2027-01-01 00:00:00.000");
+}
+
+TEST(DateTimeTest, ParsesTheFormsTheServiceWrites) {
+  DateTime t;
+  ASSERT_TRUE(ParseDateTime("2026-12-07 9:5:00", &t));
+  EXPECT_EQ(t.FormatDateTime(), "2026-12-07 09:05:00");
+  ASSERT_TRUE(ParseDateTime("2026-05-03", &t));
+  EXPECT_EQ(t.FormatDateTime(), "2026-05-03 00:00:00");
+  for (const char* bad :
+       {"2026-02-30", "2026-13-01", "26-01-01", "2026-01-01 24:00", "garbage", "2026-01-01x", ""}) {
+    EXPECT_FALSE(ParseDateTime(bad, &t)) << bad;
+  }
+}
+
+TEST(ManualClockTest, SetJumpsWallTimeAndAdvanceMovesBoth) {
+  ManualClock clock(DateTime::FromCivil({2026, 5, 10, 23, 59, 30}));
+  const int64_t mono = clock.MonotonicMs();
+  clock.Advance(45000);
+  EXPECT_EQ(clock.Now().FormatDateTime(), "2026-05-11 00:00:15");
+  EXPECT_EQ(clock.MonotonicMs(), mono + 45000);
+  clock.Set(DateTime::FromDate(2020, 1, 1));
+  EXPECT_EQ(clock.MonotonicMs(), mono + 45000);
+}
+
+TEST(SystemClockTest, ReadsLocalTime) {
+  SystemClock clock;
+  const DateTime a = clock.Now();
+  const DateTime b = clock.Now();
+  EXPECT_LE(a, b);
+  EXPECT_GT(a.ToCivil().year, 2000);
+}
+
+}  // namespace
+}  // namespace quorlan

@@ -1,0 +1,127 @@
+// The service executable as an operator runs it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "support/event_log.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace quorlan {
+namespace {
+
+using testing::ReadEventLog;
+using testing::RunCommand;
+using testing::TempDir;
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  CommandLineTest() {
+    dir_.MakeDir("Debug");
+    units_ = dir_.MakeDir("units");
+    std::filesystem::copy_file(testing::BuiltExecutable("quorlan-trend"), Exe());
+  }
+  std::string Exe() const { return dir_.File("quorlan-trend"); }
+  testing::ProcessResult Run(const std::string& args) {
+    return RunCommand(dir_.path(), "QUORLAN_UNIT_DIR='" + units_ + "' ./quorlan-trend " + args);
+  }
+  std::string Unit() const { return units_ + "/quorlan-trend.service"; }
+
+  TempDir dir_;
+  std::string units_;
+};
+
+TEST_F(CommandLineTest, RefusesUnknownOptions) {
+  for (const char* args : {"-Install", "x"}) {
+    const auto r = Run(args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out, "Invalid command option\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(Unit()));
+}
+
+TEST_F(CommandLineTest, InstallWithoutSettingsDatabaseWritesNothing) {
+  const auto r = Run("-install");
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "Quorlan.mdb does not exits\n");
+  EXPECT_FALSE(std::filesystem::exists(Unit()));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("Debug/T-AppEvent.txt")));
+}
+
+TEST_F(CommandLineTest, InstallAndUninstallTheSystemdUnit) {
+  dir_.Write("Quorlan.mdb", "");
+  auto r = Run("-install");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Quorlan Trend Reporting Service Installed Successfully\n");
+  const std::string unit = dir_.Read("units/quorlan-trend.service");
+  EXPECT_NE(unit.find("Description=Quorlan Trend Reporting\n"), std::string::npos);
+  EXPECT_NE(unit.find("ExecStart=\"" + Exe() + "\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
+  auto events = ReadEventLog(dir_.path());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, "3");
+  EXPECT_EQ(events[0].source, "frmQuorlanTrend_Form_Load");
+  EXPECT_EQ(events[0].message, "Service Installed");
+  EXPECT_EQ(events[0].time_stamp.size(), 23u);
+
+  r = Run("-uninstall");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Quorlan Trend Reporting Service Uninstalled Successfully\n");
+  EXPECT_FALSE(std::filesystem::exists(Unit()));
+  events = ReadEventLog(dir_.path());
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].message, "Service Uninstalled");
+
+  r = Run("-install_noMsg");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_TRUE(std::filesystem::exists(Unit()));
+}
+
+TEST_F(CommandLineTest, UninstallOfAMissingUnitFails) {
+  const auto r = Run("-uninstall");
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err, "Quorlan Trend Reporting Service Failed To Uninstall\n");
+  const auto events = ReadEventLog(dir_.path());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, "1");
+}
+
+TEST_F(CommandLineTest, ServiceModeStopsOnSigtermAndRefusesASecondCopy) {
+  dir_.Write("Quorlan.mdb", "");
+  pid_t pid;
+  char* argv[] = {const_cast<char*>("quorlan-trend"), nullptr};
+  ASSERT_EQ(posix_spawn(&pid, Exe().c_str(), nullptr, nullptr, argv, environ), 0);
+  // Wait until the start has been handled (its event is logged).
+  for (int i = 0; i < 200 && ReadEventLog(dir_.path()).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const size_t logged = ReadEventLog(dir_.path()).size();
+  EXPECT_GE(logged, 1u);
+  const auto second = Run("-install");
+  EXPECT_NE(second.status, 0);
+  EXPECT_EQ(second.out, "The Quorlan Trend Reporting Service is already running\n");
+  EXPECT_FALSE(std::filesystem::exists(Unit())) << "the second copy changed nothing";
+  EXPECT_EQ(ReadEventLog(dir_.path()).size(), logged);
+
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const auto events = ReadEventLog(dir_.path());
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().message, "Quorlan Trend Reporting Service Stopped");
+}
+
+}  // namespace
+}  // namespace quorlan

@@ -1,0 +1,53 @@
+// Fakes of the service host and the console for tests of the run cycle and the command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "components/service_host.h"
+#include "components/values.h"
+#include "service/service.h"
+
+namespace quorlan::testing {
+
+// Records the calls made on it; Install/Uninstall/Run fail on demand.
+class FakeServiceHost : public ServiceHost {
+ public:
+  void Install(const std::string& name, int option) override {
+    if (fail) throw RuntimeError(err::kComponent, "install refused by the fake host");
+    calls.push_back("install " + name + " " + std::to_string(option));
+  }
+  void Uninstall(const std::string& name) override {
+    if (fail) throw RuntimeError(err::kComponent, "uninstall refused by the fake host");
+    calls.push_back("uninstall " + name);
+  }
+  void Run() override {
+    if (fail) throw RuntimeError(err::kComponent, "run refused by the fake host");
+    calls.push_back("run");
+  }
+  int State() const override { return state; }
+  // Raises the State event with the given state.
+  void Deliver(int s) {
+    state = s;
+    if (OnState) OnState();
+  }
+
+  bool fail = false;
+  int state = -1;
+  std::vector<std::string> calls;
+};
+
+class RecordingConsole : public Console {
+ public:
+  void MessageBox(const std::string& text, int style, const std::string& title) override {
+    boxes.push_back({text, style, title});
+  }
+  struct Box {
+    std::string text;
+    int style;
+    std::string title;
+  };
+  std::vector<Box> boxes;
+};
+
+}  // namespace quorlan::testing
