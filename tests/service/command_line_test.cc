@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +14,6 @@
 #include "support/event_log.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace quorlan {
 namespace {
@@ -96,11 +96,40 @@ TEST_F(CommandLineTest, UninstallOfAMissingUnitFails) {
   EXPECT_EQ(events[0].type, "1");
 }
 
+// A systemd notification socket of the test's own.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    timeval tv{10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~NotifySocket() { close(fd_); }
+  // The next notification, or "" after 10 seconds without one.
+  std::string Receive() {
+    char buf[512];
+    const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
 TEST_F(CommandLineTest, ServiceModeStopsOnSigtermAndRefusesASecondCopy) {
   dir_.Write("Quorlan.mdb", "");
+  NotifySocket notify(dir_.File("notify.sock"));
+  const std::string env_notify = "NOTIFY_SOCKET=" + dir_.File("notify.sock");
+  char* envp[] = {const_cast<char*>(env_notify.c_str()), nullptr};
   pid_t pid;
   char* argv[] = {const_cast<char*>("quorlan-trend"), nullptr};
-  ASSERT_EQ(posix_spawn(&pid, Exe().c_str(), nullptr, nullptr, argv, environ), 0);
+  ASSERT_EQ(posix_spawn(&pid, Exe().c_str(), nullptr, nullptr, argv, envp), 0);
+  EXPECT_EQ(notify.Receive(), "READY=1") << "ready once the start has been handled";
   // Wait until the start has been handled (its event is logged).
   for (int i = 0; i < 200 && ReadEventLog(dir_.path()).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -114,6 +143,7 @@ TEST_F(CommandLineTest, ServiceModeStopsOnSigtermAndRefusesASecondCopy) {
   EXPECT_EQ(ReadEventLog(dir_.path()).size(), logged);
 
   ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(notify.Receive(), "STOPPING=1");
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status));
