@@ -210,7 +210,8 @@ SnmpdPeer::SnmpdPeer(const std::string& values) {
     auto p = std::make_unique<ChildProcess>(
         std::vector<std::string>{"snmpd", "-f", "-C", "-c", dir_.File("snmpd.conf"), "-Lf",
                                  dir_.File("snmpd.log"), "-p", dir_.File("snmpd.pid"), "-m", ""},
-        std::vector<std::string>{"SNMP_PERSISTENT_DIR=" + dir_.path()}, dir_.File("stdout"));
+        std::vector<std::string>{"SNMP_PERSISTENT_DIR=" + dir_.MakeDir("persist")},
+        dir_.File("stdout"));
     if (WaitForListener(*p, port_, 5000)) process_ = std::move(p);
   }
   if (process_ == nullptr) throw std::runtime_error("snmpd did not start: " + Log());
@@ -238,7 +239,8 @@ SnmptrapdPeer::SnmptrapdPeer() {
         std::vector<std::string>{"snmptrapd", "-f", "-C", "-c", dir_.File("snmptrapd.conf"), "-Lf",
                                  dir_.File("traps.log"), "-p", dir_.File("snmptrapd.pid"), "-m", "",
                                  "-n", "-On"},
-        std::vector<std::string>{"SNMP_PERSISTENT_DIR=" + dir_.path()}, dir_.File("stdout"));
+        std::vector<std::string>{"SNMP_PERSISTENT_DIR=" + dir_.MakeDir("persist")},
+        dir_.File("stdout"));
     if (WaitForListener(*p, port_, 5000)) process_ = std::move(p);
   }
   if (process_ == nullptr) throw std::runtime_error("snmptrapd did not start: " + Log());
