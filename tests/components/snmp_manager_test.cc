@@ -209,6 +209,29 @@ TEST_F(SnmpManagerTest, AMalformedDatagramRaisesBadPacketAndChangesNothingElse) 
   EXPECT_EQ(manager_.stats().bad_packets, 2u);
 }
 
+TEST_F(SnmpManagerTest, ABurstOfThreeHundredAnswersIsReceivedWhole) {
+  // All answers are queued before the loop runs, as when 300 agents answer at once; the
+  // socket's receive buffer has to hold them all.
+  UdpSocket peer;
+  peer.Open("127.0.0.1", 0);
+  snmp::CommunityMessage answer;
+  answer.version = snmp::version::kV2c;
+  answer.community = "public";
+  answer.pdu.type = snmp::PduType::kGetResponse;
+  for (uint32_t k = 1; k <= 6; ++k) {
+    answer.pdu.varbinds.push_back({{1, 3, 6, 1, 2, 1, 2, 2, 1, 10, k},
+                                   snmp::Value::Unsigned(snmp::ValueType::kCounter32, k)});
+  }
+  for (int id = 1; id <= 300; ++id) {
+    answer.pdu.request_id = id;
+    peer.SendTo("127.0.0.1", manager_.LocalPort(), snmp::EncodeMessage(answer));
+  }
+  WaitForResponses(300);
+  ASSERT_EQ(responses_.size(), 300u);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(responses_[i].request_id, i + 1);
+  EXPECT_EQ(responses_[299].values.back(), "6");
+}
+
 TEST_F(SnmpManagerTest, AnSnmpV3DatagramIsABadPacketUntilTheV3SideExists) {
   UdpSocket peer;
   peer.Open("127.0.0.1", 0);
