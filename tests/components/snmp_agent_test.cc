@@ -112,10 +112,12 @@ class SnmpAgentPeerTest : public ::testing::Test {
     target_ = "127.0.0.1:" + std::to_string(agent_.LocalPort());
   }
 
+  // Runs a client against the agent; timeout in seconds, short where no answer is expected.
   testing::CommandResult Run(const std::string& tool, const std::string& community,
-                             std::vector<std::string> args, const std::string& version = "1") {
-    std::vector<std::string> argv = {tool, "-v",  version, "-c", community, "-On",
-                                     "-t", "0.5", "-r",    "0",  target_};
+                             std::vector<std::string> args, const std::string& version = "1",
+                             const std::string& timeout = "3") {
+    std::vector<std::string> argv = {tool, "-v",    version, "-c", community, "-On",
+                                     "-t", timeout, "-r",    "0",  target_};
     argv.insert(argv.end(), args.begin(), args.end());
     return testing::RunCommand(&loop_, argv);
   }
@@ -180,13 +182,13 @@ TEST_F(SnmpAgentPeerTest, SnmpsetChangesTheValueOrGetsTheHandlersErrorStatus) {
 }
 
 TEST_F(SnmpAgentPeerTest, NoAnswerToAWrongCommunityOrAnSnmpV2cRequest) {
-  const auto wrong = Run("snmpget", "wrong", {"1.3.6.1.2.1.1.1.0"});
+  const auto wrong = Run("snmpget", "wrong", {"1.3.6.1.2.1.1.1.0"}, "1", "0.5");
   EXPECT_EQ(wrong.exit_code, 1);
   EXPECT_THAT(wrong.output, HasSubstr("Timeout"));
-  const auto v2c = Run("snmpget", "public", {"1.3.6.1.2.1.1.1.0"}, "2c");
+  const auto v2c = Run("snmpget", "public", {"1.3.6.1.2.1.1.1.0"}, "2c", "0.5");
   EXPECT_EQ(v2c.exit_code, 1);
   EXPECT_THAT(v2c.output, HasSubstr("Timeout"));
-  const auto set_read = Run("snmpset", "public", {kWritable, "i", "1"});
+  const auto set_read = Run("snmpset", "public", {kWritable, "i", "1"}, "1", "0.5");
   EXPECT_EQ(set_read.exit_code, 1);
   EXPECT_EQ(mib_.changed(), 0);
   // The handler saw the SNMPv2c request with version code 2 and left it unanswered.
