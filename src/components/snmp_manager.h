@@ -113,6 +113,11 @@ class SnmpManager {
   // Sends a GetRequest with the slots in order, each with a NULL value. REQUIRES: active.
   void SendGetRequest();
 
+  // SNMPv3: the security settings (engine id, boots, time, user, authentication and privacy
+  // passwords and protocol codes), DiscoverEngine() and the events OnDiscoveryResponse and
+  // OnReport go here. SendGetRequest then encodes version 3 through them, and HandleV3Datagram
+  // decodes the answers; the request slots, the request id and OnResponse stay shared.
+
   // Events.
   std::function<void(const SnmpResponse&)> OnResponse;
   std::function<void(const SnmpBadPacket&)> OnBadPacket;
