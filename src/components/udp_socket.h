@@ -1,0 +1,59 @@
+// A non-blocking IPv4 UDP socket for the SNMP components.
+//
+// Failures of the operating system are thrown as RuntimeError(err::kComponent) whose description
+// names the call, the address and the system's reason ("bind udp 0.0.0.0:1626: Address already
+// in use"). Not thread-safe; one owner.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorlan {
+
+// "a.b.c.d" or a host name to an IPv4 address (network byte order). "" is the any-address.
+// Throws RuntimeError naming the host when it does not resolve.
+in_addr ResolveIpv4(const std::string& host);
+std::string FormatIpv4(in_addr address);
+
+class UdpSocket {
+ public:
+  struct Datagram {
+    std::string data;
+    std::string from_host;  // dotted quad
+    int from_port = 0;
+    bool truncated = false;  // larger than the receive buffer; data holds its first part
+  };
+
+  UdpSocket() = default;
+  ~UdpSocket() { Close(); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // Creates the socket and binds it to host ("" = every local address) and port (0 = a free
+  // port). receive_buffer_bytes > 0 asks for a kernel receive buffer of that size (forced beyond
+  // the system limit where the process may do so).
+  void Open(const std::string& host, int port, int receive_buffer_bytes = 0);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // The bound address and port. REQUIRES: IsOpen().
+  std::string LocalHost() const;
+  int LocalPort() const;
+
+  // Sends one datagram. Throws RuntimeError on failure, "would block" included.
+  void SendTo(const std::string& host, int port, std::string_view data);
+  void SendTo(const sockaddr_in& to, std::string_view data);
+  // Receives one datagram without waiting. Returns false when none is queued. Throws
+  // RuntimeError for a failure other than "would block".
+  bool Receive(Datagram* out);
+
+ private:
+  int fd_ = -1;
+  std::vector<char> buffer_;
+};
+
+}  // namespace quorlan

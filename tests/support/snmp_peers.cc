@@ -1,0 +1,278 @@
+#include "support/snmp_peers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace quorlan::testing {
+namespace {
+
+using Ms = std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Sleep(int ms) { std::this_thread::sleep_for(Ms(ms)); }
+
+// Waits until port is bound or the process has ended; false when it did not come up.
+bool WaitForListener(ChildProcess& p, int port, int timeout_ms) {
+  const auto deadline = SteadyClock::now() + Ms(timeout_ms);
+  while (SteadyClock::now() < deadline) {
+    if (UdpPortBound(port)) return true;
+    if (p.Exited()) return false;
+    Sleep(10);
+  }
+  return false;
+}
+
+// The client state folder shared by every client this test process runs.
+const std::string& ClientStateDir() {
+  static TempDir dir;  // removed at exit
+  // Created here so that the clients do not announce creating them.
+  static const bool made = (dir.MakeDir("cert_indexes"), dir.MakeDir("mib_indexes"), true);
+  (void)made;
+  return dir.path();
+}
+
+constexpr const char* kPassPersistScript = R"(#!/bin/sh
+# pass_persist helper: serves the values file for get and getnext, refuses set.
+V='@VALUES@'
+A='@AWK@'
+while read -r cmd; do
+  case "$cmd" in
+    PING) echo PONG ;;
+    get) read -r oid; awk -v o="$oid" -v mode=get -f "$A" "$V" ;;
+    getnext) read -r oid; awk -v o="$oid" -v mode=getnext -f "$A" "$V" ;;
+    set) read -r oid; read -r val; echo not-writable ;;
+    *) echo NONE ;;
+  esac
+done
+)";
+
+constexpr const char* kPassPersistAwk = R"(
+function cmp(a, b,    x, y, n, m, i) {
+  n = split(a, x, "."); m = split(b, y, ".")
+  for (i = 2; i <= n && i <= m; i++) {
+    if (x[i] + 0 < y[i] + 0) return -1
+    if (x[i] + 0 > y[i] + 0) return 1
+  }
+  return n < m ? -1 : (n > m ? 1 : 0)
+}
+{
+  v = $0; sub(/^[^ ]+ [^ ]+ ?/, "", v)
+  if (mode == "get" && $1 == o) { print $1; print $2; print v; found = 1; exit }
+  if (mode == "getnext" && cmp($1, o) > 0 && (best == "" || cmp($1, best) < 0)) {
+    best = $1; bt = $2; bv = v
+  }
+}
+END {
+  if (found) exit
+  if (mode == "getnext" && best != "") { print best; print bt; print bv } else print "NONE"
+}
+)";
+
+}  // namespace
+
+int FreeUdpPort() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    throw std::runtime_error("FreeUdpPort: cannot bind");
+  }
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool UdpPortBound(int port) {
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  const std::string loopback = fmt::format("0100007F:{:04X}", port);
+  const std::string any = fmt::format("00000000:{:04X}", port);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local;
+    fields >> slot >> local;
+    if (local == loopback || local == any) return true;
+  }
+  return false;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extra_env,
+                           const std::string& output_file) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  env.insert(env.end(), extra_env.begin(), extra_env.end());
+  std::vector<char*> cargv, cenv;
+  for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  cargv.push_back(nullptr);
+  cenv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  const int rc = posix_spawnp(&pid_, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+bool ChildProcess::Exited() {
+  if (exited_) return true;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  exited_ = true;
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
+}
+
+void ChildProcess::Stop() {
+  if (pid_ <= 0 || Exited()) return;
+  kill(-pid_, SIGTERM);
+  const auto deadline = SteadyClock::now() + Ms(3000);
+  while (!Exited() && SteadyClock::now() < deadline) Sleep(5);
+  kill(-pid_, SIGKILL);
+  if (!exited_) {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    exited_ = true;
+  }
+}
+
+CommandResult RunCommand(EventLoop* loop, const std::vector<std::string>& argv, int timeout_ms) {
+  TempDir out;
+  ChildProcess p(argv, {"SNMP_PERSISTENT_DIR=" + ClientStateDir()}, out.File("output"));
+  const auto deadline = SteadyClock::now() + Ms(timeout_ms);
+  while (!p.Exited() && SteadyClock::now() < deadline) {
+    if (loop != nullptr) {
+      loop->RunOnce(5);
+    } else {
+      Sleep(5);
+    }
+  }
+  CommandResult r;
+  if (!p.Exited()) p.Stop();
+  r.exit_code = p.Exited() && p.exit_code() < 128 ? p.exit_code() : -1;
+  r.output = out.Read("output");
+  return r;
+}
+
+SnmpdPeer::SnmpdPeer(const std::string& values) {
+  std::string script = kPassPersistScript;
+  script.replace(script.find("@VALUES@"), 8, dir_.File("values"));
+  script.replace(script.find("@AWK@"), 5, dir_.File("pp.awk"));
+  dir_.Write("pp.sh", script);
+  dir_.Write("pp.awk", kPassPersistAwk);
+  std::filesystem::permissions(dir_.File("pp.sh"), std::filesystem::perms::owner_all);
+  SetValues(values);
+  for (int attempt = 0; attempt < 3 && process_ == nullptr; ++attempt) {
+    port_ = FreeUdpPort();
+    dir_.Write("snmpd.conf", fmt::format("agentAddress udp:127.0.0.1:{}\n"
+                                         "dontLogTCPWrappersConnects yes\n"
+                                         "rocommunity public 127.0.0.1\n"
+                                         "rwcommunity private 127.0.0.1\n"
+                                         "pass_persist .1.3.6.1.4.1.32473.2 {}\n",
+                                         port_, dir_.File("pp.sh")));
+    auto p = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"snmpd", "-f", "-C", "-c", dir_.File("snmpd.conf"), "-Lf",
+                                 dir_.File("snmpd.log"), "-p", dir_.File("snmpd.pid"), "-m", ""},
+        std::vector<std::string>{"SNMP_PERSISTENT_DIR=" + dir_.MakeDir("persist")},
+        dir_.File("stdout"));
+    if (WaitForListener(*p, port_, 5000)) process_ = std::move(p);
+  }
+  if (process_ == nullptr) throw std::runtime_error("snmpd did not start: " + Log());
+}
+
+void SnmpdPeer::SetValues(const std::string& lines) {
+  dir_.Write("values.tmp", lines);
+  std::filesystem::rename(dir_.File("values.tmp"), dir_.File("values"));
+}
+
+std::string SnmpdPeer::Log() const {
+  return ReadFile(dir_.File("snmpd.log")) + ReadFile(dir_.File("stdout"));
+}
+
+SnmptrapdPeer::SnmptrapdPeer() {
+  for (int attempt = 0; attempt < 3 && process_ == nullptr; ++attempt) {
+    port_ = FreeUdpPort();
+    dir_.Write("snmptrapd.conf", fmt::format("snmpTrapdAddr udp:127.0.0.1:{}\n"
+                                             "disableAuthorization yes\n"
+                                             "doNotRetainNotificationLogs yes\n"
+                                             "format1 V1\\t%a\\t%u\\t%N\\t%w\\t%q\\t%T\\t%v\\n\n"
+                                             "format2 V2\\t%b\\t%u\\t%T\\t%v\\n\n",
+                                             port_));
+    auto p = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"snmptrapd", "-f", "-C", "-c", dir_.File("snmptrapd.conf"), "-Lf",
+                                 dir_.File("traps.log"), "-p", dir_.File("snmptrapd.pid"), "-m", "",
+                                 "-n", "-On"},
+        std::vector<std::string>{"SNMP_PERSISTENT_DIR=" + dir_.MakeDir("persist")},
+        dir_.File("stdout"));
+    if (WaitForListener(*p, port_, 5000)) process_ = std::move(p);
+  }
+  if (process_ == nullptr) throw std::runtime_error("snmptrapd did not start: " + Log());
+}
+
+std::vector<std::string> SnmptrapdPeer::Traps() const {
+  std::vector<std::string> traps;
+  std::istringstream in(ReadFile(dir_.File("traps.log")));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("V1\t", 0) == 0 || line.rfind("V2\t", 0) == 0) traps.push_back(line);
+  }
+  return traps;
+}
+
+std::vector<std::string> SnmptrapdPeer::WaitForTraps(EventLoop* loop, size_t n,
+                                                     int timeout_ms) const {
+  const auto deadline = SteadyClock::now() + Ms(timeout_ms);
+  std::vector<std::string> traps = Traps();
+  while (traps.size() < n && SteadyClock::now() < deadline) {
+    if (loop != nullptr) {
+      loop->RunOnce(10);
+    } else {
+      Sleep(10);
+    }
+    traps = Traps();
+  }
+  return traps;
+}
+
+std::string SnmptrapdPeer::Log() const {
+  return ReadFile(dir_.File("traps.log")) + ReadFile(dir_.File("stdout"));
+}
+
+}  // namespace quorlan::testing

@@ -1,0 +1,101 @@
+// net-snmp peers for tests: a private snmpd with scriptable values, a private snmptrapd that logs
+// every trap on one line, and the command-line clients run while an event loop keeps serving.
+//
+// Everything listens on 127.0.0.1 on ports chosen at run time. Each peer runs in its own process
+// group in a private temporary folder and is stopped (TERM, then KILL) and reaped when its object
+// is destroyed. Works as root and without systemd.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "components/event_loop.h"
+#include "support/temp_dir.h"
+
+namespace quorlan::testing {
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+int FreeUdpPort();
+// True when a socket is bound to udp 127.0.0.1:port or 0.0.0.0:port (from /proc/net/udp).
+bool UdpPortBound(int port);
+
+// A child process in its own process group; output (stdout and stderr) goes to output_file.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+               const std::string& output_file);
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // True once the process has ended; exit_code() is then its exit status (128 + signal when
+  // killed).
+  bool Exited();
+  int exit_code() const { return exit_code_; }
+  // TERM to the group, up to 3 s for it to end, then KILL. Idempotent.
+  void Stop();
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int exit_code_ = -1;
+};
+
+struct CommandResult {
+  int exit_code = -1;  // -1: killed at the time-out
+  std::string output;  // stdout and stderr
+};
+
+// Runs a net-snmp client (or any program) to completion. While it runs, loop (if not null) keeps
+// delivering events, so the client can talk to components of this process. The client gets a
+// private SNMP_PERSISTENT_DIR.
+CommandResult RunCommand(EventLoop* loop, const std::vector<std::string>& argv,
+                         int timeout_ms = 10000);
+
+// snmpd on 127.0.0.1 with communities "public" (read) and "private" (write). The subtree
+// .1.3.6.1.4.1.32473.2 is served by a pass_persist script from a values file with lines
+// "<.numeric.oid> <type> <value>", type one of integer, gauge, counter, counter64, timeticks,
+// ipaddress, objectid, string, octet (hex bytes). OIDs outside every registered subtree
+// (e.g. .1.3.6.1.4.1.32473.9) give noSuchObject.
+class SnmpdPeer {
+ public:
+  // Starts snmpd and waits until it listens; throws std::runtime_error when it cannot.
+  explicit SnmpdPeer(const std::string& values = "");
+  ~SnmpdPeer() = default;
+
+  int port() const { return port_; }
+  // Replaces the values file atomically; the next request sees the new values.
+  void SetValues(const std::string& lines);
+  std::string Log() const;
+
+ private:
+  TempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// snmptrapd on 127.0.0.1 accepting traps of any community. Each SNMPv1 trap becomes one log line
+// "V1<TAB>agent-addr<TAB>community<TAB>enterprise<TAB>generic<TAB>.specific<TAB>uptime<TAB>
+// <oid = TYPE: value> joined by tabs".
+class SnmptrapdPeer {
+ public:
+  SnmptrapdPeer();
+  ~SnmptrapdPeer() = default;
+
+  int port() const { return port_; }
+  // The trap lines logged so far.
+  std::vector<std::string> Traps() const;
+  // Waits up to timeout_ms for at least n trap lines, delivering loop events meanwhile.
+  std::vector<std::string> WaitForTraps(EventLoop* loop, size_t n, int timeout_ms = 5000) const;
+  std::string Log() const;
+
+ private:
+  TempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+}  // namespace quorlan::testing
