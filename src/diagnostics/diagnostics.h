@@ -15,6 +15,9 @@
 
 namespace quorlan {
 
+class SnmpAgent;
+struct Runtime;
+
 // Module names of the event log.
 inline constexpr const char* kModForm = "frmQuorlanTrend";
 inline constexpr const char* kModShared = "modQuorlanTrend";
@@ -54,6 +57,24 @@ class AppEventTrapSender {
   virtual ~AppEventTrapSender() = default;
   virtual void SendAppEventTrap(const std::string& module, const std::string& procedure,
                                 const std::string& message, int16_t event_type) = 0;
+};
+
+// The trap side of AppEvent through the built-in agent: while the agent is active, every event
+// goes as an SNMPv1 trap (enterprise 1.3.6.1.4.1.32473.2.1.2, generic 6, specific 1, community
+// "public", agent address ServerIpAddr) to 127.0.0.1 at the agent's trap port, with six variables:
+// ServerIpAddr, "Quorlan", module, procedure, the message's first 240 characters and the type.
+// Events of the managers' error and bad-packet handlers are never trapped. A trap that cannot be
+// composed or sent is dropped silently: reporting it would raise another event.
+class AgentEventTraps final : public AppEventTrapSender {
+ public:
+  // REQUIRES: rt and agent outlive this object.
+  AgentEventTraps(const Runtime& rt, SnmpAgent& agent) : rt_(rt), agent_(agent) {}
+  void SendAppEventTrap(const std::string& module, const std::string& procedure,
+                        const std::string& message, int16_t event_type) override;
+
+ private:
+  const Runtime& rt_;
+  SnmpAgent& agent_;
 };
 
 // The module-wide values shared by every layer.

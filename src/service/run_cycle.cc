@@ -32,6 +32,9 @@ void ServiceStart(Module& m) {
   }
   ReadIni(m);
   m.WaitMs(7000);
+  ServiceOpen_(m, "snmpAgent");
+  ServiceOpen_(m, "snmpManager");
+  ServiceOpen_(m, "snmpMgrV3");
   m.ServiceStartTime = m.Now();
   m.LastMessId = 1000000;
   m.LastHour = static_cast<int16_t>(m.Now().Hour());
@@ -51,8 +54,11 @@ void ServiceStop(Module& m) {
   m.ServiceState = 2;
   AppEvent(m, kModForm, "dartSvc_State", "Quorlan Trend Reporting Service Stopped", kEventInfo);
   m.WaitMs(500);
+  ServiceClose_(m, "snmpAgent");
   m.WaitMs(500);
+  ServiceClose_(m, "snmpManager");
   m.WaitMs(500);
+  ServiceClose_(m, "snmpMgrV3");
   m.WaitMs(500);
 }
 
@@ -62,7 +68,11 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
     : Runtime(std::move(app_path), clock, loop),
       dartSvc(host),
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
-      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {
+      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })),
+      snmpAgent(loop),
+      snmpManager(loop),
+      snmpMgrV3(loop) {
+  EventTraps = &eventTraps;
   timerDebug.SetInterval(kDebugTimerPeriodMs);
   dartSvc.OnState = [this] { dartSvc_State(*this); };
   dartSvc.OnError = [this](int number, const std::string& text) {

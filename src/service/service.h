@@ -12,6 +12,8 @@
 
 #include "components/event_loop.h"
 #include "components/service_host.h"
+#include "components/snmp_agent.h"
+#include "components/snmp_manager.h"
 #include "diagnostics/diagnostics.h"
 
 namespace quorlan {
@@ -41,6 +43,10 @@ struct Module : Runtime {
   ServiceHost& dartSvc;
   Timer& timerPoll;
   Timer& timerDebug;
+  SnmpAgent snmpAgent;      // the built-in agent
+  SnmpManager snmpManager;  // SNMPv1/v2c polls
+  SnmpManager snmpMgrV3;    // SNMPv3 polls
+  AgentEventTraps eventTraps{*this, snmpAgent};
 
   int16_t ServiceState = 0;     // 0 before any start, 1 running, 2 stopped
   DateTime ServiceStartTime;    // local time of the last start
@@ -73,6 +79,14 @@ void dartSvc_Error(Module& m, int number, const std::string& description);
 // Reads Quorlan.ini from AppPath into rt.Ini, after resetting every setting to its default.
 // Reports a value that does not convert under "ReadIni" and keeps what was applied before it.
 void ReadIni(Runtime& rt);
+
+// Configures and activates one SNMP component ("snmpAgent", "snmpManager" or "snmpMgrV3",
+// without regard to case; other names do nothing) and writes its block of Debug/T-Services.txt:
+// the agent's block creates the file anew, the managers' blocks are appended. Reports its errors
+// under "ServiceOpen_" followed by the name as passed.
+void ServiceOpen_(Module& m, const std::string& component);
+// Deactivates one SNMP component if it is active.
+void ServiceClose_(Module& m, const std::string& component);
 
 // The tick handlers of the two timers.
 void timerPoll_Timer(Module& m);

@@ -3,6 +3,7 @@
 #include "service/service.h"
 #include "support/event_log.h"
 #include "support/fakes.h"
+#include "support/snmp_peers.h"
 #include "support/temp_dir.h"
 
 namespace quorlan {
@@ -16,6 +17,13 @@ class RunCycleTest : public ::testing::Test {
  protected:
   RunCycleTest() : clock_(DateTime::FromCivil({2026, 12, 7, 14, 30, 0})), loop_(clock_) {
     dir_.MakeDir("Debug");
+  }
+  // A configuration whose agent port is free; traps go to trap_port.
+  void WriteIni(const std::string& extra = "", int trap_port = 0) {
+    agent_port_ = testing::FreeUdpPort();
+    dir_.Write("Quorlan.ini",
+               "ServerPort=" + std::to_string(agent_port_ - 1) + "\n" + "ServerTrapPort=" +
+                   std::to_string(trap_port ? trap_port : testing::FreeUdpPort()) + "\n" + extra);
   }
   // A suite database that is set up, so that the start goes through.
   void SetUpDatabase() {
@@ -33,6 +41,7 @@ class RunCycleTest : public ::testing::Test {
   EventLoop loop_;
   FakeServiceHost host_;
   Module m_{dir_.path(), clock_, loop_, host_};
+  int agent_port_ = 0;
 };
 
 TEST_F(RunCycleTest, StartWithoutSetUpDatabaseIsRefusedOnceAndForAll) {
@@ -58,14 +67,14 @@ TEST_F(RunCycleTest, StartWithoutConnectionStringIsRefused) {
 
 TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
   SetUpDatabase();
-  dir_.Write("Quorlan.ini", "TimerInterval=1500\n");
+  WriteIni("TimerInterval=1500\n");
   const DateTime before = clock_.Now();
   host_.Deliver(kStateStart);
-  EXPECT_GE(clock_.Now(), before.PlusMillis(7000)) << "the start waits 7 seconds";
+  // 7 seconds of start pause, then two pauses of 500 ms while the agent opens.
+  EXPECT_EQ(m_.ServiceStartTime, before.PlusMillis(8000));
   EXPECT_EQ(m_.ServiceState, 1);
   EXPECT_EQ(m_.LastMessId, 1000000);
   EXPECT_EQ(m_.LastHour, 14);
-  EXPECT_EQ(m_.ServiceStartTime, before.PlusMillis(7000));
   EXPECT_EQ(m_.timerPoll.Interval(), 3000);
   EXPECT_TRUE(m_.timerPoll.Enabled());
   EXPECT_TRUE(m_.timerDebug.Enabled());
@@ -77,7 +86,7 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
 
 TEST_F(RunCycleTest, TimerIntervalAbove16383OverflowsAndLeavesThePollTimerOff) {
   SetUpDatabase();
-  dir_.Write("Quorlan.ini", "TimerInterval=16384\n");
+  WriteIni("TimerInterval=16384\n");
   host_.Deliver(kStateStart);
   EXPECT_FALSE(m_.timerPoll.Enabled());
   EXPECT_EQ(m_.ServiceState, 0);
@@ -90,6 +99,7 @@ TEST_F(RunCycleTest, TimerIntervalAbove16383OverflowsAndLeavesThePollTimerOff) {
 
 TEST_F(RunCycleTest, StopDisablesPollingButNotTheDebugTimer) {
   SetUpDatabase();
+  WriteIni();
   host_.Deliver(kStateStart);
   const DateTime before = clock_.Now();
   host_.Deliver(kStateStop);
@@ -98,6 +108,82 @@ TEST_F(RunCycleTest, StopDisablesPollingButNotTheDebugTimer) {
   EXPECT_TRUE(m_.timerDebug.Enabled());
   EXPECT_EQ(clock_.Now(), before.PlusMillis(2000)) << "four pauses of 500 ms";
   EXPECT_EQ(Messages().back(), "3 Quorlan Trend Reporting Service Stopped");
+  EXPECT_FALSE(m_.snmpAgent.Active());
+  EXPECT_FALSE(m_.snmpManager.Active());
+  EXPECT_FALSE(m_.snmpMgrV3.Active());
+}
+
+TEST_F(RunCycleTest, StartWritesTheServicesFileAgentFirst) {
+  SetUpDatabase();
+  WriteIni();
+  host_.Deliver(kStateStart);
+  ASSERT_TRUE(m_.snmpAgent.Active());
+  // The agent's block is stamped between its two pauses, the managers' after them.
+  const std::string ts = "2026-12-07 14:30:08.000";
+  EXPECT_EQ(dir_.Read("Debug/T-Services.txt"),
+            std::string("############ SNMP Agent Started ###########\r\n2026-12-07 14:30:07.500") +
+                "\r\nSNMP Agent Started\r\nIP=0.0.0.0\r\nPort=" + std::to_string(agent_port_) +
+                "\r\n\r\n"
+                "########## SNMP Manager Started ##########\r\n" +
+                ts + "\r\nSNMP Manager Started\r\nIP=0.0.0.0\r\nPort=" +
+                std::to_string(m_.snmpManager.LocalPort()) +
+                "\r\n\r\n"
+                "########## SNMP MgrV3 Started ##########\r\n" +
+                ts + "\r\nSNMP MgrV3 Started\r\nIP=0.0.0.0\r\nPort=" +
+                std::to_string(m_.snmpMgrV3.LocalPort()) + "\r\n\r\n");
+  EXPECT_TRUE(testing::UdpPortBound(agent_port_));
+}
+
+TEST_F(RunCycleTest, AgentPortInUseIsReportedAndTheStartGoesOn) {
+  SetUpDatabase();
+  WriteIni();
+  SnmpAgent squatter(loop_);
+  squatter.SetLocalPort(agent_port_);
+  squatter.SetActive(true);
+  host_.Deliver(kStateStart);
+  EXPECT_EQ(m_.ServiceState, 1);
+  EXPECT_TRUE(m_.snmpManager.Active());
+  const auto events = ReadEventLog(dir_.path());
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].source, "modQuorlanTrend_ServiceOpen_snmpAgent");
+  EXPECT_EQ(events[0].type, "1");
+  EXPECT_EQ(events[0].message.rfind("[20000] bind udp", 0), 0u) << events[0].message;
+  // No agent block: the managers' blocks are appended to whatever was there.
+  EXPECT_EQ(dir_.Read("Debug/T-Services.txt").rfind("########## SNMP Manager Started", 0), 0u);
+}
+
+// The application events of the run go out as traps while the agent is open.
+TEST(RunCycleTrapTest, StartedAndStoppedEventsAreTrapped) {
+  testing::SnmptrapdPeer trapd;
+  TempDir dir;
+  dir.MakeDir("Debug");
+  ManualClock clock;
+  EventLoop loop(clock);
+  FakeServiceHost host;
+  Module m(dir.path(), clock, loop, host);
+  m.SqlDbSetupOk = true;
+  m.DbConnStringSql = "unused";
+  dir.Write("Quorlan.ini", "ServerPort=" + std::to_string(testing::FreeUdpPort() - 1) +
+                               "\nServerTrapPort=" + std::to_string(trapd.port()) +
+                               "\nServerIpAddr=127.0.0.1\nTimerInterval=30000\n");
+  // The timer period overflows, so the start ends with an error event after the agent opened.
+  AppEvent(m, kModForm, "Form_Load", "before the agent opens: no trap", kEventInfo);
+  host.Deliver(kStateStart);
+  host.Deliver(kStateStop);
+  AppEvent(m, kModForm, "Form_Load", "after the agent closed: no trap", kEventInfo);
+  const auto traps = trapd.WaitForTraps(&loop, 2);
+  ASSERT_EQ(traps.size(), 2u) << trapd.Log();
+  EXPECT_NE(traps[0].find("V1\t127.0.0.1\tpublic\t.1.3.6.1.4.1.32473.2.1.2\t6\t.1\t"),
+            std::string::npos)
+      << traps[0];
+  EXPECT_NE(traps[0].find("STRING: \"Overflow: 2 * 30000 does not fit a 16-bit integer\""),
+            std::string::npos)
+      << traps[0];
+  EXPECT_NE(traps[0].find(".1.3.6.1.4.1.32473.2.1.1.6.0 = INTEGER: 1"), std::string::npos);
+  EXPECT_NE(traps[1].find("STRING: \"Quorlan Trend Reporting Service Stopped\""), std::string::npos)
+      << traps[1];
+  EXPECT_NE(traps[1].find(".1.3.6.1.4.1.32473.2.1.1.4.0 = STRING: \"dartSvc_State\""),
+            std::string::npos);
 }
 
 TEST_F(RunCycleTest, PauseAndResumeOnlyReportAndOtherStatesAreIgnored) {
@@ -112,6 +198,7 @@ TEST_F(RunCycleTest, PauseAndResumeOnlyReportAndOtherStatesAreIgnored) {
 
 TEST_F(RunCycleTest, EventsDuringTheStartPauseAreDelivered) {
   SetUpDatabase();
+  WriteIni();
   int delivered = 0;
   loop_.Post([&] { ++delivered; });
   host_.Deliver(kStateStart);
