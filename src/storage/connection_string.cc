@@ -297,6 +297,8 @@ std::string TranslateSqlServer(const std::vector<Pair>& pairs) {
     if (auto user = Find(pairs, {"user id", "uid", "user"})) out.Add("UID", *user);
     if (auto password = Find(pairs, {"password", "pwd"})) out.Add("PWD", *password);
   }
+  // Text travels as UTF-8 whatever the process's locale (a service often runs with none).
+  out.items.push_back("ClientCharset=UTF-8");
   if (!Find(pairs, {"tds_version"})) out.items.push_back("TDS_Version=7.4");
   std::string text;
   for (const std::string& item : out.items) text += (text.empty() ? "" : ";") + item;
