@@ -153,8 +153,16 @@ class DatabaseDriver {
   virtual std::unique_ptr<Connection> NewConnection() = 0;
 };
 
+struct OdbcOptions {
+  // How long a closed SQLite connection is kept open for the next operation with the same
+  // connection string; 0 closes it at once. The physical connection costs more than most
+  // statements; a kept connection is used again only while the file at its path is still the
+  // file it opened (one deleted or replaced is noticed). Other databases are never kept.
+  int sqlite_idle_seconds = 60;
+};
+
 // The ODBC client (unixODBC, ANSI API).
-std::shared_ptr<DatabaseDriver> NewOdbcDriver();
+std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options = {});
 
 // The ODBC connection string that Open uses for a stored connection string:
 // - ODBC strings (Driver= or DSN=) as they stand, except that a SQLite3 string without Timeout=
