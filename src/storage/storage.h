@@ -286,12 +286,12 @@ inline constexpr const char* kSuiteDatabase = "Quorlan-suite.db";
 std::vector<std::string> InstallationFiles();
 
 // Creates a ready embedded installation in dir (created when missing): a copy of the service
-// executable, the folder Debug, the SQLite suite database kSuiteDatabase with the suite tables
-// and one Settings row (DebugMode false), Quorlan.mdb (SQLite) whose Settings_Console row has
-// SqlDbSetupOk true and DbConnStringSql "Driver=SQLite3;Database=<dir>/Quorlan-suite.db", and a
-// commented Quorlan.ini with every key at its default. Returns the folder's absolute path.
-// Throws RuntimeError, changing nothing, when any installation file exists already; on a later
-// failure removes what it created and throws.
+// executable, the folder Debug, the SQLite suite database kSuiteDatabase (write-ahead log) with
+// the suite tables and one Settings row (DebugMode false), Quorlan.mdb (SQLite) whose
+// Settings_Console row has SqlDbSetupOk true and DbConnStringSql
+// "Driver=SQLite3;Database=<dir>/Quorlan-suite.db", and a commented Quorlan.ini with every key at
+// its default. Returns the folder's absolute path. Throws RuntimeError, changing nothing, when any
+// installation file exists already; on a later failure removes what it created and throws.
 std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable);
 
 // Creates the SQLite settings database at path with table Settings_Console and one row (Id 1,

@@ -91,6 +91,7 @@ TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
     }
   }
   EXPECT_EQ(reports->Field("ReportId").AsInt32(), 1);
+  EXPECT_EQ(ExecuteQuery(*conn, "PRAGMA journal_mode")->Field(0).AsString(), "wal");
   EXPECT_EQ(reports->Field("PollInterval").AsInt32(), 5);
 }
 
