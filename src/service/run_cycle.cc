@@ -19,9 +19,9 @@ void SetTimerPeriod(Timer& timer, int16_t period) {
 // The start sequence. Only the first start event of a process does anything.
 void ServiceStart(Module& m) {
   if (!m.DbConnStringJet.empty()) return;
-  m.DbConnStringJet = "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + m.AppPath +
-                      "\\Quorlan.mdb;Persist Security Info=False";
-  // The settings database tells whether the suite database is set up and how to reach it.
+  // The settings database tells whether the suite database is set up and how to reach it; a
+  // failure to read it ends the start here.
+  SettingsConsoleRead(m);
   if (!m.SqlDbSetupOk) {
     AppEvent(m, kModForm, "dartSvc_State", "Exit Due to SQL Not Setup OK", kEventError);
     return;
@@ -32,10 +32,13 @@ void ServiceStart(Module& m) {
   }
   ReadIni(m);
   m.WaitMs(7000);
+  SettingsGeneralRead(m);
+  VerifiyTrendDataTables(m);
   ServiceOpen_(m, "snmpAgent");
   ServiceOpen_(m, "snmpManager");
   ServiceOpen_(m, "snmpMgrV3");
   m.ServiceStartTime = m.Now();
+  SysUpdateSecProfiles(m);
   m.LastMessId = 1000000;
   m.LastHour = static_cast<int16_t>(m.Now().Hour());
   SetTimerPeriod(m.timerPoll, MulInt16(2, m.Ini.TimerInterval));
@@ -65,7 +68,7 @@ void ServiceStop(Module& m) {
 }  // namespace
 
 Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host)
-    : Runtime(std::move(app_path), clock, loop),
+    : StorageState(std::move(app_path), clock, loop),
       dartSvc(host),
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
       timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })),

@@ -15,6 +15,7 @@
 #include "components/snmp_agent.h"
 #include "components/snmp_manager.h"
 #include "diagnostics/diagnostics.h"
+#include "storage/storage.h"
 
 namespace quorlan {
 
@@ -35,7 +36,7 @@ class StdConsole final : public Console {
   void MessageBox(const std::string& text, int style, const std::string& title) override;
 };
 
-struct Module : Runtime {
+struct Module : StorageState {
   // REQUIRES: clock, loop and host outlive the module.
   Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
 
@@ -48,13 +49,10 @@ struct Module : Runtime {
   SnmpManager snmpMgrV3;    // SNMPv3 polls
   AgentEventTraps eventTraps{*this, snmpAgent};
 
-  int16_t ServiceState = 0;     // 0 before any start, 1 running, 2 stopped
-  DateTime ServiceStartTime;    // local time of the last start
-  int32_t LastMessId = 0;       // request-id counter of the pollers
-  int16_t LastHour = 0;         // hour of day seen by the last poll tick
-  std::string DbConnStringJet;  // empty until the first start event: the start marker
-  bool SqlDbSetupOk = false;    // from Settings_Console
-  std::string DbConnStringSql;  // from Settings_Console
+  int16_t ServiceState = 0;   // 0 before any start, 1 running, 2 stopped
+  DateTime ServiceStartTime;  // local time of the last start
+  int32_t LastMessId = 0;     // request-id counter of the pollers
+  int16_t LastHour = 0;       // hour of day seen by the last poll tick
 };
 
 // Exit statuses of the command line.

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "service/service.h"
+#include "storage/storage.h"
 #include "support/event_log.h"
 #include "support/fakes.h"
+#include "support/process.h"
 #include "support/snmp_peers.h"
 #include "support/temp_dir.h"
 
@@ -25,10 +29,14 @@ class RunCycleTest : public ::testing::Test {
                "ServerPort=" + std::to_string(agent_port_ - 1) + "\n" + "ServerTrapPort=" +
                    std::to_string(trap_port ? trap_port : testing::FreeUdpPort()) + "\n" + extra);
   }
-  // A suite database that is set up, so that the start goes through.
+  // An embedded installation (SQLite settings and suite databases), so that the start goes
+  // through.
   void SetUpDatabase() {
-    m_.SqlDbSetupOk = true;
-    m_.DbConnStringSql = "Driver=SQLite3;Database=" + dir_.File("suite.db");
+    CreateEmbeddedInstallation(dir_.path(), testing::BuiltExecutable("quorlan-trend"));
+  }
+  // Only a settings database, with the given values.
+  void SetUpSettings(bool setup_ok, const std::optional<std::string>& conn) {
+    CreateSqliteSettingsConsole(dir_.File("Quorlan.mdb"), setup_ok, conn);
   }
   std::vector<std::string> Messages() {
     std::vector<std::string> out;
@@ -45,6 +53,7 @@ class RunCycleTest : public ::testing::Test {
 };
 
 TEST_F(RunCycleTest, StartWithoutSetUpDatabaseIsRefusedOnceAndForAll) {
+  SetUpSettings(false, "Driver=SQLite3;Database=" + dir_.File("suite.db"));
   host_.Deliver(kStateStart);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"1 Exit Due to SQL Not Setup OK"}));
   EXPECT_EQ(ReadEventLog(dir_.path())[0].source, "frmQuorlanTrend_dartSvc_State");
@@ -52,17 +61,41 @@ TEST_F(RunCycleTest, StartWithoutSetUpDatabaseIsRefusedOnceAndForAll) {
   EXPECT_FALSE(m_.timerPoll.Enabled());
   EXPECT_FALSE(m_.timerDebug.Enabled());
   // A later start event in the same process does nothing, whatever changed meanwhile.
+  std::remove(dir_.File("Quorlan.mdb").c_str());
   SetUpDatabase();
   host_.Deliver(kStateStart);
-  EXPECT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages().size(), 1u) << ::testing::PrintToString(Messages());
   EXPECT_EQ(m_.ServiceState, 0);
 }
 
 TEST_F(RunCycleTest, StartWithoutConnectionStringIsRefused) {
-  m_.SqlDbSetupOk = true;
+  SetUpSettings(true, "");
   host_.Deliver(kStateStart);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"1 Exit Due to No SQL Connection String"}));
   EXPECT_EQ(m_.ServiceState, 0);
+  EXPECT_FALSE(m_.snmpAgent.Active());
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("Debug/T-Services.txt")));
+}
+
+TEST_F(RunCycleTest, UnreadableSettingsDatabaseEndsTheStartWithAnError) {
+  // No Quorlan.mdb at all, then a NULL connection string and an empty table: each is an error of
+  // the state handler in its own process.
+  host_.Deliver(kStateStart);
+  auto events = ReadEventLog(dir_.path());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, "1");
+  EXPECT_EQ(events[0].source, "frmQuorlanTrend_dartSvc_State");
+  EXPECT_NE(events[0].message.find("Quorlan.mdb"), std::string::npos) << events[0].message;
+  EXPECT_EQ(m_.ServiceState, 0);
+}
+
+TEST_F(RunCycleTest, NullConnectionStringEndsTheStartWithAnError) {
+  SetUpSettings(true, std::nullopt);
+  host_.Deliver(kStateStart);
+  const auto events = ReadEventLog(dir_.path());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "frmQuorlanTrend_dartSvc_State");
+  EXPECT_NE(events[0].message.find("Invalid use of Null"), std::string::npos) << events[0].message;
 }
 
 TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
@@ -71,7 +104,7 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
   const DateTime before = clock_.Now();
   host_.Deliver(kStateStart);
   // 7 seconds of start pause, then two pauses of 500 ms while the agent opens.
-  EXPECT_EQ(m_.ServiceStartTime, before.PlusMillis(8000));
+  EXPECT_EQ(m_.ServiceStartTime, before.PlusMillis(8000)) << ::testing::PrintToString(Messages());
   EXPECT_EQ(m_.ServiceState, 1);
   EXPECT_EQ(m_.LastMessId, 1000000);
   EXPECT_EQ(m_.LastHour, 14);
@@ -161,8 +194,7 @@ TEST(RunCycleTrapTest, StartedAndStoppedEventsAreTrapped) {
   EventLoop loop(clock);
   FakeServiceHost host;
   Module m(dir.path(), clock, loop, host);
-  m.SqlDbSetupOk = true;
-  m.DbConnStringSql = "unused";
+  CreateEmbeddedInstallation(dir.path(), testing::BuiltExecutable("quorlan-trend"));
   dir.Write("Quorlan.ini", "ServerPort=" + std::to_string(testing::FreeUdpPort() - 1) +
                                "\nServerTrapPort=" + std::to_string(trapd.port()) +
                                "\nServerIpAddr=127.0.0.1\nTimerInterval=30000\n");
