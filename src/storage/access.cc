@@ -1,0 +1,76 @@
+// Field conversions and the access pattern shared by every database operation.
+#include <fmt/format.h>
+
+#include "storage/storage.h"
+
+namespace quorlan {
+namespace {
+
+// Runs a conversion of the field's text and names the field in its error.
+template <typename F>
+auto Convert(const std::string& name, const std::string& text, F convert) {
+  try {
+    return convert(text);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(), fmt::format("{} (field {})", e.description(), name));
+  }
+}
+
+}  // namespace
+
+const std::string& FieldValue::Require() const {
+  if (!value_) {
+    throw RuntimeError(err::kInvalidUseOfNull, "Invalid use of Null: field " + name_);
+  }
+  return *value_;
+}
+
+const std::string& FieldValue::AsString() const { return Require(); }
+
+bool FieldValue::AsBool() const {
+  return Convert(name_, Require(), [](const std::string& t) { return TextToBool(t); });
+}
+
+int16_t FieldValue::AsInt16() const {
+  return Convert(name_, Require(), [](const std::string& t) { return TextToInt16(t); });
+}
+
+int32_t FieldValue::AsInt32() const {
+  return Convert(name_, Require(), [](const std::string& t) { return TextToInt32(t); });
+}
+
+double FieldValue::AsDouble() const {
+  return Convert(name_, Require(), [](const std::string& t) { return TextToDouble(t); });
+}
+
+FieldValue Recordset::Field(std::string_view name) const {
+  for (int i = 0; i < FieldCount(); ++i) {
+    if (EqualsNoCase(FieldName(i), name)) return FieldAt(i);
+  }
+  throw RuntimeError(err::kItemNotFound,
+                     fmt::format("Item cannot be found: no field named {}", name));
+}
+
+std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
+  std::unique_ptr<Connection> conn = st.Db->NewConnection();
+  conn->Open(st.DbConnStringSql, kDbConnectTimeoutSeconds);
+  return conn;
+}
+
+bool ErrorsReported(StorageState& st, const Connection& conn, const char* module,
+                    const std::string& procedure) {
+  if (conn.Errors().empty()) return false;
+  // No run-time error is pending here, so the current error description is empty.
+  AppEvent(st, module, procedure, "", kEventError);
+  return true;
+}
+
+std::unique_ptr<Recordset> ExecuteQuery(Connection& conn, const std::string& sql) {
+  std::unique_ptr<Recordset> rows = conn.Execute(sql);
+  if (!rows && conn.Errors().empty()) {
+    throw RuntimeError(err::kDatabase, fmt::format("'{}' returned no result set", sql));
+  }
+  return rows;
+}
+
+}  // namespace quorlan

@@ -1,0 +1,390 @@
+// Connection strings as stored by installations, turned into the ODBC strings of the drivers
+// installed here: FreeTDS for SQL Server, SQLite3 for the embedded default, MDBTools for Access
+// files.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <optional>
+
+#include "components/files.h"
+#include "storage/internal.h"
+#include "storage/storage.h"
+
+namespace quorlan {
+namespace {
+
+struct Pair {
+  std::string key;  // as written, trimmed
+  std::string value;
+};
+
+[[noreturn]] void Untranslatable(const std::string& why) {
+  throw RuntimeError(err::kDatabase, "Connection string cannot be used: " + why);
+}
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+// Key=value pairs separated by ";". A value may be enclosed in double or single quotes (OLE DB)
+// or braces (ODBC); the enclosing characters are removed and a doubled closing quote inside
+// stands for one.
+std::vector<Pair> ParsePairs(const std::string& text) {
+  std::vector<Pair> pairs;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t eq = text.find('=', i);
+    const size_t semi = text.find(';', i);
+    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+      if (!Trim(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i)).empty()) {
+        Untranslatable(fmt::format("'{}' is not a key=value pair", Trim(text.substr(i, semi - i))));
+      }
+      if (semi == std::string::npos) break;
+      i = semi + 1;
+      continue;
+    }
+    Pair pair{Trim(text.substr(i, eq - i)), ""};
+    size_t j = eq + 1;
+    while (j < text.size() && text[j] == ' ') ++j;
+    const char open = j < text.size() ? text[j] : 0;
+    if (open == '"' || open == '\'' || open == '{') {
+      const char close = open == '{' ? '}' : open;
+      ++j;
+      for (;;) {
+        if (j >= text.size()) Untranslatable("unterminated quoted value of " + pair.key);
+        if (text[j] == close) {
+          if (j + 1 < text.size() && text[j + 1] == close) {
+            pair.value += close;
+            j += 2;
+            continue;
+          }
+          ++j;
+          break;
+        }
+        pair.value += text[j++];
+      }
+      while (j < text.size() && text[j] != ';') ++j;
+    } else {
+      const size_t end = text.find(';', j);
+      pair.value = Trim(text.substr(j, end == std::string::npos ? std::string::npos : end - j));
+      j = end == std::string::npos ? text.size() : end;
+    }
+    pairs.push_back(std::move(pair));
+    i = j + 1;
+  }
+  return pairs;
+}
+
+// The value of the last pair whose key is one of names (lower case), if any.
+std::optional<std::string> Find(const std::vector<Pair>& pairs,
+                                std::initializer_list<std::string_view> names) {
+  std::optional<std::string> found;
+  for (const Pair& p : pairs) {
+    const std::string key = Lower(p.key);
+    if (std::find(names.begin(), names.end(), key) != names.end()) found = p.value;
+  }
+  return found;
+}
+
+bool IsTrue(const std::string& value) {
+  const std::string v = Lower(value);
+  return v == "true" || v == "yes" || v == "sspi" || v == "1";
+}
+
+// An ODBC value, in braces when it holds a character that would end or open it.
+std::string OdbcValue(const std::string& key, const std::string& value) {
+  if (value.find_first_of(";{}") == std::string::npos && value == Trim(value)) return value;
+  if (value.find('}') != std::string::npos) {
+    Untranslatable(fmt::format("the value of {} holds a '}}', which FreeTDS cannot read", key));
+  }
+  return "{" + value + "}";
+}
+
+void CheckApplicationIntent(std::string* value) {
+  if (EqualsNoCase(*value, "ReadOnly")) {
+    *value = "ReadOnly";
+  } else if (EqualsNoCase(*value, "ReadWrite")) {
+    *value = "ReadWrite";
+  } else {
+    Untranslatable(fmt::format("ApplicationIntent '{}' is neither ReadOnly nor ReadWrite", *value));
+  }
+}
+
+// --- ODBC strings ---
+
+bool IsDriver(const std::string& driver, std::initializer_list<std::string_view> names) {
+  std::string d = Lower(driver);
+  if (!d.empty() && d.front() == '{' && d.back() == '}') d = d.substr(1, d.size() - 2);
+  const size_t slash = d.rfind('/');
+  if (slash != std::string::npos) d = d.substr(slash + 1);
+  return std::find(names.begin(), names.end(), d) != names.end();
+}
+
+std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) {
+  std::string out = text;
+  const std::string driver = Find(pairs, {"driver"}).value_or("");
+  auto append = [&out](const std::string& item) {
+    if (!out.empty() && out.back() != ';') out += ';';
+    out += item;
+  };
+  if (IsDriver(driver, {"sqlite3", "libsqlite3odbc.so", "libsqlite3odbc-0.9998.so"}) &&
+      !Find(pairs, {"timeout"})) {
+    append(fmt::format("Timeout={}", kSqliteBusyTimeoutMs));
+  }
+  if (IsDriver(driver, {"freetds", "libtdsodbc.so"})) {
+    if (!Find(pairs, {"tds_version"})) append("TDS_Version=7.4");
+    if (auto intent = Find(pairs, {"applicationintent"})) {
+      CheckApplicationIntent(&*intent);
+    }
+  }
+  return out;
+}
+
+// --- OLE DB strings of Jet and ACE ---
+
+std::string TranslateJet(const std::vector<Pair>& pairs) {
+  std::string path = Find(pairs, {"data source"}).value_or("");
+  if (path.empty()) Untranslatable("no Data Source names the database file");
+  std::replace(path.begin(), path.end(), '\\', '/');
+  if (path.find(';') != std::string::npos) {
+    Untranslatable("the database path " + path + " holds a ';'");
+  }
+  switch (LocalDbKindOf(path)) {
+    case LocalDbKind::kMissing:
+      Untranslatable("the database file " + path + " does not exist");
+    case LocalDbKind::kSqlite:
+      return fmt::format("Driver=SQLite3;Database={};NoCreat=1;Timeout={}", path,
+                         kSqliteBusyTimeoutMs);
+    case LocalDbKind::kJet:
+      return "Driver=MDBTools;DBQ=" + path;
+    case LocalDbKind::kUnknown:
+      break;
+  }
+  Untranslatable("the file " + path + " is neither an Access nor a SQLite database");
+}
+
+// --- OLE DB strings of SQL Server ---
+
+struct SqlServerTarget {
+  std::string host;
+  std::string instance;
+  std::string port;
+};
+
+SqlServerTarget ParseServer(std::string server) {
+  server = Trim(server);
+  if (EqualsNoCase(server.substr(0, 3), "np:") || EqualsNoCase(server.substr(0, 4), "lpc:")) {
+    Untranslatable("server '" + server + "': only TCP connections are possible here");
+  }
+  if (EqualsNoCase(server.substr(0, 4), "tcp:")) server = server.substr(4);
+  SqlServerTarget t;
+  const size_t comma = server.find(',');
+  if (comma != std::string::npos) {
+    t.port = Trim(server.substr(comma + 1));
+    server = Trim(server.substr(0, comma));
+    if (t.port.empty() || t.port.find_first_not_of("0123456789") != std::string::npos) {
+      Untranslatable("server port '" + t.port + "' is not a number");
+    }
+  }
+  const size_t backslash = server.find('\\');
+  if (backslash != std::string::npos) {
+    t.instance = server.substr(backslash + 1);
+    server = server.substr(0, backslash);
+  }
+  if (server == "." || EqualsNoCase(server, "(local)") || EqualsNoCase(server, "(localdb)")) {
+    server = "127.0.0.1";
+  }
+  if (server.empty()) Untranslatable("no server is named");
+  t.host = server;
+  return t;
+}
+
+// OLE DB keys that have no FreeTDS equivalent and change nothing of the connection's meaning.
+bool IsIgnorableKey(const std::string& key) {
+  static const std::vector<std::string_view> kKeys = {"provider",
+                                                      "persist security info",
+                                                      "auto translate",
+                                                      "connect timeout",
+                                                      "connection timeout",
+                                                      "timeout",
+                                                      "use procedure for prepare",
+                                                      "use encryption for data",
+                                                      "trustservercertificate",
+                                                      "trust server certificate",
+                                                      "tag with column collation when possible",
+                                                      "general timeout",
+                                                      "ole db services",
+                                                      "data typing compatibility",
+                                                      "locale identifier",
+                                                      "mode",
+                                                      "prompt",
+                                                      "pooling",
+                                                      "multisubnetfailover",
+                                                      "failover partner",
+                                                      "connect retry count",
+                                                      "connect retry interval",
+                                                      "host name in certificate",
+                                                      "extended properties"};
+  return std::find(kKeys.begin(), kKeys.end(), key) != kKeys.end();
+}
+
+struct OdbcOut {
+  std::vector<std::string> items;
+  void Add(const std::string& key, const std::string& value) {
+    items.push_back(key + "=" + OdbcValue(key, value));
+  }
+};
+
+void TranslateSqlServerKey(const Pair& p, const std::string& key, OdbcOut* out) {
+  if (key == "initial catalog" || key == "database") {
+    out->Add("Database", p.value);
+  } else if (key == "application name" || key == "app") {
+    out->Add("APP", p.value);
+  } else if (key == "workstation id" || key == "wsid") {
+    out->Add("WSID", p.value);
+  } else if (key == "current language" || key == "language") {
+    out->Add("Language", p.value);
+  } else if (key == "packet size") {
+    out->Add("PacketSize", p.value);
+  } else if (key == "initial file name" || key == "attachdbfilename") {
+    out->Add("AttachDbFilename", p.value);
+  } else if (key == "encrypt" || key == "use encryption for data") {
+    if (IsTrue(p.value)) out->Add("Encryption", "require");
+  } else if (key == "multipleactiveresultsets" || key == "mars connection") {
+    if (IsTrue(p.value)) out->Add("MARS_Connection", "Yes");
+  } else if (key == "applicationintent" || key == "application intent") {
+    std::string intent = p.value;
+    CheckApplicationIntent(&intent);
+    out->Add("ApplicationIntent", intent);
+  } else if (key == "tds_version" || key == "port") {
+    out->Add(key == "port" ? "Port" : "TDS_Version", p.value);
+  } else if (!IsIgnorableKey(key)) {
+    Untranslatable("the key '" + p.key + "' has no FreeTDS equivalent");
+  }
+}
+
+std::string TranslateSqlServer(const std::vector<Pair>& pairs) {
+  // An explicit network address wins over the data source name, as with the Microsoft clients.
+  std::optional<std::string> server = Find(pairs, {"network address", "address", "addr"});
+  if (!server) server = Find(pairs, {"data source", "server"});
+  if (!server) Untranslatable("no Data Source or Server names the SQL Server");
+  const SqlServerTarget target = ParseServer(*server);
+  OdbcOut out;
+  out.items.push_back("Driver=FreeTDS");
+  out.Add("Server", target.instance.empty() || !target.port.empty()
+                        ? target.host
+                        : target.host + "\\" + target.instance);
+  if (!target.port.empty()) out.Add("Port", target.port);
+  const bool trusted =
+      IsTrue(Find(pairs, {"integrated security", "trusted_connection"}).value_or(""));
+  static const std::vector<std::string_view> kHandled = {
+      "network address",    "address", "addr", "data source", "server",   "integrated security",
+      "trusted_connection", "user id", "uid",  "user",        "password", "pwd"};
+  for (const Pair& p : pairs) {
+    const std::string key = Lower(p.key);
+    if (std::find(kHandled.begin(), kHandled.end(), key) == kHandled.end()) {
+      TranslateSqlServerKey(p, key, &out);
+    }
+  }
+  if (trusted) {
+    out.items.push_back("Trusted_Connection=Yes");
+  } else {
+    if (auto user = Find(pairs, {"user id", "uid", "user"})) out.Add("UID", *user);
+    if (auto password = Find(pairs, {"password", "pwd"})) out.Add("PWD", *password);
+  }
+  if (!Find(pairs, {"tds_version"})) out.items.push_back("TDS_Version=7.4");
+  std::string text;
+  for (const std::string& item : out.items) text += (text.empty() ? "" : ";") + item;
+  return text;
+}
+
+bool IsSqlServerProvider(const std::string& provider) {
+  std::string p = Lower(provider);
+  const size_t dot = p.find('.');
+  if (dot != std::string::npos) p = p.substr(0, dot);  // SQLOLEDB.1, SQLNCLI11.1
+  return p == "sqloledb" || p.rfind("sqlncli", 0) == 0 || p.rfind("msoledbsql", 0) == 0 ||
+         p == "sqlserver";
+}
+
+bool IsJetProvider(const std::string& provider) {
+  const std::string p = Lower(provider);
+  return p.rfind("microsoft.jet.oledb", 0) == 0 || p.rfind("microsoft.ace.oledb", 0) == 0;
+}
+
+}  // namespace
+
+LocalDbKind LocalDbKindOf(const std::string& path) {
+  if (!FileExists(path)) return LocalDbKind::kMissing;
+  std::ifstream in(path, std::ios::binary);
+  char header[20] = {};
+  in.read(header, sizeof header);
+  const std::string_view bytes(header, static_cast<size_t>(in.gcount()));
+  if (bytes.substr(0, 16) == std::string_view("SQLite format 3\0", 16)) return LocalDbKind::kSqlite;
+  if (bytes.size() >= 19 &&
+      (bytes.substr(4, 15) == "Standard Jet DB" || bytes.substr(4, 15) == "Standard ACE DB")) {
+    return LocalDbKind::kJet;
+  }
+  return LocalDbKind::kUnknown;
+}
+
+std::string TranslateConnectionString(const std::string& connection_string) {
+  const std::vector<Pair> pairs = ParsePairs(connection_string);
+  if (pairs.empty()) Untranslatable("the connection string is empty");
+  if (Find(pairs, {"driver", "dsn", "filedsn"})) return AdjustOdbc(connection_string, pairs);
+  const std::string provider = Find(pairs, {"provider"}).value_or("");
+  if (IsJetProvider(provider)) return TranslateJet(pairs);
+  if (provider.empty() || IsSqlServerProvider(provider)) return TranslateSqlServer(pairs);
+  Untranslatable("the OLE DB provider '" + provider +
+                 "' is not supported (SQL Server and Jet providers are)");
+}
+
+std::string MaskPasswords(const std::string& connection_string) {
+  static const std::vector<std::string_view> kSecret = {"password", "pwd"};
+  std::string out;
+  size_t i = 0;
+  while (i < connection_string.size()) {
+    size_t end = connection_string.find(';', i);
+    if (end == std::string::npos) end = connection_string.size();
+    std::string item = connection_string.substr(i, end - i);
+    const size_t eq = item.find('=');
+    if (eq != std::string::npos) {
+      const std::string key = Lower(Trim(item.substr(0, eq)));
+      if (std::find(kSecret.begin(), kSecret.end(), key) != kSecret.end()) {
+        item = item.substr(0, eq + 1) + "***";
+        // A braced or quoted value may hold ';': skip to its end.
+        const size_t value_start = connection_string.find_first_not_of(' ', i + eq + 1);
+        if (value_start < end) {
+          const char open = connection_string[value_start];
+          const char close = open == '{' ? '}' : open;
+          if (open == '{' || open == '"' || open == '\'') {
+            const size_t closing = connection_string.find(close, value_start + 1);
+            if (closing != std::string::npos) {
+              end = connection_string.find(';', closing);
+              if (end == std::string::npos) end = connection_string.size();
+            }
+          }
+        }
+      }
+    }
+    out += item;
+    if (end < connection_string.size()) out += ';';
+    i = end + 1;
+  }
+  return out;
+}
+
+std::string SqlQuote(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+}  // namespace quorlan

@@ -1,0 +1,375 @@
+// The database client over unixODBC (ANSI API).
+//
+// Handles: the driver owns one environment handle; a connection holds a Session (the HDBC) that
+// its recordsets share, so that closing the connection first closes the statements still open on
+// it and a recordset destroyed later does not touch freed handles.
+//
+// Driver quirks handled here: MDBTools crashes on NULL indicator pointers and cannot read a small
+// integer as SQL_C_SBIGINT, so its columns are read as text; SQLite silently wraps integers read
+// as 32-bit, so integer columns are read as SQL_C_SBIGINT; a change of no rows comes back as
+// SQL_NO_DATA, which is success.
+#include <fmt/format.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "storage/internal.h"
+#include "storage/storage.h"
+
+namespace quorlan {
+namespace {
+
+std::string TrimMessage(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// Every diagnostic record of the handle.
+std::vector<DbError> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<DbError> out;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[1024] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc =
+        SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    out.push_back({reinterpret_cast<char*>(state), static_cast<int32_t>(native),
+                   TrimMessage(reinterpret_cast<char*>(message))});
+  }
+  return out;
+}
+
+// The error entries of a failed call: its records, or one record saying that there was none.
+std::vector<DbError> FailureDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<DbError> errors = ReadDiagnostics(type, handle);
+  if (errors.empty()) {
+    errors.push_back({"HY000", 0, "the driver reported a failure without a diagnostic"});
+  }
+  return errors;
+}
+
+std::string Describe(const std::vector<DbError>& errors) {
+  std::string text;
+  for (const DbError& e : errors) {
+    if (!text.empty()) text += "; ";
+    text += e.Description.empty() ? fmt::format("(native error {})", e.NativeError) : e.Description;
+  }
+  return text;
+}
+
+[[noreturn]] void Raise(const std::string& call, const std::vector<DbError>& errors) {
+  const std::string state = errors.empty() ? "HY000" : errors.front().SqlState;
+  throw RuntimeError(err::kDatabase, fmt::format("ODBC {} {}: {}", state.empty() ? "-" : state,
+                                                 call, Describe(errors)));
+}
+
+class Environment {
+ public:
+  Environment() {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_))) {
+      throw RuntimeError(err::kDatabase, "ODBC: cannot allocate an environment handle");
+    }
+    SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  }
+  ~Environment() { SQLFreeHandle(SQL_HANDLE_ENV, env_); }
+  Environment(const Environment&) = delete;
+  Environment& operator=(const Environment&) = delete;
+  SQLHENV handle() const { return env_; }
+
+ private:
+  SQLHENV env_ = SQL_NULL_HENV;
+};
+
+class OdbcRecordset;
+
+// One open database connection, shared by the connection object and its recordsets.
+struct Session {
+  std::shared_ptr<Environment> env;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  bool connected = false;
+  bool is_sqlite = false;
+  bool is_mdbtools = false;
+  std::string dbms;
+  std::set<OdbcRecordset*> recordsets;
+
+  void Disconnect();
+  ~Session() { Disconnect(); }
+};
+
+struct Column {
+  std::string name;
+  SQLSMALLINT type = 0;
+};
+
+class OdbcRecordset final : public Recordset {
+ public:
+  OdbcRecordset(std::shared_ptr<Session> session, SQLHSTMT stmt, std::string sql)
+      : session_(std::move(session)), stmt_(stmt), sql_(std::move(sql)) {
+    session_->recordsets.insert(this);
+  }
+  // Describes the columns and fetches the first row. On failure the owner's destruction frees
+  // the statement.
+  void Start() {
+    DescribeColumns();
+    Fetch();
+  }
+  ~OdbcRecordset() override { Close(); }
+
+  bool Eof() const override { return stmt_ == SQL_NULL_HSTMT || eof_; }
+  void MoveNext() override {
+    if (Eof()) throw RuntimeError(err::kNoCurrentRecord, "MoveNext: no current row");
+    Fetch();
+  }
+  int FieldCount() const override { return static_cast<int>(columns_.size()); }
+  std::string FieldName(int index) const override {
+    CheckIndex(index);
+    return columns_[index].name;
+  }
+  FieldValue FieldAt(int index) const override {
+    CheckIndex(index);
+    if (Eof()) {
+      throw RuntimeError(err::kNoCurrentRecord,
+                         fmt::format("No current record: field {} read after the last row of '{}'",
+                                     columns_[index].name, sql_));
+    }
+    return FieldValue(columns_[index].name, row_[index]);
+  }
+  int State() const override { return stmt_ == SQL_NULL_HSTMT ? 0 : 1; }
+  void Close() override {
+    if (stmt_ == SQL_NULL_HSTMT) return;
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+    stmt_ = SQL_NULL_HSTMT;
+    session_->recordsets.erase(this);
+  }
+
+ private:
+  void CheckIndex(int index) const {
+    if (index < 0 || index >= FieldCount()) {
+      throw RuntimeError(
+          err::kItemNotFound,
+          fmt::format("Item cannot be found: no field {} in the result of '{}'", index, sql_));
+    }
+  }
+  void DescribeColumns();
+  void Fetch();
+  std::optional<std::string> ReadInteger(SQLUSMALLINT column);
+  std::optional<std::string> ReadText(SQLUSMALLINT column);
+
+  std::shared_ptr<Session> session_;
+  SQLHSTMT stmt_;
+  std::string sql_;
+  std::vector<Column> columns_;
+  std::vector<std::optional<std::string>> row_;
+  bool eof_ = false;
+};
+
+void Session::Disconnect() {
+  // Statements go first: the driver frees them with the connection.
+  while (!recordsets.empty()) (*recordsets.begin())->Close();
+  if (connected) SQLDisconnect(dbc);
+  connected = false;
+  if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  dbc = SQL_NULL_HDBC;
+}
+
+void OdbcRecordset::DescribeColumns() {
+  SQLSMALLINT count = 0;
+  SQLNumResultCols(stmt_, &count);
+  for (SQLUSMALLINT i = 1; i <= count; ++i) {
+    SQLCHAR name[256] = {};
+    SQLSMALLINT name_length = 0, type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    const SQLRETURN rc =
+        SQLDescribeCol(stmt_, i, name, sizeof name, &name_length, &type, &size, &digits, &nullable);
+    if (!SQL_SUCCEEDED(rc)) {
+      Raise(fmt::format("describe column {} of '{}'", i, sql_),
+            FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
+    }
+    columns_.push_back({reinterpret_cast<char*>(name), type});
+  }
+}
+
+void OdbcRecordset::Fetch() {
+  const SQLRETURN rc = SQLFetch(stmt_);
+  if (rc == SQL_NO_DATA) {
+    eof_ = true;
+    row_.clear();
+    return;
+  }
+  if (!SQL_SUCCEEDED(rc)) {
+    Raise(fmt::format("fetch '{}'", sql_), FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
+  }
+  // Columns are read left to right, once each: MDBTools returns nothing on a second read.
+  row_.clear();
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    const auto column = static_cast<SQLUSMALLINT>(i + 1);
+    const SQLSMALLINT type = columns_[i].type;
+    const bool integer =
+        type == SQL_INTEGER || type == SQL_SMALLINT || type == SQL_TINYINT || type == SQL_BIGINT;
+    row_.push_back(integer && !session_->is_mdbtools ? ReadInteger(column) : ReadText(column));
+  }
+}
+
+std::optional<std::string> OdbcRecordset::ReadInteger(SQLUSMALLINT column) {
+  SQLBIGINT value = 0;
+  SQLLEN indicator = 0;
+  const SQLRETURN rc = SQLGetData(stmt_, column, SQL_C_SBIGINT, &value, 0, &indicator);
+  if (!SQL_SUCCEEDED(rc)) {
+    Raise(fmt::format("read field {} of '{}'", columns_[column - 1].name, sql_),
+          FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
+  }
+  if (indicator == SQL_NULL_DATA) return std::nullopt;
+  return std::to_string(value);
+}
+
+std::optional<std::string> OdbcRecordset::ReadText(SQLUSMALLINT column) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    SQLLEN indicator = 0;
+    const SQLRETURN rc = SQLGetData(stmt_, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) {
+      Raise(fmt::format("read field {} of '{}'", columns_[column - 1].name, sql_),
+            FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
+    }
+    if (indicator == SQL_NULL_DATA) return std::nullopt;
+    const bool more =
+        rc == SQL_SUCCESS_WITH_INFO &&
+        (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(sizeof buffer));
+    const size_t piece =
+        more ? sizeof buffer - 1 : std::min(static_cast<size_t>(indicator), sizeof buffer - 1);
+    text.append(buffer, strnlen(buffer, piece));
+    if (!more) break;
+  }
+  return text;
+}
+
+class OdbcConnection final : public Connection {
+ public:
+  explicit OdbcConnection(std::shared_ptr<Environment> env) : env_(std::move(env)) {}
+  ~OdbcConnection() override { Close(); }
+
+  void Open(const std::string& connection_string, int timeout_seconds) override;
+  std::unique_ptr<Recordset> Execute(const std::string& sql) override;
+  int64_t RecordsAffected() const override { return records_affected_; }
+  const std::vector<DbError>& Errors() const override { return errors_; }
+  std::string DbmsName() const override { return session_ ? session_->dbms : ""; }
+  int State() const override { return session_ && session_->connected ? 1 : 0; }
+  void Close() override {
+    if (session_) session_->Disconnect();
+    session_.reset();
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& call, std::vector<DbError> errors) {
+    errors_ = std::move(errors);
+    Raise(call, errors_);
+  }
+
+  std::shared_ptr<Environment> env_;
+  std::shared_ptr<Session> session_;
+  std::vector<DbError> errors_;
+  int64_t records_affected_ = 0;
+};
+
+void OdbcConnection::Open(const std::string& connection_string, int timeout_seconds) {
+  errors_.clear();
+  Close();
+  std::string odbc;
+  try {
+    odbc = TranslateConnectionString(connection_string);
+  } catch (const RuntimeError& e) {
+    Fail(fmt::format("connect '{}'", MaskPasswords(connection_string)),
+         {{"HY000", 0, e.description()}});
+  }
+  auto session = std::make_shared<Session>();
+  session->env = env_;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &session->dbc))) {
+    Fail("allocate connection", FailureDiagnostics(SQL_HANDLE_ENV, env_->handle()));
+  }
+  if (timeout_seconds > 0) {
+    SQLSetConnectAttr(session->dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(timeout_seconds)), 0);
+  }
+  SQLCHAR out[1024] = {};
+  SQLSMALLINT out_length = 0;
+  std::vector<SQLCHAR> in(odbc.begin(), odbc.end());
+  in.push_back(0);
+  const SQLRETURN rc = SQLDriverConnect(session->dbc, nullptr, in.data(), SQL_NTS, out, sizeof out,
+                                        &out_length, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    Fail(fmt::format("connect '{}'", MaskPasswords(odbc)),
+         FailureDiagnostics(SQL_HANDLE_DBC, session->dbc));
+  }
+  session->connected = true;
+  SQLCHAR dbms[128] = {};
+  SQLSMALLINT dbms_length = 0;
+  if (SQL_SUCCEEDED(SQLGetInfo(session->dbc, SQL_DBMS_NAME, dbms, sizeof dbms, &dbms_length))) {
+    session->dbms = reinterpret_cast<char*>(dbms);
+  }
+  session->is_sqlite = EqualsNoCase(session->dbms, "SQLite");
+  session->is_mdbtools = EqualsNoCase(session->dbms, "MDBTOOLS");
+  session_ = std::move(session);
+}
+
+std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
+  errors_.clear();
+  records_affected_ = 0;
+  if (State() != 1) {
+    Fail(fmt::format("execute '{}'", sql), {{"08003", 0, "the connection is not open"}});
+  }
+  const std::string text = session_->is_sqlite ? AdaptSqlForSqlite(sql) : sql;
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session_->dbc, &stmt))) {
+    Fail(fmt::format("execute '{}'", sql), FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
+  }
+  std::vector<SQLCHAR> in(text.begin(), text.end());
+  in.push_back(0);
+  const SQLRETURN rc = SQLExecDirect(stmt, in.data(), SQL_NTS);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    std::vector<DbError> errors = FailureDiagnostics(SQL_HANDLE_STMT, stmt);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    Fail(fmt::format("execute '{}'", text), std::move(errors));
+  }
+  SQLSMALLINT columns = 0;
+  if (rc != SQL_NO_DATA) SQLNumResultCols(stmt, &columns);
+  if (columns > 0) {
+    auto recordset = std::make_unique<OdbcRecordset>(session_, stmt, text);
+    try {
+      recordset->Start();
+    } catch (const RuntimeError& e) {
+      errors_ = {{"HY000", 0, e.description()}};
+      throw;
+    }
+    return recordset;
+  }
+  SQLLEN rows = 0;
+  if (rc != SQL_NO_DATA && SQL_SUCCEEDED(SQLRowCount(stmt, &rows))) records_affected_ = rows;
+  SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+  return nullptr;
+}
+
+class OdbcDriver final : public DatabaseDriver {
+ public:
+  std::unique_ptr<Connection> NewConnection() override {
+    if (!env_) env_ = std::make_shared<Environment>();
+    return std::make_unique<OdbcConnection>(env_);
+  }
+
+ private:
+  std::shared_ptr<Environment> env_;
+};
+
+}  // namespace
+
+std::shared_ptr<DatabaseDriver> NewOdbcDriver() { return std::make_shared<OdbcDriver>(); }
+
+}  // namespace quorlan

@@ -1,0 +1,71 @@
+// The one place that knows SQL dialects: statements are written for SQL Server, and the few
+// T-SQL-only forms the service uses are rewritten here for SQLite.
+#include <cctype>
+#include <regex>
+
+#include "components/values.h"
+#include "storage/internal.h"
+
+namespace quorlan {
+namespace {
+
+std::string TrimStatement(std::string text) {
+  while (!text.empty() &&
+         (std::isspace(static_cast<unsigned char>(text.back())) || text.back() == ';')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Replaces the word sys.tables outside string literals and quoted names.
+std::string ReplaceSysTables(const std::string& sql) {
+  static constexpr std::string_view kWord = "sys.tables";
+  static constexpr const char* kSqliteTables =
+      "(SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite%')";
+  std::string out;
+  char quote = 0;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    const char c = sql[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if ((i == 0 || !IsWordChar(sql[i - 1])) &&
+               EqualsNoCase(std::string_view(sql).substr(i, kWord.size()), kWord) &&
+               (i + kWord.size() == sql.size() || !IsWordChar(sql[i + kWord.size()]))) {
+      out += kSqliteTables;
+      i += kWord.size() - 1;
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string AdaptSqlForSqlite(const std::string& sql) {
+  static const std::regex kSelectTop(R"(^\s*SELECT\s+TOP\s*(?:\(\s*(\d+)\s*\)|(\d+))\s+)",
+                                     std::regex::icase);
+  static const std::regex kDeleteTop(
+      R"(^\s*DELETE\s+TOP\s*(?:\(\s*(\d+)\s*\)|(\d+))\s+FROM\s+([A-Za-z_][\w.]*|\[[^\]]+\])(?:\s+WHERE\s+([\s\S]*))?$)",
+      std::regex::icase);
+  std::smatch m;
+  const std::string text = TrimStatement(ReplaceSysTables(sql));
+  if (std::regex_search(text, m, kSelectTop)) {
+    const std::string n = m[1].matched ? m[1].str() : m[2].str();
+    return "SELECT " + m.suffix().str() + " LIMIT " + n;
+  }
+  if (std::regex_match(text, m, kDeleteTop)) {
+    const std::string n = m[1].matched ? m[1].str() : m[2].str();
+    const std::string table = m[3].str();
+    const std::string where = m[4].matched ? " WHERE " + m[4].str() : "";
+    return "DELETE FROM " + table + " WHERE rowid IN (SELECT rowid FROM " + table + where +
+           " LIMIT " + n + ")";
+  }
+  return text == TrimStatement(sql) ? sql : text;
+}
+
+}  // namespace quorlan

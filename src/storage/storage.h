@@ -1,0 +1,261 @@
+// Storage: the database client of the service, the settings it reads at start, the trend-data
+// tables with their daily retention, and the SNMPv3 security profiles.
+//
+// Database access
+// ---------------
+// Every operation opens its own Connection, executes complete SQL text on it, reads the rows of a
+// Recordset front to back and closes both at its end; no connection survives from one operation
+// to the next. Statements are written in SQL Server's dialect. The ODBC client adapts the few
+// T-SQL-only forms the service uses (SELECT TOP (n), DELETE TOP (n), sys.tables) when the driver
+// reports SQLite; no other code knows about dialects.
+//
+// Connection strings are taken as stored. ODBC strings (with Driver= or DSN=) are used as they
+// stand, apart from two safety additions (see TranslateConnectionString). OLE DB strings of the
+// SQL Server providers are translated to FreeTDS, and the Jet string of the local settings
+// database to the SQLite3 or MDBTools driver, chosen by the file's header.
+//
+// Errors
+// ------
+// A driver failure (connect refused or timed out, a statement rejected, a fetch that fails) is
+// raised as RuntimeError(err::kDatabase, description); the description names the call, the
+// SQLSTATE, the statement or the connection string (password masked) and the driver's messages:
+//   "ODBC HYT00 connect 'Driver=FreeTDS;Server=db1;Port=1433;UID=sa;PWD=***;TDS_Version=7.4':
+//    [FreeTDS][SQL Server]Timeout expired; [FreeTDS][SQL Server]Unable to connect to data source"
+// The same diagnostics are also left as entries of Errors(). Only diagnostics of error severity
+// are entries: informational ones (SQL_SUCCESS_WITH_INFO, such as SQL Server's "changed database
+// context") are not. So with the ODBC client the error collection is non-empty only after a call
+// that raised; the access pattern still checks it after every open and execute (ErrorsReported),
+// which reports an event with an empty message, so that a client that records errors without
+// raising keeps the pattern's meaning.
+//
+// Field conversions raise RuntimeError too: NULL where a value is needed is err::kInvalidUseOfNull
+// ("Invalid use of Null: field DebugMode"), a value that does not convert is the conversion's
+// error with the field named ("Type mismatch: field SecurityLevel: 'abc' is not a number"), a
+// missing field is err::kItemNotFound, a field of no current row err::kNoCurrentRecord.
+//
+// Threads: none of this is thread-safe; the service uses it from its one thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "components/values.h"
+#include "diagnostics/diagnostics.h"
+
+namespace quorlan {
+
+namespace err {
+constexpr int kNoCurrentRecord = 3021;  // a field read with no current row (empty result)
+constexpr int kItemNotFound = 3265;     // no field of that name or position
+}  // namespace err
+
+// The connection time-out of every SQL Server connection, in seconds.
+inline constexpr int kDbConnectTimeoutSeconds = 5;
+// The busy (lock) time-out added to SQLite connection strings that set none, in milliseconds.
+// A write may wait about twice this and the connect once more, which keeps an operation on a
+// locked file within the 5 seconds of a connection time-out.
+inline constexpr int kSqliteBusyTimeoutMs = 1500;
+
+// One field of the current row: its name as the driver describes it, and its value as text
+// (integers in decimal, flags "1"/"0" or as stored, date-times "YYYY-MM-DD hh:mm:ss[.fff]"), or
+// no value for NULL.
+class FieldValue {
+ public:
+  FieldValue(std::string name, std::optional<std::string> value)
+      : name_(std::move(name)), value_(std::move(value)) {}
+
+  const std::string& Name() const { return name_; }
+  bool IsNull() const { return !value_.has_value(); }
+
+  // The conversions raise RuntimeError naming the field: err::kInvalidUseOfNull for NULL, the
+  // conversion's own error (type mismatch, overflow) for a value that does not convert.
+  const std::string& AsString() const;
+  bool AsBool() const;  // "True"/"False" in any case, or a number (non-zero is true)
+  int16_t AsInt16() const;
+  int32_t AsInt32() const;
+  double AsDouble() const;
+
+ private:
+  const std::string& Require() const;
+  std::string name_;
+  std::optional<std::string> value_;
+};
+
+// The rows a statement returned, read front to back. The first row is current after Execute.
+// A Recordset may outlive its Connection's Close (it is then closed: Eof() is true).
+class Recordset {
+ public:
+  virtual ~Recordset() = default;
+
+  // True when there is no current row: the result was empty or MoveNext went past the last row.
+  virtual bool Eof() const = 0;
+  // Fetches the next row. Throws RuntimeError(err::kDatabase) when the driver fails.
+  // REQUIRES: !Eof().
+  virtual void MoveNext() = 0;
+  virtual int FieldCount() const = 0;
+  // The name of the column at position index (0-based) as the driver describes it.
+  virtual std::string FieldName(int index) const = 0;
+  // The field at position index (0-based) of the current row. Throws err::kNoCurrentRecord at
+  // Eof, err::kItemNotFound for a position out of range.
+  virtual FieldValue FieldAt(int index) const = 0;
+  // 1 while open, 0 after Close.
+  virtual int State() const = 0;
+  virtual void Close() = 0;
+
+  // The field whose column name equals name without regard to case (the first such column).
+  // Throws err::kItemNotFound when none does, err::kNoCurrentRecord at Eof.
+  FieldValue Field(std::string_view name) const;
+  FieldValue Field(int index) const { return FieldAt(index); }
+};
+
+// A diagnostic of error severity reported by the driver.
+struct DbError {
+  std::string SqlState;  // five characters; may be empty (MDBTools)
+  int32_t NativeError = 0;
+  std::string Description;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // Opens the connection. connection_string is translated as TranslateConnectionString says;
+  // timeout_seconds is the login time-out (0: the driver's default). Throws RuntimeError
+  // (err::kDatabase) when the string cannot be translated or the driver fails.
+  // REQUIRES: State() == 0.
+  virtual void Open(const std::string& connection_string, int timeout_seconds) = 0;
+  // Executes one complete statement. Returns its rows when it yields a result set, else nullptr
+  // (RecordsAffected then tells how many rows it changed; a change of no rows is not a failure).
+  // Throws RuntimeError(err::kDatabase) when the driver rejects it. REQUIRES: State() == 1.
+  virtual std::unique_ptr<Recordset> Execute(const std::string& sql) = 0;
+  // Rows changed by the last Execute that returned no rows (0 after a query).
+  virtual int64_t RecordsAffected() const = 0;
+  // The error entries of the last Open or Execute (empty after a success).
+  virtual const std::vector<DbError>& Errors() const = 0;
+  // The database product as the driver names it ("SQLite", "Microsoft SQL Server", "MDBTOOLS").
+  virtual std::string DbmsName() const = 0;
+  // 1 while open, 0 otherwise.
+  virtual int State() const = 0;
+  // Closes the connection and every Recordset still open on it. Closing a closed one does
+  // nothing.
+  virtual void Close() = 0;
+};
+
+// Makes connections. The state object holds one; tests wrap it to observe or fail statements.
+class DatabaseDriver {
+ public:
+  virtual ~DatabaseDriver() = default;
+  virtual std::unique_ptr<Connection> NewConnection() = 0;
+};
+
+// The ODBC client (unixODBC, ANSI API).
+std::shared_ptr<DatabaseDriver> NewOdbcDriver();
+
+// The ODBC connection string that Open uses for a stored connection string:
+// - ODBC strings (Driver= or DSN=) as they stand, except that a SQLite3 string without Timeout=
+//   gets Timeout=kSqliteBusyTimeoutMs, a FreeTDS string without TDS_Version= gets TDS_Version=7.4
+//   (FreeTDS's automatic version probe can ignore the login time-out and hang), and an
+//   ApplicationIntent other than ReadOnly/ReadWrite is refused (FreeTDS crashes on it).
+// - OLE DB strings of SQL Server (Provider=SQLOLEDB, SQLNCLI*, MSOLEDBSQL*; or no Provider with
+//   Data Source/Server): Driver=FreeTDS with Server (host or host\instance), Port (from
+//   "host,port"), Database, UID/PWD or Trusted_Connection=Yes, TDS_Version=7.4, and the
+//   equivalents of the application name, workstation, language, packet size, encryption and MARS.
+// - OLE DB strings of Jet/ACE (the local settings database): the file named by Data Source
+//   (backslashes read as folder separators) through Driver=SQLite3 when it is a SQLite file and
+//   Driver=MDBTools when it is an Access file, told apart by the header; the file must exist.
+// Throws RuntimeError(err::kDatabase) naming what cannot be translated (an unknown provider or
+// key, named pipes, a value FreeTDS cannot carry).
+std::string TranslateConnectionString(const std::string& connection_string);
+
+// The connection string with the values of Password, PWD and similar keys replaced by "***",
+// for error messages and logs.
+std::string MaskPasswords(const std::string& connection_string);
+
+// The text as an SQL string literal: enclosed in single quotes, inner quotes doubled.
+std::string SqlQuote(std::string_view text);
+
+// One slot of the SNMPv3 security profile table.
+struct SecProfile {
+  std::string UserName;  // empty: the slot is free
+  int16_t SecurityLevel = 0;
+  std::string AuthPassword;
+  int16_t AuthProtocol = 0;
+  std::string PrivPassword;
+  int16_t PrivProtocol = 0;
+};
+inline constexpr int kSecProfileSlots = 10;
+
+// The module-wide values of the storage layer.
+struct StorageState : Runtime {
+  // REQUIRES: clock and loop outlive the state. The database client is the ODBC client.
+  StorageState(std::string app_path, Clock& clock, EventLoop& loop)
+      : Runtime(std::move(app_path), clock, loop), Db(NewOdbcDriver()) {}
+
+  std::string DbConnStringJet;  // set by the settings-console read; empty until the first start
+  bool SqlDbSetupOk = false;
+  std::string DbConnStringSql;  // the suite database's connection string as stored
+  // Slots 1 to 10; index 0 is unused so that slot numbers read as written.
+  std::array<SecProfile, kSecProfileSlots + 1> SecProfileList;
+  // The database client every operation uses. Never null.
+  std::shared_ptr<DatabaseDriver> Db;
+};
+
+// --- The access pattern, for every operation on the suite database ---
+
+// A new connection opened with DbConnStringSql and the 5-second connection time-out.
+// Throws as Connection::Open.
+std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st);
+
+// The connection check after opening or executing: when the connection's error collection holds
+// an entry, raises the application event of type 1 for the procedure, with the empty message of
+// "no run-time error pending", and returns true (the caller then abandons the operation).
+bool ErrorsReported(StorageState& st, const Connection& conn, const char* module,
+                    const std::string& procedure);
+
+// Executes a statement that must yield rows. Returns nullptr only when the connection recorded
+// error entries without raising (check ErrorsReported next). Throws RuntimeError(err::kDatabase)
+// when the statement yields no rows, as Connection::Execute otherwise.
+std::unique_ptr<Recordset> ExecuteQuery(Connection& conn, const std::string& sql);
+
+// --- Procedures ---
+
+// The settings-console read of the start sequence: sets DbConnStringJet to
+// "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + AppPath + "\Quorlan.mdb;Persist Security
+// Info=False", opens it, and sets SqlDbSetupOk (as Boolean) and DbConnStringSql (as string) from
+// the first row of Settings_Console. Throws RuntimeError on any failure (file missing or not a
+// database, no Settings_Console, an empty table, a NULL or bad value); DbConnStringJet is set
+// even then. Reports nothing itself: the start sequence reports under "dartSvc_State".
+void SettingsConsoleRead(StorageState& st);
+
+// Sets DebugMode from the first row of Settings. Reports its own errors (procedure
+// "SettingsGeneralRead", module "modQuorlanTrend", type 1), leaving DebugMode unchanged.
+void SettingsGeneralRead(StorageState& st);
+
+// Creates any of TrendData1, TrendData5, TrendData15, TrendData60 that is missing (names compared
+// without regard to case), in that order, stopping at the first that fails. Reports its own
+// errors (procedure "VerifiyTrendDataTables", module "modQuorlanTrend", type 1); nothing on
+// success.
+void VerifiyTrendDataTables(StorageState& st);
+
+// The daily retention pass over one trend-data table ("TrendData1", "TrendData5", "TrendData15"
+// or "TrendData60", any case): deletes rows older than the table's period in chunks of 3000 with
+// WaitMs(500) after every pass (events are delivered meanwhile), then raises the total as an event
+// of type 3. Errors, an unknown table name included, are reported as type 1; module
+// "frmVeltTrendSrv", procedure "DelTrendData".
+void DelTrendData(StorageState& st, const std::string& table);
+
+// Reloads SecProfileList from SecProfiles: clears the ten names, then fills slots 1 upwards with
+// the enabled rows. Reports its own errors (procedure "SysUpdateSecProfiles", module
+// "modQuorlanTrend", type 1); an eleventh enabled row is such an error.
+void SysUpdateSecProfiles(StorageState& st);
+
+// The first slot (1 to 10) whose UserName equals user_name without regard to case, or 0.
+// An empty user_name matches the first free slot.
+int FindSecProfile(const StorageState& st, std::string_view user_name);
+
+}  // namespace quorlan

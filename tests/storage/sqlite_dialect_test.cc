@@ -1,0 +1,32 @@
+#include <gtest/gtest.h>
+
+#include "storage/internal.h"
+
+namespace quorlan {
+namespace {
+
+TEST(SqliteDialectTest, RewritesTheTsqlForms) {
+  EXPECT_EQ(AdaptSqlForSqlite("SELECT TOP (300) * FROM ATR_Nodes WHERE TrendReports = '1'"),
+            "SELECT * FROM ATR_Nodes WHERE TrendReports = '1' LIMIT 300");
+  EXPECT_EQ(AdaptSqlForSqlite("select top 5 a, b from t order by a;"),
+            "SELECT a, b from t order by a LIMIT 5");
+  EXPECT_EQ(AdaptSqlForSqlite("DELETE TOP (3000) FROM TrendData1 WHERE time < '2026-05-03'"),
+            "DELETE FROM TrendData1 WHERE rowid IN (SELECT rowid FROM TrendData1 WHERE time < "
+            "'2026-05-03' LIMIT 3000)");
+  EXPECT_EQ(AdaptSqlForSqlite("DELETE TOP (10) FROM T"),
+            "DELETE FROM T WHERE rowid IN (SELECT rowid FROM T LIMIT 10)");
+  EXPECT_EQ(AdaptSqlForSqlite("SELECT name from sys.tables"),
+            "SELECT name from (SELECT name FROM sqlite_master WHERE type='table' AND name NOT "
+            "LIKE 'sqlite%')");
+}
+
+TEST(SqliteDialectTest, LeavesOtherStatementsAndQuotedTextAlone) {
+  const std::string insert = "INSERT INTO T VALUES ('SELECT TOP (1) x from sys.tables');";
+  EXPECT_EQ(AdaptSqlForSqlite(insert), insert);
+  EXPECT_EQ(AdaptSqlForSqlite("UPDATE TrendReports SET NodeName = 'sys.tables' WHERE a = 1"),
+            "UPDATE TrendReports SET NodeName = 'sys.tables' WHERE a = 1");
+  EXPECT_EQ(AdaptSqlForSqlite("SELECT * FROM mysys.tables2"), "SELECT * FROM mysys.tables2");
+}
+
+}  // namespace
+}  // namespace quorlan

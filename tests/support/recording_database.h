@@ -1,0 +1,49 @@
+// A database client for tests that wraps a real one: it records every open and statement in
+// order, and fails on demand (the Nth statement, or every open) either by raising a run-time
+// error or by leaving an entry in the error collection without raising.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/storage.h"
+
+namespace quorlan::testing {
+
+class RecordingDatabase : public DatabaseDriver {
+ public:
+  enum class FailureMode { kRaise, kErrorEntry };
+
+  explicit RecordingDatabase(std::shared_ptr<DatabaseDriver> inner) : inner_(std::move(inner)) {}
+
+  std::unique_ptr<Connection> NewConnection() override;
+
+  // Fails the statement with this 1-based number (counted over all connections); 0: none.
+  void FailStatement(int number, FailureMode mode) {
+    fail_statement_ = number;
+    fail_mode_ = mode;
+  }
+  // Fails every open from now on.
+  void FailOpens(FailureMode mode) {
+    fail_opens_ = true;
+    fail_mode_ = mode;
+  }
+
+  // "open", "close", each statement as passed ("SELECT ..."), and whatever the test adds.
+  std::vector<std::string>& log() { return log_; }
+  // The statements alone.
+  std::vector<std::string> Statements() const;
+  int statement_count() const { return statement_count_; }
+
+ private:
+  friend class RecordingConnection;
+  std::shared_ptr<DatabaseDriver> inner_;
+  std::vector<std::string> log_;
+  int statement_count_ = 0;
+  int fail_statement_ = 0;
+  bool fail_opens_ = false;
+  FailureMode fail_mode_ = FailureMode::kRaise;
+};
+
+}  // namespace quorlan::testing
