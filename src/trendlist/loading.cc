@@ -9,53 +9,22 @@ namespace {
 
 std::string Column(const char* stem, int k) { return fmt::format("{}{}", stem, k); }
 
-// Runs a conversion of one column and names the column in its error.
-template <typename F>
-auto Converted(const std::string& column, F convert) {
-  try {
-    return convert();
-  } catch (const RuntimeError& e) {
-    throw RuntimeError(e.number(), fmt::format("column {}: {}", column, e.description()));
-  }
-}
-
-std::string NotNull(const Row& row, const std::string& column) {
-  std::optional<std::string> v = row.Field(column);
-  if (!v) {
-    throw RuntimeError(err::kInvalidUseOfNull,
-                       fmt::format("Invalid use of Null: column {} is NULL", column));
-  }
-  return std::move(*v);
-}
-
-// Adds where an error happened ("report 17", "node 4") to its description.
+// Adds where an error happened ("TrendReports ReportId 17") to its description.
 [[noreturn]] void RethrowIn(const std::string& where, const RuntimeError& e) {
   throw RuntimeError(e.number(), fmt::format("{}: {}", where, e.description()));
 }
 
+std::string Text(const Row& r, const std::string& column) { return r.Field(column).AsString(); }
+int16_t Int16(const Row& r, const std::string& column) { return r.Field(column).AsInt16(); }
+int32_t Int32(const Row& r, const std::string& column) { return r.Field(column).AsInt32(); }
+bool Bool(const Row& r, const std::string& column) { return r.Field(column).AsBool(); }
+
 }  // namespace
 
-std::string FieldText(const Row& row, const std::string& column) { return NotNull(row, column); }
-
-int16_t FieldInt16(const Row& row, const std::string& column) {
-  const std::string text = NotNull(row, column);
-  return Converted(column, [&] { return TextToInt16(text); });
-}
-
-int32_t FieldInt32(const Row& row, const std::string& column) {
-  const std::string text = NotNull(row, column);
-  return Converted(column, [&] { return TextToInt32(text); });
-}
-
-bool FieldBool(const Row& row, const std::string& column) {
-  const std::string text = NotNull(row, column);
-  return Converted(column, [&] { return TextToBool(text); });
-}
-
 std::optional<double> FieldNumber(const Row& row, const std::string& column) {
-  const std::optional<std::string> v = row.Field(column);
-  if (!v) return std::nullopt;
-  return Converted(column, [&] { return TextToDouble(*v); });
+  const FieldValue f = row.Field(column);
+  if (f.IsNull()) return std::nullopt;
+  return f.AsDouble();
 }
 
 std::string NodeSnapshotQuery() {
@@ -65,21 +34,21 @@ std::string NodeSnapshotQuery() {
 
 SnapshotNode ReadSnapshotNode(const Row& row, bool with_name) {
   SnapshotNode n;
-  n.NodeId = FieldInt32(row, "node_id");
+  n.NodeId = Int32(row, "node_id");
   try {
-    if (with_name) n.NodeName = FieldText(row, "node_name");
-    const std::optional<std::string> address = row.Field("address");
-    n.Address = address && !address->empty() ? *address : "0.0.0.0";
-    n.UdpPort = FieldInt16(row, "UdpPort");
-    const std::optional<std::string> image = row.Field("image");
-    const bool v3 = image && Converted("image", [&] { return TextToBool(*image); });
-    n.SnmpVersion = v3 ? 3 : FieldInt16(row, "SnmpVersion");
-    n.PollTimeOut = FieldInt16(row, "PollTimeOut");
-    n.PollRetries = FieldInt16(row, "PollRetries");
-    n.PollType = FieldText(row, "PollType");
-    n.ReadComm = FieldText(row, "readcomm");
-    n.TrapComm = FieldText(row, "trapcomm");
-    n.PollSnmpV3User = FieldText(row, "StreetAddress");
+    if (with_name) n.NodeName = Text(row, "node_name");
+    const FieldValue address = row.Field("address");
+    n.Address = address.IsNull() || address.AsString().empty() ? "0.0.0.0" : address.AsString();
+    n.UdpPort = Int16(row, "UdpPort");
+    // A NULL image is not true; SnmpVersion is read only when image is not true.
+    const FieldValue image = row.Field("image");
+    n.SnmpVersion = !image.IsNull() && image.AsBool() ? 3 : Int16(row, "SnmpVersion");
+    n.PollTimeOut = Int16(row, "PollTimeOut");
+    n.PollRetries = Int16(row, "PollRetries");
+    n.PollType = Text(row, "PollType");
+    n.ReadComm = Text(row, "readcomm");
+    n.TrapComm = Text(row, "trapcomm");
+    n.PollSnmpV3User = Text(row, "StreetAddress");
   } catch (const RuntimeError& e) {
     RethrowIn(fmt::format("ATR_Nodes node_id {}", n.NodeId), e);
   }
@@ -114,9 +83,8 @@ std::string DecidePollType(const std::string& node_poll_type, bool any_alarm) {
 bool AnyTriggerAlarm(const Row& report) {
   bool any = false;
   for (int k = 1; k <= kTrendObjects; ++k) {
-    const std::string column = Column("TriggerAlarm", k);
-    const std::optional<std::string> v = report.Field(column);
-    if (v && Converted(column, [&] { return TextToBool(*v); })) any = true;
+    const FieldValue alarm = report.Field(Column("TriggerAlarm", k));
+    if (!alarm.IsNull() && alarm.AsBool()) any = true;
   }
   return any;
 }
@@ -126,15 +94,15 @@ namespace {
 void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
   e.PollNumObjects = 0;
   for (int k = 1; k <= kTrendObjects; ++k) {
-    e.PollObjId[k] = FieldText(r, Column("ObjId", k));
-    e.PollObjName[k] = FieldText(r, Column("ObjName", k));
-    e.PollObjType[k] = FieldInt16(r, Column("ObjType", k));
-    e.PollObjEval[k] = FieldText(r, Column("ObjEval", k));
+    e.PollObjId[k] = Text(r, Column("ObjId", k));
+    e.PollObjName[k] = Text(r, Column("ObjName", k));
+    e.PollObjType[k] = Int16(r, Column("ObjType", k));
+    e.PollObjEval[k] = Text(r, Column("ObjEval", k));
     e.PollSampledValue[k] = -1;
     e.PollSavedValue[k] = 0;
-    e.PollTriggerAlarm[k] = FieldBool(r, Column("TriggerAlarm", k));
-    e.PollTriggerExpr[k] = FieldText(r, Column("TriggerExpr", k));
-    e.PollTriggerValueText[k] = FieldText(r, Column("TriggerValue", k));
+    e.PollTriggerAlarm[k] = Bool(r, Column("TriggerAlarm", k));
+    e.PollTriggerExpr[k] = Text(r, Column("TriggerExpr", k));
+    e.PollTriggerValueText[k] = Text(r, Column("TriggerValue", k));
     ConvTriggerValue(rt, e.PollTriggerValueText[k], conv);
     e.PollTriggerValue[k] = conv;
     e.PollTriggerStatus[k] = false;
@@ -151,20 +119,25 @@ std::string PollTypeOf(const SnapshotNode& node, const Row& r) {
 }
 
 int32_t IntervalSeconds(const Row& r) {
-  const int32_t minutes = FieldInt32(r, "PollInterval");
-  return Converted("PollInterval", [&] { return ToInt32(static_cast<double>(minutes) * 60); });
+  const int32_t minutes = Int32(r, "PollInterval");
+  try {
+    return ToInt32(static_cast<double>(minutes) * 60);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(),
+                       fmt::format("{} (field PollInterval times 60)", e.description()));
+  }
 }
 
 }  // namespace
 
 void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode& node,
                float& conv) {
-  const int32_t report_id = FieldInt32(r, "ReportId");
+  const int32_t report_id = Int32(r, "ReportId");
   try {
     e.ReportId = report_id;
-    e.ReportTitle = FieldText(r, "ReportTitle");
+    e.ReportTitle = Text(r, "ReportTitle");
     e.NodeId = node.NodeId;
-    e.NodeName = FieldText(r, "NodeName");
+    e.NodeName = Text(r, "NodeName");
     e.Address = node.Address;
     e.UdpPort = node.UdpPort;
     e.SnmpVersion = node.SnmpVersion;
@@ -190,7 +163,7 @@ void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode&
 
 void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
   e.NodeId = node.NodeId;
-  e.NodeName = FieldText(r, "NodeName");
+  e.NodeName = Text(r, "NodeName");
   e.Address = node.Address;
   e.UdpPort = node.UdpPort;
   e.SnmpVersion = node.SnmpVersion;
@@ -204,14 +177,14 @@ void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
 }
 
 void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
-  e.ReportTitle = FieldText(r, "ReportTitle");
+  e.ReportTitle = Text(r, "ReportTitle");
   for (int k = 1; k <= kTrendObjects; ++k) {
-    e.PollObjName[k] = FieldText(r, Column("ObjName", k));
+    e.PollObjName[k] = Text(r, Column("ObjName", k));
     e.PollSampledValue[k] = -1;
     e.PollSavedValue[k] = 0;
-    e.PollTriggerAlarm[k] = FieldBool(r, Column("TriggerAlarm", k));
-    e.PollTriggerExpr[k] = FieldText(r, Column("TriggerExpr", k));
-    e.PollTriggerValueText[k] = FieldText(r, Column("TriggerValue", k));
+    e.PollTriggerAlarm[k] = Bool(r, Column("TriggerAlarm", k));
+    e.PollTriggerExpr[k] = Text(r, Column("TriggerExpr", k));
+    e.PollTriggerValueText[k] = Text(r, Column("TriggerValue", k));
     ConvTriggerValue(rt, e.PollTriggerValueText[k], conv);
     e.PollTriggerValue[k] = conv;
   }
@@ -239,15 +212,6 @@ int16_t FindEntryByReportId(const TrendState& st, std::optional<double> report_i
     if (static_cast<double>(st.TrendList[i].ReportId) == *report_id) return i;
   }
   return 0;
-}
-
-std::string SqlQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
 }
 
 }  // namespace quorlan::trendlist

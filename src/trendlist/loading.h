@@ -1,7 +1,8 @@
 // Inside the trend list: the node snapshot and the rules that load and update entries from a
-// node row and a report row. Shared by the full build, the change passes and the node
-// synchronisation; they read rows through the small Row interface so the rules stay apart from
-// the database client.
+// node row and a report row, shared by the full build, the change passes and the node
+// synchronisation. Every conversion of a column raises the storage layer's RuntimeError naming
+// the field (NULL where a value is needed, a text that does not convert, a number that does not
+// fit); the loaders add the report or node it belongs to.
 #pragma once
 
 #include <cstdint>
@@ -13,21 +14,11 @@
 
 namespace quorlan::trendlist {
 
-// One row of a result set: fields by column name, without regard to case.
-class Row {
- public:
-  virtual ~Row() = default;
-  // The field's value as text; nullopt for NULL. Throws RuntimeError when the column is missing.
-  virtual std::optional<std::string> Field(const std::string& column) const = 0;
-};
+// A report or node row: the current row of a result set, fields by name without regard to case.
+using Row = Recordset;
 
-// Conversions of a field. A NULL is an "Invalid use of Null" error naming the column; a text
-// that does not convert or does not fit is a type-mismatch or overflow error naming the column.
-std::string FieldText(const Row& row, const std::string& column);
-int16_t FieldInt16(const Row& row, const std::string& column);
-int32_t FieldInt32(const Row& row, const std::string& column);
-bool FieldBool(const Row& row, const std::string& column);
-// A number for comparisons: nullopt for NULL (a NULL equals nothing).
+// The column as a number for comparisons: nullopt for NULL (a NULL equals nothing); a text that
+// is not a number is a type-mismatch error naming the column.
 std::optional<double> FieldNumber(const Row& row, const std::string& column);
 
 // One trend-enabled node as the builders see it.
@@ -80,8 +71,5 @@ void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node);
 
 // The first live entry (1 to count) whose ReportId equals the number; 0 when none.
 int16_t FindEntryByReportId(const TrendState& st, std::optional<double> report_id);
-
-// An SQL string literal: the text in single quotes, each single quote doubled.
-std::string SqlQuote(const std::string& text);
 
 }  // namespace quorlan::trendlist

@@ -28,7 +28,7 @@
 
 #include "components/clock.h"
 #include "components/values.h"
-#include "diagnostics/diagnostics.h"
+#include "storage/storage.h"
 
 namespace quorlan {
 
@@ -118,8 +118,8 @@ class TrendListTable {
 };
 
 // The trend list's module-wide values on top of the storage layer's.
-struct TrendState : Runtime {
-  using Runtime::Runtime;
+struct TrendState : StorageState {
+  using StorageState::StorageState;
 
   TrendListTable TrendList;
   int16_t TrendListCount = 0;  // 0 <= TrendListCount <= 300

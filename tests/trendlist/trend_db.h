@@ -1,0 +1,169 @@
+// Test helpers of the trend list: a trend state on a fresh SQLite suite database (through the
+// real ODBC driver) under a temporary AppPath with a Debug folder, a settable clock, and rows of
+// ATR_Nodes and TrendReports written with SQL Server's column types.
+#pragma once
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "components/event_loop.h"
+#include "components/files.h"
+#include "storage/storage.h"
+#include "support/recording_database.h"
+#include "support/temp_dir.h"
+#include "trendlist/trendlist.h"
+
+namespace quorlan::testing {
+
+// A node row; every column is written as given (nullopt writes NULL).
+struct NodeRow {
+  int node_id = 1;
+  std::optional<std::string> node_name = "Core-1";
+  std::optional<std::string> address = "10.0.0.1";
+  std::optional<std::string> UdpPort = "161";
+  std::optional<std::string> image = "0";
+  std::optional<std::string> SnmpVersion = "2";
+  std::optional<std::string> PollTimeOut = "3";
+  std::optional<std::string> PollRetries = "2";
+  std::optional<std::string> PollType = "SnmpPoll";
+  std::optional<std::string> readcomm = "public";
+  std::optional<std::string> trapcomm = "traps";
+  std::optional<std::string> StreetAddress = "";
+  std::string TrendReports = "1";
+};
+
+// A report row with one object by default. Columns not set are '' (texts), 0 (types, flags).
+struct ReportRow {
+  int ReportId = 1;
+  std::string ReportTitle = "Report";
+  int NodeId = 1;
+  std::string NodeName = "Core-1";
+  std::string PollInterval = "5";
+  std::string DbChanged = "0";
+  // Per object k (1 to 6); missing keys are ''/0.
+  std::map<int, std::string> ObjId = {{1, "1.3.6.1.2.1.2.2.1.10.1"}};
+  std::map<int, std::string> ObjName = {{1, "In"}};
+  std::map<int, std::string> ObjType;
+  std::map<int, std::string> ObjEval;
+  std::map<int, std::optional<std::string>> TriggerAlarm;
+  std::map<int, std::string> TriggerExpr;
+  std::map<int, std::string> TriggerValue;
+};
+
+inline std::string Literal(const std::optional<std::string>& v) {
+  return v ? SqlQuote(*v) : "NULL";
+}
+
+class TrendDbTest : public ::testing::Test {
+ protected:
+  TrendDbTest()
+      : clock(DateTime::FromCivil({2026, 12, 7, 10, 2, 30, 0})),
+        loop(clock),
+        st(dir.path(), clock, loop) {
+    dir.MakeDir("Debug");
+    st.DbConnStringSql = "Driver=SQLite3;Database=" + dir.File("suite.db");
+    recorder = std::make_shared<RecordingDatabase>(st.Db);
+    st.Db = recorder;
+    Exec(
+        "CREATE TABLE ATR_Nodes (node_id int NOT NULL, node_name varchar(100), address "
+        "varchar(50), UdpPort int, image bit, SnmpVersion smallint, PollTimeOut smallint, "
+        "PollRetries smallint, PollType varchar(20), readcomm varchar(50), trapcomm "
+        "varchar(50), StreetAddress varchar(100), TrendReports char(1))");
+    std::string reports =
+        "CREATE TABLE TrendReports (ReportId int NOT NULL, ReportTitle varchar(100), NodeId "
+        "int, NodeName varchar(100), PollInterval int";
+    for (int k = 1; k <= 6; ++k) {
+      reports += fmt::format(
+          ", ObjId{0} varchar(255), ObjName{0} varchar(100), ObjType{0} smallint, ObjEval{0} "
+          "varchar(255), TriggerAlarm{0} bit, TriggerExpr{0} varchar(10), TriggerValue{0} "
+          "varchar(20)",
+          k);
+    }
+    Exec(reports + ", DbChanged char(1))");
+    recorder->log().clear();
+  }
+
+  // Executes one statement on its own connection, bypassing the recorder.
+  void Exec(const std::string& sql) {
+    auto conn = NewOdbcDriver()->NewConnection();
+    conn->Open(st.DbConnStringSql, 5);
+    conn->Execute(sql);
+    conn->Close();
+  }
+
+  // The rows of a query, each field as text or "NULL".
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) {
+    auto conn = NewOdbcDriver()->NewConnection();
+    conn->Open(st.DbConnStringSql, 5);
+    std::vector<std::vector<std::string>> out;
+    for (auto rs = conn->Execute(sql); !rs->Eof(); rs->MoveNext()) {
+      std::vector<std::string> row;
+      for (int i = 0; i < rs->FieldCount(); ++i) {
+        const FieldValue f = rs->FieldAt(i);
+        row.push_back(f.IsNull() ? "NULL" : f.AsString());
+      }
+      out.push_back(row);
+    }
+    conn->Close();
+    return out;
+  }
+  std::string One(const std::string& sql) {
+    const auto rows = Rows(sql);
+    return rows.empty() ? "<none>" : rows[0][0];
+  }
+  // DbChanged of a report, or "<none>" when the row is gone.
+  std::string Flag(int report_id) {
+    return One(fmt::format("SELECT DbChanged FROM TrendReports WHERE ReportId = {}", report_id));
+  }
+
+  void AddNode(const NodeRow& n) {
+    Exec(fmt::format(
+        "INSERT INTO ATR_Nodes VALUES ({}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, '{}')",
+        n.node_id, Literal(n.node_name), Literal(n.address), Literal(n.UdpPort), Literal(n.image),
+        Literal(n.SnmpVersion), Literal(n.PollTimeOut), Literal(n.PollRetries), Literal(n.PollType),
+        Literal(n.readcomm), Literal(n.trapcomm), Literal(n.StreetAddress), n.TrendReports));
+  }
+
+  void AddReport(const ReportRow& r) {
+    auto get = [](const std::map<int, std::string>& m, int k, const char* dflt) {
+      auto it = m.find(k);
+      return it == m.end() ? std::string(dflt) : it->second;
+    };
+    std::string sql =
+        fmt::format("INSERT INTO TrendReports VALUES ({}, {}, {}, {}, {}", r.ReportId,
+                    SqlQuote(r.ReportTitle), r.NodeId, SqlQuote(r.NodeName), r.PollInterval);
+    for (int k = 1; k <= 6; ++k) {
+      auto alarm = r.TriggerAlarm.find(k);
+      sql += fmt::format(", {}, {}, {}, {}, {}, {}, {}", SqlQuote(get(r.ObjId, k, "")),
+                         SqlQuote(get(r.ObjName, k, "")), get(r.ObjType, k, "0"),
+                         SqlQuote(get(r.ObjEval, k, "")),
+                         alarm == r.TriggerAlarm.end() ? "0" : Literal(alarm->second),
+                         SqlQuote(get(r.TriggerExpr, k, "")), SqlQuote(get(r.TriggerValue, k, "")));
+    }
+    Exec(sql + ", " + SqlQuote(r.DbChanged) + ")");
+  }
+
+  // The application events logged so far, each as "type<TAB>module_procedure<TAB>message".
+  std::vector<std::string> Events() {
+    const std::string log = st.DebugFile("T-AppEvent.txt");
+    std::vector<std::string> out;
+    if (!FileExists(log)) return out;
+    for (const std::string& line : ReadLines(log)) out.push_back(line.substr(24));
+    return out;
+  }
+
+  TrendListEntry& Entry(int n) { return st.TrendList[n]; }
+
+  TempDir dir;
+  ManualClock clock;
+  EventLoop loop;
+  TrendState st;
+  std::shared_ptr<RecordingDatabase> recorder;
+};
+
+}  // namespace quorlan::testing
