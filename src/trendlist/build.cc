@@ -42,14 +42,13 @@ void ReportLeftOut(TrendState& st, const char* procedure, const std::vector<std:
 }
 
 }  // namespace
-
 }  // namespace trendlist
 
 using namespace trendlist;
 
 void TrendListCreate(TrendState& st) {
-  std::vector<std::string> left_out;
   try {
+    std::vector<std::string> left_out;
     int16_t n = 0;
     {
       DbOperation db(st);
@@ -66,8 +65,8 @@ void TrendListCreate(TrendState& st) {
 }
 
 void TrendListTrendAdd(TrendState& st) {
-  std::vector<std::string> left_out;
   try {
+    std::vector<std::string> left_out;
     DbOperation db(st);
     const NodeSnapshot nodes = ReadNodeSnapshot(db, false);
     Recordset& rows = db.Query("SELECT * FROM TrendReports WHERE DbChanged = '1'");

@@ -163,6 +163,17 @@ TEST_F(ChangesTest, EditOfANodeThatLeftTrendReportingAndOfUnloadedOrDeletedRepor
   EXPECT_EQ(Entry(2).ReportTitle, "Gone");
 }
 
+TEST_F(ChangesTest, EditErrorLeavesTheFlags) {
+  SetUpLoaded();
+  Exec("UPDATE TrendReports SET DbChanged = '2', ObjName4 = NULL WHERE ReportId = 3");
+  TrendListTrendEdit(st);
+  EXPECT_EQ(Flag(3), "2");
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_NE(Events()[0].find("TrendListTrendEdit\tInvalid use of Null: field ObjName4"),
+            std::string::npos)
+      << Events()[0];
+}
+
 TEST_F(ChangesTest, DeleteMarksEntriesAndRemovesRows) {
   SetUpLoaded();
   Entry(2).PollPending = true;
