@@ -258,4 +258,27 @@ void SysUpdateSecProfiles(StorageState& st);
 // An empty user_name matches the first free slot.
 int FindSecProfile(const StorageState& st, std::string_view user_name);
 
+// --- Embedded installations ---
+
+inline constexpr const char* kServiceExecutable = "quorlan-trend";
+inline constexpr const char* kSuiteDatabase = "Quorlan-suite.db";
+
+// The files whose presence marks an installation: the service executable, Quorlan.mdb, the suite
+// database and Quorlan.ini.
+std::vector<std::string> InstallationFiles();
+
+// Creates a ready embedded installation in dir (created when missing): a copy of the service
+// executable, the folder Debug, the SQLite suite database kSuiteDatabase with the suite tables
+// and one Settings row (DebugMode false), Quorlan.mdb (SQLite) whose Settings_Console row has
+// SqlDbSetupOk true and DbConnStringSql "Driver=SQLite3;Database=<dir>/Quorlan-suite.db", and a
+// commented Quorlan.ini with every key at its default. Returns the folder's absolute path.
+// Throws RuntimeError, changing nothing, when any installation file exists already; on a later
+// failure removes what it created and throws.
+std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable);
+
+// Creates the SQLite settings database at path with table Settings_Console and one row (Id 1,
+// ConsoleName "MainConsole"); no conn_string stores NULL. Throws RuntimeError.
+void CreateSqliteSettingsConsole(const std::string& path, bool setup_ok,
+                                 const std::optional<std::string>& conn_string);
+
 }  // namespace quorlan

@@ -21,7 +21,14 @@ class RecordingConnection : public Connection {
       Fail("statement");
       return nullptr;
     }
-    return inner_->Execute(sql);
+    std::unique_ptr<Recordset> rows = inner_->Execute(sql);
+    if (!rows) {
+      db_->log_.push_back("= " + std::to_string(inner_->RecordsAffected()) + " rows changed");
+    } else if (!rows->Eof() && rows->FieldCount() > 0) {
+      const FieldValue first = rows->FieldAt(0);
+      db_->log_.push_back("= " + (first.IsNull() ? std::string("NULL") : first.AsString()));
+    }
+    return rows;
   }
   int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
   const std::vector<DbError>& Errors() const override {
@@ -57,7 +64,9 @@ std::unique_ptr<Connection> RecordingDatabase::NewConnection() {
 std::vector<std::string> RecordingDatabase::Statements() const {
   std::vector<std::string> out;
   for (const std::string& entry : log_) {
-    if (entry != "open" && entry != "close" && entry.rfind("WaitMs", 0) != 0) out.push_back(entry);
+    if (entry != "open" && entry != "close" && entry != "sleep" && entry.rfind("= ", 0) != 0) {
+      out.push_back(entry);
+    }
   }
   return out;
 }

@@ -19,9 +19,9 @@ class RecordingDatabase : public DatabaseDriver {
 
   std::unique_ptr<Connection> NewConnection() override;
 
-  // Fails the statement with this 1-based number (counted over all connections); 0: none.
+  // Fails the number-th statement from now (1: the next one), counted over all connections.
   void FailStatement(int number, FailureMode mode) {
-    fail_statement_ = number;
+    fail_statement_ = statement_count_ + number;
     fail_mode_ = mode;
   }
   // Fails every open from now on.
@@ -30,9 +30,11 @@ class RecordingDatabase : public DatabaseDriver {
     fail_mode_ = mode;
   }
 
-  // "open", "close", each statement as passed ("SELECT ..."), and whatever the test adds.
+  // "open", "close", each statement as passed ("SELECT ..."), after each statement its outcome
+  // ("= 7000": the first field of the first row; "= 3000 rows changed"), and whatever the test
+  // adds.
   std::vector<std::string>& log() { return log_; }
-  // The statements alone.
+  // The statements alone (entries that are not "open", "close", "sleep" or an outcome).
   std::vector<std::string> Statements() const;
   int statement_count() const { return statement_count_; }
 

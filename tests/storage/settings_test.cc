@@ -1,0 +1,46 @@
+// The general settings read from a real SQLite suite database.
+#include "storage/internal.h"
+#include "storage_fixture.h"
+
+namespace quorlan {
+namespace {
+
+class SettingsGeneralReadTest : public testing::StorageTest {
+ protected:
+  SettingsGeneralReadTest() { Exec(SqliteSuiteStatements()); }
+};
+
+TEST_F(SettingsGeneralReadTest, FollowsTheFirstRowOfSettings) {
+  SettingsGeneralRead(st_);
+  EXPECT_FALSE(st_.DebugMode);
+  Exec({"UPDATE Settings SET DebugMode = 1", "INSERT INTO Settings VALUES (2, 0)"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(SettingsGeneralReadTest, NullEmptyAndMissingLeaveTheFlagAndReport) {
+  st_.DebugMode = true;
+  Exec({"DROP TABLE Settings", "CREATE TABLE Settings (Id int, DebugMode bit)",
+        "INSERT INTO Settings VALUES (1, NULL)"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
+  Exec({"DELETE FROM Settings"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
+  Exec({"DROP TABLE Settings"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
+  auto events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  for (const auto& e : events) {
+    EXPECT_EQ(e.type, "1");
+    EXPECT_EQ(e.source, "modQuorlanTrend_SettingsGeneralRead");
+  }
+  EXPECT_EQ(events[0].message, "Invalid use of Null: field DebugMode");
+  EXPECT_NE(events[1].message.find("No current record"), std::string::npos) << events[1].message;
+  EXPECT_NE(events[2].message.find("no such table: Settings"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorlan
