@@ -21,7 +21,7 @@ TEST_F(BuildTest, LoadsReportsOfTrendEnabledNodesOnly) {
            .readcomm = "rc2",
            .trapcomm = "tc2"});
   AddNode({.node_id = 3, .address = std::nullopt});
-  AddNode({.node_id = 4, .TrendReports = "0"});
+  AddNode({.node_id = 4, .TrendReports = 0});
   AddReport({.ReportId = 10,
              .ReportTitle = "Uplink",
              .NodeId = 1,
@@ -227,8 +227,8 @@ TEST_F(BuildTest, UnreachableDatabaseAndErrorEntries) {
   // description of "no run-time error", nothing after it runs.
   st.DbConnStringSql = "Driver=SQLite3;Database=" + dir.File("suite.db");
   AddReport({.ReportId = 3, .DbChanged = "2"});
-  recorder->FailStatement(recorder->statement_count() + 2,
-                          RecordingDatabase::FailureMode::kErrorEntry);
+  // The statement after the node query fails.
+  recorder->FailStatement(2, RecordingDatabase::FailureMode::kErrorEntry);
   TrendListCreate(st);
   EXPECT_EQ(st.TrendListCount, 2);
   EXPECT_EQ(Flag(3), "2");

@@ -21,7 +21,7 @@ class ChangesTest : public TrendDbTest {
 
 TEST_F(ChangesTest, AddAppendsFlaggedReportsOfKnownNodes) {
   SetUpLoaded();
-  AddNode({.node_id = 3, .TrendReports = "0"});
+  AddNode({.node_id = 3, .TrendReports = 0});
   AddReport({.ReportId = 20,
              .NodeId = 2,
              .PollInterval = "15",

@@ -155,8 +155,8 @@ TEST_F(DevSyncTest, FailuresEndTheRunUnderItsName) {
   Exec("UPDATE ATR_Nodes SET node_name = 'Renamed'");
   // The first update fails with an error entry: the run ends, later entries wait for next hour.
   Exec("UPDATE ATR_Nodes SET address = '10.8.8.8' WHERE node_id = 2");
-  recorder->FailStatement(recorder->statement_count() + 2,
-                          RecordingDatabase::FailureMode::kErrorEntry);
+  // The statement after the node query fails.
+  recorder->FailStatement(2, RecordingDatabase::FailureMode::kErrorEntry);
   TrendListDevSync(st);
   ASSERT_EQ(Events().size(), 1u);
   EXPECT_EQ(Events()[0], "1\tmodQuorlanTrend_TrendListDevSync\t");

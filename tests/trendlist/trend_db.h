@@ -34,7 +34,7 @@ struct NodeRow {
   std::optional<std::string> readcomm = "public";
   std::optional<std::string> trapcomm = "traps";
   std::optional<std::string> StreetAddress = "";
-  std::string TrendReports = "1";
+  int TrendReports = 1;
 };
 
 // A report row with one object by default. Columns not set are '' (texts), 0 (types, flags).
@@ -69,20 +69,24 @@ class TrendDbTest : public ::testing::Test {
     st.DbConnStringSql = "Driver=SQLite3;Database=" + dir.File("suite.db");
     recorder = std::make_shared<RecordingDatabase>(st.Db);
     st.Db = recorder;
+    // The suite's column types; NULL is allowed so that the error paths can be reached.
     Exec(
-        "CREATE TABLE ATR_Nodes (node_id int NOT NULL, node_name varchar(100), address "
-        "varchar(50), UdpPort int, image bit, SnmpVersion smallint, PollTimeOut smallint, "
-        "PollRetries smallint, PollType varchar(20), readcomm varchar(50), trapcomm "
-        "varchar(50), StreetAddress varchar(100), TrendReports char(1))");
+        "CREATE TABLE ATR_Nodes (node_id int NOT NULL PRIMARY KEY, node_name nvarchar(100), "
+        "address varchar(50), UdpPort int, image bit, SnmpVersion smallint, PollTimeOut "
+        "smallint, PollRetries smallint, PollType varchar(20), readcomm varchar(50), trapcomm "
+        "varchar(50), StreetAddress nvarchar(100), TrendReports bit)");
     std::string reports =
-        "CREATE TABLE TrendReports (ReportId int NOT NULL, ReportTitle varchar(100), NodeId "
-        "int, NodeName varchar(100), PollInterval int";
-    for (int k = 1; k <= 6; ++k) {
-      reports += fmt::format(
-          ", ObjId{0} varchar(255), ObjName{0} varchar(100), ObjType{0} smallint, ObjEval{0} "
-          "varchar(255), TriggerAlarm{0} bit, TriggerExpr{0} varchar(10), TriggerValue{0} "
-          "varchar(20)",
-          k);
+        "CREATE TABLE TrendReports (ReportId int NOT NULL PRIMARY KEY, ReportTitle "
+        "nvarchar(100), NodeId int, NodeName nvarchar(100), PollInterval int";
+    for (const auto& [stem, type] :
+         std::vector<std::pair<const char*, const char*>>{{"ObjId", "varchar(255)"},
+                                                          {"ObjName", "nvarchar(100)"},
+                                                          {"ObjType", "smallint"},
+                                                          {"ObjEval", "nvarchar(255)"},
+                                                          {"TriggerAlarm", "bit"},
+                                                          {"TriggerExpr", "varchar(10)"},
+                                                          {"TriggerValue", "varchar(50)"}}) {
+      for (int k = 1; k <= 6; ++k) reports += fmt::format(", {}{} {}", stem, k, type);
     }
     Exec(reports + ", DbChanged char(1))");
     recorder->log().clear();
@@ -123,29 +127,37 @@ class TrendDbTest : public ::testing::Test {
 
   void AddNode(const NodeRow& n) {
     Exec(fmt::format(
-        "INSERT INTO ATR_Nodes VALUES ({}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, '{}')",
+        "INSERT INTO ATR_Nodes VALUES ({}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {})",
         n.node_id, Literal(n.node_name), Literal(n.address), Literal(n.UdpPort), Literal(n.image),
         Literal(n.SnmpVersion), Literal(n.PollTimeOut), Literal(n.PollRetries), Literal(n.PollType),
         Literal(n.readcomm), Literal(n.trapcomm), Literal(n.StreetAddress), n.TrendReports));
   }
 
   void AddReport(const ReportRow& r) {
-    auto get = [](const std::map<int, std::string>& m, int k, const char* dflt) {
-      auto it = m.find(k);
-      return it == m.end() ? std::string(dflt) : it->second;
+    std::string columns = "ReportId, ReportTitle, NodeId, NodeName, PollInterval, DbChanged";
+    std::string values =
+        fmt::format("{}, {}, {}, {}, {}, {}", r.ReportId, SqlQuote(r.ReportTitle), r.NodeId,
+                    SqlQuote(r.NodeName), r.PollInterval, SqlQuote(r.DbChanged));
+    auto add = [&](const char* stem, int k, const std::string& literal) {
+      columns += fmt::format(", {}{}", stem, k);
+      values += ", " + literal;
     };
-    std::string sql =
-        fmt::format("INSERT INTO TrendReports VALUES ({}, {}, {}, {}, {}", r.ReportId,
-                    SqlQuote(r.ReportTitle), r.NodeId, SqlQuote(r.NodeName), r.PollInterval);
+    auto text = [](const std::map<int, std::string>& m, int k) {
+      auto it = m.find(k);
+      return SqlQuote(it == m.end() ? "" : it->second);
+    };
     for (int k = 1; k <= 6; ++k) {
+      auto type = r.ObjType.find(k);
       auto alarm = r.TriggerAlarm.find(k);
-      sql += fmt::format(", {}, {}, {}, {}, {}, {}, {}", SqlQuote(get(r.ObjId, k, "")),
-                         SqlQuote(get(r.ObjName, k, "")), get(r.ObjType, k, "0"),
-                         SqlQuote(get(r.ObjEval, k, "")),
-                         alarm == r.TriggerAlarm.end() ? "0" : Literal(alarm->second),
-                         SqlQuote(get(r.TriggerExpr, k, "")), SqlQuote(get(r.TriggerValue, k, "")));
+      add("ObjId", k, text(r.ObjId, k));
+      add("ObjName", k, text(r.ObjName, k));
+      add("ObjType", k, type == r.ObjType.end() ? "0" : type->second);
+      add("ObjEval", k, text(r.ObjEval, k));
+      add("TriggerAlarm", k, alarm == r.TriggerAlarm.end() ? "0" : Literal(alarm->second));
+      add("TriggerExpr", k, text(r.TriggerExpr, k));
+      add("TriggerValue", k, text(r.TriggerValue, k));
     }
-    Exec(sql + ", " + SqlQuote(r.DbChanged) + ")");
+    Exec(fmt::format("INSERT INTO TrendReports ({}) VALUES ({})", columns, values));
   }
 
   // The application events logged so far, each as "type<TAB>module_procedure<TAB>message".
