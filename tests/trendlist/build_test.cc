@@ -236,5 +236,22 @@ TEST_F(BuildTest, UnreachableDatabaseAndErrorEntries) {
   EXPECT_EQ(Events()[1], "1\tmodQuorlanTrend_TrendListCreate\t");
 }
 
+TEST_F(BuildTest, StartDumpShowsNeverPolledEntries) {
+  AddNode({.node_id = 1});
+  AddReport({.ReportId = 9, .TriggerValue = {{1, "1.5K"}}});
+  st.Mib_sysTrendChanged = 0;
+  TrendListCreate(st);
+  DebugTrendList(st);
+  const auto lines = ReadLines(dir.File("Debug/T-TrendList.txt"));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "2026-12-07 10:02:30.000\tMib_sysTrendChanged=0");
+  EXPECT_EQ(lines[1], TrendListDumpHeader());
+  EXPECT_EQ(lines[2].substr(0, 3), "9\tR");
+  EXPECT_NE(lines[2].find("\t-1\t0\tFalse\t\t1500\tFalse\t"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("\t0\t2026-12-07 10:02:30\t0\tFalse\t2026-12-07 10:05:00"),
+            std::string::npos)
+      << lines[2];
+}
+
 }  // namespace
 }  // namespace quorlan::testing
