@@ -1,0 +1,133 @@
+// Stored connection strings turned into the ODBC strings of the installed drivers.
+#include <gtest/gtest.h>
+
+#include "storage/internal.h"
+#include "storage/storage.h"
+#include "support/temp_dir.h"
+
+namespace quorlan {
+namespace {
+
+std::string Translate(const std::string& s) { return TranslateConnectionString(s); }
+
+std::string TranslationError(const std::string& s) {
+  try {
+    const std::string out = TranslateConnectionString(s);
+    ADD_FAILURE() << "translated to " << out;
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.number(), err::kDatabase);
+    return e.description();
+  }
+  return "";
+}
+
+TEST(ConnectionStringTest, SqlOleDbWithNamedInstance) {
+  EXPECT_EQ(Translate("Provider=SQLOLEDB.1;Password=secret;Persist Security Info=True;User "
+                      "ID=sa;Initial Catalog=Quorlan;Data Source=DBHOST\\SQLEXPRESS"),
+            "Driver=FreeTDS;Server=DBHOST\\SQLEXPRESS;Database=Quorlan;UID=sa;PWD=secret;"
+            "TDS_Version=7.4");
+}
+
+TEST(ConnectionStringTest, IntegratedSecurityDropsUserAndPassword) {
+  EXPECT_EQ(Translate("Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security "
+                      "Info=False;Initial Catalog=Quorlan;Data Source=MGMT01"),
+            "Driver=FreeTDS;Server=MGMT01;Database=Quorlan;Trusted_Connection=Yes;"
+            "TDS_Version=7.4");
+  EXPECT_EQ(Translate("Server=db;Database=Q;Trusted_Connection=yes;User ID=x;Password=y"),
+            "Driver=FreeTDS;Server=db;Database=Q;Trusted_Connection=Yes;TDS_Version=7.4");
+}
+
+TEST(ConnectionStringTest, PortsAddressesAndLocalNames) {
+  EXPECT_EQ(Translate("Provider=SQLNCLI11;Server=tcp:10.1.2.3,1444;Database=Quorlan;Uid=sa;"
+                      "Pwd=p"),
+            "Driver=FreeTDS;Server=10.1.2.3;Port=1444;Database=Quorlan;UID=sa;PWD=p;"
+            "TDS_Version=7.4");
+  // A port makes the instance name irrelevant: no SQL Server Browser look-up.
+  EXPECT_EQ(Translate("Provider=MSOLEDBSQL;Data Source=HOST\\INST, 50123;Initial Catalog=Q"),
+            "Driver=FreeTDS;Server=HOST;Port=50123;Database=Q;TDS_Version=7.4");
+  // An explicit network address wins over the data source name.
+  EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=Alias;Network Address=192.168.0.9,1433;"
+                      "Initial Catalog=Q;User ID=sa;Password=x"),
+            "Driver=FreeTDS;Server=192.168.0.9;Port=1433;Database=Q;UID=sa;PWD=x;"
+            "TDS_Version=7.4");
+  EXPECT_EQ(Translate("Provider=SQLOLEDB;Addr=db2;Database=Q"),
+            "Driver=FreeTDS;Server=db2;Database=Q;TDS_Version=7.4");
+  EXPECT_EQ(Translate("Provider=SQLOLEDB;Address=db3,1500"),
+            "Driver=FreeTDS;Server=db3;Port=1500;TDS_Version=7.4");
+  EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=(local);Initial Catalog=Q"),
+            "Driver=FreeTDS;Server=127.0.0.1;Database=Q;TDS_Version=7.4");
+  EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=.\\SQLEXPRESS"),
+            "Driver=FreeTDS;Server=127.0.0.1\\SQLEXPRESS;TDS_Version=7.4");
+}
+
+TEST(ConnectionStringTest, QuotedValuesOtherKeysAndCase) {
+  EXPECT_EQ(Translate("provider=sqloledb.1; user id = sa ; password=\"a;b\"\"c\"; data "
+                      "source=db;Application Name=Quorlan Trend;Workstation ID=MGMT;Encrypt=yes;"
+                      "Connect Timeout=30;Auto Translate=True;Packet Size=4096"),
+            "Driver=FreeTDS;Server=db;APP=Quorlan Trend;WSID=MGMT;Encryption=require;"
+            "PacketSize=4096;UID=sa;PWD={a;b\"c};TDS_Version=7.4");
+  EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=db;ApplicationIntent=readonly"),
+            "Driver=FreeTDS;Server=db;ApplicationIntent=ReadOnly;TDS_Version=7.4");
+}
+
+TEST(ConnectionStringTest, WhatCannotBeTranslatedIsNamed) {
+  EXPECT_NE(TranslationError("Provider=MSDAORA;Data Source=orcl").find("'MSDAORA'"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("Provider=SQLOLEDB;Data Source=np:\\\\host\\pipe\\sql\\query")
+                .find("only TCP"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("Provider=SQLOLEDB;Initial Catalog=Q").find("no Data Source"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("Provider=SQLOLEDB;Data Source=db;Frobnicate=1").find("Frobnicate"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("Provider=SQLOLEDB;Data Source=db,port").find("not a number"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("Provider=SQLOLEDB;Data Source=db;Password='x};y'").find("PWD"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("Provider=SQLOLEDB;Data Source=db;ApplicationIntent=Fast")
+                .find("ApplicationIntent"),
+            std::string::npos);
+  EXPECT_NE(TranslationError("").find("empty"), std::string::npos);
+}
+
+TEST(ConnectionStringTest, OdbcStringsStandWithSafetyAdditions) {
+  EXPECT_EQ(Translate("DSN=Quorlan;UID=sa;PWD=x"), "DSN=Quorlan;UID=sa;PWD=x");
+  EXPECT_EQ(Translate("Driver=SQLite3;Database=/var/q/suite.db"),
+            "Driver=SQLite3;Database=/var/q/suite.db;Timeout=1500");
+  EXPECT_EQ(Translate("DRIVER={SQLite3};Database=/q.db;timeout=200"),
+            "DRIVER={SQLite3};Database=/q.db;timeout=200");
+  EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;"),
+            "Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;TDS_Version=7.4");
+  EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;TDS_Version=7.3"),
+            "Driver=FreeTDS;Server=db;TDS_Version=7.3");
+  EXPECT_NE(TranslationError("Driver=FreeTDS;Server=db;ApplicationIntent=yes")
+                .find("ApplicationIntent 'yes'"),
+            std::string::npos);
+}
+
+TEST(ConnectionStringTest, JetStringsOpenTheFileByItsKind) {
+  testing::TempDir dir;
+  const std::string jet = "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + dir.path() +
+                          "\\Quorlan.mdb;Persist Security Info=False";
+  EXPECT_NE(TranslationError(jet).find("does not exist"), std::string::npos);
+  dir.Write("Quorlan.mdb", std::string("SQLite format 3\0rest of header", 30));
+  EXPECT_EQ(LocalDbKindOf(dir.File("Quorlan.mdb")), LocalDbKind::kSqlite);
+  EXPECT_EQ(Translate(jet),
+            "Driver=SQLite3;Database=" + dir.File("Quorlan.mdb") + ";NoCreat=1;Timeout=1500");
+  dir.Write("Quorlan.mdb", std::string("\0\1\0\0Standard Jet DB\0\1\0\0\0", 24));
+  EXPECT_EQ(LocalDbKindOf(dir.File("Quorlan.mdb")), LocalDbKind::kJet);
+  EXPECT_EQ(Translate(jet), "Driver=MDBTools;DBQ=" + dir.File("Quorlan.mdb"));
+  dir.Write("Quorlan.mdb", "");
+  EXPECT_EQ(LocalDbKindOf(dir.File("Quorlan.mdb")), LocalDbKind::kUnknown);
+}
+
+TEST(ConnectionStringTest, PasswordsAreMaskedAndLiteralsQuoted) {
+  EXPECT_EQ(MaskPasswords("Driver=FreeTDS;UID=sa;PWD={a;b};Server=x"),
+            "Driver=FreeTDS;UID=sa;PWD=***;Server=x");
+  EXPECT_EQ(MaskPasswords("Provider=SQLOLEDB.1;Password=secret;User ID=sa"),
+            "Provider=SQLOLEDB.1;Password=***;User ID=sa");
+  EXPECT_EQ(SqlQuote("O'Brien"), "'O''Brien'");
+}
+
+}  // namespace
+}  // namespace quorlan

@@ -1,0 +1,117 @@
+// quorlan-trendctl init, run as a program, and the service's storage steps on what it creates.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "storage_fixture.h"
+
+namespace quorlan {
+namespace {
+
+struct RunResult {
+  int status = -1;
+  std::string output;
+};
+
+RunResult RunTrendctl(const std::string& arguments) {
+  const std::string command =
+      std::string(QUORLAN_BINARY_DIR) + "/quorlan-trendctl " + arguments + " 2>&1";
+  RunResult result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[512];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) result.output += buffer;
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+using InstallationTest = testing::StorageTest;
+
+TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
+  const std::string root = dir_.File("opt/quorlan");
+  const RunResult run = RunTrendctl("init " + root);
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* name : {"quorlan-trend", "Quorlan.mdb", "Quorlan-suite.db", "Quorlan.ini"}) {
+    EXPECT_TRUE(FileExists(root + "/" + name)) << name;
+  }
+  EXPECT_TRUE(DirectoryExists(root + "/Debug"));
+  EXPECT_EQ(std::filesystem::file_size(root + "/quorlan-trend"),
+            std::filesystem::file_size(std::string(QUORLAN_BINARY_DIR) + "/quorlan-trend"));
+  EXPECT_EQ(access((root + "/quorlan-trend").c_str(), X_OK), 0);
+
+  const std::vector<std::string> ini = ReadLines(root + "/Quorlan.ini");
+  for (const char* line :
+       {"ServerIpAddr=", "ServerPort=1625", "ServerTrapPort=162", "SnmpAgentGetComm=public",
+        "SnmpAgentSetComm=wexrol", "StartUpDelay=15", "StartUpPeriod=300", "StartUpDelayFactor=2",
+        "TimerInterval=1000", "PollDelaySnmp=20", "MaxPendSnmp=10"}) {
+    EXPECT_NE(std::find(ini.begin(), ini.end(), line), ini.end()) << line;
+  }
+
+  // The service's storage steps, on the new folder.
+  StorageState st(root, clock_, loop_);
+  SettingsConsoleRead(st);
+  EXPECT_TRUE(st.SqlDbSetupOk);
+  EXPECT_EQ(st.DbConnStringSql, "Driver=SQLite3;Database=" + root + "/Quorlan-suite.db");
+  st.DebugMode = true;
+  SettingsGeneralRead(st);
+  EXPECT_FALSE(st.DebugMode);
+  VerifiyTrendDataTables(st);
+  SysUpdateSecProfiles(st);
+  EXPECT_EQ(FindSecProfile(st, ""), 1);
+  EXPECT_FALSE(FileExists(st.DebugFile("T-AppEvent.txt")));  // no error anywhere
+  auto conn = st.Db->NewConnection();
+  conn->Open(st.DbConnStringSql, 5);
+  auto tables = ExecuteQuery(*conn, "SELECT name from sys.tables");
+  std::vector<std::string> names;
+  for (; !tables->Eof(); tables->MoveNext()) names.push_back(tables->Field(0).AsString());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Settings", "ATR_Nodes", "TrendReports", "SecProfiles",
+                                      "TrendData1", "TrendData5", "TrendData15", "TrendData60"}));
+  // The suite tables hold every column the trend list reads.
+  conn->Execute(
+      "INSERT INTO ATR_Nodes (node_id, node_name, address, TrendReports) VALUES (7, 'Core-1', "
+      "'10.0.0.1', 1)");
+  conn->Execute("INSERT INTO TrendReports (NodeId, ObjId1) VALUES (7, '1.3.6.1.2.1.1.3.0')");
+  auto nodes = ExecuteQuery(*conn, "SELECT TOP (300) * FROM ATR_Nodes WHERE TrendReports = '1'");
+  ASSERT_FALSE(nodes->Eof());
+  for (const char* column :
+       {"node_id", "node_name", "address", "UdpPort", "image", "SnmpVersion", "PollTimeOut",
+        "PollRetries", "PollType", "readcomm", "trapcomm", "StreetAddress"}) {
+    EXPECT_FALSE(nodes->Field(column).IsNull()) << column;
+  }
+  EXPECT_FALSE(nodes->Field("image").AsBool());
+  auto reports = ExecuteQuery(*conn, "SELECT * FROM TrendReports WHERE DbChanged = '1'");
+  ASSERT_FALSE(reports->Eof());
+  for (const char* stem :
+       {"ObjId", "ObjName", "ObjType", "ObjEval", "TriggerAlarm", "TriggerExpr", "TriggerValue"}) {
+    for (int k = 1; k <= 6; ++k) {
+      EXPECT_FALSE(reports->Field(stem + std::to_string(k)).IsNull()) << stem << k;
+    }
+  }
+  EXPECT_EQ(reports->Field("ReportId").AsInt32(), 1);
+  EXPECT_EQ(reports->Field("PollInterval").AsInt32(), 5);
+}
+
+TEST_F(InstallationTest, InitRefusesAnExistingInstallationAndWrongUsage) {
+  const std::string root = dir_.MakeDir("q");
+  dir_.Write("q/Quorlan.ini", "ServerPort=2000\n");
+  RunResult run = RunTrendctl("init " + root);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("already holds an installation (Quorlan.ini exists)"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(dir_.Read("q/Quorlan.ini"), "ServerPort=2000\n");
+  EXPECT_FALSE(FileExists(root + "/Quorlan.mdb"));
+  EXPECT_FALSE(DirectoryExists(root + "/Debug"));
+
+  run = RunTrendctl("");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("Usage: quorlan-trendctl init DIR"), std::string::npos);
+  EXPECT_EQ(RunTrendctl("start " + root).status, 2);
+  EXPECT_EQ(RunTrendctl("--help").status, 0);
+}
+
+}  // namespace
+}  // namespace quorlan
