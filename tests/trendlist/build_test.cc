@@ -170,7 +170,9 @@ TEST_F(BuildTest, FailedConversionKeepsTheRunsLastValue) {
 
 TEST_F(BuildTest, ReportsBeyondThreeHundredAreNamedAndTheRestIsPolled) {
   AddNode({.node_id = 1});
-  for (int id = 1; id <= 302; ++id) AddReport({.ReportId = id});
+  std::vector<ReportRow> reports;
+  for (int id = 1; id <= 302; ++id) reports.push_back({.ReportId = id});
+  AddReports(reports);
   TrendListCreate(st);
   EXPECT_EQ(st.TrendListCount, 300);
   EXPECT_EQ(Entry(300).ReportId, 300);

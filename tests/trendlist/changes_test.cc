@@ -63,10 +63,15 @@ TEST_F(ChangesTest, AddAppendsFlaggedReportsOfKnownNodes) {
 
 TEST_F(ChangesTest, AddBeyondTheTableLoadsWhatFitsAndNamesTheRest) {
   AddNode({.node_id = 1});
-  for (int id = 1; id <= 298; ++id) AddReport({.ReportId = id});
+  std::vector<ReportRow> reports;
+  for (int id = 1; id <= 298; ++id) reports.push_back({.ReportId = id});
+  AddReports(reports);
   TrendListCreate(st);
   ASSERT_EQ(st.TrendListCount, 298);
-  for (int id = 501; id <= 504; ++id) AddReport({.ReportId = id, .DbChanged = "1"});
+  AddReports({{.ReportId = 501, .DbChanged = "1"},
+              {.ReportId = 502, .DbChanged = "1"},
+              {.ReportId = 503, .DbChanged = "1"},
+              {.ReportId = 504, .DbChanged = "1"}});
   TrendListTrendAdd(st);
   EXPECT_EQ(st.TrendListCount, 300);
   EXPECT_EQ(Entry(300).ReportId, 502);

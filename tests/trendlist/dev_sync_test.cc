@@ -116,10 +116,12 @@ TEST_F(DevSyncTest, PollTypeToAnotherWordAndBack) {
 
 TEST_F(DevSyncTest, NodesBeyondTheSnapshotAreLookedUpBeforeDeleting) {
   // 300 trend-enabled nodes with reports on nodes 1, 300 and 400.
+  std::vector<NodeRow> nodes;
   for (int id = 1; id <= 300; ++id) {
-    AddNode({.node_id = id == 2 ? 400 : id, .node_name = fmt::format("N{}", id)});
+    const int node_id = id == 2 ? 400 : id;
+    nodes.push_back({.node_id = node_id, .node_name = fmt::format("N{}", node_id)});
   }
-  Exec("UPDATE ATR_Nodes SET node_name = 'N400' WHERE node_id = 400");
+  AddNodes(nodes);
   AddReport({.ReportId = 1, .NodeId = 1, .NodeName = "N1"});
   AddReport({.ReportId = 2, .NodeId = 400, .NodeName = "N400"});
   AddReport({.ReportId = 3, .NodeId = 300, .NodeName = "N300"});

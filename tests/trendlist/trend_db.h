@@ -125,15 +125,34 @@ class TrendDbTest : public ::testing::Test {
     return One(fmt::format("SELECT DbChanged FROM TrendReports WHERE ReportId = {}", report_id));
   }
 
-  void AddNode(const NodeRow& n) {
-    Exec(fmt::format(
-        "INSERT INTO ATR_Nodes VALUES ({}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {})",
-        n.node_id, Literal(n.node_name), Literal(n.address), Literal(n.UdpPort), Literal(n.image),
-        Literal(n.SnmpVersion), Literal(n.PollTimeOut), Literal(n.PollRetries), Literal(n.PollType),
-        Literal(n.readcomm), Literal(n.trapcomm), Literal(n.StreetAddress), n.TrendReports));
+  void AddNode(const NodeRow& n) { AddNodes({n}); }
+  // Inserts the rows in one statement (one commit), in order.
+  void AddNodes(const std::vector<NodeRow>& nodes) {
+    std::string values;
+    for (const NodeRow& n : nodes) values += (values.empty() ? "" : ", ") + NodeValues(n);
+    Exec("INSERT INTO ATR_Nodes VALUES " + values);
+  }
+  static std::string NodeValues(const NodeRow& n) {
+    return fmt::format("({}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {})", n.node_id,
+                       Literal(n.node_name), Literal(n.address), Literal(n.UdpPort),
+                       Literal(n.image), Literal(n.SnmpVersion), Literal(n.PollTimeOut),
+                       Literal(n.PollRetries), Literal(n.PollType), Literal(n.readcomm),
+                       Literal(n.trapcomm), Literal(n.StreetAddress), n.TrendReports);
   }
 
-  void AddReport(const ReportRow& r) {
+  void AddReport(const ReportRow& r) { AddReports({r}); }
+  // Inserts the rows in one statement (one commit), in order.
+  void AddReports(const std::vector<ReportRow>& reports) {
+    std::string columns;
+    std::string values;
+    for (const ReportRow& r : reports) {
+      const auto [c, v] = ReportValues(r);
+      columns = c;
+      values += (values.empty() ? "(" : ", (") + v + ")";
+    }
+    Exec(fmt::format("INSERT INTO TrendReports ({}) VALUES {}", columns, values));
+  }
+  static std::pair<std::string, std::string> ReportValues(const ReportRow& r) {
     std::string columns = "ReportId, ReportTitle, NodeId, NodeName, PollInterval, DbChanged";
     std::string values =
         fmt::format("{}, {}, {}, {}, {}, {}", r.ReportId, SqlQuote(r.ReportTitle), r.NodeId,
@@ -157,7 +176,7 @@ class TrendDbTest : public ::testing::Test {
       add("TriggerExpr", k, text(r.TriggerExpr, k));
       add("TriggerValue", k, text(r.TriggerValue, k));
     }
-    Exec(fmt::format("INSERT INTO TrendReports ({}) VALUES ({})", columns, values));
+    return {columns, values};
   }
 
   // The application events logged so far, each as "type<TAB>module_procedure<TAB>message".
