@@ -22,7 +22,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -169,7 +168,7 @@ void ConvTriggerValue(Runtime& rt, const std::string& text, float& value);
 void DebugTrendList(TrendState& st);
 
 // The header line of the dump (83 tab-separated column names) and one entry's data line, both
-// without line end. Exposed for the poll status dump and tests.
+// without line end.
 std::string TrendListDumpHeader();
 std::string TrendListDumpLine(const TrendListEntry& e);
 
