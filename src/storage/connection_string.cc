@@ -117,12 +117,18 @@ void CheckApplicationIntent(std::string* value) {
 
 // --- ODBC strings ---
 
+bool IsSqliteDriver(const std::string& driver);
+
 bool IsDriver(const std::string& driver, std::initializer_list<std::string_view> names) {
   std::string d = Lower(driver);
   if (!d.empty() && d.front() == '{' && d.back() == '}') d = d.substr(1, d.size() - 2);
   const size_t slash = d.rfind('/');
   if (slash != std::string::npos) d = d.substr(slash + 1);
   return std::find(names.begin(), names.end(), d) != names.end();
+}
+
+bool IsSqliteDriver(const std::string& driver) {
+  return IsDriver(driver, {"sqlite3", "libsqlite3odbc.so", "libsqlite3odbc-0.9998.so"});
 }
 
 std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) {
@@ -132,8 +138,7 @@ std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) 
     if (!out.empty() && out.back() != ';') out += ';';
     out += item;
   };
-  if (IsDriver(driver, {"sqlite3", "libsqlite3odbc.so", "libsqlite3odbc-0.9998.so"}) &&
-      !Find(pairs, {"timeout"})) {
+  if (IsSqliteDriver(driver) && !Find(pairs, {"timeout"})) {
     append(fmt::format("Timeout={}", kSqliteBusyTimeoutMs));
   }
   if (IsDriver(driver, {"freetds", "libtdsodbc.so"})) {
@@ -297,6 +302,8 @@ std::string TranslateSqlServer(const std::vector<Pair>& pairs) {
     if (auto user = Find(pairs, {"user id", "uid", "user"})) out.Add("UID", *user);
     if (auto password = Find(pairs, {"password", "pwd"})) out.Add("PWD", *password);
   }
+  // Text travels as UTF-8 whatever the process's locale (a service often runs with none).
+  out.items.push_back("ClientCharset=UTF-8");
   if (!Find(pairs, {"tds_version"})) out.items.push_back("TDS_Version=7.4");
   std::string text;
   for (const std::string& item : out.items) text += (text.empty() ? "" : ";") + item;
@@ -330,6 +337,17 @@ LocalDbKind LocalDbKindOf(const std::string& path) {
     return LocalDbKind::kJet;
   }
   return LocalDbKind::kUnknown;
+}
+
+std::string SqliteDatabasePath(const std::string& odbc) {
+  try {
+    const std::vector<Pair> pairs = ParsePairs(odbc);
+    if (!IsSqliteDriver(Find(pairs, {"driver"}).value_or(""))) return "";
+    const std::string path = Find(pairs, {"database"}).value_or("");
+    return !path.empty() && path.front() == '/' ? path : "";
+  } catch (const RuntimeError&) {
+    return "";
+  }
 }
 
 std::string TranslateConnectionString(const std::string& connection_string) {

@@ -12,6 +12,10 @@ namespace quorlan {
 // list sys.tables reads sqlite_master. Other statements are returned unchanged.
 std::string AdaptSqlForSqlite(const std::string& sql);
 
+// The absolute database file of an ODBC string for the SQLite3 driver, or "" for any other
+// string (other drivers, relative paths, URI file names).
+std::string SqliteDatabasePath(const std::string& odbc);
+
 // The kind of a local database file, told by its first bytes.
 enum class LocalDbKind { kMissing, kSqlite, kJet, kUnknown };
 LocalDbKind LocalDbKindOf(const std::string& path);

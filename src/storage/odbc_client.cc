@@ -11,12 +11,14 @@
 #include <fmt/format.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 
 #include "storage/internal.h"
+#include "storage/sqlite_pool.h"
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -98,6 +100,11 @@ struct Session {
   bool is_mdbtools = false;
   std::string dbms;
   std::set<OdbcRecordset*> recordsets;
+  // Where a SQLite connection goes back to when closed, and the file it opened.
+  std::weak_ptr<SqlitePool> pool;
+  std::string pool_key;
+  std::string pool_path;
+  struct stat file {};
 
   void Disconnect();
   ~Session() { Disconnect(); }
@@ -173,6 +180,13 @@ class OdbcRecordset final : public Recordset {
 void Session::Disconnect() {
   // Statements go first: the driver frees them with the connection.
   while (!recordsets.empty()) (*recordsets.begin())->Close();
+  const std::shared_ptr<SqlitePool> parking = pool.lock();
+  if (connected && parking &&
+      parking->Release(pool_key, pool_path, dbc, file.st_dev, file.st_ino)) {
+    connected = false;
+    dbc = SQL_NULL_HDBC;
+    return;
+  }
   if (connected) SQLDisconnect(dbc);
   connected = false;
   if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
@@ -254,7 +268,8 @@ std::optional<std::string> OdbcRecordset::ReadText(SQLUSMALLINT column) {
 
 class OdbcConnection final : public Connection {
  public:
-  explicit OdbcConnection(std::shared_ptr<Environment> env) : env_(std::move(env)) {}
+  OdbcConnection(std::shared_ptr<Environment> env, std::shared_ptr<SqlitePool> pool)
+      : env_(std::move(env)), pool_(std::move(pool)) {}
   ~OdbcConnection() override { Close(); }
 
   void Open(const std::string& connection_string, int timeout_seconds) override;
@@ -274,7 +289,10 @@ class OdbcConnection final : public Connection {
     Raise(call, errors_);
   }
 
+  void Connect(Session& session, const std::string& odbc, int timeout_seconds);
+
   std::shared_ptr<Environment> env_;
+  std::shared_ptr<SqlitePool> pool_;  // null: no pooling
   std::shared_ptr<Session> session_;
   std::vector<DbError> errors_;
   int64_t records_affected_ = 0;
@@ -292,24 +310,15 @@ void OdbcConnection::Open(const std::string& connection_string, int timeout_seco
   }
   auto session = std::make_shared<Session>();
   session->env = env_;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &session->dbc))) {
-    Fail("allocate connection", FailureDiagnostics(SQL_HANDLE_ENV, env_->handle()));
-  }
-  if (timeout_seconds > 0) {
-    SQLSetConnectAttr(session->dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(timeout_seconds)), 0);
-  }
-  SQLCHAR out[1024] = {};
-  SQLSMALLINT out_length = 0;
-  std::vector<SQLCHAR> in(odbc.begin(), odbc.end());
-  in.push_back(0);
-  const SQLRETURN rc = SQLDriverConnect(session->dbc, nullptr, in.data(), SQL_NTS, out, sizeof out,
-                                        &out_length, SQL_DRIVER_NOPROMPT);
-  if (!SQL_SUCCEEDED(rc)) {
-    Fail(fmt::format("connect '{}'", MaskPasswords(odbc)),
-         FailureDiagnostics(SQL_HANDLE_DBC, session->dbc));
-  }
+  const std::string path = pool_ ? SqliteDatabasePath(odbc) : "";
+  if (!path.empty()) session->dbc = pool_->Acquire(odbc, path);
+  if (session->dbc == SQL_NULL_HDBC) Connect(*session, odbc, timeout_seconds);
   session->connected = true;
+  if (!path.empty() && stat(path.c_str(), &session->file) == 0) {
+    session->pool = pool_;
+    session->pool_key = odbc;
+    session->pool_path = path;
+  }
   SQLCHAR dbms[128] = {};
   SQLSMALLINT dbms_length = 0;
   if (SQL_SUCCEEDED(SQLGetInfo(session->dbc, SQL_DBMS_NAME, dbms, sizeof dbms, &dbms_length))) {
@@ -318,6 +327,26 @@ void OdbcConnection::Open(const std::string& connection_string, int timeout_seco
   session->is_sqlite = EqualsNoCase(session->dbms, "SQLite");
   session->is_mdbtools = EqualsNoCase(session->dbms, "MDBTOOLS");
   session_ = std::move(session);
+}
+
+void OdbcConnection::Connect(Session& session, const std::string& odbc, int timeout_seconds) {
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env_->handle(), &session.dbc))) {
+    Fail("allocate connection", FailureDiagnostics(SQL_HANDLE_ENV, env_->handle()));
+  }
+  if (timeout_seconds > 0) {
+    SQLSetConnectAttr(session.dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(timeout_seconds)), 0);
+  }
+  SQLCHAR out[1024] = {};
+  SQLSMALLINT out_length = 0;
+  std::vector<SQLCHAR> in(odbc.begin(), odbc.end());
+  in.push_back(0);
+  const SQLRETURN rc = SQLDriverConnect(session.dbc, nullptr, in.data(), SQL_NTS, out, sizeof out,
+                                        &out_length, SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    Fail(fmt::format("connect '{}'", MaskPasswords(odbc)),
+         FailureDiagnostics(SQL_HANDLE_DBC, session.dbc));
+  }
 }
 
 std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
@@ -359,17 +388,26 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
 
 class OdbcDriver final : public DatabaseDriver {
  public:
+  explicit OdbcDriver(const OdbcOptions& options) {
+    if (options.sqlite_idle_seconds > 0) {
+      pool_ = std::make_shared<SqlitePool>(options.sqlite_idle_seconds, 4);
+    }
+  }
   std::unique_ptr<Connection> NewConnection() override {
     if (!env_) env_ = std::make_shared<Environment>();
-    return std::make_unique<OdbcConnection>(env_);
+    return std::make_unique<OdbcConnection>(env_, pool_);
   }
 
  private:
+  // Declared first, freed last: parked connections are disconnected before the environment.
   std::shared_ptr<Environment> env_;
+  std::shared_ptr<SqlitePool> pool_;
 };
 
 }  // namespace
 
-std::shared_ptr<DatabaseDriver> NewOdbcDriver() { return std::make_shared<OdbcDriver>(); }
+std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options) {
+  return std::make_shared<OdbcDriver>(options);
+}
 
 }  // namespace quorlan

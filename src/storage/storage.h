@@ -153,8 +153,16 @@ class DatabaseDriver {
   virtual std::unique_ptr<Connection> NewConnection() = 0;
 };
 
+struct OdbcOptions {
+  // How long a closed SQLite connection is kept open for the next operation with the same
+  // connection string; 0 closes it at once. The physical connection costs more than most
+  // statements; a kept connection is used again only while the file at its path is still the
+  // file it opened (one deleted or replaced is noticed). Other databases are never kept.
+  int sqlite_idle_seconds = 60;
+};
+
 // The ODBC client (unixODBC, ANSI API).
-std::shared_ptr<DatabaseDriver> NewOdbcDriver();
+std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options = {});
 
 // The ODBC connection string that Open uses for a stored connection string:
 // - ODBC strings (Driver= or DSN=) as they stand, except that a SQLite3 string without Timeout=
@@ -163,8 +171,9 @@ std::shared_ptr<DatabaseDriver> NewOdbcDriver();
 //   ApplicationIntent other than ReadOnly/ReadWrite is refused (FreeTDS crashes on it).
 // - OLE DB strings of SQL Server (Provider=SQLOLEDB, SQLNCLI*, MSOLEDBSQL*; or no Provider with
 //   Data Source/Server): Driver=FreeTDS with Server (host or host\instance), Port (from
-//   "host,port"), Database, UID/PWD or Trusted_Connection=Yes, TDS_Version=7.4, and the
-//   equivalents of the application name, workstation, language, packet size, encryption and MARS.
+//   "host,port"), Database, UID/PWD or Trusted_Connection=Yes, ClientCharset=UTF-8,
+//   TDS_Version=7.4, and the equivalents of the application name, workstation, language, packet
+//   size, encryption and MARS.
 // - OLE DB strings of Jet/ACE (the local settings database): the file named by Data Source
 //   (backslashes read as folder separators) through Driver=SQLite3 when it is a SQLite file and
 //   Driver=MDBTools when it is an Access file, told apart by the header; the file must exist.
@@ -242,11 +251,20 @@ void SettingsGeneralRead(StorageState& st);
 // success.
 void VerifiyTrendDataTables(StorageState& st);
 
+// The trend-data tables, in the order of their creation and of the daily retention calls.
+inline constexpr std::array<const char*, 4> kTrendDataTables = {"TrendData1", "TrendData5",
+                                                                "TrendData15", "TrendData60"};
+
 // The daily retention pass over one trend-data table ("TrendData1", "TrendData5", "TrendData15"
 // or "TrendData60", any case): deletes rows older than the table's period in chunks of 3000 with
 // WaitMs(500) after every pass (events are delivered meanwhile), then raises the total as an event
 // of type 3. Errors, an unknown table name included, are reported as type 1; module
 // "frmVeltTrendSrv", procedure "DelTrendData".
+//
+// CALL POINT (poll scheduler, daily work): at the first poll tick whose hour of day is below
+// LastHour, after DebugDirClear_AE and DebugDirClear, call
+//   for (const char* table : kTrendDataTables) DelTrendData(st, table);
+// Each call pauses 500 ms per pass through WaitMs, so other events run in between.
 void DelTrendData(StorageState& st, const std::string& table);
 
 // Reloads SecProfileList from SecProfiles: clears the ten names, then fills slots 1 upwards with

@@ -9,9 +9,6 @@
 namespace quorlan {
 namespace {
 
-constexpr std::array<const char*, 4> kTrendTables = {"TrendData1", "TrendData5", "TrendData15",
-                                                     "TrendData60"};
-
 std::string CreateTableStatement(const std::string& table) {
   return "CREATE TABLE " + table + " (" + "ReportId int NOT NULL," + "Time datetime NOT NULL," +
          "Value1 bigint NOT NULL," + "Value2 bigint NOT NULL," + "Value3 bigint NOT NULL," +
@@ -52,25 +49,25 @@ void VerifiyTrendDataTables(StorageState& st) {
     if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
     std::unique_ptr<Recordset> rows = ExecuteQuery(*conn, "SELECT name from sys.tables");
     if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
-    std::array<bool, kTrendTables.size()> found = {};
+    std::array<bool, kTrendDataTables.size()> found = {};
     for (; !rows->Eof(); rows->MoveNext()) {
       const std::string name = rows->Field(0).AsString();
-      for (size_t i = 0; i < kTrendTables.size(); ++i) {
-        if (EqualsNoCase(name, kTrendTables[i])) found[i] = true;
+      for (size_t i = 0; i < kTrendDataTables.size(); ++i) {
+        if (EqualsNoCase(name, kTrendDataTables[i])) found[i] = true;
       }
     }
-    for (size_t i = 0; i < kTrendTables.size(); ++i) {
+    for (size_t i = 0; i < kTrendDataTables.size(); ++i) {
       if (found[i]) continue;
       // A failed creation is reported with the table's name before the description (empty when
       // the failure is only an entry of the error collection); later tables are not attempted.
       std::string description;
       try {
-        conn->Execute(CreateTableStatement(kTrendTables[i]));
+        conn->Execute(CreateTableStatement(kTrendDataTables[i]));
         if (conn->Errors().empty()) continue;
       } catch (const RuntimeError& e) {
         description = e.description();
       }
-      AppEvent(st, kModShared, kProcedure, std::string(kTrendTables[i]) + " " + description,
+      AppEvent(st, kModShared, kProcedure, std::string(kTrendDataTables[i]) + " " + description,
                kEventError);
       return;
     }

@@ -25,39 +25,40 @@ TEST(ConnectionStringTest, SqlOleDbWithNamedInstance) {
   EXPECT_EQ(Translate("Provider=SQLOLEDB.1;Password=secret;Persist Security Info=True;User "
                       "ID=sa;Initial Catalog=Quorlan;Data Source=DBHOST\\SQLEXPRESS"),
             "Driver=FreeTDS;Server=DBHOST\\SQLEXPRESS;Database=Quorlan;UID=sa;PWD=secret;"
-            "TDS_Version=7.4");
+            "ClientCharset=UTF-8;TDS_Version=7.4");
 }
 
 TEST(ConnectionStringTest, IntegratedSecurityDropsUserAndPassword) {
   EXPECT_EQ(Translate("Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security "
                       "Info=False;Initial Catalog=Quorlan;Data Source=MGMT01"),
             "Driver=FreeTDS;Server=MGMT01;Database=Quorlan;Trusted_Connection=Yes;"
-            "TDS_Version=7.4");
+            "ClientCharset=UTF-8;TDS_Version=7.4");
   EXPECT_EQ(Translate("Server=db;Database=Q;Trusted_Connection=yes;User ID=x;Password=y"),
-            "Driver=FreeTDS;Server=db;Database=Q;Trusted_Connection=Yes;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=db;Database=Q;Trusted_Connection=Yes;ClientCharset=UTF-8;TDS_"
+            "Version=7.4");
 }
 
 TEST(ConnectionStringTest, PortsAddressesAndLocalNames) {
   EXPECT_EQ(Translate("Provider=SQLNCLI11;Server=tcp:10.1.2.3,1444;Database=Quorlan;Uid=sa;"
                       "Pwd=p"),
             "Driver=FreeTDS;Server=10.1.2.3;Port=1444;Database=Quorlan;UID=sa;PWD=p;"
-            "TDS_Version=7.4");
+            "ClientCharset=UTF-8;TDS_Version=7.4");
   // A port makes the instance name irrelevant: no SQL Server Browser look-up.
   EXPECT_EQ(Translate("Provider=MSOLEDBSQL;Data Source=HOST\\INST, 50123;Initial Catalog=Q"),
-            "Driver=FreeTDS;Server=HOST;Port=50123;Database=Q;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=HOST;Port=50123;Database=Q;ClientCharset=UTF-8;TDS_Version=7.4");
   // An explicit network address wins over the data source name.
   EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=Alias;Network Address=192.168.0.9,1433;"
                       "Initial Catalog=Q;User ID=sa;Password=x"),
             "Driver=FreeTDS;Server=192.168.0.9;Port=1433;Database=Q;UID=sa;PWD=x;"
-            "TDS_Version=7.4");
+            "ClientCharset=UTF-8;TDS_Version=7.4");
   EXPECT_EQ(Translate("Provider=SQLOLEDB;Addr=db2;Database=Q"),
-            "Driver=FreeTDS;Server=db2;Database=Q;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=db2;Database=Q;ClientCharset=UTF-8;TDS_Version=7.4");
   EXPECT_EQ(Translate("Provider=SQLOLEDB;Address=db3,1500"),
-            "Driver=FreeTDS;Server=db3;Port=1500;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=db3;Port=1500;ClientCharset=UTF-8;TDS_Version=7.4");
   EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=(local);Initial Catalog=Q"),
-            "Driver=FreeTDS;Server=127.0.0.1;Database=Q;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=127.0.0.1;Database=Q;ClientCharset=UTF-8;TDS_Version=7.4");
   EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=.\\SQLEXPRESS"),
-            "Driver=FreeTDS;Server=127.0.0.1\\SQLEXPRESS;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=127.0.0.1\\SQLEXPRESS;ClientCharset=UTF-8;TDS_Version=7.4");
 }
 
 TEST(ConnectionStringTest, QuotedValuesOtherKeysAndCase) {
@@ -65,9 +66,10 @@ TEST(ConnectionStringTest, QuotedValuesOtherKeysAndCase) {
                       "source=db;Application Name=Quorlan Trend;Workstation ID=MGMT;Encrypt=yes;"
                       "Connect Timeout=30;Auto Translate=True;Packet Size=4096"),
             "Driver=FreeTDS;Server=db;APP=Quorlan Trend;WSID=MGMT;Encryption=require;"
-            "PacketSize=4096;UID=sa;PWD={a;b\"c};TDS_Version=7.4");
-  EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=db;ApplicationIntent=readonly"),
-            "Driver=FreeTDS;Server=db;ApplicationIntent=ReadOnly;TDS_Version=7.4");
+            "PacketSize=4096;UID=sa;PWD={a;b\"c};ClientCharset=UTF-8;TDS_Version=7.4");
+  EXPECT_EQ(
+      Translate("Provider=SQLOLEDB;Data Source=db;ApplicationIntent=readonly"),
+      "Driver=FreeTDS;Server=db;ApplicationIntent=ReadOnly;ClientCharset=UTF-8;TDS_Version=7.4");
 }
 
 TEST(ConnectionStringTest, WhatCannotBeTranslatedIsNamed) {

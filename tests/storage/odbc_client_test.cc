@@ -1,6 +1,8 @@
 // The ODBC client against real SQLite files through Debian's SQLite3 ODBC driver.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "storage/internal.h"
 #include "storage/storage.h"
 #include "support/temp_dir.h"
@@ -25,7 +27,7 @@ class OdbcClientTest : public ::testing::Test {
 
 TEST_F(OdbcClientTest, ReadsRowsFrontToBackWithFieldsByNameAnyCaseAndPosition) {
   Exec("CREATE TABLE T (Id int NOT NULL, Name varchar(50), Flag bit, Big bigint, Memo text)");
-  Exec("INSERT INTO T VALUES (1, 'one', 1, 9007199254740993, 'x')");
+  Exec("INSERT INTO T VALUES (1, 'one', 1, 9007199254740993, 'Zürich')");
   Exec("INSERT INTO T VALUES (2, NULL, 'False', -3000000000, NULL)");
   auto conn = Open();
   EXPECT_EQ(conn->State(), 1);
@@ -37,7 +39,7 @@ TEST_F(OdbcClientTest, ReadsRowsFrontToBackWithFieldsByNameAnyCaseAndPosition) {
   EXPECT_EQ(rs->Field("name").AsString(), "one");
   EXPECT_TRUE(rs->Field("Flag").AsBool());
   EXPECT_EQ(rs->Field("BIG").AsString(), "9007199254740993");  // no 32-bit wrap
-  EXPECT_EQ(rs->Field(4).AsString(), "x");
+  EXPECT_EQ(rs->Field(4).AsString(), "Zürich");                // UTF-8 text comes back unchanged
   rs->MoveNext();
   ASSERT_FALSE(rs->Eof());
   EXPECT_TRUE(rs->Field("Name").IsNull());
@@ -152,6 +154,76 @@ TEST_F(OdbcClientTest, TsqlFormsRunOnSqlite) {
   EXPECT_EQ(tables->Field(0).AsString(), "TrendData1");
   tables->MoveNext();
   EXPECT_TRUE(tables->Eof());
+}
+
+}  // namespace
+}  // namespace quorlan
+
+namespace quorlan {
+namespace {
+
+// Whether the connection is one used before: a TEMP table lives only as long as the physical
+// connection.
+bool SeesTempTable(Connection& conn) {
+  try {
+    conn.Execute("SELECT * FROM temp.Marker");
+    return true;
+  } catch (const RuntimeError&) {
+    return false;
+  }
+}
+
+TEST(SqlitePoolTest, AClosedConnectionServesTheNextOpenOfTheSameFile) {
+  testing::TempDir dir;
+  const std::string cs = "Driver=SQLite3;Database=" + dir.File("a.db");
+  auto driver = NewOdbcDriver();
+  auto first = driver->NewConnection();
+  first->Open(cs, 5);
+  first->Execute("CREATE TEMP TABLE Marker (x int)");
+  first->Close();
+  auto second = driver->NewConnection();
+  second->Open(cs, 5);
+  EXPECT_TRUE(SeesTempTable(*second));
+  EXPECT_EQ(second->DbmsName(), "SQLite");
+  // While the second is open, a third open gets a connection of its own.
+  auto third = driver->NewConnection();
+  third->Open(cs, 5);
+  EXPECT_FALSE(SeesTempTable(*third));
+}
+
+TEST(SqlitePoolTest, AReplacedFileIsOpenedAfresh) {
+  testing::TempDir dir;
+  const std::string cs = "Driver=SQLite3;Database=" + dir.File("a.db");
+  auto driver = NewOdbcDriver();
+  auto conn = driver->NewConnection();
+  conn->Open(cs, 5);
+  conn->Execute("CREATE TABLE T (v int)");
+  conn->Execute("INSERT INTO T VALUES (1)");
+  conn->Execute("CREATE TEMP TABLE Marker (x int)");
+  conn->Close();
+  std::filesystem::remove(dir.File("a.db"));
+  {
+    auto other = NewOdbcDriver({.sqlite_idle_seconds = 0});
+    auto fresh = other->NewConnection();
+    fresh->Open(cs, 5);
+    fresh->Execute("CREATE TABLE T (v int)");
+    fresh->Execute("INSERT INTO T VALUES (2)");
+  }
+  conn->Open(cs, 5);
+  EXPECT_FALSE(SeesTempTable(*conn));
+  EXPECT_EQ(ExecuteQuery(*conn, "SELECT v FROM T")->Field(0).AsInt32(), 2);
+}
+
+TEST(SqlitePoolTest, WithoutKeepingEveryOpenIsNew) {
+  testing::TempDir dir;
+  const std::string cs = "Driver=SQLite3;Database=" + dir.File("a.db");
+  auto driver = NewOdbcDriver({.sqlite_idle_seconds = 0});
+  auto conn = driver->NewConnection();
+  conn->Open(cs, 5);
+  conn->Execute("CREATE TEMP TABLE Marker (x int)");
+  conn->Close();
+  conn->Open(cs, 5);
+  EXPECT_FALSE(SeesTempTable(*conn));
 }
 
 }  // namespace

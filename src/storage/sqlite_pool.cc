@@ -1,0 +1,54 @@
+#include "storage/sqlite_pool.h"
+
+#include <fcntl.h>
+#include <sqlext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorlan {
+
+SqlitePool::~SqlitePool() {
+  for (const auto& [odbc, parked] : parked_) Discard(parked);
+}
+
+void SqlitePool::Discard(const Parked& p) {
+  SQLDisconnect(p.dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, p.dbc);
+  close(p.pin_fd);
+}
+
+bool SqlitePool::StillValid(const Parked& p, const std::string& path) const {
+  if (std::chrono::steady_clock::now() - p.since >= idle_limit_) return false;
+  struct stat now {};
+  return stat(path.c_str(), &now) == 0 && now.st_dev == p.device && now.st_ino == p.inode;
+}
+
+SQLHDBC SqlitePool::Acquire(const std::string& odbc, const std::string& path) {
+  auto range = parked_.equal_range(odbc);
+  for (auto it = range.first; it != range.second;) {
+    const Parked p = it->second;
+    it = parked_.erase(it);
+    if (StillValid(p, path)) {
+      close(p.pin_fd);
+      return p.dbc;
+    }
+    Discard(p);
+  }
+  return SQL_NULL_HDBC;
+}
+
+bool SqlitePool::Release(const std::string& odbc, const std::string& path, SQLHDBC dbc,
+                         dev_t device, ino_t inode) {
+  if (idle_limit_.count() <= 0 || parked_.count(odbc) >= max_idle_) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_dev != device || st.st_ino != inode) {
+    close(fd);
+    return false;
+  }
+  parked_.emplace(odbc, Parked{dbc, fd, st.st_dev, st.st_ino, std::chrono::steady_clock::now()});
+  return true;
+}
+
+}  // namespace quorlan
