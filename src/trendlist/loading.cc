@@ -1,0 +1,217 @@
+#include "trendlist/loading.h"
+
+#include <fmt/format.h>
+
+#include "diagnostics/diagnostics.h"
+
+namespace quorlan::trendlist {
+namespace {
+
+std::string Column(const char* stem, int k) { return fmt::format("{}{}", stem, k); }
+
+// Adds where an error happened ("TrendReports ReportId 17") to its description.
+[[noreturn]] void RethrowIn(const std::string& where, const RuntimeError& e) {
+  throw RuntimeError(e.number(), fmt::format("{}: {}", where, e.description()));
+}
+
+std::string Text(const Row& r, const std::string& column) { return r.Field(column).AsString(); }
+int16_t Int16(const Row& r, const std::string& column) { return r.Field(column).AsInt16(); }
+int32_t Int32(const Row& r, const std::string& column) { return r.Field(column).AsInt32(); }
+bool Bool(const Row& r, const std::string& column) { return r.Field(column).AsBool(); }
+
+}  // namespace
+
+std::optional<double> FieldNumber(const Row& row, const std::string& column) {
+  const FieldValue f = row.Field(column);
+  if (f.IsNull()) return std::nullopt;
+  return f.AsDouble();
+}
+
+std::string NodeSnapshotQuery() {
+  return fmt::format("SELECT TOP ({}) * FROM ATR_Nodes WHERE TrendReports = '1'",
+                     kNodeSnapshotLimit);
+}
+
+SnapshotNode ReadSnapshotNode(const Row& row, bool with_name) {
+  SnapshotNode n;
+  n.NodeId = Int32(row, "node_id");
+  try {
+    if (with_name) n.NodeName = Text(row, "node_name");
+    const FieldValue address = row.Field("address");
+    n.Address = address.IsNull() || address.AsString().empty() ? "0.0.0.0" : address.AsString();
+    n.UdpPort = Int16(row, "UdpPort");
+    // A NULL image is not true; SnmpVersion is read only when image is not true.
+    const FieldValue image = row.Field("image");
+    n.SnmpVersion = !image.IsNull() && image.AsBool() ? 3 : Int16(row, "SnmpVersion");
+    n.PollTimeOut = Int16(row, "PollTimeOut");
+    n.PollRetries = Int16(row, "PollRetries");
+    n.PollType = Text(row, "PollType");
+    n.ReadComm = Text(row, "readcomm");
+    n.TrapComm = Text(row, "trapcomm");
+    n.PollSnmpV3User = Text(row, "StreetAddress");
+  } catch (const RuntimeError& e) {
+    RethrowIn(fmt::format("ATR_Nodes node_id {}", n.NodeId), e);
+  }
+  return n;
+}
+
+const SnapshotNode* FindNode(const NodeSnapshot& nodes, double node_id) {
+  for (const SnapshotNode& n : nodes) {
+    if (static_cast<double>(n.NodeId) == node_id) return &n;
+  }
+  return nullptr;
+}
+
+const SnapshotNode* FindNodeOfRow(const NodeSnapshot& nodes, const Row& report) {
+  const std::optional<double> id = FieldNumber(report, "NodeId");
+  return id ? FindNode(nodes, *id) : nullptr;
+}
+
+namespace {
+
+bool IsPolledWord(const std::string& poll_type) {
+  return EqualsNoCase(poll_type, kPollTypeSnmpStatus) || EqualsNoCase(poll_type, kPollTypeSnmpPoll);
+}
+
+}  // namespace
+
+std::string DecidePollType(const std::string& node_poll_type, bool any_alarm) {
+  if (!IsPolledWord(node_poll_type)) return node_poll_type;
+  return any_alarm ? kPollTypeSnmpStatus : kPollTypeSnmpPoll;
+}
+
+bool AnyTriggerAlarm(const Row& report) {
+  bool any = false;
+  for (int k = 1; k <= kTrendObjects; ++k) {
+    const FieldValue alarm = report.Field(Column("TriggerAlarm", k));
+    if (!alarm.IsNull() && alarm.AsBool()) any = true;
+  }
+  return any;
+}
+
+namespace {
+
+void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
+  e.PollNumObjects = 0;
+  for (int k = 1; k <= kTrendObjects; ++k) {
+    e.PollObjId[k] = Text(r, Column("ObjId", k));
+    e.PollObjName[k] = Text(r, Column("ObjName", k));
+    e.PollObjType[k] = Int16(r, Column("ObjType", k));
+    e.PollObjEval[k] = Text(r, Column("ObjEval", k));
+    e.PollSampledValue[k] = -1;
+    e.PollSavedValue[k] = 0;
+    e.PollTriggerAlarm[k] = Bool(r, Column("TriggerAlarm", k));
+    e.PollTriggerExpr[k] = Text(r, Column("TriggerExpr", k));
+    e.PollTriggerValueText[k] = Text(r, Column("TriggerValue", k));
+    ConvTriggerValue(rt, e.PollTriggerValueText[k], conv);
+    e.PollTriggerValue[k] = conv;
+    e.PollTriggerStatus[k] = false;
+    // Counts the non-empty ids wherever they stand: a gap still counts the objects after it.
+    if (!e.PollObjId[k].empty()) ++e.PollNumObjects;
+  }
+}
+
+// The node's poll type with the polled words decided by the report's alarm columns, which are
+// read only then.
+std::string PollTypeOf(const SnapshotNode& node, const Row& r) {
+  if (!IsPolledWord(node.PollType)) return node.PollType;
+  return DecidePollType(node.PollType, AnyTriggerAlarm(r));
+}
+
+int32_t IntervalSeconds(const Row& r) {
+  const int32_t minutes = Int32(r, "PollInterval");
+  try {
+    return ToInt32(static_cast<double>(minutes) * 60);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(),
+                       fmt::format("{} (field PollInterval times 60)", e.description()));
+  }
+}
+
+}  // namespace
+
+void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode& node,
+               float& conv) {
+  const int32_t report_id = Int32(r, "ReportId");
+  try {
+    e.ReportId = report_id;
+    e.ReportTitle = Text(r, "ReportTitle");
+    e.NodeId = node.NodeId;
+    e.NodeName = Text(r, "NodeName");
+    e.Address = node.Address;
+    e.UdpPort = node.UdpPort;
+    e.SnmpVersion = node.SnmpVersion;
+    e.ReadComm = node.ReadComm;
+    e.TrapComm = node.TrapComm;
+    e.PollInterval = IntervalSeconds(r);
+    e.PollTimeOut = node.PollTimeOut;
+    e.PollRetries = node.PollRetries;
+    e.PollType = PollTypeOf(node, r);
+    e.PollSnmpV3User = node.PollSnmpV3User;
+    LoadObjects(rt, e, r, conv);
+    e.PollEngineId.clear();
+    e.PollEngineBoots = 0;
+    e.PollEngineTime = 0;
+    e.PollMessId = 0;
+    e.PollTimeOutTime = rt.Now();
+    e.PollRetryTimes = 0;
+    e.PollPending = false;
+  } catch (const RuntimeError& ex) {
+    RethrowIn(fmt::format("TrendReports ReportId {}", report_id), ex);
+  }
+}
+
+void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
+  e.NodeId = node.NodeId;
+  e.NodeName = Text(r, "NodeName");
+  e.Address = node.Address;
+  e.UdpPort = node.UdpPort;
+  e.SnmpVersion = node.SnmpVersion;
+  e.ReadComm = node.ReadComm;
+  e.TrapComm = node.TrapComm;
+  e.PollInterval = IntervalSeconds(r);
+  e.PollTimeOut = node.PollTimeOut;
+  e.PollRetries = node.PollRetries;
+  if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) e.PollType = PollTypeOf(node, r);
+  e.PollSnmpV3User = node.PollSnmpV3User;
+}
+
+void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
+  e.ReportTitle = Text(r, "ReportTitle");
+  for (int k = 1; k <= kTrendObjects; ++k) {
+    e.PollObjName[k] = Text(r, Column("ObjName", k));
+    e.PollSampledValue[k] = -1;
+    e.PollSavedValue[k] = 0;
+    e.PollTriggerAlarm[k] = Bool(r, Column("TriggerAlarm", k));
+    e.PollTriggerExpr[k] = Text(r, Column("TriggerExpr", k));
+    e.PollTriggerValueText[k] = Text(r, Column("TriggerValue", k));
+    ConvTriggerValue(rt, e.PollTriggerValueText[k], conv);
+    e.PollTriggerValue[k] = conv;
+  }
+}
+
+void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node) {
+  e.Address = node.Address;
+  e.UdpPort = node.UdpPort;
+  e.SnmpVersion = node.SnmpVersion;
+  e.PollTimeOut = node.PollTimeOut;
+  e.PollRetries = node.PollRetries;
+  if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) {
+    bool any_alarm = false;
+    for (int k = 1; k <= kTrendObjects; ++k) any_alarm = any_alarm || e.PollTriggerAlarm[k];
+    e.PollType = DecidePollType(node.PollType, any_alarm);
+  }
+  e.ReadComm = node.ReadComm;
+  e.TrapComm = node.TrapComm;
+  e.PollSnmpV3User = node.PollSnmpV3User;
+}
+
+int16_t FindEntryByReportId(const TrendState& st, std::optional<double> report_id) {
+  if (!report_id) return 0;
+  for (int16_t i = 1; i <= st.TrendListCount; ++i) {
+    if (static_cast<double>(st.TrendList[i].ReportId) == *report_id) return i;
+  }
+  return 0;
+}
+
+}  // namespace quorlan::trendlist

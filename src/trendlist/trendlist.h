@@ -1,0 +1,175 @@
+// The trend list: the service's in-memory table of the trend reports it polls, kept in step with
+// the suite database (TrendReports and ATR_Nodes), and the two rules every poller shares (next
+// poll time, trigger threshold).
+//
+// The table has exactly 300 entries numbered 1 to 300, allocated once with the state object and
+// never freed, resized, sorted or compacted. Entries 1 to TrendListCount are live; every walk runs
+// from 1 to TrendListCount. Entries above the count keep whatever they held last. An entry is
+// addressed by its number; users read and write its fields directly and find entries by a linear
+// scan taking the first match.
+//
+// Every procedure here runs on the service's one thread and never yields, so a build or a change
+// pass is never interleaved with another access. Each catches its own errors and reports them as
+// an application event of type 1, module "modQuorlanTrend", with its own procedure name; callers
+// learn of the outcome only through the table and the event log.
+//
+// Call points for the poll scheduler, each tick (in this order, see the scheduler):
+//   - change code 1, 2, 3 in Mib_sysTrendChanged: TrendListTrendAdd / TrendListTrendEdit /
+//     TrendListTrendDel, then DebugTrendList while DebugMode is set;
+//   - first tick of a new hour: TrendListDevSync, then DebugTrendList while DebugMode is set.
+// Service start: TrendListCreate, then DebugTrendList while DebugMode is set. The agent's
+// "running" request: TrendListCreate (no dump).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "components/clock.h"
+#include "components/values.h"
+#include "storage/storage.h"
+
+namespace quorlan {
+
+inline constexpr int16_t kTrendListSize = 300;
+inline constexpr int kTrendObjects = 6;
+
+// Poll types an entry can hold besides the node's own word.
+inline constexpr const char* kPollTypeSnmpPoll = "SnmpPoll";
+inline constexpr const char* kPollTypeSnmpStatus = "SnmpStatus";
+inline constexpr const char* kPollTypeDeleted = "Deleted";
+
+// Six values, one per polled object, indexed 1 to 6 (object k of the report). An index outside
+// 1..6 is a subscript error (RuntimeError), as for the table itself.
+template <typename T>
+class Six {
+ public:
+  T& operator[](int k) { return values_[Index(k)]; }
+  const T& operator[](int k) const { return values_[Index(k)]; }
+
+ private:
+  static size_t Index(int k) {
+    if (k < 1 || k > kTrendObjects) {
+      throw RuntimeError(err::kSubscriptOutOfRange,
+                         "Subscript out of range: object " + std::to_string(k) + " (1 to 6)");
+    }
+    return static_cast<size_t>(k - 1);
+  }
+  T values_[kTrendObjects] = {};
+};
+
+// One polled report: its definition, a copy of its node's SNMP access parameters and the
+// run-time state of polling it. Fields are in their declared order; a fresh entry is all zero,
+// empty or false, and its date-times read 1899-12-30 00:00:00.
+//
+// Invariants: PollPending true means PollMessId holds the id of the request in flight;
+// PollNumObjects never exceeds 6.
+struct TrendListEntry {
+  int32_t ReportId = 0;
+  std::string ReportTitle;
+  int32_t NodeId = 0;
+  std::string NodeName;  // as stored with the report, not the node's current name
+  std::string Address;
+  int16_t UdpPort = 0;
+  int16_t SnmpVersion = 0;  // 3 selects the SNMPv3 path, anything else SNMPv1/v2c
+  std::string ReadComm;
+  std::string TrapComm;
+  int32_t PollInterval = 0;  // seconds: 60, 300, 900 or 3600 are served; 0 is never polled
+  int16_t PollTimeOut = 0;   // seconds
+  int16_t PollRetries = 0;
+  std::string PollType;  // "SnmpPoll", "SnmpStatus", "Deleted" or the node's own word
+  std::string PollSnmpV3User;
+  Six<std::string> PollObjId;  // "" when the report has no object k
+  Six<std::string> PollObjName;
+  Six<int16_t> PollObjType;  // 3 marks a counter
+  Six<std::string> PollObjEval;
+  // Last raw sample and last computed value. Held in double precision so that counters above
+  // 2^24 keep their lowest digits; every text written from them is unchanged.
+  Six<double> PollSampledValue;  // -1: no sample yet
+  Six<double> PollSavedValue;
+  Six<bool> PollTriggerAlarm;
+  Six<std::string> PollTriggerExpr;
+  Six<std::string> PollTriggerValueText;  // threshold as stored, possibly with K, M or G
+  Six<float> PollTriggerValue;            // the same threshold as a number
+  Six<bool> PollTriggerStatus;
+  int16_t PollNumObjects = 0;
+  std::string PollEngineId;
+  int32_t PollEngineBoots = 0;
+  int32_t PollEngineTime = 0;
+  int32_t PollMessId = 0;  // 0 when no request is outstanding
+  DateTime PollTimeOutTime;
+  int16_t PollRetryTimes = 0;
+  bool PollPending = false;
+  DateTime PollNextTime;
+};
+
+// The 300 entries, numbered 1 to 300. Allocated once; never resized.
+class TrendListTable {
+ public:
+  TrendListTable() : entries_(kTrendListSize) {}
+  // Entry n. Throws RuntimeError (subscript out of range) for n outside 1 to 300.
+  TrendListEntry& operator[](int n) { return entries_[Index(n)]; }
+  const TrendListEntry& operator[](int n) const { return entries_[Index(n)]; }
+
+ private:
+  static size_t Index(int n);
+  std::vector<TrendListEntry> entries_;
+};
+
+// The trend list's module-wide values on top of the storage layer's.
+struct TrendState : StorageState {
+  using StorageState::StorageState;
+
+  TrendListTable TrendList;
+  int16_t TrendListCount = 0;  // 0 <= TrendListCount <= 300
+  // Change code set by the agent: 0 none, 1 added, 2 edited, 3 deleted. Applied and cleared by
+  // the poll scheduler; printed by DebugTrendList.
+  int16_t Mib_sysTrendChanged = 0;
+};
+
+// Full build from the database: loads every report of a trend-enabled node (one of the first 300
+// the node query returns), deletes the rows flagged '3' and resets every other flag to '0'.
+// Rewrites entries 1 to n and sets TrendListCount to n at the end of a successful run; any error
+// leaves the count as it was. More than 300 loadable reports: the first 300 are loaded, one error
+// event names the report ids left out, and the count becomes 300.
+void TrendListCreate(TrendState& st);
+
+// Change passes for the codes 1, 2 and 3 (rows flagged '1', '2', '3' in TrendReports).
+// Add appends entries after TrendListCount (no duplicate check) and clears the '1' flags; when
+// the table is full, the reports that do not fit are named in one error event and left out.
+// Edit updates the matching entries' report and node fields (never object ids, types, eval
+// expressions, trigger states, engine or poll state) and clears the '2' flags.
+// Del marks the matching entries "Deleted" and deletes the '3' rows.
+void TrendListTrendAdd(TrendState& st);
+void TrendListTrendEdit(TrendState& st);
+void TrendListTrendDel(TrendState& st);
+
+// Hourly node synchronisation: copies the current node settings into every live entry, writes
+// the node's current name into report rows that carry another, and marks "Deleted" (and deletes
+// the rows of) the reports whose node is gone or no longer trend-enabled. When the node query
+// returns its limit of 300 nodes, a node missing from it is looked up by its id before its
+// reports are deleted.
+void TrendListDevSync(TrendState& st);
+
+// Sets the entry's PollNextTime to the next boundary of its interval's minute grid (60, 300, 900
+// or 3600 s) strictly after the current minute, seconds 0; a boundary at the next day's midnight
+// becomes now plus the interval. Other intervals leave PollNextTime unchanged. An entry number
+// outside 1 to 300 is reported ("CalcPollNextTime") and changes nothing.
+void CalcPollNextTime(TrendState& st, const int16_t& entry);
+
+// Converts a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers of
+// 1000 and end the number) into value. A text that is not a number is reported
+// ("ConvTriggerValue") and leaves value as the caller passed it.
+void ConvTriggerValue(Runtime& rt, const std::string& text, float& value);
+
+// Appends one block to Debug/T-TrendList.txt: a title line with Mib_sysTrendChanged, a header of
+// 83 columns and one line per live entry, then two empty lines. Errors (a missing Debug folder)
+// are reported as "DebugTrendList". Callers call it only while DebugMode is set.
+void DebugTrendList(TrendState& st);
+
+// The header line of the dump (83 tab-separated column names) and one entry's data line, both
+// without line end.
+std::string TrendListDumpHeader();
+std::string TrendListDumpLine(const TrendListEntry& e);
+
+}  // namespace quorlan
