@@ -39,6 +39,8 @@ void ServiceStart(Module& m) {
   ServiceOpen_(m, "snmpMgrV3");
   m.ServiceStartTime = m.Now();
   SysUpdateSecProfiles(m);
+  TrendListCreate(m);
+  if (m.DebugMode) DebugTrendList(m);
   m.LastMessId = 1000000;
   m.LastHour = static_cast<int16_t>(m.Now().Hour());
   SetTimerPeriod(m.timerPoll, MulInt16(2, m.Ini.TimerInterval));
@@ -68,7 +70,7 @@ void ServiceStop(Module& m) {
 }  // namespace
 
 Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host)
-    : StorageState(std::move(app_path), clock, loop),
+    : TrendState(std::move(app_path), clock, loop),
       dartSvc(host),
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
       timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })),

@@ -16,6 +16,7 @@
 #include "components/snmp_manager.h"
 #include "diagnostics/diagnostics.h"
 #include "storage/storage.h"
+#include "trendlist/trendlist.h"
 
 namespace quorlan {
 
@@ -36,7 +37,7 @@ class StdConsole final : public Console {
   void MessageBox(const std::string& text, int style, const std::string& title) override;
 };
 
-struct Module : StorageState {
+struct Module : TrendState {
   // REQUIRES: clock, loop and host outlive the module.
   Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
 

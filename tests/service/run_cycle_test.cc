@@ -117,6 +117,31 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
       (std::vector<std::string>{"3 Quorlan Trend Reporting Service Started. Version: 10.00"}));
 }
 
+TEST_F(RunCycleTest, StartBuildsTheTrendListAndDumpsItInDebugMode) {
+  SetUpDatabase();
+  WriteIni();
+  auto conn = NewOdbcDriver()->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
+  for (const char* sql :
+       {"UPDATE Settings SET DebugMode = 1",
+        "INSERT INTO ATR_Nodes (node_id, node_name, address, TrendReports) "
+        "VALUES (42, 'core-1', '192.0.2.1', 1)",
+        "INSERT INTO TrendReports (ReportId, ReportTitle, NodeId, NodeName, PollInterval, ObjId1, "
+        "DbChanged) VALUES (17, 'Uplink', 42, 'core-1', 5, '1.3.6.1.2.1.2.2.1.10.1', '1')"}) {
+    conn->Execute(sql);
+  }
+  conn->Close();
+  host_.Deliver(kStateStart);
+  EXPECT_EQ(m_.ServiceState, 1) << ::testing::PrintToString(Messages());
+  EXPECT_TRUE(m_.DebugMode);
+  ASSERT_EQ(m_.TrendListCount, 1);
+  EXPECT_EQ(m_.TrendList[1].ReportId, 17);
+  EXPECT_EQ(m_.TrendList[1].PollInterval, 300);
+  const std::string dump = dir_.Read("Debug/T-TrendList.txt");
+  EXPECT_NE(dump.find("Mib_sysTrendChanged=0\r\nReportId\tReportTitle\t"), std::string::npos);
+  EXPECT_NE(dump.find("\r\n17\tUplink\t42\tcore-1\t192.0.2.1\t"), std::string::npos) << dump;
+}
+
 TEST_F(RunCycleTest, TimerIntervalAbove16383OverflowsAndLeavesThePollTimerOff) {
   SetUpDatabase();
   WriteIni("TimerInterval=16384\n");
