@@ -9,10 +9,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
+#include "storage/storage.h"
 #include "support/event_log.h"
 #include "support/process.h"
+#include "support/snmp_peers.h"
 #include "support/temp_dir.h"
 
 namespace quorlan {
@@ -21,6 +25,13 @@ namespace {
 using testing::ReadEventLog;
 using testing::RunCommand;
 using testing::TempDir;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 class CommandLineTest : public ::testing::Test {
  protected:
@@ -151,6 +162,42 @@ TEST_F(CommandLineTest, ServiceModeStopsOnSigtermAndRefusesASecondCopy) {
   const auto events = ReadEventLog(dir_.path());
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back().message, "Quorlan Trend Reporting Service Stopped");
+}
+
+// The embedded set-up as an operator makes it: quorlan-trendctl init, then the service starts on
+// it with no database server, runs its storage steps and stops on SIGTERM.
+TEST(EmbeddedInstallationTest, ServiceStartsAndStopsOnAFreshInstallation) {
+  TempDir dir;
+  const std::string root = dir.File("opt");
+  auto r = RunCommand(dir.path(),
+                      "'" + testing::BuiltExecutable("quorlan-trendctl") + "' init '" + root + "'");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  // Ports of the test's own, so that nothing else on the machine is disturbed.
+  std::ofstream(root + "/Quorlan.ini") << "ServerPort=" << testing::FreeUdpPort() - 1
+                                       << "\nServerTrapPort=" << testing::FreeUdpPort() << "\n";
+  pid_t pid;
+  const std::string exe = root + "/quorlan-trend";
+  char* argv[] = {const_cast<char*>("quorlan-trend"), nullptr};
+  char* envp[] = {nullptr};
+  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
+  // The start pauses 7 seconds before it reads the suite database.
+  for (int i = 0; i < 300 && ReadEventLog(root).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto events = ReadEventLog(root);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].message, "Quorlan Trend Reporting Service Started. Version: 10.00");
+  EXPECT_EQ(events[1].message, "Quorlan Trend Reporting Service Stopped");
+  // The storage steps ran: the trend-data tables exist in the SQLite suite database.
+  auto conn = NewOdbcDriver()->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase, kDbConnectTimeoutSeconds);
+  auto rows = conn->Execute("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE 'TrendData%'");
+  EXPECT_EQ(rows->Field(0).AsInt32(), 4);
+  EXPECT_NE(ReadFile(root + "/Debug/T-Services.txt").find("SNMP MgrV3 Started"), std::string::npos);
 }
 
 }  // namespace

@@ -89,6 +89,58 @@ TEST_F(RunCycleTest, UnreadableSettingsDatabaseEndsTheStartWithAnError) {
   EXPECT_EQ(m_.ServiceState, 0);
 }
 
+// Existing installations keep their Access settings database.
+class JetSettingsTest : public RunCycleTest {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::is_directory(kJetFixtures)) {
+      GTEST_SKIP() << "Jet fixtures not found at " << kJetFixtures
+                   << " (the shared folder is expected beside the repository checkout)";
+    }
+  }
+  void UseJetFixture(const std::string& name) {
+    std::filesystem::copy_file(std::string(kJetFixtures) + "/" + name, dir_.File("Quorlan.mdb"));
+    std::filesystem::permissions(dir_.File("Quorlan.mdb"), std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+  }
+  static constexpr const char* kJetFixtures = QUORLAN_SOURCE_DIR "/../shared/fixtures/jet";
+};
+
+TEST_F(JetSettingsTest, NotSetUpIsRefused) {
+  UseJetFixture("Quorlan-notsetup.mdb");
+  host_.Deliver(kStateStart);
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"1 Exit Due to SQL Not Setup OK"}));
+  EXPECT_FALSE(m_.snmpAgent.Active());
+}
+
+TEST_F(JetSettingsTest, EmptyOrNullSettingsEndTheStartWithAnErrorOfTheStateHandler) {
+  for (const char* fixture : {"Quorlan-empty.mdb", "Quorlan-nullconn.mdb"}) {
+    TempDir dir;
+    dir.MakeDir("Debug");
+    std::filesystem::copy_file(std::string(kJetFixtures) + "/" + fixture, dir.File("Quorlan.mdb"));
+    FakeServiceHost host;
+    Module m(dir.path(), clock_, loop_, host);
+    host.Deliver(kStateStart);
+    const auto events = ReadEventLog(dir.path());
+    ASSERT_EQ(events.size(), 1u) << fixture;
+    EXPECT_EQ(events[0].type, "1");
+    EXPECT_EQ(events[0].source, "frmQuorlanTrend_dartSvc_State");
+    EXPECT_FALSE(events[0].message.empty());
+    EXPECT_EQ(m.ServiceState, 0);
+    EXPECT_FALSE(m.snmpAgent.Active());
+  }
+}
+
+TEST_F(JetSettingsTest, SetUpFileGivesTheStoredConnectionString) {
+  UseJetFixture("Quorlan.mdb");
+  // The fixture names a SQL Server that does not exist here; the read alone is checked.
+  SettingsConsoleRead(m_);
+  EXPECT_TRUE(m_.SqlDbSetupOk);
+  EXPECT_EQ(m_.DbConnStringSql,
+            "Provider=SQLOLEDB.1;Password=secret;Persist Security Info=True;User ID=sa;Initial "
+            "Catalog=Quorlan;Data Source=DBHOST\\SQLEXPRESS");
+}
+
 TEST_F(RunCycleTest, NullConnectionStringEndsTheStartWithAnError) {
   SetUpSettings(true, std::nullopt);
   host_.Deliver(kStateStart);
