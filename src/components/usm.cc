@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdlib>
 #include <memory>
 #include <random>
 
@@ -31,17 +32,21 @@ constexpr size_t kMaxCachedKeys = 4096;
   throw RuntimeError(err::kComponent, description);
 }
 
-// The reason OpenSSL gave for its last failure, and the error queue emptied.
+// The reasons OpenSSL queued for its last failure, with their details (a module's file name and
+// the loader's message), and the error queue emptied.
 std::string OpenSslReason() {
-  unsigned long code = ERR_peek_last_error();
-  std::string reason = "no reason given";
-  if (code != 0) {
-    std::array<char, 256> text{};
-    ERR_error_string_n(code, text.data(), text.size());
-    reason = text.data();
+  std::string reasons;
+  const char* data = nullptr;
+  int flags = 0;
+  while (unsigned long code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags)) {
+    const char* reason = ERR_reason_error_string(code);
+    std::string text = reason != nullptr ? reason : fmt::format("error {:#x}", code);
+    if (data != nullptr && *data != '\0' && (flags & ERR_TXT_STRING) != 0) {
+      text += fmt::format(" ({})", data);
+    }
+    if (reasons.find(text) == std::string::npos) reasons += (reasons.empty() ? "" : "; ") + text;
   }
-  ERR_clear_error();
-  return reason;
+  return reasons.empty() ? "no reason given" : reasons;
 }
 
 struct AuthInfo {
@@ -86,11 +91,14 @@ struct Algorithms {
   std::string legacy_failure;  // why the legacy provider (CBC-DES) is missing; empty when loaded
 };
 
+// Where OpenSSL looks for provider modules such as legacy.so.
 std::string ModulesDir() {
-  // "MODULESDIR: \"/usr/lib/x86_64-linux-gnu/ossl-modules\""
-  std::string text = OpenSSL_version(OPENSSL_MODULES_DIR);
   const char* env = getenv("OPENSSL_MODULES");
-  return env != nullptr ? fmt::format("OPENSSL_MODULES={}", env) : text;
+  if (env != nullptr) return fmt::format("OPENSSL_MODULES {}", env);
+  std::string text = OpenSSL_version(OPENSSL_MODULES_DIR);  // MODULESDIR: "/usr/lib/..."
+  size_t open = text.find('"');
+  size_t close = text.rfind('"');
+  return open < close ? text.substr(open + 1, close - open - 1) : text;
 }
 
 Algorithms* LoadAlgorithms() {
@@ -100,7 +108,8 @@ Algorithms* LoadAlgorithms() {
   OSSL_PROVIDER_load(nullptr, "default");
   if (OSSL_PROVIDER_load(nullptr, "legacy") == nullptr) {
     a->legacy_failure = fmt::format(
-        "CBC-DES needs OpenSSL's legacy provider, which could not be loaded (legacy.so, {}): {}",
+        "CBC-DES needs OpenSSL's legacy provider, which could not be loaded (legacy.so from {}): "
+        "{}",
         ModulesDir(), OpenSslReason());
   }
   for (size_t i = 0; i < kAuth.size(); ++i) {

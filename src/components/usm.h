@@ -185,6 +185,8 @@ struct EncryptedPdu {
 // salt = boots || NextCbc(). 3DES-EDE: key = priv_key[0:24], IV = priv_key[24:32] XOR salt, same
 // salt. AES: key = priv_key, IV = boots || time || salt, salt = NextCfb(). The CBC protocols pad
 // with zero bytes to a multiple of 8 (receivers ignore what follows the scopedPDU's length).
+// For the CBC protocols boots only fills the salt's high half, which receivers take as it comes;
+// the message's boots serves (net-snmp puts its own engine's boots there).
 // Throws when priv_key is not PrivKeyLength(protocol) bytes or the cipher is unavailable.
 EncryptedPdu EncryptScopedPdu(PrivProtocol protocol, ByteView priv_key, uint32_t boots,
                               uint32_t time, ByteView scoped_pdu, SaltSource& salts);

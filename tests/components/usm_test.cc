@@ -502,5 +502,31 @@ TEST(UsmPrivacyTest, DecryptionFailuresNameTheProblem) {
   }
 }
 
+// Without OpenSSL's legacy provider CBC-DES says why, and every other protocol still works. Runs
+// in a fresh process, since the providers are loaded once per process.
+TEST(UsmPrivacyDeathTest, DesWithoutLegacyProviderSaysWhy) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("OPENSSL_MODULES", "/nonexistent/ossl-modules", 1);
+        SaltSource salts;
+        Bytes key = LocalizedPrivKey(kSha, PrivProtocol::kAes128, "privpass123", kRfcEngine);
+        EncryptScopedPdu(PrivProtocol::kAes128, key, 1, 1, Sequence(10), salts);
+        key = LocalizedPrivKey(kSha, PrivProtocol::kTripleDes, "privpass123", kRfcEngine);
+        EncryptScopedPdu(PrivProtocol::kTripleDes, key, 1, 1, Sequence(10), salts);
+        key = LocalizedPrivKey(kSha, PrivProtocol::kDes, "privpass123", kRfcEngine);
+        try {
+          EncryptScopedPdu(PrivProtocol::kDes, key, 1, 1, Sequence(10), salts);
+        } catch (const RuntimeError& e) {
+          fprintf(stderr, "%s\n", e.what());
+          exit(3);
+        }
+        exit(0);
+      },
+      ::testing::ExitedWithCode(3),
+      "CBC-DES needs OpenSSL's legacy provider, which could not be loaded \\(legacy.so from "
+      "OPENSSL_MODULES /nonexistent/ossl-modules\\)");
+}
+
 }  // namespace
 }  // namespace quorlan::usm
