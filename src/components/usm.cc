@@ -402,9 +402,9 @@ Bytes ComputeDigest(AuthProtocol p, ByteView auth_key, ByteView message, size_t 
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name.data(), 0),
       OSSL_PARAM_construct_end()};
-  const EVP_MAC* hmac = Algo().hmac;
+  EVP_MAC* hmac = Algo().hmac;
   if (hmac == nullptr) Fail(fmt::format("{} unavailable: OpenSSL has no HMAC", info.name));
-  std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(EVP_MAC_CTX_new(const_cast<EVP_MAC*>(hmac)));
+  std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(EVP_MAC_CTX_new(hmac));
   const size_t after = auth_offset + info.digest_length;
   Bytes out(EVP_MAX_MD_SIZE);
   size_t length = 0;

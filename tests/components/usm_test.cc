@@ -502,6 +502,38 @@ TEST(UsmPrivacyTest, DecryptionFailuresNameTheProblem) {
   }
 }
 
+// Whatever arrives as ciphertext and salt, decryption gives a whole SEQUENCE or an error, and
+// never reads or returns bytes beyond the plaintext (the sanitizer build watches the reads).
+TEST(UsmPrivacyTest, ArbitraryCiphertextGivesASequenceOrAnError) {
+  uint32_t state = 12345;
+  auto next = [&state] {
+    return static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
+  };
+  for (PrivProtocol p : kAllPriv) {
+    Bytes key = LocalizedPrivKey(kMd5, p, "privpass123", kRfcEngine);
+    int decrypted = 0;
+    for (size_t n = 1; n <= 80; ++n) {
+      for (int round = 0; round < 8; ++round) {
+        Bytes salt(kSaltLength);
+        Bytes cipher(n);
+        for (uint8_t& b : salt) b = next();
+        for (uint8_t& b : cipher) b = next();
+        try {
+          Bytes plain = DecryptScopedPdu(p, key, 1, 2, salt, cipher);
+          ASSERT_GE(plain.size(), 2u);
+          ASSERT_LE(plain.size(), n);
+          EXPECT_EQ(plain[0], 0x30);
+          ++decrypted;
+        } catch (const RuntimeError& e) {
+          EXPECT_THAT(e.description(), HasSubstr("decryption failure"));
+        }
+      }
+    }
+    // About one garbage plaintext in 256 starts with a SEQUENCE that fits; most are refused.
+    EXPECT_LT(decrypted, 20) << PrivProtocolName(p);
+  }
+}
+
 // Without OpenSSL's legacy provider CBC-DES says why, and every other protocol still works. Runs
 // in a fresh process, since the providers are loaded once per process.
 TEST(UsmPrivacyDeathTest, DesWithoutLegacyProviderSaysWhy) {
