@@ -13,6 +13,8 @@
 namespace quorlan::usm {
 namespace {
 
+using ::quorlan::testing::CapturedUser;
+using ::quorlan::testing::CheckCapturedMessage;
 using ::quorlan::testing::FromHex;
 using ::quorlan::testing::ReadHexLines;
 using ::quorlan::testing::ScopedPduFields;
@@ -189,21 +191,18 @@ TEST(UsmKeyCacheTest, DerivesEachPasswordOncePerHash) {
 
 struct Capture {
   const char* file;
-  const char* user;
-  AuthProtocol auth;
-  std::optional<PrivProtocol> priv;
-  const Bytes* engine;
+  CapturedUser user;
 };
 
 const Capture kCaptures[] = {
-    {"md5user.hex", "md5user", kMd5, std::nullopt, &kNetSnmpEngine},
-    {"shades.hex", "shades", kSha, PrivProtocol::kDes, &kNetSnmpEngine},
-    {"shaaes.hex", "shaaes", kSha, PrivProtocol::kAes128, &kNetSnmpEngine},
-    {"sha256aes.hex", "sha256aes", kSha256, PrivProtocol::kAes128, &kNetSnmpEngine},
-    {"sha512aes256.hex", "sha512aes256", kSha512, PrivProtocol::kAes256, &kNetSnmpEngine},
-    {"shaaes256.hex", "shaaes256", kSha, PrivProtocol::kAes256, &kNetSnmpEngine},
-    {"3des-sha.hex", "sha-3des", kSha, PrivProtocol::kTripleDes, &kPysnmpEngine},
-    {"3des-md5.hex", "md5-3des", kMd5, PrivProtocol::kTripleDes, &kPysnmpEngine},
+    {"md5user.hex", {"md5user", kMd5, std::nullopt, kNetSnmpEngine}},
+    {"shades.hex", {"shades", kSha, PrivProtocol::kDes, kNetSnmpEngine}},
+    {"shaaes.hex", {"shaaes", kSha, PrivProtocol::kAes128, kNetSnmpEngine}},
+    {"sha256aes.hex", {"sha256aes", kSha256, PrivProtocol::kAes128, kNetSnmpEngine}},
+    {"sha512aes256.hex", {"sha512aes256", kSha512, PrivProtocol::kAes256, kNetSnmpEngine}},
+    {"shaaes256.hex", {"shaaes256", kSha, PrivProtocol::kAes256, kNetSnmpEngine}},
+    {"3des-sha.hex", {"sha-3des", kSha, PrivProtocol::kTripleDes, kPysnmpEngine}},
+    {"3des-md5.hex", {"md5-3des", kMd5, PrivProtocol::kTripleDes, kPysnmpEngine}},
 };
 
 // The lines of a capture file, or nothing when the fixtures are not beside the repository.
@@ -216,53 +215,15 @@ std::vector<Bytes> LoadCapture(const std::string& file) {
     GTEST_SKIP() << "captured SNMPv3 exchanges not found in " << Snmpv3FixtureDir(); \
   }
 
-// Checks one authenticated message of a capture and returns its scopedPDU, decrypted if need be.
-// Encrypted messages are also encrypted again with the captured salt, which must give the captured
-// ciphertext (every block that the sender's padding does not touch).
-Bytes CheckMessage(const Capture& c, const Bytes& message) {
-  V3Message m = WalkV3Message(message);
-  EXPECT_EQ(m.user, c.user);
-  EXPECT_EQ(m.engine_id, *c.engine);
-  EXPECT_EQ(m.flags & 0x01, 0x01);
-  EXPECT_EQ(m.auth_length, DigestLength(c.auth));
-  Bytes auth_key = LocalizedAuthKey(c.auth, "authpass123", *c.engine);
-  EXPECT_NO_THROW(VerifyMessage(c.auth, auth_key, message, m.auth_offset, m.auth_length));
-  // Signing the message again reproduces the captured digest.
-  Bytes copy = message;
-  std::fill_n(copy.begin() + static_cast<ptrdiff_t>(m.auth_offset), m.auth_length, 0xEE);
-  SignMessage(c.auth, auth_key, copy, m.auth_offset);
-  EXPECT_EQ(copy, message);
-  if ((m.flags & 0x02) == 0) return m.data;
-
-  EXPECT_TRUE(c.priv.has_value());
-  Bytes priv_key = LocalizedPrivKey(c.auth, *c.priv, "privpass123", *c.engine);
-  Bytes plain = DecryptScopedPdu(*c.priv, priv_key, m.boots, m.time, m.priv_params, m.data);
-  const Bytes& salt = m.priv_params;
-  uint64_t salt64 = 0;
-  for (uint8_t b : salt) salt64 = salt64 << 8 | b;
-  SaltSource same_salt(static_cast<uint32_t>(salt64), salt64);
-  // A CBC salt starts with the boots of the sender's own engine, which is not always the boots
-  // in the message (net-snmp's manager uses its local boots); it enters nothing else.
-  bool cbc = *c.priv == PrivProtocol::kDes || *c.priv == PrivProtocol::kTripleDes;
-  uint32_t boots = cbc ? static_cast<uint32_t>(salt64 >> 32) : m.boots;
-  EncryptedPdu again = EncryptScopedPdu(*c.priv, priv_key, boots, m.time, plain, same_salt);
-  EXPECT_EQ(again.priv_params, salt);
-  size_t unpadded = cbc ? plain.size() / 8 * 8 : plain.size();
-  EXPECT_GE(m.data.size(), unpadded);
-  EXPECT_EQ(ToHex(Bytes(again.ciphertext.begin(), again.ciphertext.begin() + unpadded)),
-            ToHex(Bytes(m.data.begin(), m.data.begin() + unpadded)));
-  return plain;
-}
-
 TEST(UsmCaptureTest, VerifiesAndDecryptsEveryCapturedRequestAndResponse) {
   SKIP_WITHOUT_FIXTURES();
   for (const Capture& c : kCaptures) {
     SCOPED_TRACE(c.file);
     std::vector<Bytes> lines = LoadCapture(c.file);
     ASSERT_EQ(lines.size(), 4u);
-    ScopedPduFields request = WalkScopedPdu(CheckMessage(c, lines[2]));
-    ScopedPduFields response = WalkScopedPdu(CheckMessage(c, lines[3]));
-    EXPECT_EQ(request.context_engine_id, *c.engine);
+    ScopedPduFields request = WalkScopedPdu(CheckCapturedMessage(c.user, lines[2]));
+    ScopedPduFields response = WalkScopedPdu(CheckCapturedMessage(c.user, lines[3]));
+    EXPECT_EQ(request.context_engine_id, c.user.engine_id);
     EXPECT_EQ(request.pdu_tag, 0xA0);
     EXPECT_EQ(response.pdu_tag, 0xA2);
     EXPECT_EQ(response.request_id, request.request_id);
@@ -286,7 +247,7 @@ TEST(UsmCaptureTest, MatchesPublishedPlaintextsAndDigests) {
   EXPECT_EQ(ToHex(Bytes(request.begin() + static_cast<ptrdiff_t>(m.auth_offset),
                         request.begin() + static_cast<ptrdiff_t>(m.auth_offset + 12))),
             "c68c7f2be0e340017ee29b61");
-  EXPECT_EQ(ToHex(CheckMessage(shaaes, request)),
+  EXPECT_EQ(ToHex(CheckCapturedMessage(shaaes.user, request)),
             "3030040e80001f88047472656e64746573740400a01c020414ccfde5020100020100300e300c06082b"
             "060102010106000500");
 
@@ -306,10 +267,11 @@ TEST(UsmCaptureTest, MatchesPublishedPlaintextsAndDigests) {
   for (const Capture& c : {kCaptures[6], kCaptures[7]}) {
     SCOPED_TRACE(c.file);
     std::vector<Bytes> lines = LoadCapture(c.file);
-    bool sha = c.auth == kSha;
+    bool sha = c.user.auth == kSha;
     std::string id = sha ? "e3329a" : "a2d565";
-    EXPECT_EQ(ToHex(CheckMessage(c, lines.at(2))), fmt::format(fmt::runtime(kGet), id));
-    EXPECT_EQ(ToHex(CheckMessage(c, lines.at(3))),
+    EXPECT_EQ(ToHex(CheckCapturedMessage(c.user, lines.at(2))),
+              fmt::format(fmt::runtime(kGet), id));
+    EXPECT_EQ(ToHex(CheckCapturedMessage(c.user, lines.at(3))),
               fmt::format(fmt::runtime(kResponse), id, sha ? "02245b" : "022570"));
   }
 }
@@ -324,14 +286,14 @@ TEST(UsmCaptureTest, PysnmpExchangeWithTimeWindowReport) {
     std::vector<Bytes> lines = LoadCapture(file);
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(WalkV3Message(lines[2]).boots, 0u);
-    ScopedPduFields first = WalkScopedPdu(CheckMessage(capture, lines[2]));
-    ScopedPduFields report = WalkScopedPdu(CheckMessage(capture, lines[3]));
+    ScopedPduFields first = WalkScopedPdu(CheckCapturedMessage(capture.user, lines[2]));
+    ScopedPduFields report = WalkScopedPdu(CheckCapturedMessage(capture.user, lines[3]));
     EXPECT_EQ(WalkV3Message(lines[3]).flags, 0x01);
     EXPECT_EQ(report.pdu_tag, 0xA8);
     ASSERT_EQ(report.oids.size(), 1u);
     EXPECT_EQ(report.oids[0], FromHex("2b060106030f01010200"));  // usmStatsNotInTimeWindows.0
-    ScopedPduFields resend = WalkScopedPdu(CheckMessage(capture, lines[4]));
-    ScopedPduFields response = WalkScopedPdu(CheckMessage(capture, lines[5]));
+    ScopedPduFields resend = WalkScopedPdu(CheckCapturedMessage(capture.user, lines[4]));
+    ScopedPduFields response = WalkScopedPdu(CheckCapturedMessage(capture.user, lines[5]));
     EXPECT_EQ(resend.request_id, first.request_id);
     EXPECT_EQ(response.request_id, first.request_id);
     EXPECT_NE(WalkV3Message(lines[2]).priv_params, WalkV3Message(lines[4]).priv_params);

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "components/usm.h"
 
 namespace quorlan::testing {
 
@@ -47,5 +50,19 @@ struct ScopedPduFields {
   std::vector<Bytes> values;  // each varbind's value, content octets
 };
 ScopedPduFields WalkScopedPdu(std::span<const uint8_t> scoped_pdu);
+
+// A user of a captured or live exchange; its passwords are authpass123 and privpass123.
+struct CapturedUser {
+  std::string name;
+  usm::AuthProtocol auth;
+  std::optional<usm::PrivProtocol> priv;  // none for authNoPriv
+  Bytes engine_id;
+};
+
+// Checks one authenticated message of the user with our USM and returns its scopedPDU (decrypted
+// if need be), recording gtest failures: the digest must verify and signing again must reproduce
+// it; an encrypted message, encrypted again with its own salt, must give the captured ciphertext
+// (every block that the sender's padding does not touch).
+Bytes CheckCapturedMessage(const CapturedUser& user, std::span<const uint8_t> message);
 
 }  // namespace quorlan::testing
