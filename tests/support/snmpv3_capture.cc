@@ -120,6 +120,7 @@ V3Message WalkV3Message(std::span<const uint8_t> message) {
   V3Message m;
   Walker top(message, 0, message.size());
   Walker msg(message, top.Next(kSequence, "SNMPv3Message"));
+  if (!top.AtEnd()) throw std::runtime_error("SNMPv3Message: bytes after its end");
   if (msg.Integer(msg.Next(kInteger, "msgVersion")) != 3) {
     throw std::runtime_error("msgVersion: not 3");
   }
@@ -176,35 +177,38 @@ ScopedPduFields WalkScopedPdu(std::span<const uint8_t> scoped_pdu) {
   return f;
 }
 
-using namespace ::quorlan::usm;  // NOLINT: the checks below read as the protocol does
-
 Bytes CheckCapturedMessage(const CapturedUser& c, std::span<const uint8_t> message) {
+  using usm::PrivProtocol;
   V3Message m = WalkV3Message(message);
   EXPECT_EQ(m.user, c.name);
   EXPECT_EQ(m.engine_id, c.engine_id);
   EXPECT_EQ(m.flags & 0x01, 0x01);
-  EXPECT_EQ(m.auth_length, DigestLength(c.auth));
-  Bytes auth_key = LocalizedAuthKey(c.auth, "authpass123", c.engine_id);
-  EXPECT_NO_THROW(VerifyMessage(c.auth, auth_key, message, m.auth_offset, m.auth_length));
+  EXPECT_EQ(m.auth_length, usm::DigestLength(c.auth));
+  Bytes auth_key = usm::LocalizedAuthKey(c.auth, "authpass123", c.engine_id);
+  EXPECT_NO_THROW(usm::VerifyMessage(c.auth, auth_key, message, m.auth_offset, m.auth_length));
   // Signing the message again reproduces the captured digest.
   Bytes copy(message.begin(), message.end());
   std::fill_n(copy.begin() + static_cast<ptrdiff_t>(m.auth_offset), m.auth_length, 0xEE);
-  SignMessage(c.auth, auth_key, copy, m.auth_offset);
+  usm::SignMessage(c.auth, auth_key, copy, m.auth_offset);
   EXPECT_EQ(ToHex(copy), ToHex(message));
   if ((m.flags & 0x02) == 0) return m.data;
 
-  EXPECT_TRUE(c.priv.has_value());
-  Bytes priv_key = LocalizedPrivKey(c.auth, *c.priv, "privpass123", c.engine_id);
-  Bytes plain = DecryptScopedPdu(*c.priv, priv_key, m.boots, m.time, m.priv_params, m.data);
+  if (!c.priv.has_value()) {
+    ADD_FAILURE() << "encrypted message for " << c.name << ", who has no privacy protocol";
+    return {};
+  }
+  Bytes priv_key = usm::LocalizedPrivKey(c.auth, *c.priv, "privpass123", c.engine_id);
+  Bytes plain = usm::DecryptScopedPdu(*c.priv, priv_key, m.boots, m.time, m.priv_params, m.data);
   const Bytes& salt = m.priv_params;
   uint64_t salt64 = 0;
   for (uint8_t b : salt) salt64 = salt64 << 8 | b;
-  SaltSource same_salt(static_cast<uint32_t>(salt64), salt64);
+  usm::SaltSource same_salt(static_cast<uint32_t>(salt64), salt64);
   // A CBC salt starts with the boots of the sender's own engine, which is not always the boots
   // in the message (net-snmp's manager uses its local boots); it enters nothing else.
   bool cbc = *c.priv == PrivProtocol::kDes || *c.priv == PrivProtocol::kTripleDes;
   uint32_t boots = cbc ? static_cast<uint32_t>(salt64 >> 32) : m.boots;
-  EncryptedPdu again = EncryptScopedPdu(*c.priv, priv_key, boots, m.time, plain, same_salt);
+  usm::EncryptedPdu again =
+      usm::EncryptScopedPdu(*c.priv, priv_key, boots, m.time, plain, same_salt);
   EXPECT_EQ(again.priv_params, salt);
   size_t unpadded = cbc ? plain.size() / 8 * 8 : plain.size();
   EXPECT_GE(m.data.size(), unpadded);
