@@ -187,15 +187,17 @@ struct EncryptedPdu {
 // with zero bytes to a multiple of 8 (receivers ignore what follows the scopedPDU's length).
 // For the CBC protocols boots only fills the salt's high half, which receivers take as it comes;
 // the message's boots serves (net-snmp puts its own engine's boots there).
-// Throws when priv_key is not PrivKeyLength(protocol) bytes or the cipher is unavailable.
+// Throws when priv_key is not PrivKeyLength(protocol) bytes, the scopedPDU is empty, or the cipher
+// is unavailable (CBC-DES without OpenSSL's legacy provider).
 EncryptedPdu EncryptScopedPdu(PrivProtocol protocol, ByteView priv_key, uint32_t boots,
                               uint32_t time, ByteView scoped_pdu, SaltSource& salts);
 
 // Decrypts an encryptedPDU with the salt (priv_params) and the boots and time carried in the same
 // message. Returns the scopedPDU alone: the plaintext is cut after the outer SEQUENCE's BER length,
 // so CBC padding never reaches the caller. Throws "decryption failure: ..." when the salt is not
-// kSaltLength bytes, a CBC ciphertext is empty or not a multiple of 8, or the plaintext does not
-// start with a SEQUENCE that fits it (the usual sign of a wrong privacy password or protocol).
+// kSaltLength bytes, the ciphertext is empty, a CBC one is not a multiple of 8, the plaintext does
+// not start with a SEQUENCE that fits it (the usual sign of a wrong privacy password or protocol),
+// or the cipher is unavailable. The SEQUENCE's content is not checked: that is the decoder's work.
 Bytes DecryptScopedPdu(PrivProtocol protocol, ByteView priv_key, uint32_t boots, uint32_t time,
                        ByteView priv_params, ByteView ciphertext);
 
