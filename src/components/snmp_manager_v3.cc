@@ -385,7 +385,7 @@ void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3
             : fmt::format("security level {} instead of {}", LevelName(LevelOfFlags(m.flags)),
                           LevelName(req.level));
     RaiseBadPacketText(
-        dg, req.level >= 1 ? ber::code::kAuthFailure : ber::code::kNotAnAnswer,
+        dg, pdu.request_id != req.request_id ? ber::code::kNotAnAnswer : ber::code::kAuthFailure,
         fmt::format("Response for user {} from {} refused: {}", req.user, peer, why));
     return;
   }
