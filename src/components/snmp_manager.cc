@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
 #include "components/values.h"
 
 namespace quorlan {
@@ -144,8 +146,13 @@ bool SnmpManager::WaitUntil(const bool& done) {
 void SnmpManager::WaitForAnswer(int32_t request_id) {
   awaited_ = request_id;
   awaited_answered_ = false;
+  awaited_failure_.clear();
   const bool answered = WaitUntil(awaited_answered_);
   awaited_.reset();
+  if (!awaited_failure_.empty()) {
+    Refuse(fmt::format("GET request {} to {}:{}: {}", request_id, remote_host_, remote_port_,
+                       std::exchange(awaited_failure_, {})));
+  }
   if (!answered) {
     Refuse(fmt::format("GET request {} to {}:{}: no answer within {} s", request_id, remote_host_,
                        remote_port_, timeout_s_));

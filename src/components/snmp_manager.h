@@ -144,7 +144,8 @@ class SnmpManager {
 
   // Wait time in seconds. 0: SendGetRequest returns at once. Above 0: SendGetRequest keeps
   // delivering events until the answer to its request id has been delivered and throws
-  // RuntimeError when none came within that many seconds.
+  // RuntimeError when none came within that many seconds, or (SNMPv3) when a Report ended the
+  // request; the error then carries the Report's description.
   void SetTimeout(int seconds);
   int Timeout() const { return timeout_s_; }
 
@@ -270,6 +271,7 @@ class SnmpManager {
   // Request id a blocking send waits for, and whether its answer came.
   std::optional<int32_t> awaited_;
   bool awaited_answered_ = false;
+  std::string awaited_failure_;  // SNMPv3: the Report that ended the awaited request
   // msgID of a discovery a blocking DiscoverEngine waits for, and whether its answer came.
   std::optional<int32_t> awaited_discovery_;
   bool discovery_answered_ = false;

@@ -465,6 +465,7 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
   }
   const bool resend = counter.code == report::kNotInTimeWindows && m.authenticated() &&
                       !req.discovery && !req.resent && req.level >= 1;
+  bool resent = false;
   if (resend) {
     // The engine's clock, authenticated: take it and try once more, as other managers do.
     Learn(req.target_key, m);
@@ -472,6 +473,7 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
     again.resent = true;
     try {
       TransmitV3(std::move(again), m.boots, m.time);
+      resent = true;
       ++stats_.resends;
       text += "; request resent with the engine's boots and time";
     } catch (const RuntimeError& e) {
@@ -496,6 +498,11 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
   r.varbinds = std::move(pdu.varbinds);
+  if (!resent && !req.discovery && awaited_ == req.request_id) {
+    // A blocking send ends here with the Report's reason, not after its whole wait time.
+    awaited_failure_ = r.error_description;
+    awaited_answered_ = true;
+  }
   if (!OnReport) return;
   try {
     OnReport(r);

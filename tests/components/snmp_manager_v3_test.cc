@@ -268,14 +268,38 @@ TEST_F(SnmpManagerV3SnmpdTest, AnUnknownUserDrawsAnUnknownUserNamesReport) {
       fmt::format("usmStatsUnknownUserNames: user nosuchuser unknown at 127.0.0.1:{}", port()));
 }
 
-TEST_F(SnmpManagerV3SnmpdTest, AWaitedGetReturnsWithItsAnswer) {
+TEST_F(SnmpManagerV3SnmpdTest, AWaitedGetReturnsWithItsAnswerOrFailsWithItsReport) {
   Configure(port(), {"md5des", 1, 1});
   ASSERT_TRUE(Discover());
   manager_.SetTimeout(2);
   Get({kSysLocation}, 8);
-  manager_.SetTimeout(0);
   ASSERT_EQ(responses_.size(), 1u);
   EXPECT_EQ(responses_[0].request_id, 8);
+
+  Configure(port(), {"md5des", 1, 1, "wrongpass123"});
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    Get({kSysLocation}, 9);
+    FAIL() << "a Report was expected";
+  } catch (const RuntimeError& e) {
+    EXPECT_THAT(e.description(),
+                StartsWith(fmt::format("GET request 9 to 127.0.0.1:{}: usmStatsWrongDigests: "
+                                       "authentication failed for user md5des",
+                                       port())));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(responses_.size(), 1u);
+}
+
+TEST_F(SnmpManagerV3SnmpdTest, NoAuthNoPrivWithTheEngineValuesOfALevelZeroProfile) {
+  // A level-0 profile passes the cached engine id with boots and time 0.
+  Configure(port(), {"noauthuser"});
+  ASSERT_TRUE(Discover());
+  Configure(port(), {"noauthuser"}, discoveries_[0].engine_id, 0, 0);
+  Get({kSysLocation}, 10);
+  ASSERT_TRUE(WaitFor([&] { return !responses_.empty(); }));
+  EXPECT_EQ(responses_[0].values, (std::vector<std::optional<std::string>>{"testlab"}));
+  EXPECT_TRUE(reports_.empty());
 }
 
 // --- pysnmp's agent: 3DES-EDE and a second implementation of the others --------------------------
@@ -414,6 +438,53 @@ TEST_F(SnmpManagerV3FakePeerTest, ForgedCutAndStrayAnswersNeverReachTheResponseE
   EXPECT_EQ(responses_[0].request_id, 31);
   EXPECT_EQ(responses_[0].values, (std::vector<std::optional<std::string>>{"forged"}));
   EXPECT_EQ(bad_[6].error_code, ber::code::kNotAnAnswer) << "a replay answers nothing";
+}
+
+TEST_F(SnmpManagerV3FakePeerTest, NoCutOrAlteredCopyOfAGenuineAnswerIsEverAResponse) {
+  Configure(peer_.LocalPort(), {"ops", 2}, kEngine, 3, 5000);
+  Get({kSysLocation}, 41);
+  const snmp::V3Message req = Receive();
+  const std::string good = Answer(req, snmp::PduType::kGetResponse, 41, "authpass123");
+  size_t sent = 0;
+  for (size_t n = 0; n < good.size(); ++n, ++sent) Send(good.substr(0, n));
+  for (size_t i = 0; i < good.size(); ++i) {
+    for (uint8_t x : {0x01, 0x04, 0x80}) {
+      std::string forged = good;
+      forged[i] = static_cast<char>(forged[i] ^ x);
+      Send(forged);
+      ++sent;
+    }
+    if (i % 64 == 63) Pause(5);  // keep the socket buffer from overflowing
+  }
+  ASSERT_TRUE(WaitFor([&] { return bad_.size() == sent; }))
+      << bad_.size() << " of " << sent << " refused";
+  EXPECT_TRUE(responses_.empty());
+  EXPECT_TRUE(errors_.empty());
+  Send(good);
+  ASSERT_TRUE(WaitFor([&] { return responses_.size() == 1; }));
+  EXPECT_EQ(responses_[0].request_id, 41);
+}
+
+TEST(SnmpManagerV3WaitTest, ADiscoveryThatGetsNoAnswerFailsAfterTheWaitTime) {
+  ManualClock clock;  // a silent peer: the loop's polls advance this clock by their time-out
+  EventLoop loop(clock);
+  SnmpManager manager(loop);
+  manager.SetActive(true);
+  manager.SetRemoteHost("127.0.0.1");
+  const int port = testing::FreeUdpPort();
+  manager.SetRemotePort(port);
+  manager.SetSnmpVersion(3);
+  manager.SetTimeout(2);
+  const int64_t start = clock.MonotonicMs();
+  try {
+    manager.DiscoverEngine();
+    FAIL() << "no answer expected";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.description(),
+              fmt::format("discover engine at 127.0.0.1:{}: no answer within 2 s", port));
+  }
+  EXPECT_GE(clock.MonotonicMs() - start, 2000);
+  EXPECT_FALSE(manager.KnownEngine("127.0.0.1", port).has_value());
 }
 
 TEST_F(SnmpManagerV3FakePeerTest, AnAuthenticatedNotInTimeWindowReportResendsOnceWithItsClock) {
