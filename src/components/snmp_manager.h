@@ -4,8 +4,8 @@
 // Use, in the order the pollers use it: SetTimeout(0), SetLocalHost(""), SetActive(true); per
 // request Reset(), SetRemoteHost/SetRemotePort, SetCommunity, SetSnmpVersion, SetObjCount,
 // SetObjId(i, oid) for each slot from 0, SetRequestId, SendGetRequest(). The answer arrives
-// later as OnResponse. One socket serves every target; answers are not matched to requests here:
-// every GetResponse that arrives is delivered with its request id.
+// later as OnResponse. One socket serves every target; SNMPv1/v2c answers are not matched to
+// requests here: every GetResponse that arrives is delivered with its request id.
 //
 // Events run on the loop's thread, from inside EventLoop delivery (also inside a WaitMs of
 // another handler). Each event gets its own event object, which stays valid and unchanged for
@@ -246,6 +246,8 @@ class SnmpManager {
   void RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
                       const V3Request& req);
   void Learn(const std::string& target_key, const snmp::V3Message& m);
+  static std::string ReportText(int code, const V3Request& req, const snmp::V3Message& m,
+                                const std::string& peer);
   void DeliverResponse(SnmpResponse& r);
   void RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text);
   // As RaiseBadPacket, with a text that already names the peer.

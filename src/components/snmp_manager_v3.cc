@@ -221,7 +221,12 @@ void SnmpManager::SendV3GetRequest(const std::string& target) {
   r.request_id = request_id_;
   r.oids = oids_;
   const EngineNow e = EngineFor(r.target_key);
-  TransmitV3(std::move(r), e.boots, e.time);
+  try {
+    TransmitV3(std::move(r), e.boots, e.time);
+  } catch (const RuntimeError& err) {
+    throw RuntimeError(err.number(), fmt::format("send GET to {} for user {}: {}", target, user_,
+                                                 err.description()));
+  }
   if (timeout_s_ > 0) WaitForAnswer(request_id_);
 }
 
@@ -418,6 +423,39 @@ void SnmpManager::RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Me
   }
 }
 
+// What a Report of the counter code says about the request, for an operator.
+std::string SnmpManager::ReportText(int code, const V3Request& req, const snmp::V3Message& m,
+                                    const std::string& peer) {
+  const std::string& u = req.user;
+  switch (code) {
+    case report::kUnsupportedSecLevels:
+      return fmt::format(
+          "security level {} not supported for user {} at {} (the user has another "
+          "security level there)",
+          LevelName(req.level), u, peer);
+    case report::kNotInTimeWindows:
+      return fmt::format(
+          "request for user {} outside the time window of {} (its engine boots {}, "
+          "time {})",
+          u, peer, m.boots, m.time);
+    case report::kUnknownUserNames:
+      return fmt::format("user {} unknown at {}", u, peer);
+    case report::kUnknownEngineIds:
+      return fmt::format("engine id {} unknown at {} (its engine id is {})", Hex(req.engine_id),
+                         peer, Hex(m.engine_id));
+    case report::kWrongDigests:
+      return fmt::format(
+          "authentication failed for user {} at {} (wrong authentication password "
+          "or protocol)",
+          u, peer);
+    case report::kDecryptionErrors:
+      return fmt::format("decryption failed for user {} at {} (wrong privacy password or protocol)",
+                         u, peer);
+    default:
+      return fmt::format("request for user {} refused by {}", u, peer);
+  }
+}
+
 void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
                                  const V3Request& req, snmp::Pdu pdu) {
   const Counter counter = CounterOf(pdu);
@@ -428,41 +466,7 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
   v3_->outstanding.erase(m.msg_id);
   if (awaited_discovery_ == m.msg_id) discovery_answered_ = true;
   const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
-  const std::string& u = req.user;
-  std::string text;
-  switch (counter.code) {
-    case report::kUnsupportedSecLevels:
-      text = fmt::format(
-          "security level {} not supported for user {} at {} (the user has another "
-          "security level there)",
-          LevelName(req.level), u, peer);
-      break;
-    case report::kNotInTimeWindows:
-      text = fmt::format(
-          "request for user {} outside the time window of {} (its engine boots {}, "
-          "time {})",
-          u, peer, m.boots, m.time);
-      break;
-    case report::kUnknownUserNames:
-      text = fmt::format("user {} unknown at {}", u, peer);
-      break;
-    case report::kUnknownEngineIds:
-      text = fmt::format("engine id {} unknown at {} (its engine id is {})", Hex(req.engine_id),
-                         peer, Hex(m.engine_id));
-      break;
-    case report::kWrongDigests:
-      text = fmt::format(
-          "authentication failed for user {} at {} (wrong authentication password "
-          "or protocol)",
-          u, peer);
-      break;
-    case report::kDecryptionErrors:
-      text = fmt::format("decryption failed for user {} at {} (wrong privacy password or protocol)",
-                         u, peer);
-      break;
-    default:
-      text = fmt::format("request for user {} refused by {}", u, peer);
-  }
+  std::string text = ReportText(counter.code, req, m, peer);
   const bool resend = counter.code == report::kNotInTimeWindows && m.authenticated() &&
                       !req.discovery && !req.resent && req.level >= 1;
   bool resent = false;
