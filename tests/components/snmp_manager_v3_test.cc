@@ -329,6 +329,16 @@ TEST(SnmpManagerV3PysnmpTest, GetsWith3DesAndTheOtherProtocolsFromPysnmp) {
               (std::vector<std::optional<std::string>>{"pysnmp test agent", "testlab"}));
     ++id;
   }
+  // pysnmp too answers a stale engine time with an authenticated notInTimeWindow Report.
+  h.Configure(agent.port(), {"sha-3des", 2, 3});
+  ASSERT_TRUE(h.Discover());
+  const SnmpDiscovery d = h.discoveries_.back();
+  h.Configure(agent.port(), {"sha-3des", 2, 3}, d.engine_id, d.engine_boots, d.engine_time + 900);
+  h.Get({kSysLocation}, id);
+  ASSERT_TRUE(h.WaitFor([&] { return h.responses_.back().request_id == id; })) << agent.Log();
+  ASSERT_EQ(h.reports_.size(), 1u);
+  EXPECT_EQ(h.reports_[0].error_status, report::kNotInTimeWindows);
+  EXPECT_EQ(h.manager_.stats().resends, 1u);
   EXPECT_TRUE(h.bad_.empty());
   EXPECT_TRUE(h.errors_.empty());
 }
@@ -463,6 +473,79 @@ TEST_F(SnmpManagerV3FakePeerTest, NoCutOrAlteredCopyOfAGenuineAnswerIsEverARespo
   Send(good);
   ASSERT_TRUE(WaitFor([&] { return responses_.size() == 1; }));
   EXPECT_EQ(responses_[0].request_id, 41);
+}
+
+TEST(SnmpManagerV3ClockTest, DiscoveryIsAnonymousAndWhatItLearntKeepsTheEngineTimeMoving) {
+  ManualClock clock;
+  EventLoop loop(clock);
+  SnmpManager manager(loop);
+  std::vector<SnmpDiscovery> found;
+  manager.OnDiscoveryResponse = [&](const SnmpDiscovery& d) { found.push_back(d); };
+  manager.SetActive(true);
+  UdpSocket peer;
+  peer.Open("127.0.0.1", 0);
+  auto receive = [&] {
+    UdpSocket::Datagram dg;
+    for (int i = 0; i < 500 && !peer.Receive(&dg); ++i) loop.RunOnce(10);
+    snmp::V3Message m;
+    EXPECT_TRUE(snmp::DecodeV3Message(dg.data, &m).ok());
+    return m;
+  };
+  manager.SetRemoteHost("127.0.0.1");
+  manager.SetRemotePort(peer.LocalPort());
+  manager.SetSnmpVersion(3);
+  manager.SetUser("ops");
+  manager.SetAuthPassword("authpass123");
+  manager.SetAuthProtocol(2);
+  manager.DiscoverEngine();
+  const snmp::V3Message probe = receive();
+  EXPECT_EQ(probe.flags, snmp::msgflag::kReportable);
+  EXPECT_EQ(probe.engine_id, "");
+  EXPECT_EQ(probe.user, "");
+  EXPECT_EQ(probe.boots, 0u);
+  EXPECT_EQ(probe.time, 0u);
+  const snmp::ScopedPdu probe_pdu = snmp::DecodeScopedPdu(probe.data);
+  EXPECT_EQ(probe_pdu.context_engine_id, "");
+  EXPECT_TRUE(probe_pdu.pdu.varbinds.empty());
+
+  // The agent's Report: its engine id, boots 3, time 5000.
+  const std::string engine(
+      "\x80\x00\x1f\x88\x04"
+      "fake",
+      9);
+  snmp::ScopedPdu s;
+  s.context_engine_id = engine;
+  s.pdu.type = snmp::PduType::kReport;
+  s.pdu.request_id = probe_pdu.pdu.request_id;
+  s.pdu.varbinds.push_back(
+      {{1, 3, 6, 1, 6, 3, 15, 1, 1, 4, 0}, snmp::Value::Unsigned(snmp::ValueType::kCounter32, 1)});
+  snmp::V3Message report;
+  report.msg_id = probe.msg_id;
+  report.engine_id = engine;
+  report.boots = 3;
+  report.time = 5000;
+  report.data = snmp::EncodeScopedPdu(s);
+  peer.SendTo("127.0.0.1", manager.LocalPort(), snmp::EncodeV3Message(&report));
+  for (int i = 0; i < 500 && found.empty(); ++i) loop.RunOnce(10);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].engine_id, engine);
+  EXPECT_EQ(found[0].engine_boots, 3u);
+  EXPECT_EQ(found[0].engine_time, 5000u);
+  EXPECT_EQ(found[0].user, "ops");
+  EXPECT_EQ(found[0].security_level, 1);
+
+  // Two minutes later a request without engine values of its own carries the engine's time now.
+  clock.Advance(120'000);
+  manager.SetObjCount(1);
+  manager.SetObjId(0, kSysLocation);
+  manager.SetRequestId(12);
+  manager.SendGetRequest();
+  const snmp::V3Message get = receive();
+  EXPECT_EQ(get.engine_id, engine);
+  EXPECT_EQ(get.user, "ops");
+  EXPECT_EQ(get.boots, 3u);
+  EXPECT_GE(get.time, 5120u);
+  EXPECT_LE(get.time, 5130u);
 }
 
 TEST(SnmpManagerV3WaitTest, ADiscoveryThatGetsNoAnswerFailsAfterTheWaitTime) {
