@@ -291,6 +291,13 @@ TEST_F(SnmpManagerV3SnmpdTest, AWaitedGetReturnsWithItsAnswerOrFailsWithItsRepor
   EXPECT_EQ(responses_.size(), 1u);
 }
 
+TEST_F(SnmpManagerV3SnmpdTest, ALevelBelowTheUsersIsAnAuthorizationErrorFromSnmpd) {
+  const std::optional<Seen> r = Poll({"shaaes", 2}, 11);
+  ASSERT_TRUE(r.has_value()) << snmpd_->Log();
+  EXPECT_EQ(r->error_status, 16);  // authorizationError
+  EXPECT_TRUE(reports_.empty());
+}
+
 TEST_F(SnmpManagerV3SnmpdTest, NoAuthNoPrivWithTheEngineValuesOfALevelZeroProfile) {
   // A level-0 profile passes the cached engine id with boots and time 0.
   Configure(port(), {"noauthuser"});
@@ -329,6 +336,17 @@ TEST(SnmpManagerV3PysnmpTest, GetsWith3DesAndTheOtherProtocolsFromPysnmp) {
               (std::vector<std::optional<std::string>>{"pysnmp test agent", "testlab"}));
     ++id;
   }
+  // A privacy user asked at authNoPriv: pysnmp reports usmStatsUnsupportedSecLevels.
+  h.Configure(agent.port(), {"sha-aes128", 2});
+  ASSERT_TRUE(h.Discover());
+  h.Get({kSysLocation}, id++);
+  ASSERT_TRUE(h.WaitFor([&] { return !h.reports_.empty(); })) << agent.Log();
+  EXPECT_EQ(h.reports_[0].error_status, report::kUnsupportedSecLevels);
+  EXPECT_THAT(h.reports_[0].error_description,
+              StartsWith("usmStatsUnsupportedSecLevels: security level authNoPriv not supported "
+                         "for user sha-aes128 at 127.0.0.1:"));
+  h.reports_.clear();
+
   // pysnmp too answers a stale engine time with an authenticated notInTimeWindow Report.
   h.Configure(agent.port(), {"sha-3des", 2, 3});
   ASSERT_TRUE(h.Discover());
@@ -448,6 +466,48 @@ TEST_F(SnmpManagerV3FakePeerTest, ForgedCutAndStrayAnswersNeverReachTheResponseE
   EXPECT_EQ(responses_[0].request_id, 31);
   EXPECT_EQ(responses_[0].values, (std::vector<std::optional<std::string>>{"forged"}));
   EXPECT_EQ(bad_[6].error_code, ber::code::kNotAnAnswer) << "a replay answers nothing";
+}
+
+TEST_F(SnmpManagerV3FakePeerTest, AnAnswerThatDoesNotDecryptIsABadPacket) {
+  Configure(peer_.LocalPort(), {"ops", 2, 2}, kEngine, 3, 5000);
+  Get({kSysLocation}, 51);
+  const snmp::V3Message req = Receive();
+  EXPECT_EQ(req.flags, snmp::msgflag::kAuth | snmp::msgflag::kPriv | snmp::msgflag::kReportable);
+  // Authentic, but encrypted with another privacy password.
+  snmp::ScopedPdu s;
+  s.context_engine_id = kEngine;
+  s.pdu.type = snmp::PduType::kGetResponse;
+  s.pdu.request_id = 51;
+  const usm::Bytes priv =
+      usm::LocalizedPrivKey(usm::AuthProtocol::kHmacSha, usm::PrivProtocol::kAes128, "otherpriv123",
+                            usm::AsBytes(kEngine));
+  usm::SaltSource salts(1, 1);
+  const std::string plain = snmp::EncodeScopedPdu(s);
+  const usm::EncryptedPdu enc =
+      usm::EncryptScopedPdu(usm::PrivProtocol::kAes128, priv, 3, 5000, usm::AsBytes(plain), salts);
+  snmp::V3Message a;
+  a.msg_id = req.msg_id;
+  a.flags = snmp::msgflag::kAuth | snmp::msgflag::kPriv;
+  a.engine_id = kEngine;
+  a.boots = 3;
+  a.time = 5000;
+  a.user = "ops";
+  a.auth_params.assign(12, '\0');
+  a.priv_params.assign(enc.priv_params.begin(), enc.priv_params.end());
+  a.data.assign(enc.ciphertext.begin(), enc.ciphertext.end());
+  std::string wire = snmp::EncodeV3Message(&a);
+  usm::SignMessage(
+      usm::AuthProtocol::kHmacSha,
+      usm::LocalizedAuthKey(usm::AuthProtocol::kHmacSha, "authpass123", usm::AsBytes(kEngine)),
+      std::span<uint8_t>(reinterpret_cast<uint8_t*>(wire.data()), wire.size()), a.auth_offset);
+  Send(wire);
+  ASSERT_TRUE(WaitFor([&] { return bad_.size() == 1; }));
+  EXPECT_EQ(bad_[0].error_code, ber::code::kDecryptFailure);
+  EXPECT_THAT(bad_[0].error_text,
+              StartsWith(fmt::format("decryption failure for user ops from 127.0.0.1:{} "
+                                     "(decryption failure: ",
+                                     peer_.LocalPort())));
+  EXPECT_TRUE(responses_.empty());
 }
 
 TEST_F(SnmpManagerV3FakePeerTest, NoCutOrAlteredCopyOfAGenuineAnswerIsEverAResponse) {
