@@ -33,6 +33,10 @@ inline constexpr int kBadVersion = 5;         // an SNMP version this decoder do
 inline constexpr int kBadPduType = 6;         // an unknown or unexpected PDU type
 inline constexpr int kTrailingData = 7;       // bytes after the end of an element
 inline constexpr int kDatagramTruncated = 8;  // the datagram was cut by the receive buffer
+// SNMPv3 messages that decode but are refused by the message processing or the security model.
+inline constexpr int kAuthFailure = 9;      // digest mismatch, or a level below the request's
+inline constexpr int kDecryptFailure = 10;  // the encryptedPDU does not decrypt to a scopedPDU
+inline constexpr int kNotAnAnswer = 11;     // answers no request of ours (unknown msgID, user...)
 }  // namespace code
 
 class DecodeError : public std::exception {
@@ -65,6 +69,8 @@ class Writer {
   // REQUIRES: at least two arcs, the first 0..2, the second below 40 unless the first is 2
   // (ParseOid guarantees this).
   void WriteOid(const Oid& oid);
+  // Appends an element that is already encoded (an SNMPv3 scopedPDU), as it is.
+  void WriteEncoded(std::string_view element) { out_.append(element); }
 
   const std::string& data() const { return out_; }
   std::string Take() { return std::move(out_); }

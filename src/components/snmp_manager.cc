@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
 #include "components/values.h"
 
 namespace quorlan {
@@ -35,9 +37,7 @@ std::string SnmpResponse::ObjId(int i) const { return ber::FormatOid(Slot(varbin
 
 int SnmpResponse::ObjType(int i) const { return static_cast<int>(Slot(varbinds, i).value.type); }
 
-SnmpManager::SnmpManager(EventLoop& loop) : loop_(loop) {}
-
-SnmpManager::~SnmpManager() { SetActive(false); }
+// The constructor and destructor live in snmp_manager_v3.cc, beside the SNMPv3 state they own.
 
 void SnmpManager::SetActive(bool active) {
   if (active == Active()) return;
@@ -67,6 +67,14 @@ void SnmpManager::SetTimeout(int seconds) {
 void SnmpManager::Reset() {
   oids_.clear();
   request_id_ = 0;
+  engine_id_.clear();
+  engine_boots_.reset();
+  engine_time_.reset();
+  user_.clear();
+  auth_password_.clear();
+  auth_code_ = 0;
+  priv_password_.clear();
+  priv_code_ = 0;
 }
 
 void SnmpManager::SetRemotePort(int port) {
@@ -108,32 +116,43 @@ std::string SnmpManager::ObjId(int i) const {
 void SnmpManager::SendGetRequest() {
   const std::string target = fmt::format("{}:{}", remote_host_, remote_port_);
   if (!Active()) Refuse("send GET to " + target + ": manager not active");
-  // SNMPv3: the v3 side encodes a scopedPDU under the USM settings here.
-  if (version_ == 3) Refuse("send GET to " + target + ": SNMPv3 is not available");
+  for (size_t i = 0; i < oids_.size(); ++i) {
+    if (oids_[i].empty()) Refuse(fmt::format("send GET to {}: object {} has no id", target, i));
+  }
+  if (version_ == 3) {
+    SendV3GetRequest(target);
+    return;
+  }
   snmp::CommunityMessage m;
   m.version = version_ == 1 ? snmp::version::kV1 : snmp::version::kV2c;
   m.community = community_;
   m.pdu.type = snmp::PduType::kGetRequest;
   m.pdu.request_id = request_id_;
   m.pdu.varbinds.reserve(oids_.size());
-  for (size_t i = 0; i < oids_.size(); ++i) {
-    if (oids_[i].empty()) Refuse(fmt::format("send GET to {}: object {} has no id", target, i));
-    m.pdu.varbinds.push_back({oids_[i], snmp::Value::Null()});
-  }
+  for (const snmp::Oid& oid : oids_) m.pdu.varbinds.push_back({oid, snmp::Value::Null()});
   socket_.SendTo(remote_host_, remote_port_, snmp::EncodeMessage(m));
   if (timeout_s_ > 0) WaitForAnswer(request_id_);
+}
+
+bool SnmpManager::WaitUntil(const bool& done) {
+  Clock& clock = loop_.clock();
+  const int64_t deadline = clock.MonotonicMs() + int64_t{timeout_s_} * 1000;
+  while (!done && clock.MonotonicMs() < deadline && Active()) {
+    loop_.RunOnce(static_cast<int>(deadline - clock.MonotonicMs()));
+  }
+  return done;
 }
 
 void SnmpManager::WaitForAnswer(int32_t request_id) {
   awaited_ = request_id;
   awaited_answered_ = false;
-  Clock& clock = loop_.clock();
-  const int64_t deadline = clock.MonotonicMs() + int64_t{timeout_s_} * 1000;
-  while (!awaited_answered_ && clock.MonotonicMs() < deadline && Active()) {
-    loop_.RunOnce(static_cast<int>(deadline - clock.MonotonicMs()));
-  }
-  const bool answered = awaited_answered_;
+  awaited_failure_.clear();
+  const bool answered = WaitUntil(awaited_answered_);
   awaited_.reset();
+  if (!awaited_failure_.empty()) {
+    Refuse(fmt::format("GET request {} to {}:{}: {}", request_id, remote_host_, remote_port_,
+                       std::exchange(awaited_failure_, {})));
+  }
   if (!answered) {
     Refuse(fmt::format("GET request {} to {}:{}: no answer within {} s", request_id, remote_host_,
                        remote_port_, timeout_s_));
@@ -185,6 +204,10 @@ void SnmpManager::HandleDatagram(const UdpSocket::Datagram& dg) {
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
   r.varbinds = std::move(m.pdu.varbinds);
+  DeliverResponse(r);
+}
+
+void SnmpManager::DeliverResponse(SnmpResponse& r) {
   if (awaited_ == r.request_id) awaited_answered_ = true;
   if (!OnResponse) return;
   try {
@@ -194,17 +217,15 @@ void SnmpManager::HandleDatagram(const UdpSocket::Datagram& dg) {
   }
 }
 
-void SnmpManager::HandleV3Datagram(const UdpSocket::Datagram& dg) {
-  // SNMPv3: the v3 side decodes the message header and USM here and raises Response,
-  // DiscoveryResponse or Report.
-  RaiseBadPacket(dg, ber::code::kBadVersion, "SNMPv3 message, but SNMPv3 is not available");
+void SnmpManager::RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text) {
+  RaiseBadPacketText(dg, code, fmt::format("{} (from {}:{})", text, dg.from_host, dg.from_port));
 }
 
-void SnmpManager::RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text) {
+void SnmpManager::RaiseBadPacketText(const UdpSocket::Datagram& dg, int code,
+                                     const std::string& text) {
   ++stats_.bad_packets;
   if (!OnBadPacket) return;
-  SnmpBadPacket bad{dg.data, dg.from_host, dg.from_port, code,
-                    fmt::format("{} (from {}:{})", text, dg.from_host, dg.from_port)};
+  SnmpBadPacket bad{dg.data, dg.from_host, dg.from_port, code, text};
   try {
     OnBadPacket(bad);
   } catch (const std::exception& e) {

@@ -4,8 +4,8 @@
 // Use, in the order the pollers use it: SetTimeout(0), SetLocalHost(""), SetActive(true); per
 // request Reset(), SetRemoteHost/SetRemotePort, SetCommunity, SetSnmpVersion, SetObjCount,
 // SetObjId(i, oid) for each slot from 0, SetRequestId, SendGetRequest(). The answer arrives
-// later as OnResponse. One socket serves every target; answers are not matched to requests here:
-// every GetResponse that arrives is delivered with its request id.
+// later as OnResponse. One socket serves every target; SNMPv1/v2c answers are not matched to
+// requests here: every GetResponse that arrives is delivered with its request id.
 //
 // Events run on the loop's thread, from inside EventLoop delivery (also inside a WaitMs of
 // another handler). Each event gets its own event object, which stays valid and unchanged for
@@ -16,20 +16,33 @@
 // otherwise) whose description names the operation and the reason, e.g. "bind udp
 // 0.0.0.0:1626: Address already in use".
 //
-// SNMPv3: version 3, the security settings, engine discovery and the DiscoveryResponse and Report
-// events belong to the SNMPv3 side, which plugs in at the places marked "SNMPv3" below and in
-// snmp_manager.cc; until it exists a version-3 send is refused and a version-3 datagram is
-// reported as a bad packet.
+// SNMPv3 (RFC 3412 message processing, RFC 3414 User-based Security Model): per request, after
+// Reset(), the program sets the remote engine id, boots and time, the user name, the
+// authentication password and protocol code and the privacy password and protocol code; the
+// security level follows from what is set (no authentication password: noAuthNoPriv; an
+// authentication password: authNoPriv; both passwords: authPriv). DiscoverEngine() asks the target
+// for its engine id, boots and time; the answer arrives as OnDiscoveryResponse, and from then on
+// requests to that target use what was learnt unless the program sets an engine id itself. Reports
+// (usmStats...) that answer a request arrive as OnReport; an authenticated notInTimeWindow Report
+// makes the manager resend the request once with the engine's clock, as other SNMPv3 managers do.
+// Answers are matched to requests by msgID: an SNMPv3 message that answers no outstanding request
+// of ours, fails authentication or does not decrypt is a bad packet and never a Response.
+//
+// Protocol codes: AuthProtocol 1 HMAC-MD5-96, 2 HMAC-SHA-96, 3 HMAC-192-SHA-256,
+// 4 HMAC-384-SHA-512; PrivProtocol 1 CBC-DES, 2 CFB128-AES-128, 3 3DES-EDE, 4 CFB128-AES-192,
+// 5 CFB128-AES-256 (usm.h).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "components/event_loop.h"
 #include "components/snmp_pdu.h"
+#include "components/snmp_v3.h"
 #include "components/udp_socket.h"
 
 namespace quorlan {
@@ -40,8 +53,9 @@ struct SnmpResponse {
   int error_status = 0;           // 0 none, 2 noSuchName, ...
   int error_index = 0;            // as in the PDU: 1-based position of the failed object, 0 none
   std::string error_description;  // the status's name ("noSuchName"), "" for 0
-  int version = 0;                // 1 SNMPv1, 2 SNMPv2c (the SNMP version codes of the settings)
-  std::string community;
+  int version = 0;        // 1 SNMPv1, 2 SNMPv2c, 3 SNMPv3 (the version codes of the settings)
+  std::string community;  // SNMPv1/v2c
+  std::string user;       // SNMPv3: the request's user name
   std::string source_host;
   int source_port = 0;
   std::vector<snmp::VarBind> varbinds;
@@ -52,6 +66,51 @@ struct SnmpResponse {
   std::optional<std::string> ObjValue(int i) const;
   std::string ObjId(int i) const;
   int ObjType(int i) const;  // the type code (tag) of object i
+};
+
+// The answer to an engine discovery, as delivered by the DiscoveryResponse event.
+struct SnmpDiscovery {
+  std::string engine_id;  // the text of its raw octets
+  uint32_t engine_boots = 0;
+  uint32_t engine_time = 0;
+  std::string user;        // the user name set when the discovery was started
+  int security_level = 0;  // the security level those settings implied (0, 1, 2)
+  std::string source_host;
+  int source_port = 0;
+};
+
+// Error status of the Report event: which counter the Report carries.
+namespace report {
+inline constexpr int kOther = 0;  // a counter not listed here (see the description)
+inline constexpr int kUnsupportedSecLevels = 1;
+inline constexpr int kNotInTimeWindows = 2;
+inline constexpr int kUnknownUserNames = 3;
+inline constexpr int kUnknownEngineIds = 4;
+inline constexpr int kWrongDigests = 5;
+inline constexpr int kDecryptionErrors = 6;
+inline constexpr int kUnknownSecurityModels = 11;
+inline constexpr int kInvalidMsgs = 12;
+inline constexpr int kUnknownPduHandlers = 13;
+inline constexpr int kUnavailableContexts = 14;
+inline constexpr int kUnknownContexts = 15;
+}  // namespace report
+
+// An SNMPv3 Report that answered one of our requests, as delivered by the Report event.
+struct SnmpReport {
+  int32_t request_id = 0;  // the request's id as the program set it; 0 for a discovery
+  std::string user;        // the user of the request
+  int security_level = 0;  // of the Report message (0, 1, 2)
+  int error_status = 0;    // report:: code
+  // Names the counter, the user and the peer, and what it usually means, e.g.
+  // "usmStatsWrongDigests: authentication failed for user X at 127.0.0.1:16161 (wrong
+  // authentication password or protocol)".
+  std::string error_description;
+  std::string engine_id;  // the Report's msgAuthoritativeEngineID, boots and time
+  uint32_t engine_boots = 0;
+  uint32_t engine_time = 0;
+  std::string source_host;
+  int source_port = 0;
+  std::vector<snmp::VarBind> varbinds;
 };
 
 // A datagram that did not decode, or that is not an answer.
@@ -85,12 +144,14 @@ class SnmpManager {
 
   // Wait time in seconds. 0: SendGetRequest returns at once. Above 0: SendGetRequest keeps
   // delivering events until the answer to its request id has been delivered and throws
-  // RuntimeError when none came within that many seconds.
+  // RuntimeError when none came within that many seconds, or (SNMPv3) when a Report ended the
+  // request; the error then carries the Report's description.
   void SetTimeout(int seconds);
   int Timeout() const { return timeout_s_; }
 
-  // Forgets the objects and the request id of the previous request. Remote host and port,
-  // community and version stay.
+  // Forgets the objects, the request id and the SNMPv3 security settings (engine id, boots and
+  // time as set, user, passwords, protocol codes) of the previous request. Remote host and port,
+  // community and version stay, and so does what discoveries learnt.
   void Reset();
   void SetRemoteHost(const std::string& host) { remote_host_ = host; }
   const std::string& RemoteHost() const { return remote_host_; }
@@ -113,14 +174,45 @@ class SnmpManager {
   // Sends a GetRequest with the slots in order, each with a NULL value. REQUIRES: active.
   void SendGetRequest();
 
-  // SNMPv3: the security settings (engine id, boots, time, user, authentication and privacy
-  // passwords and protocol codes), DiscoverEngine() and the events OnDiscoveryResponse and
-  // OnReport go here. SendGetRequest then encodes version 3 through them, and HandleV3Datagram
-  // decodes the answers; the request slots, the request id and OnResponse stay shared.
+  // SNMPv3 security settings. The engine id is the text of its raw octets, up to 32; empty means
+  // "the one discovery learnt for the target". Boots and time (0..2147483647) apply together with
+  // an engine id the program set; without them the learnt clock of that engine (or 0) is used.
+  // User names have up to 32 octets. Protocol codes are checked when a request needs them: a
+  // code outside 1-4 (1-5) fails that send with an error that lists the valid codes.
+  void SetRemoteEngineId(const std::string& engine_id);
+  const std::string& RemoteEngineId() const { return engine_id_; }
+  void SetRemoteEngineBoots(int64_t boots);
+  void SetRemoteEngineTime(int64_t time);
+  void SetUser(const std::string& user);
+  const std::string& User() const { return user_; }
+  void SetAuthPassword(const std::string& password) { auth_password_ = password; }
+  void SetAuthProtocol(int code) { auth_code_ = code; }
+  int AuthProtocol() const { return auth_code_; }
+  void SetPrivPassword(const std::string& password) { priv_password_ = password; }
+  void SetPrivProtocol(int code) { priv_code_ = code; }
+  int PrivProtocol() const { return priv_code_; }
+  // 0 noAuthNoPriv, 1 authNoPriv, 2 authPriv, as implied by the passwords set.
+  int SecurityLevel() const;
+
+  // Sends an engine discovery to the remote host and port (noAuthNoPriv, reportable, empty engine
+  // id, user and varbind list). Wait time 0: returns at once. Above 0: delivers events until the
+  // answer came (OnDiscoveryResponse, or OnReport) and throws RuntimeError when none came within
+  // that many seconds. REQUIRES: active.
+  void DiscoverEngine();
+  // What the manager knows of the engine at host:port (host as a dotted quad): engine id, boots
+  // and its estimate of the engine time now; nullopt when it knows nothing.
+  struct EngineInfo {
+    std::string engine_id;
+    uint32_t boots = 0;
+    uint32_t time = 0;
+  };
+  std::optional<EngineInfo> KnownEngine(const std::string& host, int port) const;
 
   // Events.
   std::function<void(const SnmpResponse&)> OnResponse;
   std::function<void(const SnmpBadPacket&)> OnBadPacket;
+  std::function<void(const SnmpDiscovery&)> OnDiscoveryResponse;
+  std::function<void(const SnmpReport&)> OnReport;
   // A failure of the component itself (receiving, a handler that threw): number, description.
   std::function<void(int, const std::string&)> OnError;
 
@@ -129,17 +221,41 @@ class SnmpManager {
     uint64_t received = 0;
     uint64_t bad_packets = 0;
     uint64_t truncated = 0;
+    uint64_t resends = 0;  // SNMPv3 requests resent after a notInTimeWindow Report
   };
   const Stats& stats() const { return stats_; }
 
  private:
   void OnReadable();
   void HandleDatagram(const UdpSocket::Datagram& dg);
-  // SNMPv3: decodes and delivers a version-3 datagram (Response, Report, discovery).
+  // SNMPv3 (snmp_manager_v3.cc).
+  struct V3Request;
+  struct V3State;
+  struct EngineNow;
+  void SendV3GetRequest(const std::string& target);
+  V3Request PrepareV3Request(const std::string& what);
+  EngineNow EngineFor(const std::string& target_key) const;
+  void TransmitV3(V3Request request, uint32_t boots, uint32_t time);
   void HandleV3Datagram(const UdpSocket::Datagram& dg);
+  void HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                      const V3Request& req);
+  void HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Message& m, const V3Request& req,
+                      snmp::Pdu pdu);
+  void HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                        const V3Request& req, snmp::Pdu pdu);
+  void RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                      const V3Request& req);
+  void Learn(const std::string& target_key, const snmp::V3Message& m);
+  static std::string ReportText(int code, const V3Request& req, const snmp::V3Message& m,
+                                const std::string& peer);
+  void DeliverResponse(SnmpResponse& r);
   void RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text);
+  // As RaiseBadPacket, with a text that already names the peer.
+  void RaiseBadPacketText(const UdpSocket::Datagram& dg, int code, const std::string& text);
   void RaiseError(int number, const std::string& description);
   void WaitForAnswer(int32_t request_id);
+  // Delivers events until done is true, the wait time ran out or the manager was deactivated.
+  bool WaitUntil(const bool& done);
   int CheckedSlot(int i, const char* what) const;
 
   EventLoop& loop_;
@@ -157,6 +273,20 @@ class SnmpManager {
   // Request id a blocking send waits for, and whether its answer came.
   std::optional<int32_t> awaited_;
   bool awaited_answered_ = false;
+  std::string awaited_failure_;  // SNMPv3: the Report that ended the awaited request
+  // msgID of a discovery a blocking DiscoverEngine waits for, and whether its answer came.
+  std::optional<int32_t> awaited_discovery_;
+  bool discovery_answered_ = false;
+  // SNMPv3 settings of the request being built.
+  std::string engine_id_;
+  std::optional<uint32_t> engine_boots_;
+  std::optional<uint32_t> engine_time_;
+  std::string user_;
+  std::string auth_password_;
+  int auth_code_ = 0;
+  std::string priv_password_;
+  int priv_code_ = 0;
+  std::unique_ptr<V3State> v3_;
   Stats stats_;
 };
 

@@ -232,7 +232,7 @@ TEST_F(SnmpManagerTest, ABurstOfThreeHundredAnswersIsReceivedWhole) {
   EXPECT_EQ(responses_[299].values.back(), "6");
 }
 
-TEST_F(SnmpManagerTest, AnSnmpV3DatagramIsABadPacketUntilTheV3SideExists) {
+TEST_F(SnmpManagerTest, AnSnmpV3DatagramWithoutItsHeaderIsABadPacket) {
   UdpSocket peer;
   peer.Open("127.0.0.1", 0);
   ber::Writer w;
@@ -242,7 +242,8 @@ TEST_F(SnmpManagerTest, AnSnmpV3DatagramIsABadPacketUntilTheV3SideExists) {
   peer.SendTo("127.0.0.1", manager_.LocalPort(), w.data());
   for (int i = 0; i < 20 && bad_.empty(); ++i) loop_.RunOnce(10);
   ASSERT_EQ(bad_.size(), 1u);
-  EXPECT_EQ(bad_[0].error_code, ber::code::kBadVersion);
+  EXPECT_EQ(bad_[0].error_code, ber::code::kTruncated);
+  EXPECT_THAT(bad_[0].error_text, StartsWith("msgGlobalData missing"));
 }
 
 TEST_F(SnmpManagerTest, RefusesBadSettingsWithADescription) {
@@ -265,8 +266,31 @@ TEST_F(SnmpManagerTest, RefusesBadSettingsWithADescription) {
               StartsWith("resolve host 'no-such-host.invalid'"));
   manager_.SetSnmpVersion(3);
   manager_.SetRemoteHost("127.0.0.1");
-  EXPECT_THAT(description([&] { manager_.SendGetRequest(); }), HasSubstr("SNMPv3"));
+  manager_.SetUser("ops");
+  manager_.SetAuthPassword("authpass123");
+  EXPECT_THAT(description([&] { manager_.SendGetRequest(); }),
+              HasSubstr("for user ops: authentication protocol code 0 is not supported"));
+  manager_.SetAuthProtocol(2);
+  EXPECT_THAT(description([&] { manager_.SendGetRequest(); }),
+              HasSubstr("the engine id is not known: discover the engine first"));
+  manager_.SetRemoteEngineId("engine");
+  manager_.SetPrivPassword("privpass123");
+  manager_.SetPrivProtocol(6);
+  EXPECT_THAT(description([&] { manager_.SendGetRequest(); }),
+              HasSubstr("privacy protocol code 6 is not supported (1 CBC-DES"));
+  manager_.SetPrivPassword("short");
+  manager_.SetPrivProtocol(2);
+  EXPECT_THAT(description([&] { manager_.SendGetRequest(); }), HasSubstr("too short"));
+  EXPECT_THAT(description([&] { manager_.SetRemoteEngineId(std::string(33, 'e')); }),
+              HasSubstr("at most 32"));
+  EXPECT_THAT(description([&] { manager_.SetRemoteEngineTime(-1); }), HasSubstr("out of range"));
+  EXPECT_THAT(description([&] { manager_.SetRemoteEngineBoots(2147483648); }),
+              HasSubstr("out of range"));
+  EXPECT_EQ(manager_.SecurityLevel(), 2);
   manager_.Reset();
+  EXPECT_EQ(manager_.SecurityLevel(), 0) << "a reset forgets the security settings";
+  EXPECT_EQ(manager_.User(), "");
+  EXPECT_EQ(manager_.RemoteEngineId(), "");
   EXPECT_EQ(manager_.ObjCount(), 0);
   EXPECT_EQ(manager_.RequestId(), 0);
   EXPECT_EQ(manager_.SnmpVersion(), 3) << "the version survives a reset";

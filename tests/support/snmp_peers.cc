@@ -191,7 +191,31 @@ CommandResult RunCommand(EventLoop* loop, const std::vector<std::string>& argv, 
   return r;
 }
 
-SnmpdPeer::SnmpdPeer(const std::string& values) {
+constexpr const char* kSnmpdUsers = R"(engineID trendtest
+sysLocation testlab
+rouser noauthuser noauth
+rouser md5user auth
+rouser shauser auth
+rouser sha256user auth
+rouser sha512user auth
+rouser md5des priv
+rouser shaaes priv
+rouser shaaes192 priv
+rouser shaaes256 priv
+rouser sha512aes256 priv
+createUser noauthuser
+createUser md5user MD5 authpass123
+createUser shauser SHA authpass123
+createUser sha256user SHA-256 authpass123
+createUser sha512user SHA-512 authpass123
+createUser md5des MD5 authpass123 DES privpass123
+createUser shaaes SHA authpass123 AES privpass123
+createUser shaaes192 SHA authpass123 AES-192 privpass123
+createUser shaaes256 SHA authpass123 AES-256 privpass123
+createUser sha512aes256 SHA-512 authpass123 AES-256 privpass123
+)";
+
+SnmpdPeer::SnmpdPeer(const std::string& values, bool v3_users) {
   std::string script = kPassPersistScript;
   script.replace(script.find("@VALUES@"), 8, dir_.File("values"));
   script.replace(script.find("@AWK@"), 5, dir_.File("pp.awk"));
@@ -205,8 +229,8 @@ SnmpdPeer::SnmpdPeer(const std::string& values) {
                                          "dontLogTCPWrappersConnects yes\n"
                                          "rocommunity public 127.0.0.1\n"
                                          "rwcommunity private 127.0.0.1\n"
-                                         "pass_persist .1.3.6.1.4.1.32473.2 {}\n",
-                                         port_, dir_.File("pp.sh")));
+                                         "pass_persist .1.3.6.1.4.1.32473.2 {}\n{}",
+                                         port_, dir_.File("pp.sh"), v3_users ? kSnmpdUsers : ""));
     auto p = std::make_unique<ChildProcess>(
         std::vector<std::string>{"snmpd", "-f", "-C", "-c", dir_.File("snmpd.conf"), "-Lf",
                                  dir_.File("snmpd.log"), "-p", dir_.File("snmpd.pid"), "-m", ""},
@@ -225,6 +249,37 @@ void SnmpdPeer::SetValues(const std::string& lines) {
 std::string SnmpdPeer::Log() const {
   return ReadFile(dir_.File("snmpd.log")) + ReadFile(dir_.File("stdout"));
 }
+
+std::string PysnmpPeer::Unavailable() {
+  static const std::string why = [] {
+    if (!std::filesystem::exists("/usr/bin/python3")) return std::string("no /usr/bin/python3");
+    const CommandResult r =
+        RunCommand(nullptr, {"/usr/bin/python3", "-c", "import pysnmp.entity.config"}, 20000);
+    if (r.exit_code != 0) return "pysnmp is not installed for /usr/bin/python3: " + r.output;
+    return std::string();
+  }();
+  return why;
+}
+
+PysnmpPeer::PysnmpPeer(const std::string& users) {
+  const std::string script = QUORLAN_SOURCE_DIR "/tests/support/pysnmp_agent.py";
+  for (int attempt = 0; attempt < 3 && process_ == nullptr; ++attempt) {
+    port_ = FreeUdpPort();
+    auto p = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/python3", script, "--port", std::to_string(port_),
+                                 "--users", users},
+        std::vector<std::string>{}, dir_.File("agent.log"));
+    const auto deadline = SteadyClock::now() + Ms(15000);
+    while (SteadyClock::now() < deadline && !p->Exited() &&
+           ReadFile(dir_.File("agent.log")).find("READY") == std::string::npos) {
+      Sleep(10);
+    }
+    if (!p->Exited() && UdpPortBound(port_)) process_ = std::move(p);
+  }
+  if (process_ == nullptr) throw std::runtime_error("pysnmp agent did not start: " + Log());
+}
+
+std::string PysnmpPeer::Log() const { return ReadFile(dir_.File("agent.log")); }
 
 SnmptrapdPeer::SnmptrapdPeer() {
   for (int attempt = 0; attempt < 3 && process_ == nullptr; ++attempt) {

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,15 +61,50 @@ CommandResult RunCommand(EventLoop* loop, const std::vector<std::string>& argv,
 // "<.numeric.oid> <type> <value>", type one of integer, gauge, counter, counter64, timeticks,
 // ipaddress, objectid, string, octet (hex bytes). OIDs outside every registered subtree
 // (e.g. .1.3.6.1.4.1.32473.9) give noSuchObject.
+//
+// With v3_users, snmpd also has the engine id "trendtest" (kSnmpdEngineId) and these SNMPv3 users,
+// each with read access to everything, authentication password "authpass123" and privacy
+// password "privpass123": noauthuser (noAuthNoPriv); md5user, shauser, sha256user, sha512user
+// (authNoPriv with MD5, SHA, SHA-256, SHA-512); md5des (MD5+DES), shaaes (SHA+AES-128),
+// shaaes192 and shaaes256 (SHA with net-snmp's AES-192/AES-256, the Blumenthal key extension),
+// sha512aes256 (SHA-512+AES-256). sysLocation.0 is "testlab".
+inline constexpr const char* kSnmpdEngineId = "\x80\x00\x1f\x88\x04trendtest";
+
 class SnmpdPeer {
  public:
   // Starts snmpd and waits until it listens; throws std::runtime_error when it cannot.
-  explicit SnmpdPeer(const std::string& values = "");
+  explicit SnmpdPeer(const std::string& values = "", bool v3_users = false);
   ~SnmpdPeer() = default;
 
   int port() const { return port_; }
   // Replaces the values file atomically; the next request sees the new values.
   void SetValues(const std::string& lines);
+  std::string Log() const;
+
+ private:
+  TempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// A pysnmp 4 command responder (Debian's python3-pysnmp4, run by /usr/bin/python3) on 127.0.0.1,
+// the independent SNMPv3 peer for 3DES-EDE, which net-snmp lacks. Engine id kPysnmpEngineId, boots
+// 1, sysLocation.0 "testlab", community "public". Users are named "<auth>-<priv>" with auth one of
+// md5, sha, sha224, sha256, sha384, sha512 and priv one of none, des, 3des, aes128, aes192b,
+// aes256b (Blumenthal key extension), aes192r, aes256r (Reeder); plus "noauth". Passwords as for
+// snmpd. The script is tests/support/pysnmp_agent.py.
+inline constexpr const char* kPysnmpEngineId = "\x80\x00\x4f\xb8\x04pysnmppeer";
+
+class PysnmpPeer {
+ public:
+  // Empty when pysnmp can be run here, else why not (for a test's skip message).
+  static std::string Unavailable();
+  // Starts the agent with the given users (comma-separated) and waits until it answers; throws
+  // std::runtime_error when it cannot.
+  explicit PysnmpPeer(const std::string& users);
+  ~PysnmpPeer() = default;
+
+  int port() const { return port_; }
   std::string Log() const;
 
  private:

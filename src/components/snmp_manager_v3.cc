@@ -1,0 +1,518 @@
+// The SNMPv3 side of the manager component: requests under the User-based Security Model, engine
+// discovery, and the answers: Responses, Reports and the discovery's Report.
+#include <fmt/format.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <map>
+#include <span>
+
+#include "components/snmp_manager.h"
+#include "components/usm.h"
+#include "components/values.h"
+
+namespace quorlan {
+namespace {
+
+constexpr int64_t kMaxEngineValue = 2147483647;
+constexpr size_t kMaxIdOctets = 32;
+// An answer later than this no longer finds its request; requests are forgotten after it.
+constexpr int64_t kRequestMemoryMs = 300'000;
+constexpr size_t kMaxOutstanding = 10'000;
+
+[[noreturn]] void Refuse(const std::string& description) {
+  throw RuntimeError(err::kComponent, description);
+}
+
+const char* LevelName(int level) {
+  static const char* const kNames[] = {"noAuthNoPriv", "authNoPriv", "authPriv"};
+  return kNames[level < 0 || level > 2 ? 0 : level];
+}
+
+int LevelOfFlags(uint8_t flags) {
+  if ((flags & snmp::msgflag::kPriv) != 0) return 2;
+  return (flags & snmp::msgflag::kAuth) != 0 ? 1 : 0;
+}
+
+std::string Hex(std::string_view bytes) {
+  std::string s;
+  for (char c : bytes) fmt::format_to(std::back_inserter(s), "{:02x}", static_cast<uint8_t>(c));
+  return s.empty() ? "(empty)" : s;
+}
+
+std::string AsText(const usm::Bytes& b) { return std::string(b.begin(), b.end()); }
+
+int32_t RandomMsgId() {
+  uint32_t v = 0;
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = 0x2468ACE;
+  return static_cast<int32_t>(v & 0x3FFFFFFF) + 1;
+}
+
+// The Report counter of the first varbind: its code and name.
+struct Counter {
+  int code = report::kOther;
+  const char* name = nullptr;
+};
+
+Counter CounterOf(const snmp::Pdu& pdu) {
+  if (pdu.varbinds.empty()) return {};
+  const snmp::Oid& o = pdu.varbinds[0].oid;
+  static const snmp::Oid kUsmStats = {1, 3, 6, 1, 6, 3, 15, 1, 1};
+  static const snmp::Oid kMpdStats = {1, 3, 6, 1, 6, 3, 11, 2, 1};
+  static const snmp::Oid kTargetStats = {1, 3, 6, 1, 6, 3, 12, 1};
+  auto under = [&o](const snmp::Oid& prefix) {
+    return o.size() == prefix.size() + 2 && std::equal(prefix.begin(), prefix.end(), o.begin());
+  };
+  const uint32_t n = o.size() >= 2 ? o[o.size() - 2] : 0;
+  if (under(kUsmStats) && n >= 1 && n <= 6) {
+    static const char* const kNames[] = {
+        "usmStatsUnsupportedSecLevels", "usmStatsNotInTimeWindows", "usmStatsUnknownUserNames",
+        "usmStatsUnknownEngineIDs",     "usmStatsWrongDigests",     "usmStatsDecryptionErrors"};
+    return {static_cast<int>(n), kNames[n - 1]};
+  }
+  if (under(kMpdStats) && n >= 1 && n <= 3) {
+    static const char* const kNames[] = {"snmpUnknownSecurityModels", "snmpInvalidMsgs",
+                                         "snmpUnknownPDUHandlers"};
+    return {static_cast<int>(10 + n), kNames[n - 1]};
+  }
+  if (under(kTargetStats) && (n == 4 || n == 5)) {
+    return {static_cast<int>(10 + n), n == 4 ? "snmpUnavailableContexts" : "snmpUnknownContexts"};
+  }
+  return {};
+}
+
+}  // namespace
+
+// One request sent and not yet answered, with what its answer is checked against.
+struct SnmpManager::V3Request {
+  bool discovery = false;
+  int32_t request_id = 0;
+  std::string host;  // as the program set it
+  int port = 0;
+  std::string target_key;  // dotted quad and port
+  std::string user;
+  int level = 0;
+  usm::AuthProtocol auth = usm::AuthProtocol::kHmacMd5;
+  usm::PrivProtocol priv = usm::PrivProtocol::kDes;
+  usm::Bytes auth_key;
+  usm::Bytes priv_key;
+  std::string engine_id;
+  std::vector<snmp::Oid> oids;
+  bool resent = false;
+  int64_t sent_ms = 0;
+};
+
+// The engine values a request carries.
+struct SnmpManager::EngineNow {
+  std::string engine_id;
+  uint32_t boots = 0;
+  uint32_t time = 0;
+};
+
+struct SnmpManager::V3State {
+  // An engine's clock as last learnt, and when (monotonic).
+  struct Learnt {
+    std::string engine_id;
+    uint32_t boots = 0;
+    uint32_t time = 0;
+    int64_t at_ms = 0;
+  };
+
+  usm::KeyCache keys;
+  usm::SaltSource salts;
+  int32_t next_msg_id = RandomMsgId();
+  std::map<int32_t, V3Request> outstanding;  // by msgID
+  std::map<std::string, Learnt> engines;     // by target key
+
+  uint32_t TimeNow(const Learnt& l, int64_t now_ms) const {
+    const int64_t t = int64_t{l.time} + (now_ms - l.at_ms) / 1000;
+    return static_cast<uint32_t>(std::clamp<int64_t>(t, 0, kMaxEngineValue));
+  }
+};
+
+SnmpManager::SnmpManager(EventLoop& loop) : loop_(loop), v3_(std::make_unique<V3State>()) {}
+
+SnmpManager::~SnmpManager() { SetActive(false); }
+
+void SnmpManager::SetRemoteEngineId(const std::string& engine_id) {
+  if (engine_id.size() > kMaxIdOctets) {
+    Refuse(
+        fmt::format("remote engine id of {} octets: at most {}", engine_id.size(), kMaxIdOctets));
+  }
+  engine_id_ = engine_id;
+}
+
+void SnmpManager::SetRemoteEngineBoots(int64_t boots) {
+  if (boots < 0 || boots > kMaxEngineValue) {
+    Refuse(fmt::format("remote engine boots {}: out of range 0..{}", boots, kMaxEngineValue));
+  }
+  engine_boots_ = static_cast<uint32_t>(boots);
+}
+
+void SnmpManager::SetRemoteEngineTime(int64_t time) {
+  if (time < 0 || time > kMaxEngineValue) {
+    Refuse(fmt::format("remote engine time {}: out of range 0..{}", time, kMaxEngineValue));
+  }
+  engine_time_ = static_cast<uint32_t>(time);
+}
+
+void SnmpManager::SetUser(const std::string& user) {
+  if (user.size() > kMaxIdOctets) {
+    Refuse(fmt::format("user name of {} octets: at most {}", user.size(), kMaxIdOctets));
+  }
+  user_ = user;
+}
+
+int SnmpManager::SecurityLevel() const {
+  if (auth_password_.empty()) return 0;
+  return priv_password_.empty() ? 1 : 2;
+}
+
+std::optional<SnmpManager::EngineInfo> SnmpManager::KnownEngine(const std::string& host,
+                                                                int port) const {
+  const auto it = v3_->engines.find(fmt::format("{}:{}", host, port));
+  if (it == v3_->engines.end()) return std::nullopt;
+  return EngineInfo{it->second.engine_id, it->second.boots,
+                    v3_->TimeNow(it->second, loop_.clock().MonotonicMs())};
+}
+
+SnmpManager::EngineNow SnmpManager::EngineFor(const std::string& target_key) const {
+  const auto it = v3_->engines.find(target_key);
+  const V3State::Learnt* learnt = it == v3_->engines.end() ? nullptr : &it->second;
+  EngineNow e;
+  if (engine_id_.empty()) {
+    // Nothing set: what discovery and authenticated answers taught us.
+    if (learnt == nullptr) return e;
+    return {learnt->engine_id, learnt->boots, v3_->TimeNow(*learnt, loop_.clock().MonotonicMs())};
+  }
+  e.engine_id = engine_id_;
+  const bool same = learnt != nullptr && learnt->engine_id == engine_id_;
+  e.boots = engine_boots_.value_or(same ? learnt->boots : 0);
+  e.time = engine_time_.value_or(same ? v3_->TimeNow(*learnt, loop_.clock().MonotonicMs()) : 0);
+  return e;
+}
+
+SnmpManager::V3Request SnmpManager::PrepareV3Request(const std::string& what) {
+  V3Request r;
+  r.host = remote_host_;
+  r.port = remote_port_;
+  r.user = user_;
+  r.level = SecurityLevel();
+  try {
+    r.target_key = fmt::format("{}:{}", FormatIpv4(ResolveIpv4(remote_host_)), remote_port_);
+    r.engine_id = EngineFor(r.target_key).engine_id;
+    if (r.level >= 1) {
+      r.auth = usm::AuthProtocolFromCode(auth_code_);
+      if (r.engine_id.empty()) Refuse("the engine id is not known: discover the engine first");
+      r.auth_key = v3_->keys.AuthKey(r.auth, auth_password_, usm::AsBytes(r.engine_id));
+    }
+    if (r.level == 2) {
+      r.priv = usm::PrivProtocolFromCode(priv_code_);
+      r.priv_key = v3_->keys.PrivKey(r.auth, r.priv, priv_password_, usm::AsBytes(r.engine_id));
+    }
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(), fmt::format("{} for user {}: {}", what, user_, e.description()));
+  }
+  return r;
+}
+
+void SnmpManager::SendV3GetRequest(const std::string& target) {
+  V3Request r = PrepareV3Request("send GET to " + target);
+  r.request_id = request_id_;
+  r.oids = oids_;
+  const EngineNow e = EngineFor(r.target_key);
+  try {
+    TransmitV3(std::move(r), e.boots, e.time);
+  } catch (const RuntimeError& err) {
+    throw RuntimeError(err.number(), fmt::format("send GET to {} for user {}: {}", target, user_,
+                                                 err.description()));
+  }
+  if (timeout_s_ > 0) WaitForAnswer(request_id_);
+}
+
+void SnmpManager::DiscoverEngine() {
+  const std::string what = fmt::format("discover engine at {}:{}", remote_host_, remote_port_);
+  if (!Active()) Refuse(what + ": manager not active");
+  // The event reports the settings the discovery was made for; the probe itself is anonymous.
+  V3Request probe;
+  probe.discovery = true;
+  probe.host = remote_host_;
+  probe.port = remote_port_;
+  probe.user = user_;
+  probe.level = SecurityLevel();
+  try {
+    probe.target_key = fmt::format("{}:{}", FormatIpv4(ResolveIpv4(remote_host_)), remote_port_);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(), fmt::format("{}: {}", what, e.description()));
+  }
+  const int32_t msg_id = v3_->next_msg_id;
+  TransmitV3(std::move(probe), 0, 0);
+  if (timeout_s_ == 0) return;
+  awaited_discovery_ = msg_id;
+  discovery_answered_ = false;
+  const bool answered = WaitUntil(discovery_answered_);
+  awaited_discovery_.reset();
+  if (!answered) Refuse(fmt::format("{}: no answer within {} s", what, timeout_s_));
+}
+
+void SnmpManager::TransmitV3(V3Request r, uint32_t boots, uint32_t time) {
+  const int32_t msg_id = v3_->next_msg_id;
+  v3_->next_msg_id = msg_id >= 0x7FFFFFFF ? 1 : msg_id + 1;
+  // A discovery probe carries no engine id, no user and no objects, and is never secured.
+  const int level = r.discovery ? 0 : r.level;
+  snmp::ScopedPdu sp;
+  sp.context_engine_id = r.discovery ? "" : r.engine_id;
+  sp.pdu.type = snmp::PduType::kGetRequest;
+  sp.pdu.request_id = r.discovery ? msg_id : r.request_id;
+  for (const snmp::Oid& oid : r.oids) sp.pdu.varbinds.push_back({oid, snmp::Value::Null()});
+  snmp::V3Message m;
+  m.msg_id = msg_id;
+  m.flags = snmp::msgflag::kReportable | (level >= 1 ? snmp::msgflag::kAuth : 0) |
+            (level == 2 ? snmp::msgflag::kPriv : 0);
+  m.engine_id = r.discovery ? "" : r.engine_id;
+  m.boots = boots;
+  m.time = time;
+  m.user = r.discovery ? "" : r.user;
+  m.data = snmp::EncodeScopedPdu(sp);
+  if (level >= 1) m.auth_params.assign(usm::DigestLength(r.auth), '\0');
+  if (level == 2) {
+    usm::EncryptedPdu enc =
+        usm::EncryptScopedPdu(r.priv, r.priv_key, boots, time, usm::AsBytes(m.data), v3_->salts);
+    m.data = AsText(enc.ciphertext);
+    m.priv_params = AsText(enc.priv_params);
+  }
+  std::string wire = snmp::EncodeV3Message(&m);
+  if (level >= 1) {
+    usm::SignMessage(r.auth, r.auth_key,
+                     std::span<uint8_t>(reinterpret_cast<uint8_t*>(wire.data()), wire.size()),
+                     m.auth_offset);
+  }
+  socket_.SendTo(r.host, r.port, wire);
+  const int64_t now = loop_.clock().MonotonicMs();
+  r.sent_ms = now;
+  auto& pending = v3_->outstanding;
+  for (auto it = pending.begin(); it != pending.end();) {
+    it = now - it->second.sent_ms > kRequestMemoryMs ? pending.erase(it) : std::next(it);
+  }
+  if (pending.size() >= kMaxOutstanding) pending.erase(pending.begin());
+  pending[msg_id] = std::move(r);
+}
+
+void SnmpManager::HandleV3Datagram(const UdpSocket::Datagram& dg) {
+  snmp::V3Message m;
+  const snmp::DecodeStatus st = snmp::DecodeV3Message(dg.data, &m);
+  if (!st.ok()) {
+    RaiseBadPacket(dg, st.code, st.text);
+    return;
+  }
+  const auto it = v3_->outstanding.find(m.msg_id);
+  if (it == v3_->outstanding.end()) {
+    RaiseBadPacket(dg, ber::code::kNotAnAnswer,
+                   fmt::format("SNMPv3 message with msgID {} answers no outstanding request "
+                               "(a late answer, or not meant for this manager)",
+                               m.msg_id));
+    return;
+  }
+  // A copy: the events below may send requests and change the table.
+  const V3Request req = it->second;
+  HandleV3Answer(dg, m, req);
+}
+
+void SnmpManager::HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                                 const V3Request& req) {
+  const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
+  const std::string user = req.user;
+  std::string scoped = m.data;
+  if (m.authenticated()) {
+    // Only an answer under the request's own user and engine can carry a digest we can check.
+    const bool ours = req.level >= 1 && m.user == req.user && m.engine_id == req.engine_id;
+    try {
+      if (!ours) {
+        Refuse(fmt::format("message for user {} of engine {} answers a {} request of engine {}",
+                           m.user, Hex(m.engine_id), LevelName(req.level), Hex(req.engine_id)));
+      }
+      usm::VerifyMessage(req.auth, req.auth_key, usm::AsBytes(dg.data), m.auth_offset,
+                         m.auth_params.size());
+    } catch (const RuntimeError& e) {
+      RaiseBadPacketText(dg, ber::code::kAuthFailure,
+                         fmt::format("authentication failure for user {} from {} ({}; wrong "
+                                     "authentication password or protocol, or a forged message)",
+                                     user, peer, e.description()));
+      return;
+    }
+  }
+  if (m.encrypted()) {
+    try {
+      if (req.level != 2) Refuse("encrypted answer to a request without privacy");
+      scoped = AsText(usm::DecryptScopedPdu(req.priv, req.priv_key, m.boots, m.time,
+                                            usm::AsBytes(m.priv_params), usm::AsBytes(m.data)));
+    } catch (const RuntimeError& e) {
+      RaiseBadPacketText(
+          dg, ber::code::kDecryptFailure,
+          fmt::format("decryption failure for user {} from {} ({})", user, peer, e.description()));
+      return;
+    }
+  }
+  snmp::ScopedPdu sp;
+  try {
+    sp = snmp::DecodeScopedPdu(scoped);
+  } catch (const ber::DecodeError& e) {
+    RaiseBadPacket(dg, e.code(), e.text());
+    return;
+  }
+  if (sp.pdu.type == snmp::PduType::kReport) {
+    HandleV3Report(dg, m, req, std::move(sp.pdu));
+  } else if (sp.pdu.type == snmp::PduType::kGetResponse) {
+    HandleV3Response(dg, m, req, std::move(sp.pdu));
+  } else {
+    RaiseBadPacket(dg, ber::code::kBadPduType, snmp::PduName(sp.pdu.type) + " is not an answer");
+  }
+}
+
+void SnmpManager::Learn(const std::string& target_key, const snmp::V3Message& m) {
+  V3State::Learnt& l = v3_->engines[target_key];
+  const int64_t now = loop_.clock().MonotonicMs();
+  l = {m.engine_id, m.boots, m.time, now};
+}
+
+void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                                   const V3Request& req, snmp::Pdu pdu) {
+  const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
+  if (req.discovery) {
+    // Some agents answer the probe itself; what counts is the engine id they name.
+    if (!m.engine_id.empty()) RaiseDiscovery(dg, m, req);
+    return;
+  }
+  if (LevelOfFlags(m.flags) != req.level || pdu.request_id != req.request_id) {
+    const std::string why =
+        pdu.request_id != req.request_id
+            ? fmt::format("request id {} instead of {}", pdu.request_id, req.request_id)
+            : fmt::format("security level {} instead of {}", LevelName(LevelOfFlags(m.flags)),
+                          LevelName(req.level));
+    RaiseBadPacketText(
+        dg, pdu.request_id != req.request_id ? ber::code::kNotAnAnswer : ber::code::kAuthFailure,
+        fmt::format("Response for user {} from {} refused: {}", req.user, peer, why));
+    return;
+  }
+  v3_->outstanding.erase(m.msg_id);
+  if (m.authenticated()) Learn(req.target_key, m);
+  SnmpResponse r;
+  r.request_id = req.request_id;
+  r.error_status = pdu.error_status;
+  r.error_index = pdu.error_index;
+  r.error_description = snmp::ErrorStatusText(pdu.error_status);
+  r.version = 3;
+  r.user = req.user;
+  r.source_host = dg.from_host;
+  r.source_port = dg.from_port;
+  r.varbinds = std::move(pdu.varbinds);
+  DeliverResponse(r);
+}
+
+void SnmpManager::RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                                 const V3Request& req) {
+  v3_->outstanding.erase(m.msg_id);
+  Learn(req.target_key, m);
+  if (awaited_discovery_ == m.msg_id) discovery_answered_ = true;
+  if (!OnDiscoveryResponse) return;
+  SnmpDiscovery d{m.engine_id, m.boots, m.time, req.user, req.level, dg.from_host, dg.from_port};
+  try {
+    OnDiscoveryResponse(d);
+  } catch (const std::exception& e) {
+    RaiseError(err::kComponent, fmt::format("DiscoveryResponse handler: {}", e.what()));
+  }
+}
+
+// What a Report of the counter code says about the request, for an operator.
+std::string SnmpManager::ReportText(int code, const V3Request& req, const snmp::V3Message& m,
+                                    const std::string& peer) {
+  const std::string& u = req.user;
+  switch (code) {
+    case report::kUnsupportedSecLevels:
+      return fmt::format(
+          "security level {} not supported for user {} at {} (the user has another "
+          "security level there)",
+          LevelName(req.level), u, peer);
+    case report::kNotInTimeWindows:
+      return fmt::format(
+          "request for user {} outside the time window of {} (its engine boots {}, "
+          "time {})",
+          u, peer, m.boots, m.time);
+    case report::kUnknownUserNames:
+      return fmt::format("user {} unknown at {}", u, peer);
+    case report::kUnknownEngineIds:
+      return fmt::format("engine id {} unknown at {} (its engine id is {})", Hex(req.engine_id),
+                         peer, Hex(m.engine_id));
+    case report::kWrongDigests:
+      return fmt::format(
+          "authentication failed for user {} at {} (wrong authentication password "
+          "or protocol)",
+          u, peer);
+    case report::kDecryptionErrors:
+      return fmt::format("decryption failed for user {} at {} (wrong privacy password or protocol)",
+                         u, peer);
+    default:
+      return fmt::format("request for user {} refused by {}", u, peer);
+  }
+}
+
+void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
+                                 const V3Request& req, snmp::Pdu pdu) {
+  const Counter counter = CounterOf(pdu);
+  if (req.discovery && counter.code == report::kUnknownEngineIds && !m.engine_id.empty()) {
+    RaiseDiscovery(dg, m, req);
+    return;
+  }
+  v3_->outstanding.erase(m.msg_id);
+  if (awaited_discovery_ == m.msg_id) discovery_answered_ = true;
+  const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
+  std::string text = ReportText(counter.code, req, m, peer);
+  const bool resend = counter.code == report::kNotInTimeWindows && m.authenticated() &&
+                      !req.discovery && !req.resent && req.level >= 1;
+  bool resent = false;
+  if (resend) {
+    // The engine's clock, authenticated: take it and try once more, as other managers do.
+    Learn(req.target_key, m);
+    V3Request again = req;
+    again.resent = true;
+    try {
+      TransmitV3(std::move(again), m.boots, m.time);
+      resent = true;
+      ++stats_.resends;
+      text += "; request resent with the engine's boots and time";
+    } catch (const RuntimeError& e) {
+      RaiseError(e.number(), fmt::format("resend to {}: {}", peer, e.description()));
+    }
+  }
+  SnmpReport r;
+  r.request_id = req.discovery ? 0 : req.request_id;
+  r.user = req.user;
+  r.security_level = LevelOfFlags(m.flags);
+  r.error_status = counter.code;
+  r.error_description =
+      counter.name != nullptr
+          ? fmt::format("{}: {}", counter.name, text)
+          : fmt::format(
+                "Report {}: {}",
+                pdu.varbinds.empty() ? "without objects" : ber::FormatOid(pdu.varbinds[0].oid),
+                text);
+  r.engine_id = m.engine_id;
+  r.engine_boots = m.boots;
+  r.engine_time = m.time;
+  r.source_host = dg.from_host;
+  r.source_port = dg.from_port;
+  r.varbinds = std::move(pdu.varbinds);
+  if (!resent && !req.discovery && awaited_ == req.request_id) {
+    // A blocking send ends here with the Report's reason, not after its whole wait time.
+    awaited_failure_ = r.error_description;
+    awaited_answered_ = true;
+  }
+  if (!OnReport) return;
+  try {
+    OnReport(r);
+  } catch (const std::exception& e) {
+    RaiseError(err::kComponent, fmt::format("Report handler: {}", e.what()));
+  }
+}
+
+}  // namespace quorlan
