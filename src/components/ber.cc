@@ -242,7 +242,6 @@ bool ParseOid(std::string_view text, Oid* out) {
     text.remove_prefix(1);
   }
   if (oid.size() < 2 || oid[0] > 2 || (oid[0] < 2 && oid[1] >= 40)) return false;
-  if (oid[0] == 2 && oid[1] > 0xFFFFFFFFu - 80) return false;
   *out = std::move(oid);
   return true;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace quorlan {
 namespace {
@@ -194,6 +195,10 @@ int SystemClock::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
 
 int ManualClock::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
   int n = count > 0 ? ::poll(fds, count, 0) : 0;
+  if (n == 0 && timeout_ms < 0) {
+    // Nothing can ever become ready in a clock that only moves when told: the caller would spin.
+    throw std::logic_error("ManualClock::Poll: waiting without limit for nothing");
+  }
   if (n == 0 && timeout_ms > 0) Advance(timeout_ms);
   return n;
 }

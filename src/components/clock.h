@@ -98,7 +98,8 @@ class SystemClock final : public Clock {
 
 // A settable clock for tests. Time moves only when told: Set() jumps the wall time (the monotonic
 // count stays), Advance() moves both. SleepMs advances instead of sleeping, and Poll looks at the
-// descriptors without blocking and, when none is ready, advances by the time-out.
+// descriptors without blocking and, when none is ready, advances by the time-out; a poll without
+// time-out that finds nothing ready throws std::logic_error, since it would never return.
 class ManualClock final : public Clock {
  public:
   explicit ManualClock(DateTime start = DateTime::FromDate(2026, 1, 1)) : now_(start) {}

@@ -67,9 +67,14 @@ int EventLoop::RunDueTimers() {
     if (!t.enabled_ || t.running_ || t.interval_ms_ < 1) continue;
     const int64_t now = clock_.MonotonicMs();
     if (now < t.next_due_ms_) continue;
-    t.running_ = true;
-    t.on_tick_();
-    t.running_ = false;
+    {
+      struct Running {
+        Timer& timer;
+        ~Running() { timer.running_ = false; }
+      } running{t};
+      t.running_ = true;
+      t.on_tick_();
+    }
     ++delivered;
     // Ticks that fell due while the handler ran are dropped: go on at the next period boundary
     // after now. A handler that disabled or re-timed its own timer has already reset next_due_ms_.

@@ -16,7 +16,10 @@ namespace quorlan {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
-  const int number = error == ENOENT ? err::kFileNotFound : err::kPathNotFound;
+  int number = err::kPathNotFound;
+  if (error == ENOENT) number = err::kFileNotFound;
+  if (error == EACCES || error == EPERM || error == EROFS) number = err::kPathFileAccess;
+  if (error == ENOSPC || error == EDQUOT) number = err::kDiskFull;
   throw RuntimeError(number, fmt::format("{} {}: {}", what, path, std::strerror(error)));
 }
 

@@ -142,7 +142,7 @@ void SystemdServiceHost::Run() {
   watch_ = loop_.WatchReadable(signal_fd_, [this] { OnSignal(); });
   loop_.Post([this] {
     Deliver(kStateStart);
-    sd_notify(0, "READY=1");
+    if (!stop_seen_) sd_notify(0, "READY=1");
   });
 }
 
@@ -152,9 +152,14 @@ void SystemdServiceHost::OnSignal() {
     switch (info.ssi_signo) {
       case SIGTERM:
       case SIGINT:
+        if (stop_seen_) break;
+        stop_seen_ = true;
         sd_notify(0, "STOPPING=1");
-        Deliver(kStateStop);
-        loop_.Quit();
+        if (handler_depth_ > 0) {
+          stop_pending_ = true;
+        } else {
+          DeliverStop();
+        }
         break;
       case SIGUSR1:
         Deliver(kStatePause);
@@ -170,7 +175,22 @@ void SystemdServiceHost::OnSignal() {
 
 void SystemdServiceHost::Deliver(int state) {
   state_ = state;
-  if (OnState) OnState();
+  {
+    struct Depth {
+      int& depth;
+      ~Depth() { --depth; }
+    } depth{++handler_depth_};
+    if (OnState) OnState();
+  }
+  if (handler_depth_ == 0 && stop_pending_) {
+    stop_pending_ = false;
+    DeliverStop();
+  }
+}
+
+void SystemdServiceHost::DeliverStop() {
+  Deliver(kStateStop);
+  loop_.Quit();
 }
 
 InstanceLock::~InstanceLock() {

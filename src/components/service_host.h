@@ -4,7 +4,10 @@
 // States, as the State event reports them: 0 stop, 1 pause, 2 start, 3 resume.
 //   - Run() returns at once; the event loop then delivers the start state (2) once.
 //   - SIGTERM and SIGINT deliver stop (0); after the State handler has run the stop sequence the
-//     host ends the event loop, so the process exits.
+//     host ends the event loop, so the process exits. A stop that arrives while another State
+//     handler runs (the start pauses for several seconds, delivering events) is held until that
+//     handler has returned, so the start never finishes after the stop. Further stop signals are
+//     ignored once a stop has been seen.
 //   - SIGUSR1 delivers pause (1) and SIGUSR2 resume (3).
 // With systemd (Type=notify) the host reports READY=1 after the start handler has returned and
 // STOPPING=1 before the stop handler runs; without systemd these notifications do nothing.
@@ -66,6 +69,7 @@ class SystemdServiceHost final : public ServiceHost {
  private:
   void OnSignal();
   void Deliver(int state);
+  void DeliverStop();
   std::string UnitPath() const { return unit_dir_ + "/" + kUnitName; }
 
   EventLoop& loop_;
@@ -73,6 +77,9 @@ class SystemdServiceHost final : public ServiceHost {
   std::string unit_dir_;
   bool use_systemctl_;
   int state_ = -1;
+  int handler_depth_ = 0;      // State handlers running (nested through pauses)
+  bool stop_seen_ = false;     // a stop signal arrived
+  bool stop_pending_ = false;  // the stop waits for the running State handler to return
   int signal_fd_ = -1;
   EventLoop::WatchId watch_ = 0;
 };

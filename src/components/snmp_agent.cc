@@ -11,6 +11,8 @@
 namespace quorlan {
 namespace {
 
+constexpr int kDatagramsPerWakeUp = 64;
+
 constexpr int kMaxObjects = 128;
 constexpr size_t kMaxDatagram = 65507;
 
@@ -43,9 +45,11 @@ SnmpObject& Checked(std::vector<SnmpObject>& v, int i, const char* what) {
   return v[i];
 }
 
-int ParsePort(const std::string& text, const char* what) {
+int ParsePort(const std::string& text, const char* what, int lowest = 1) {
   const int32_t port = TextToInt32(text);
-  if (port < 1 || port > 65535) Refuse(fmt::format("{} {}: out of range 1..65535", what, port));
+  if (port < lowest || port > 65535) {
+    Refuse(fmt::format("{} {}: out of range {}..65535", what, port, lowest));
+  }
   return port;
 }
 
@@ -103,7 +107,8 @@ std::string SnmpAgent::Config(const std::string& setting) {
   const std::string value = set ? setting.substr(eq + 1) : "";
   if (EqualsNoCase(name, "TrapPort")) {
     if (!set) return std::to_string(trap_port_);
-    trap_port_ = ParsePort(value, "TrapPort");
+    // Port 0 is taken (the configuration file is not validated further) and refuses each trap.
+    trap_port_ = ParsePort(value, "TrapPort", 0);
   } else if (EqualsNoCase(name, "TrapAgentAddress")) {
     if (!set) return trap_agent_address_;
     in_addr a{};
@@ -179,12 +184,15 @@ void SnmpAgent::SendTrap(const std::string& host, const std::string& trap_id) {
   if (wire.size() > kMaxDatagram) {
     Refuse(fmt::format("send trap to {}: {} bytes exceed a datagram", host, wire.size()));
   }
+  if (trap_port_ == 0) Refuse(fmt::format("send trap to {}: the trap port is 0", host));
   socket_.SendTo(host, trap_port_, wire);
 }
 
 void SnmpAgent::OnReadable() {
   UdpSocket::Datagram dg;
-  while (Active()) {
+  // At most a batch per readiness, so that a flood of datagrams cannot starve timers and the
+  // service host; the loop calls again while more are queued.
+  for (int n = 0; n < kDatagramsPerWakeUp && Active(); ++n) {
     try {
       if (!socket_.Receive(&dg)) return;
     } catch (const RuntimeError& e) {

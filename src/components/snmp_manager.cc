@@ -9,6 +9,8 @@
 namespace quorlan {
 namespace {
 
+constexpr int kDatagramsPerWakeUp = 64;
+
 // A burst of hundreds of answers arrives at once; the kernel's default buffer drops part of it.
 constexpr int kReceiveBufferBytes = 4 << 20;
 constexpr int kMaxObjects = 128;
@@ -161,7 +163,9 @@ void SnmpManager::WaitForAnswer(int32_t request_id) {
 
 void SnmpManager::OnReadable() {
   UdpSocket::Datagram dg;
-  while (Active()) {
+  // At most a batch per readiness, so that a flood of datagrams cannot starve timers and the
+  // service host; the loop calls again while more are queued.
+  for (int n = 0; n < kDatagramsPerWakeUp && Active(); ++n) {
     try {
       if (!socket_.Receive(&dg)) return;
     } catch (const RuntimeError& e) {

@@ -255,6 +255,9 @@ Value Value::Null(ValueType type) {
 }
 
 Value ValueFromText(int type_code, std::string_view text) {
+  if (!IsKnownType(type_code)) {
+    throw RuntimeError(err::kComponent, fmt::format("unknown SNMP type code {}", type_code));
+  }
   const ValueType type = static_cast<ValueType>(type_code);
   switch (type) {
     case ValueType::kInteger:

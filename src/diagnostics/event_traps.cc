@@ -19,12 +19,14 @@ bool IsUntrapped(const std::string& procedure) {
   return false;
 }
 
-// The first max characters of text; a UTF-8 sequence is never cut in two.
+// The first max characters of text (UTF-8: continuation bytes do not count as characters).
 std::string Prefix(const std::string& text, size_t max) {
-  if (text.size() <= max) return text;
-  size_t end = max;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
+  size_t characters = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool starts_character = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    if (starts_character && characters++ == max) return text.substr(0, i);
+  }
+  return text;
 }
 
 }  // namespace
@@ -44,7 +46,12 @@ void AgentEventTraps::SendAppEventTrap(const std::string& module, const std::str
   try {
     agent_.ResetTrapObjects();
     agent_.SetTrapFormat(1);
-    agent_.Config("TrapAgentAddress=" + ip);
+    try {
+      agent_.Config("TrapAgentAddress=" + ip);
+    } catch (const std::exception&) {
+      // Not a dotted address: the header carries 0.0.0.0, the first variable the text as set.
+      agent_.Config("TrapAgentAddress=");
+    }
     agent_.Config("TrapEnterprise=1.3.6.1.4.1.32473.2.1.2");
     agent_.Config("TrapCommunity=public");
     agent_.SetObjCount(6);

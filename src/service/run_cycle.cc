@@ -30,6 +30,8 @@ void ServiceStart(Module& m) {
     AppEvent(m, kModForm, "dartSvc_State", "Exit Due to No SQL Connection String", kEventError);
     return;
   }
+  // CALL POINT: the old debug trace files are deleted here (DebugDirClear), before the
+  // configuration is read.
   ReadIni(m);
   m.WaitMs(7000);
   SettingsGeneralRead(m);
@@ -40,7 +42,10 @@ void ServiceStart(Module& m) {
   m.ServiceStartTime = m.Now();
   SysUpdateSecProfiles(m);
   TrendListCreate(m);
-  if (m.DebugMode) DebugTrendList(m);
+  if (m.DebugMode) {
+    DebugTrendList(m);
+    // CALL POINT: the debug trace files are created with their headers here (DebugFilePrep).
+  }
   m.LastMessId = 1000000;
   m.LastHour = static_cast<int16_t>(m.Now().Hour());
   SetTimerPeriod(m.timerPoll, MulInt16(2, m.Ini.TimerInterval));
@@ -65,6 +70,7 @@ void ServiceStop(Module& m) {
   m.WaitMs(500);
   ServiceClose_(m, "snmpMgrV3");
   m.WaitMs(500);
+  // CALL POINT: in debug mode the poll trace files are merged here (DebugMergePoll).
 }
 
 }  // namespace
@@ -83,6 +89,14 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
   dartSvc.OnError = [this](int number, const std::string& text) {
     dartSvc_Error(*this, number, text);
   };
+}
+
+Module::~Module() {
+  timerPoll.SetEnabled(false);
+  timerDebug.SetEnabled(false);
+  EventTraps = nullptr;
+  dartSvc.OnState = nullptr;
+  dartSvc.OnError = nullptr;
 }
 
 void dartSvc_State(Module& m) {

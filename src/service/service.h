@@ -40,6 +40,8 @@ class StdConsole final : public Console {
 struct Module : TrendState {
   // REQUIRES: clock, loop and host outlive the module.
   Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
+  // Stops the timers and detaches the host's events, which refer to this module.
+  ~Module() override;
 
   // Components of the form.
   ServiceHost& dartSvc;

@@ -11,7 +11,7 @@ namespace {
 // the address and port read back from the component.
 std::string ServiceBlock(Module& m, const char* started, const std::string& host, int port) {
   return fmt::format("{}{}{}{}IP={}{}Port={}", FormatTimeStamp(m), kCrLf, started, kCrLf, host,
-                     kCrLf, port, kCrLf);
+                     kCrLf, port);
 }
 
 void OpenAgent(Module& m) {

@@ -41,7 +41,15 @@ int ServiceMain(int argc, char** argv) {
   InstanceLock lock;
   const int status = FormLoad(module, ArgumentString(argc, argv), exe_path, lock, console);
   if (status != kEnterServiceMode) return status;
-  loop.Run();
+  // Every handler reports its own errors; anything that still escapes one (an exhausted memory,
+  // a fault of our own) is logged and the service goes on with the next event.
+  while (!loop.QuitRequested()) {
+    try {
+      loop.RunOnce(-1);
+    } catch (const std::exception& e) {
+      AppEvent(module, kModForm, "EventLoop", e.what(), kEventError);
+    }
+  }
   return kExitOk;
 }
 

@@ -143,6 +143,9 @@ std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) 
   }
   if (IsDriver(driver, {"freetds", "libtdsodbc.so"})) {
     if (!Find(pairs, {"tds_version"})) append("TDS_Version=7.4");
+    // Without it FreeTDS converts text through the process's locale, which is plain ASCII under
+    // systemd, and non-ASCII names would come back as '?'.
+    if (!Find(pairs, {"clientcharset"})) append("ClientCharset=UTF-8");
     if (auto intent = Find(pairs, {"applicationintent"})) {
       CheckApplicationIntent(&*intent);
     }

@@ -98,6 +98,10 @@ struct Session {
   bool connected = false;
   bool is_sqlite = false;
   bool is_mdbtools = false;
+  // A driver call on this connection failed: it is closed for good instead of being kept for the
+  // next operation, so that a connection gone bad (a read-only file, a broken handle) is never
+  // reused.
+  bool failed = false;
   std::string dbms;
   std::set<OdbcRecordset*> recordsets;
   // Where a SQLite connection goes back to when closed, and the file it opened.
@@ -181,7 +185,7 @@ void Session::Disconnect() {
   // Statements go first: the driver frees them with the connection.
   while (!recordsets.empty()) (*recordsets.begin())->Close();
   const std::shared_ptr<SqlitePool> parking = pool.lock();
-  if (connected && parking &&
+  if (connected && !failed && parking &&
       parking->Release(pool_key, pool_path, dbc, file.st_dev, file.st_ino)) {
     connected = false;
     dbc = SQL_NULL_HDBC;
@@ -203,6 +207,7 @@ void OdbcRecordset::DescribeColumns() {
     const SQLRETURN rc =
         SQLDescribeCol(stmt_, i, name, sizeof name, &name_length, &type, &size, &digits, &nullable);
     if (!SQL_SUCCEEDED(rc)) {
+      session_->failed = true;
       Raise(fmt::format("describe column {} of '{}'", i, sql_),
             FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
     }
@@ -218,6 +223,7 @@ void OdbcRecordset::Fetch() {
     return;
   }
   if (!SQL_SUCCEEDED(rc)) {
+    session_->failed = true;
     Raise(fmt::format("fetch '{}'", sql_), FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
   }
   // Columns are read left to right, once each: MDBTools returns nothing on a second read.
@@ -236,6 +242,7 @@ std::optional<std::string> OdbcRecordset::ReadInteger(SQLUSMALLINT column) {
   SQLLEN indicator = 0;
   const SQLRETURN rc = SQLGetData(stmt_, column, SQL_C_SBIGINT, &value, 0, &indicator);
   if (!SQL_SUCCEEDED(rc)) {
+    session_->failed = true;
     Raise(fmt::format("read field {} of '{}'", columns_[column - 1].name, sql_),
           FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
   }
@@ -251,6 +258,7 @@ std::optional<std::string> OdbcRecordset::ReadText(SQLUSMALLINT column) {
     const SQLRETURN rc = SQLGetData(stmt_, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
     if (rc == SQL_NO_DATA) break;
     if (!SQL_SUCCEEDED(rc)) {
+      session_->failed = true;
       Raise(fmt::format("read field {} of '{}'", columns_[column - 1].name, sql_),
             FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
     }
@@ -285,6 +293,7 @@ class OdbcConnection final : public Connection {
 
  private:
   [[noreturn]] void Fail(const std::string& call, std::vector<DbError> errors) {
+    if (session_) session_->failed = true;
     errors_ = std::move(errors);
     Raise(call, errors_);
   }

@@ -1,6 +1,5 @@
 #include "storage/sqlite_pool.h"
 
-#include <fcntl.h>
 #include <sqlext.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@ SqlitePool::~SqlitePool() {
 void SqlitePool::Discard(const Parked& p) {
   SQLDisconnect(p.dbc);
   SQLFreeHandle(SQL_HANDLE_DBC, p.dbc);
-  close(p.pin_fd);
 }
 
 bool SqlitePool::StillValid(const Parked& p, const std::string& path) const {
@@ -28,10 +26,7 @@ SQLHDBC SqlitePool::Acquire(const std::string& odbc, const std::string& path) {
   for (auto it = range.first; it != range.second;) {
     const Parked p = it->second;
     it = parked_.erase(it);
-    if (StillValid(p, path)) {
-      close(p.pin_fd);
-      return p.dbc;
-    }
+    if (StillValid(p, path)) return p.dbc;
     Discard(p);
   }
   return SQL_NULL_HDBC;
@@ -40,14 +35,13 @@ SQLHDBC SqlitePool::Acquire(const std::string& odbc, const std::string& path) {
 bool SqlitePool::Release(const std::string& odbc, const std::string& path, SQLHDBC dbc,
                          dev_t device, ino_t inode) {
   if (idle_limit_.count() <= 0 || parked_.count(odbc) >= max_idle_) return false;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  // No descriptor of our own is opened on the file: closing one would drop the POSIX locks that
+  // SQLite holds through its connection (they belong to the process), and another process could
+  // then checkpoint and remove the write-ahead log under the parked connection. The parked
+  // connection itself keeps the file open, so its inode cannot be reused meanwhile.
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_dev != device || st.st_ino != inode) {
-    close(fd);
-    return false;
-  }
-  parked_.emplace(odbc, Parked{dbc, fd, st.st_dev, st.st_ino, std::chrono::steady_clock::now()});
+  if (stat(path.c_str(), &st) != 0 || st.st_dev != device || st.st_ino != inode) return false;
+  parked_.emplace(odbc, Parked{dbc, st.st_dev, st.st_ino, std::chrono::steady_clock::now()});
   return true;
 }
 

@@ -3,9 +3,10 @@
 // Every operation opens and closes its own connection; for SQLite files the physical connection
 // costs more than most statements, so a closed connection is parked here and handed to the next
 // open with the same connection string. A parked connection is used again only while it has been
-// idle less than the idle limit and the file at its path is still the file it opened: the pool
-// holds a descriptor of that file, so its inode cannot be reused while parked, and a file
-// deleted, replaced or moved away is recognised by a changed device or inode.
+// idle less than the idle limit and the file at its path is still the file it opened: the parked
+// connection keeps the file open, so its inode cannot be reused, and a file deleted, replaced or
+// moved away is recognised by a changed device or inode. A connection on which a driver call
+// failed is never parked.
 // Not thread-safe.
 #pragma once
 
@@ -37,7 +38,6 @@ class SqlitePool {
  private:
   struct Parked {
     SQLHDBC dbc;
-    int pin_fd;
     dev_t device;
     ino_t inode;
     std::chrono::steady_clock::time_point since;

@@ -91,6 +91,9 @@ void DelTrendData(StorageState& st, const std::string& table) {
       rows = ExecuteQuery(*conn, "SELECT COUNT(ReportId) FROM " + table + where);
       if (ErrorsReported(st, *conn, kModRetention, kProcedure)) return;
       count = rows->Field(0).AsInt32();
+      // The count's result is finished before the next statement: SQL Server connections
+      // without multiple active result sets refuse a statement while a result is pending.
+      rows->Close();
       if (count > 0) {
         conn->Execute(fmt::format("DELETE TOP ({}) FROM {}{}", kDeleteChunk, table, where));
         if (ErrorsReported(st, *conn, kModRetention, kProcedure)) return;
@@ -98,7 +101,6 @@ void DelTrendData(StorageState& st, const std::string& table) {
       }
       st.WaitMs(500);
     } while (count > kDeleteChunk);
-    rows.reset();
     conn->Close();
     AppEvent(st, kModRetention, kProcedure, std::to_string(total) + retention.message, kEventInfo);
   } catch (const std::exception& e) {

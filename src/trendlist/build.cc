@@ -1,6 +1,8 @@
 // The full build of the trend list and the addition of new reports.
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "diagnostics/diagnostics.h"
 #include "trendlist/db_operation.h"
 #include "trendlist/trendlist.h"
@@ -32,12 +34,17 @@ int16_t LoadRows(TrendState& st, Recordset& rows, const NodeSnapshot& nodes, int
   return n;
 }
 
-// One error event naming the reports that did not fit the table.
+// One error event naming the reports that did not fit the table: the first twenty of them, so
+// that the line and its trap stay short however many there are.
 void ReportLeftOut(TrendState& st, const char* procedure, const std::vector<std::string>& ids) {
   if (ids.empty()) return;
+  constexpr size_t kNamed = 20;
+  const std::vector<std::string> named(ids.begin(), ids.begin() + std::min(ids.size(), kNamed));
+  const std::string more =
+      ids.size() > kNamed ? fmt::format(" and {} more", ids.size() - kNamed) : "";
   AppEvent(st, kModShared, procedure,
-           fmt::format("Trend list full: {} reports loaded, {} left out (ReportId {})",
-                       kTrendListSize, ids.size(), fmt::join(ids, ", ")),
+           fmt::format("Trend list full: {} reports loaded, {} left out (ReportId {}{})",
+                       kTrendListSize, ids.size(), fmt::join(named, ", "), more),
            kEventError);
 }
 

@@ -308,7 +308,12 @@ TEST_F(SnmpAgentUnitTest, SettingsAreReadBackAndBadOnesRefused) {
   EXPECT_EQ(ErrorOf([&] { agent_.Config("TrapPorts=5"); }),
             "configuration setting 'TrapPorts=5': unknown setting");
   EXPECT_EQ(ErrorOf([&] { agent_.Config("TrapPort=70000"); }),
-            "TrapPort 70000: out of range 1..65535");
+            "TrapPort 70000: out of range 0..65535");
+  // Port 0 is accepted (the agent must still listen) and refuses each trap instead.
+  agent_.Config("TrapPort=0");
+  agent_.ResetTrapObjects();
+  EXPECT_THAT(ErrorOf([&] { agent_.SendTrap("127.0.0.1", "6.1"); }), HasSubstr("trap port is 0"));
+  agent_.Config("TrapPort=" + std::to_string(receiver_.LocalPort()));
   EXPECT_THAT(ErrorOf([&] { agent_.Config("TrapAgentAddress=host.example"); }),
               HasSubstr("not a dotted IPv4 address"));
   EXPECT_THAT(ErrorOf([&] { agent_.Config("TrapEnterprise=1.3.x"); }), HasSubstr("not an OID"));

@@ -99,9 +99,12 @@ TEST(ConnectionStringTest, OdbcStringsStandWithSafetyAdditions) {
   EXPECT_EQ(Translate("DRIVER={SQLite3};Database=/q.db;timeout=200"),
             "DRIVER={SQLite3};Database=/q.db;timeout=200");
   EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;"),
-            "Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;TDS_Version=7.4");
+            "Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;TDS_Version=7.4;"
+            "ClientCharset=UTF-8");
   EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;TDS_Version=7.3"),
-            "Driver=FreeTDS;Server=db;TDS_Version=7.3");
+            "Driver=FreeTDS;Server=db;TDS_Version=7.3;ClientCharset=UTF-8");
+  EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;TDS_Version=7.3;ClientCharset=ISO-8859-1"),
+            "Driver=FreeTDS;Server=db;TDS_Version=7.3;ClientCharset=ISO-8859-1");
   EXPECT_NE(TranslationError("Driver=FreeTDS;Server=db;ApplicationIntent=yes")
                 .find("ApplicationIntent 'yes'"),
             std::string::npos);
