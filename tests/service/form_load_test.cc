@@ -104,6 +104,18 @@ TEST_F(FormLoadTest, FailuresChooseTheirMessageByThePendingOperation) {
   EXPECT_EQ(events[2].message, "run refused by the fake host");
 }
 
+TEST_F(FormLoadTest, StartUpFailureShowsTheDatabaseAdvice) {
+  host_.fail = true;
+  EXPECT_EQ(Load(""), kExitFailure);
+  EXPECT_EQ(OnlyBox(),
+            "Error when accessing the Database.\n\n"
+            "The Microsoft Data Access Components (MDAC) 2.5 or greater must be\n"
+            "installed on the computer. The MDAC 2.5 could be found on:\n\n"
+            "the Debian packages unixodbc, libsqliteodbc and tdsodbc (scripts/bootstrap)\n\n"
+            "or on the Quorlan CD-ROM in the MDAC directory.");
+  EXPECT_EQ(console_.boxes[0].title, "Quorlan");
+}
+
 TEST_F(FormLoadTest, ServiceModeRunsTheHost) {
   EXPECT_EQ(Load(""), kEnterServiceMode);
   EXPECT_EQ(host_.calls, (std::vector<std::string>{"run"}));

@@ -76,12 +76,6 @@ TEST_F(ReadIniTest, ServerPortGivesTheAgentPortAboveIt) {
   EXPECT_EQ(rt_.Ini.AgentPort, 162);
 }
 
-TEST_F(ReadIniTest, ThreeCharacterLinesAreSkipped) {
-  WriteIni("A=1\nMaxPendSnmp=3\n");
-  ReadIni(rt_);
-  EXPECT_EQ(rt_.Ini.MaxPendSnmp, 3);
-}
-
 TEST_F(ReadIniTest, DelayFactorBelowOneBecomesOne) {
   for (const char* value : {"0", "-3"}) {
     WriteIni(std::string("StartUpDelayFactor=") + value + "\n");
