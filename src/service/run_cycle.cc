@@ -124,8 +124,12 @@ void dartSvc_State(Module& m) {
 
 void dartSvc_Error(Module&, int, const std::string&) {}
 
+// CALL POINT: the poll scheduler's tick (change passes, time-outs, due requests, hourly and daily
+// work) runs here once the polling layer exists; until then the enabled timer ticks idle.
 void timerPoll_Timer(Module&) {}
 
+// CALL POINT: the debug-mode watcher (re-read DebugMode, create or merge the trace files) runs
+// here once the debug trace files exist; until then the timer ticks idle.
 void timerDebug_Timer(Module&) {}
 
 }  // namespace quorlan
