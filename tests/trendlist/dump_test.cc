@@ -126,6 +126,7 @@ TEST_F(DumpTest, AFailedAppendIsReportedAndWritesNothing) {
   st.TrendList[1].ReportId = 17;
   DebugTrendList(st);
   EXPECT_TRUE(DirectoryExists(dir.File("Debug/T-TrendList.txt")));
+  ASSERT_TRUE(FileExists(st.DebugFile("T-AppEvent.txt"))) << "the failure was not reported";
   const auto lines = ReadLines(st.DebugFile("T-AppEvent.txt"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
