@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "components/files.h"
 #include "storage/storage.h"
@@ -32,8 +31,9 @@ bool SeesMarker(Connection& conn) {
 
 // Runs SQL in the sqlite3 tool, a process of its own that exits at the end.
 std::string Sqlite3(const TempDir& dir, const std::string& db, const std::string& sql) {
-  const ProcessResult r = RunCommand(
-      dir.path(), "sqlite3 -bail -batch -cmd '.timeout 5000' '" + db + "' '" + sql + "'");
+  const ProcessResult r =
+      RunCommand(dir.path(), "sqlite3 -init /dev/null -bail -batch -cmd '.timeout 5000' '" + db +
+                                 "' '" + sql + "'");
   EXPECT_EQ(r.status, 0) << sql << ": " << r.err;
   return r.out;
 }
