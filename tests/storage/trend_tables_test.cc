@@ -120,6 +120,30 @@ TEST_F(DelTrendDataTest, DeletesSevenThousandOldRowsInThreeChunksAndKeepsTheCutO
   EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendData1 WHERE time < '2026-05-03'"), 0);
 }
 
+TEST_F(DelTrendDataTest, NoStatementRunsWhileTheCountIsStillOpen) {
+  {
+    // The check itself: a statement over a result with its row unread is noticed; one after
+    // the result's Close, or after it was read to its end, is not.
+    RecordingDatabase probe(direct_);
+    auto conn = probe.NewConnection();
+    conn->Open(st_.DbConnStringSql, kDbConnectTimeoutSeconds);
+    auto rows = conn->Execute("SELECT COUNT(*) FROM TrendData1");
+    conn->Execute("SELECT 1");
+    rows->Close();
+    conn->Execute("SELECT 2");
+    auto read = conn->Execute("SELECT 3");
+    read->MoveNext();
+    conn->Execute("SELECT 4");
+    EXPECT_EQ(probe.StatementsOverOpenResults(), (std::vector<std::string>{"SELECT 1"}));
+  }
+  AddRows("TrendData1", 7000, "2026-05-02 23:59:59");
+  StartAt(2026, 5, 10, 0, 0, 5);
+  DelTrendData(st_, "TrendData1");
+  EXPECT_EQ(recording_->Statements().size(), 6u);  // three counts, three deletes
+  EXPECT_EQ(recording_->StatementsOverOpenResults(), std::vector<std::string>{});
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendData1"), 0);
+}
+
 TEST_F(DelTrendDataTest, ExactlyThreeThousandTakesOneDeleteAndOnePause) {
   AddRows("TrendData5", 3000, "2026-04-09 12:00:00");
   StartAt(2026, 5, 10, 0, 0, 5);

@@ -1,6 +1,35 @@
 #include "support/recording_database.h"
 
+#include <algorithm>
+#include <set>
+
 namespace quorlan::testing {
+
+// The results a connection has handed out that are still alive; shared with them so that a
+// result destroyed after its connection does not touch a freed connection.
+using LiveResults = std::set<const Recordset*>;
+
+// A result that stays registered with its connection while it lives.
+class RecordingRecordset : public Recordset {
+ public:
+  RecordingRecordset(std::shared_ptr<LiveResults> live, std::unique_ptr<Recordset> inner)
+      : live_(std::move(live)), inner_(std::move(inner)) {
+    live_->insert(inner_.get());
+  }
+  ~RecordingRecordset() override { live_->erase(inner_.get()); }
+
+  bool Eof() const override { return inner_->Eof(); }
+  void MoveNext() override { inner_->MoveNext(); }
+  int FieldCount() const override { return inner_->FieldCount(); }
+  std::string FieldName(int index) const override { return inner_->FieldName(index); }
+  FieldValue FieldAt(int index) const override { return inner_->FieldAt(index); }
+  int State() const override { return inner_->State(); }
+  void Close() override { inner_->Close(); }
+
+ private:
+  std::shared_ptr<LiveResults> live_;
+  std::unique_ptr<Recordset> inner_;
+};
 
 class RecordingConnection : public Connection {
  public:
@@ -17,6 +46,10 @@ class RecordingConnection : public Connection {
   std::unique_ptr<Recordset> Execute(const std::string& sql) override {
     db_->log_.push_back(sql);
     errors_.clear();
+    if (std::any_of(live_->begin(), live_->end(),
+                    [](const Recordset* rs) { return rs->State() == 1 && !rs->Eof(); })) {
+      db_->over_open_results_.push_back(sql);
+    }
     if (++db_->statement_count_ == db_->fail_statement_) {
       Fail("statement");
       return nullptr;
@@ -28,7 +61,8 @@ class RecordingConnection : public Connection {
       const FieldValue first = rows->FieldAt(0);
       db_->log_.push_back("= " + (first.IsNull() ? std::string("NULL") : first.AsString()));
     }
-    return rows;
+    if (!rows) return rows;
+    return std::make_unique<RecordingRecordset>(live_, std::move(rows));
   }
   int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
   const std::vector<DbError>& Errors() const override {
@@ -55,6 +89,7 @@ class RecordingConnection : public Connection {
   std::unique_ptr<Connection> inner_;
   std::vector<DbError> errors_;
   bool opened_ = false;
+  std::shared_ptr<LiveResults> live_ = std::make_shared<LiveResults>();
 };
 
 std::unique_ptr<Connection> RecordingDatabase::NewConnection() {

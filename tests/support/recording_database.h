@@ -1,6 +1,7 @@
 // A database client for tests that wraps a real one: it records every open and statement in
-// order, and fails on demand (the Nth statement, or every open) either by raising a run-time
-// error or by leaving an entry in the error collection without raising.
+// order, notes the statements executed while a result of the same connection had rows pending, and
+// fails on demand (the Nth statement, or every open) either by raising a run-time error or by
+// leaving an entry in the error collection without raising.
 #pragma once
 
 #include <memory>
@@ -37,11 +38,17 @@ class RecordingDatabase : public DatabaseDriver {
   // The statements alone (entries that are not "open", "close", "sleep" or an outcome).
   std::vector<std::string> Statements() const;
   int statement_count() const { return statement_count_; }
+  // The statements executed while a result returned earlier on the same connection was still
+  // open with rows unread (neither closed, nor ended with its connection, nor read to its end):
+  // a SQL Server connection without multiple active result sets refuses those as busy. A result
+  // read to its end no longer holds the connection (FreeTDS has read its final DONE).
+  const std::vector<std::string>& StatementsOverOpenResults() const { return over_open_results_; }
 
  private:
   friend class RecordingConnection;
   std::shared_ptr<DatabaseDriver> inner_;
   std::vector<std::string> log_;
+  std::vector<std::string> over_open_results_;
   int statement_count_ = 0;
   int fail_statement_ = 0;
   bool fail_opens_ = false;

@@ -64,6 +64,31 @@ TEST_F(BuildTest, LoadsReportsOfTrendEnabledNodesOnly) {
   EXPECT_EQ(Entry(3).PollNextTime, DateTime::FromCivil({2026, 12, 7, 10, 15, 0, 0}));
 }
 
+TEST_F(BuildTest, SnmpVersionIsReadOnlyForNodesWhoseImageIsNotTrue) {
+  AddNode({.node_id = 1, .image = "1", .SnmpVersion = std::nullopt});
+  AddNode({.node_id = 2, .image = "1", .SnmpVersion = "abc"});
+  AddNode({.node_id = 3, .image = std::nullopt, .SnmpVersion = "1"});  // NULL is not true
+  AddReport({.ReportId = 1, .NodeId = 1});
+  AddReport({.ReportId = 2, .NodeId = 2});
+  AddReport({.ReportId = 3, .NodeId = 3});
+
+  TrendListCreate(st);
+
+  EXPECT_TRUE(Events().empty()) << Events()[0];
+  ASSERT_EQ(st.TrendListCount, 3);
+  EXPECT_EQ(Entry(1).SnmpVersion, 3);
+  EXPECT_EQ(Entry(2).SnmpVersion, 3);
+  EXPECT_EQ(Entry(3).SnmpVersion, 1);
+
+  // Without the image flag the NULL is read, and the build fails on it.
+  Exec("UPDATE ATR_Nodes SET image = 0 WHERE node_id = 1");
+  TrendListCreate(st);
+  EXPECT_EQ(st.TrendListCount, 3);
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_NE(Events()[0].find("Invalid use of Null: field SnmpVersion"), std::string::npos)
+      << Events()[0];
+}
+
 TEST_F(BuildTest, PollTypeRulesObjectsAndRunTimeFields) {
   AddNode({.node_id = 1, .PollType = "snmppoll"});
   AddNode({.node_id = 2, .PollType = "SNMPSTATUS"});
@@ -182,6 +207,29 @@ TEST_F(BuildTest, ReportsBeyondThreeHundredAreNamedAndTheRestIsPolled) {
   EXPECT_EQ(events[0],
             "1\tmodQuorlanTrend_TrendListCreate\tTrend list full: 300 reports loaded, 2 left "
             "out (ReportId 301, 302)");
+}
+
+TEST_F(BuildTest, AFullListNamesTheFirstTwentyLeftOutAndCountsTheRest) {
+  AddNode({.node_id = 1});
+  AddNode({.node_id = 2, .TrendReports = 0});
+  std::vector<ReportRow> reports;
+  for (int id = 1; id <= 325; ++id) {
+    reports.push_back({.ReportId = id});
+    // A report whose node is not trend-enabled is skipped, not left out.
+    if (id == 310) reports.push_back({.ReportId = 900, .NodeId = 2});
+  }
+  AddReports(reports);
+  TrendListCreate(st);
+  EXPECT_EQ(st.TrendListCount, 300);
+  EXPECT_EQ(Entry(300).ReportId, 300);
+  std::string named;
+  for (int id = 301; id <= 320; ++id) named += (named.empty() ? "" : ", ") + std::to_string(id);
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0],
+            "1\tmodQuorlanTrend_TrendListCreate\tTrend list full: 300 reports loaded, "
+            "25 left out (ReportId " +
+                named + " and 5 more)");
 }
 
 TEST_F(BuildTest, RunTimeErrorsKeepThePreviousCount) {

@@ -168,6 +168,33 @@ TEST_F(ChangesTest, EditOfANodeThatLeftTrendReportingAndOfUnloadedOrDeletedRepor
   EXPECT_EQ(Entry(2).ReportTitle, "Gone");
 }
 
+TEST_F(ChangesTest, EditStatementsAndTheRunsConversionVariable) {
+  SetUpLoaded();
+  Exec(
+      "UPDATE TrendReports SET DbChanged = '2', TriggerValue1 = '20M', TriggerValue2 = 'abc', "
+      "TriggerValue3 = '', TriggerValue4 = '75' WHERE ReportId = 2");
+  Entry(2).PollTriggerValue[2] = 123;
+
+  TrendListTrendEdit(st);
+
+  const TrendListEntry& e = Entry(2);
+  EXPECT_EQ(e.PollTriggerValue[1], 2e7f);
+  EXPECT_EQ(e.PollTriggerValue[2], 2e7f);  // the last successful conversion of the run
+  EXPECT_EQ(e.PollTriggerValueText[2], "abc");
+  EXPECT_EQ(e.PollTriggerValue[3], 0.0f);
+  EXPECT_EQ(e.PollTriggerValue[4], 75.0f);
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].rfind("1\tmodQuorlanTrend_ConvTriggerValue\tTrigger value \"abc\": ", 0), 0u)
+      << events[0];
+  EXPECT_EQ(Flag(2), "0");
+  EXPECT_EQ(
+      recorder->Statements(),
+      (std::vector<std::string>{"SELECT TOP (300) * FROM ATR_Nodes WHERE TrendReports = '1'",
+                                "SELECT * FROM TrendReports WHERE DbChanged = '2'",
+                                "UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '2'"}));
+}
+
 TEST_F(ChangesTest, EditErrorLeavesTheFlags) {
   SetUpLoaded();
   Exec("UPDATE TrendReports SET DbChanged = '2', ObjName4 = NULL WHERE ReportId = 3");

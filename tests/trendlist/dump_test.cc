@@ -119,11 +119,19 @@ TEST_F(DumpTest, WideValuesKeepTheirDigitsAndSingleTextsStay) {
   EXPECT_EQ(v[39], "-2.5");
 }
 
-TEST_F(DumpTest, MissingDebugFolderIsReported) {
-  testing::TempDir other;
-  TrendState bare(other.path(), clock, loop);
-  DebugTrendList(bare);  // no Debug folder: nothing written, and the event is dropped too
-  EXPECT_FALSE(FileExists(other.File("Debug/T-TrendList.txt")));
+TEST_F(DumpTest, AFailedAppendIsReportedAndWritesNothing) {
+  // The dump file's name is taken by a folder: the append fails, the event log still works.
+  dir.MakeDir("Debug/T-TrendList.txt");
+  st.TrendListCount = 1;
+  st.TrendList[1].ReportId = 17;
+  DebugTrendList(st);
+  EXPECT_TRUE(DirectoryExists(dir.File("Debug/T-TrendList.txt")));
+  ASSERT_TRUE(FileExists(st.DebugFile("T-AppEvent.txt"))) << "the failure was not reported";
+  const auto lines = ReadLines(st.DebugFile("T-AppEvent.txt"));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
+            "2026-12-07 09:05:03.042\t1\tmodQuorlanTrend_DebugTrendList\topen for appending " +
+                st.DebugFile("T-TrendList.txt") + ": Is a directory");
 }
 
 }  // namespace
