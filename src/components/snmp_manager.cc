@@ -133,32 +133,49 @@ void SnmpManager::SendGetRequest() {
   m.pdu.varbinds.reserve(oids_.size());
   for (const snmp::Oid& oid : oids_) m.pdu.varbinds.push_back({oid, snmp::Value::Null()});
   socket_.SendTo(remote_host_, remote_port_, snmp::EncodeMessage(m));
-  if (timeout_s_ > 0) WaitForAnswer(request_id_);
+  if (timeout_s_ > 0) WaitForAnswer(request_id_, 0, target);
 }
 
-bool SnmpManager::WaitUntil(const bool& done) {
+bool SnmpManager::Wait(Waiter& w) {
+  // Listed for exactly the duration of the wait, also when a handler throws through it.
+  struct Listing {
+    std::vector<Waiter*>& list;
+    Waiter* w;
+    ~Listing() { std::erase(list, w); }
+  } listing{waiters_, &w};
+  waiters_.push_back(&w);
   Clock& clock = loop_.clock();
   const int64_t deadline = clock.MonotonicMs() + int64_t{timeout_s_} * 1000;
-  while (!done && clock.MonotonicMs() < deadline && Active()) {
+  while (!w.answered && clock.MonotonicMs() < deadline && Active()) {
     loop_.RunOnce(static_cast<int>(deadline - clock.MonotonicMs()));
   }
-  return done;
+  return w.answered;
 }
 
-void SnmpManager::WaitForAnswer(int32_t request_id) {
-  awaited_ = request_id;
-  awaited_answered_ = false;
-  awaited_failure_.clear();
-  const bool answered = WaitUntil(awaited_answered_);
-  awaited_.reset();
-  if (!awaited_failure_.empty()) {
-    Refuse(fmt::format("GET request {} to {}:{}: {}", request_id, remote_host_, remote_port_,
-                       std::exchange(awaited_failure_, {})));
+void SnmpManager::WaitForAnswer(int32_t request_id, uint64_t call, const std::string& target) {
+  const int timeout_s = timeout_s_;
+  Waiter w;
+  w.request_id = request_id;
+  w.call = call;
+  const bool answered = Wait(w);
+  const std::string what = fmt::format("GET request {} to {}", request_id, target);
+  if (!w.failure.empty()) Refuse(fmt::format("{}: {}", what, w.failure));
+  if (answered) return;
+  if (!w.report.empty()) {
+    Refuse(fmt::format("{}: {} (unauthenticated; no authenticated answer within {} s)", what,
+                       w.report, timeout_s));
   }
-  if (!answered) {
-    Refuse(fmt::format("GET request {} to {}:{}: no answer within {} s", request_id, remote_host_,
-                       remote_port_, timeout_s_));
+  Refuse(fmt::format("{}: no answer within {} s", what, timeout_s));
+}
+
+std::vector<SnmpManager::Waiter*> SnmpManager::WaitersOf(uint64_t call, int32_t request_id) const {
+  std::vector<Waiter*> found;
+  for (Waiter* w : waiters_) {
+    if (call != 0 ? w->call == call : w->call == 0 && w->request_id == request_id) {
+      found.push_back(w);
+    }
   }
+  return found;
 }
 
 void SnmpManager::OnReadable() {
@@ -208,11 +225,11 @@ void SnmpManager::HandleDatagram(const UdpSocket::Datagram& dg) {
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
   r.varbinds = std::move(m.pdu.varbinds);
-  DeliverResponse(r);
+  DeliverResponse(r, 0);
 }
 
-void SnmpManager::DeliverResponse(SnmpResponse& r) {
-  if (awaited_ == r.request_id) awaited_answered_ = true;
+void SnmpManager::DeliverResponse(SnmpResponse& r, uint64_t call) {
+  for (Waiter* w : WaitersOf(call, r.request_id)) w->answered = true;
   if (!OnResponse) return;
   try {
     OnResponse(r);

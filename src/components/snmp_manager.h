@@ -28,6 +28,22 @@
 // Answers are matched to requests by msgID: an SNMPv3 message that answers no outstanding request
 // of ours, fails authentication or does not decrypt is a bad packet and never a Response.
 //
+// Answers to an authenticated request (authNoPriv, authPriv): an unauthenticated Report is still
+// raised as OnReport, but it does not end the request (anyone can forge one), so the authenticated
+// answer that follows is still delivered; a request nothing authentic answered is forgotten after
+// five minutes. An unauthenticated answer that does not come from the request's address and port
+// is a bad packet. An authenticated message must also be timely (RFC 3414 3.2 step 7b): engine
+// boots 2147483647, boots below the highest seen from that engine, or the same boots with a time
+// more than 150 s behind the latest seen make it a bad packet (a replay). The engine clock learnt
+// from authenticated messages only moves forward.
+//
+// Engine values the program sets: the engine id, boots and time the program set are sent as set,
+// except when the manager has an engine clock for that target with the same engine id learnt from
+// an authenticated message, and the program's boots differ from it or its time is more than 150 s
+// away from the manager's estimate of the engine time now; then the learnt boots and estimate are
+// sent, so a program whose own engine time has drifted (it advances it on every resend) does not
+// draw a notInTimeWindow Report and a resend on every request.
+//
 // Protocol codes: AuthProtocol 1 HMAC-MD5-96, 2 HMAC-SHA-96, 3 HMAC-192-SHA-256,
 // 4 HMAC-384-SHA-512; PrivProtocol 1 CBC-DES, 2 CFB128-AES-128, 3 3DES-EDE, 4 CFB128-AES-192,
 // 5 CFB128-AES-256 (usm.h).
@@ -143,9 +159,11 @@ class SnmpManager {
   int LocalPort() const;
 
   // Wait time in seconds. 0: SendGetRequest returns at once. Above 0: SendGetRequest keeps
-  // delivering events until the answer to its request id has been delivered and throws
+  // delivering events until the answer to its request has been delivered and throws
   // RuntimeError when none came within that many seconds, or (SNMPv3) when a Report ended the
-  // request; the error then carries the Report's description.
+  // request; the error then carries the Report's description (also when only an unauthenticated
+  // Report answered an authenticated request within the wait time). Blocking calls may nest (a
+  // handler run during the wait sends and waits itself): each waits for its own answer only.
   void SetTimeout(int seconds);
   int Timeout() const { return timeout_s_; }
 
@@ -245,17 +263,35 @@ class SnmpManager {
                         const V3Request& req, snmp::Pdu pdu);
   void RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
                       const V3Request& req);
-  void Learn(const std::string& target_key, const snmp::V3Message& m);
+  // Why an authenticated message from the engine at target_key is not timely; "" when it is.
+  std::string Untimely(const std::string& target_key, const snmp::V3Message& m) const;
+  // Takes the engine's clock from m: authentic tells whether m was authenticated.
+  void Learn(const std::string& target_key, const snmp::V3Message& m, bool authentic);
   static std::string ReportText(int code, const V3Request& req, const snmp::V3Message& m,
                                 const std::string& peer);
-  void DeliverResponse(SnmpResponse& r);
+  // call: the SNMPv3 request answered, 0 for SNMPv1/v2c.
+  void DeliverResponse(SnmpResponse& r, uint64_t call);
   void RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text);
   // As RaiseBadPacket, with a text that already names the peer.
   void RaiseBadPacketText(const UdpSocket::Datagram& dg, int code, const std::string& text);
   void RaiseError(int number, const std::string& description);
-  void WaitForAnswer(int32_t request_id);
-  // Delivers events until done is true, the wait time ran out or the manager was deactivated.
-  bool WaitUntil(const bool& done);
+  // One blocking call's wait: what it waits for and how it ended. Lives on the waiting call's
+  // stack and is listed in waiters_ while it waits, so nested blocking calls never mix.
+  struct Waiter {
+    int32_t request_id = 0;  // SNMPv1/v2c: the request id of the answer
+    uint64_t call = 0;       // SNMPv3: the request (kept by its resend) or the discovery; 0 none
+    bool answered = false;
+    std::string failure;  // SNMPv3: the Report that ended the request
+    std::string report;   // SNMPv3: an unauthenticated Report that could not end the request
+  };
+  // Waits for the answer to the request with this id (call 0) or to this SNMPv3 call and throws
+  // RuntimeError naming target when none came or a Report ended the request.
+  void WaitForAnswer(int32_t request_id, uint64_t call, const std::string& target);
+  // Lists w as waiting and delivers events until it is answered, the wait time ran out or the
+  // manager was deactivated; true when answered.
+  bool Wait(Waiter& w);
+  // The waiters of the answer to call (SNMPv3) or request_id (call 0).
+  std::vector<Waiter*> WaitersOf(uint64_t call, int32_t request_id) const;
   int CheckedSlot(int i, const char* what) const;
 
   EventLoop& loop_;
@@ -270,13 +306,7 @@ class SnmpManager {
   int version_ = 2;
   std::vector<snmp::Oid> oids_;  // empty Oid: slot not set
   int32_t request_id_ = 0;
-  // Request id a blocking send waits for, and whether its answer came.
-  std::optional<int32_t> awaited_;
-  bool awaited_answered_ = false;
-  std::string awaited_failure_;  // SNMPv3: the Report that ended the awaited request
-  // msgID of a discovery a blocking DiscoverEngine waits for, and whether its answer came.
-  std::optional<int32_t> awaited_discovery_;
-  bool discovery_answered_ = false;
+  std::vector<Waiter*> waiters_;  // the blocking calls waiting now, innermost last
   // SNMPv3 settings of the request being built.
   std::string engine_id_;
   std::optional<uint32_t> engine_boots_;

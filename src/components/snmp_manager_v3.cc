@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <span>
 
@@ -19,6 +20,8 @@ constexpr size_t kMaxIdOctets = 32;
 // An answer later than this no longer finds its request; requests are forgotten after it.
 constexpr int64_t kRequestMemoryMs = 300'000;
 constexpr size_t kMaxOutstanding = 10'000;
+// The USM time window (RFC 3414): how far an engine time may be from the engine's clock.
+constexpr int64_t kTimeWindowS = 150;
 
 [[noreturn]] void Refuse(const std::string& description) {
   throw RuntimeError(err::kComponent, description);
@@ -99,7 +102,9 @@ struct SnmpManager::V3Request {
   std::string engine_id;
   std::vector<snmp::Oid> oids;
   bool resent = false;
+  uint64_t call = 0;  // the blocking call's token; a resend keeps it
   int64_t sent_ms = 0;
+  uint64_t sent_seq = 0;  // order of transmission, for eviction
 };
 
 // The engine values a request carries.
@@ -116,11 +121,14 @@ struct SnmpManager::V3State {
     uint32_t boots = 0;
     uint32_t time = 0;
     int64_t at_ms = 0;
+    bool authentic = false;  // taken from an authenticated message
   };
 
   usm::KeyCache keys;
   usm::SaltSource salts;
   int32_t next_msg_id = RandomMsgId();
+  uint64_t next_call = 1;
+  uint64_t next_seq = 1;
   std::map<int32_t, V3Request> outstanding;  // by msgID
   std::map<std::string, Learnt> engines;     // by target key
 
@@ -187,8 +195,17 @@ SnmpManager::EngineNow SnmpManager::EngineFor(const std::string& target_key) con
   }
   e.engine_id = engine_id_;
   const bool same = learnt != nullptr && learnt->engine_id == engine_id_;
+  const uint32_t estimate = same ? v3_->TimeNow(*learnt, loop_.clock().MonotonicMs()) : 0;
   e.boots = engine_boots_.value_or(same ? learnt->boots : 0);
-  e.time = engine_time_.value_or(same ? v3_->TimeNow(*learnt, loop_.clock().MonotonicMs()) : 0);
+  e.time = engine_time_.value_or(estimate);
+  // The program's own clock of the engine may have drifted out of the window (it advances it on
+  // resends); an authenticated clock of the same engine is the better one then.
+  const bool outside = same && (e.boots != learnt->boots ||
+                                std::abs(int64_t{e.time} - int64_t{estimate}) > kTimeWindowS);
+  if (outside && learnt->authentic) {
+    e.boots = learnt->boots;
+    e.time = estimate;
+  }
   return e;
 }
 
@@ -220,6 +237,8 @@ void SnmpManager::SendV3GetRequest(const std::string& target) {
   V3Request r = PrepareV3Request("send GET to " + target);
   r.request_id = request_id_;
   r.oids = oids_;
+  r.call = v3_->next_call++;
+  const uint64_t call = r.call;
   const EngineNow e = EngineFor(r.target_key);
   try {
     TransmitV3(std::move(r), e.boots, e.time);
@@ -227,7 +246,7 @@ void SnmpManager::SendV3GetRequest(const std::string& target) {
     throw RuntimeError(err.number(), fmt::format("send GET to {} for user {}: {}", target, user_,
                                                  err.description()));
   }
-  if (timeout_s_ > 0) WaitForAnswer(request_id_);
+  if (timeout_s_ > 0) WaitForAnswer(request_id_, call, target);
 }
 
 void SnmpManager::DiscoverEngine() {
@@ -245,14 +264,13 @@ void SnmpManager::DiscoverEngine() {
   } catch (const RuntimeError& e) {
     throw RuntimeError(e.number(), fmt::format("{}: {}", what, e.description()));
   }
-  const int32_t msg_id = v3_->next_msg_id;
+  probe.call = v3_->next_call++;
+  Waiter w;
+  w.call = probe.call;
   TransmitV3(std::move(probe), 0, 0);
   if (timeout_s_ == 0) return;
-  awaited_discovery_ = msg_id;
-  discovery_answered_ = false;
-  const bool answered = WaitUntil(discovery_answered_);
-  awaited_discovery_.reset();
-  if (!answered) Refuse(fmt::format("{}: no answer within {} s", what, timeout_s_));
+  const int timeout_s = timeout_s_;
+  if (!Wait(w)) Refuse(fmt::format("{}: no answer within {} s", what, timeout_s));
 }
 
 void SnmpManager::TransmitV3(V3Request r, uint32_t boots, uint32_t time) {
@@ -290,11 +308,17 @@ void SnmpManager::TransmitV3(V3Request r, uint32_t boots, uint32_t time) {
   socket_.SendTo(r.host, r.port, wire);
   const int64_t now = loop_.clock().MonotonicMs();
   r.sent_ms = now;
+  r.sent_seq = v3_->next_seq++;
   auto& pending = v3_->outstanding;
   for (auto it = pending.begin(); it != pending.end();) {
     it = now - it->second.sent_ms > kRequestMemoryMs ? pending.erase(it) : std::next(it);
   }
-  if (pending.size() >= kMaxOutstanding) pending.erase(pending.begin());
+  if (pending.size() >= kMaxOutstanding) {
+    // Full: the request sent longest ago is the one least likely to be answered still.
+    pending.erase(std::min_element(
+        pending.begin(), pending.end(),
+        [](const auto& a, const auto& b) { return a.second.sent_seq < b.second.sent_seq; }));
+  }
   pending[msg_id] = std::move(r);
 }
 
@@ -323,9 +347,18 @@ void SnmpManager::HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Me
   const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
   const std::string user = req.user;
   std::string scoped = m.data;
+  if (!m.authenticated() && peer != req.target_key) {
+    // Nothing but the address vouches for an unauthenticated answer.
+    RaiseBadPacketText(dg, ber::code::kNotAnAnswer,
+                       fmt::format("unauthenticated SNMPv3 message with msgID {} from {} answers a "
+                                   "request sent to {} (not meant for this manager, or forged)",
+                                   m.msg_id, peer, req.target_key));
+    return;
+  }
   if (m.authenticated()) {
     // Only an answer under the request's own user and engine can carry a digest we can check.
-    const bool ours = req.level >= 1 && m.user == req.user && m.engine_id == req.engine_id;
+    const bool ours =
+        !req.discovery && req.level >= 1 && m.user == req.user && m.engine_id == req.engine_id;
     try {
       if (!ours) {
         Refuse(fmt::format("message for user {} of engine {} answers a {} request of engine {}",
@@ -340,6 +373,15 @@ void SnmpManager::HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Me
                                      user, peer, e.description()));
       return;
     }
+    const std::string late = Untimely(req.target_key, m);
+    if (!late.empty()) {
+      RaiseBadPacketText(dg, ber::code::kAuthFailure,
+                         fmt::format("untimely message for user {} from {} ({}; a replayed or "
+                                     "delayed message)",
+                                     user, peer, late));
+      return;
+    }
+    Learn(req.target_key, m, true);
   }
   if (m.encrypted()) {
     try {
@@ -369,10 +411,35 @@ void SnmpManager::HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Me
   }
 }
 
-void SnmpManager::Learn(const std::string& target_key, const snmp::V3Message& m) {
-  V3State::Learnt& l = v3_->engines[target_key];
-  const int64_t now = loop_.clock().MonotonicMs();
-  l = {m.engine_id, m.boots, m.time, now};
+std::string SnmpManager::Untimely(const std::string& target_key, const snmp::V3Message& m) const {
+  if (m.boots >= kMaxEngineValue) {
+    return fmt::format("engine boots {}: the engine's clock ran out", m.boots);
+  }
+  const auto it = v3_->engines.find(target_key);
+  if (it == v3_->engines.end() || !it->second.authentic || it->second.engine_id != m.engine_id) {
+    return "";
+  }
+  const V3State::Learnt& l = it->second;
+  if (m.boots < l.boots) {
+    return fmt::format("engine boots {} below the {} seen before", m.boots, l.boots);
+  }
+  if (m.boots == l.boots && int64_t{m.time} + kTimeWindowS < int64_t{l.time}) {
+    return fmt::format("engine time {} more than {} s behind the {} seen before (boots {})", m.time,
+                       kTimeWindowS, l.time, m.boots);
+  }
+  return "";
+}
+
+void SnmpManager::Learn(const std::string& target_key, const snmp::V3Message& m, bool authentic) {
+  auto [it, fresh] = v3_->engines.try_emplace(target_key);
+  V3State::Learnt& l = it->second;
+  const bool same = !fresh && l.engine_id == m.engine_id;
+  // Of the same engine, an unauthenticated message never overrides an authenticated clock, and
+  // messages of equal standing only move the clock forward (RFC 3414 3.2 step 7b).
+  if (same && l.authentic && !authentic) return;
+  const bool forward = m.boots > l.boots || (m.boots == l.boots && m.time > l.time);
+  if (same && l.authentic == authentic && !forward) return;
+  l = {m.engine_id, m.boots, m.time, loop_.clock().MonotonicMs(), authentic};
 }
 
 void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
@@ -395,7 +462,6 @@ void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3
     return;
   }
   v3_->outstanding.erase(m.msg_id);
-  if (m.authenticated()) Learn(req.target_key, m);
   SnmpResponse r;
   r.request_id = req.request_id;
   r.error_status = pdu.error_status;
@@ -406,14 +472,14 @@ void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
   r.varbinds = std::move(pdu.varbinds);
-  DeliverResponse(r);
+  DeliverResponse(r, req.call);
 }
 
 void SnmpManager::RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
                                  const V3Request& req) {
   v3_->outstanding.erase(m.msg_id);
-  Learn(req.target_key, m);
-  if (awaited_discovery_ == m.msg_id) discovery_answered_ = true;
+  Learn(req.target_key, m, m.authenticated());
+  for (Waiter* w : WaitersOf(req.call, 0)) w->answered = true;
   if (!OnDiscoveryResponse) return;
   SnmpDiscovery d{m.engine_id, m.boots, m.time, req.user, req.level, dg.from_host, dg.from_port};
   try {
@@ -463,16 +529,17 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
     RaiseDiscovery(dg, m, req);
     return;
   }
-  v3_->outstanding.erase(m.msg_id);
-  if (awaited_discovery_ == m.msg_id) discovery_answered_ = true;
+  // Anyone can forge an unauthenticated Report: one does not end an authenticated request, whose
+  // authenticated answer may still come.
+  const bool ends = req.discovery || req.level == 0 || m.authenticated();
+  if (ends) v3_->outstanding.erase(m.msg_id);
   const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
   std::string text = ReportText(counter.code, req, m, peer);
   const bool resend = counter.code == report::kNotInTimeWindows && m.authenticated() &&
                       !req.discovery && !req.resent && req.level >= 1;
   bool resent = false;
   if (resend) {
-    // The engine's clock, authenticated: take it and try once more, as other managers do.
-    Learn(req.target_key, m);
+    // The engine's clock, authenticated (and learnt above): try once more, as other managers do.
     V3Request again = req;
     again.resent = true;
     try {
@@ -502,10 +569,14 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
   r.varbinds = std::move(pdu.varbinds);
-  if (!resent && !req.discovery && awaited_ == req.request_id) {
-    // A blocking send ends here with the Report's reason, not after its whole wait time.
-    awaited_failure_ = r.error_description;
-    awaited_answered_ = true;
+  for (Waiter* w : WaitersOf(req.call, 0)) {
+    if (req.discovery || (ends && !resent)) {
+      // A blocking send ends here with the Report's reason, not after its whole wait time.
+      if (!req.discovery) w->failure = r.error_description;
+      w->answered = true;
+    } else if (!ends) {
+      w->report = r.error_description;
+    }
   }
   if (!OnReport) return;
   try {
