@@ -33,8 +33,18 @@ void RunProgram(const std::vector<std::string>& args) {
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const std::string command = fmt::format("{}", fmt::join(args, " "));
+  // The child starts with no signal blocked and default dispositions, whatever the service's own.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
-  const int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
   if (rc != 0) SystemFail(command, rc);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -82,6 +92,7 @@ SystemdServiceHost::SystemdServiceHost(EventLoop& loop, std::string exe_path, st
 SystemdServiceHost::~SystemdServiceHost() {
   if (watch_ != 0) loop_.Unwatch(watch_);
   if (signal_fd_ >= 0) ::close(signal_fd_);
+  if (mask_saved_) sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 
 std::string SystemdServiceHost::UnitText(const std::string& service_name,
@@ -136,7 +147,10 @@ void SystemdServiceHost::Run() {
   sigset_t set;
   sigemptyset(&set);
   for (int s : kSignals) sigaddset(&set, s);
-  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) SystemFail("block service signals", errno);
+  if (sigprocmask(SIG_BLOCK, &set, &saved_mask_) != 0) {
+    SystemFail("block service signals", errno);
+  }
+  mask_saved_ = true;
   signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signal_fd_ < 0) SystemFail("signalfd for service signals", errno);
   watch_ = loop_.WatchReadable(signal_fd_, [this] { OnSignal(); });

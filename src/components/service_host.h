@@ -13,6 +13,8 @@
 // STOPPING=1 before the stop handler runs; without systemd these notifications do nothing.
 #pragma once
 
+#include <signal.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -82,6 +84,8 @@ class SystemdServiceHost final : public ServiceHost {
   bool stop_pending_ = false;  // the stop waits for the running State handler to return
   int signal_fd_ = -1;
   EventLoop::WatchId watch_ = 0;
+  sigset_t saved_mask_{};  // the signal mask before Run, restored by the destructor
+  bool mask_saved_ = false;
 };
 
 // Holds the single-instance lock of one installation (one executable path) for the life of the

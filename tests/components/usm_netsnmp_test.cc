@@ -97,10 +97,7 @@ class NetSnmpAgent {
     }
   }
   ~NetSnmpAgent() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) Stop(pid_);
   }
   bool running() const { return pid_ > 0; }
   int port() const { return port_; }
@@ -120,7 +117,15 @@ class NetSnmpAgent {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "snmpd", nullptr, nullptr, argv.data(), env.data()) != 0) return;
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    const int rc = posix_spawnp(&pid, "snmpd", nullptr, &attr, argv.data(), env.data());
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return;
     // Ready once it logs its version, which it does after binding; gone if the bind failed.
     for (int i = 0; i < 500; ++i) {
       if (waitpid(pid, nullptr, WNOHANG) == pid) return;
@@ -131,7 +136,16 @@ class NetSnmpAgent {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    Stop(pid);
+  }
+  // SIGTERM, then SIGKILL when snmpd has not ended within 5 seconds.
+  static void Stop(pid_t pid) {
     kill(pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+      if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
 

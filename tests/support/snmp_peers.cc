@@ -143,7 +143,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  // Own process group, no signal blocked (a test may have blocked the service signals).
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
   posix_spawnattr_setpgroup(&attr, 0);
   const int rc = posix_spawnp(&pid_, cargv[0], &actions, &attr, cargv.data(), cenv.data());
   posix_spawn_file_actions_destroy(&actions);
