@@ -284,23 +284,14 @@ void SnmpAgent::Answer(const snmp::CommunityMessage& request, const SnmpAgentReq
 }
 
 void SnmpAgent::RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text) {
-  if (!OnBadPacket) return;
-  SnmpBadPacket bad{dg.data, dg.from_host, dg.from_port, code,
-                    fmt::format("{} (from {}:{})", text, dg.from_host, dg.from_port)};
-  try {
-    OnBadPacket(bad);
-  } catch (const std::exception& e) {
-    RaiseError(err::kComponent, fmt::format("BadPacket handler: {}", e.what()));
-  }
+  RaiseSnmpBadPacket(
+      OnBadPacket, OnError,
+      SnmpBadPacket{dg.data, dg.from_host, dg.from_port, code,
+                    fmt::format("{} (from {}:{})", text, dg.from_host, dg.from_port)});
 }
 
 void SnmpAgent::RaiseError(int number, const std::string& description) {
-  if (!OnError) return;
-  try {
-    OnError(number, description);
-  } catch (const std::exception&) {
-    // The error handler's own failure has nowhere left to go.
-  }
+  RaiseSnmpError(OnError, number, description);
 }
 
 }  // namespace quorlan

@@ -245,21 +245,30 @@ void SnmpManager::RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const 
 void SnmpManager::RaiseBadPacketText(const UdpSocket::Datagram& dg, int code,
                                      const std::string& text) {
   ++stats_.bad_packets;
-  if (!OnBadPacket) return;
-  SnmpBadPacket bad{dg.data, dg.from_host, dg.from_port, code, text};
-  try {
-    OnBadPacket(bad);
-  } catch (const std::exception& e) {
-    RaiseError(err::kComponent, fmt::format("BadPacket handler: {}", e.what()));
-  }
+  RaiseSnmpBadPacket(OnBadPacket, OnError,
+                     SnmpBadPacket{dg.data, dg.from_host, dg.from_port, code, text});
 }
 
 void SnmpManager::RaiseError(int number, const std::string& description) {
-  if (!OnError) return;
+  RaiseSnmpError(OnError, number, description);
+}
+
+void RaiseSnmpError(const SnmpErrorHandler& on_error, int number, const std::string& description) {
+  if (!on_error) return;
   try {
-    OnError(number, description);
+    on_error(number, description);
   } catch (const std::exception&) {
     // The error handler's own failure has nowhere left to go.
+  }
+}
+
+void RaiseSnmpBadPacket(const std::function<void(const SnmpBadPacket&)>& on_bad_packet,
+                        const SnmpErrorHandler& on_error, const SnmpBadPacket& bad) {
+  if (!on_bad_packet) return;
+  try {
+    on_bad_packet(bad);
+  } catch (const std::exception& e) {
+    RaiseSnmpError(on_error, err::kComponent, fmt::format("BadPacket handler: {}", e.what()));
   }
 }
 

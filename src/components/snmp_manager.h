@@ -138,6 +138,14 @@ struct SnmpBadPacket {
   std::string error_text;
 };
 
+// The components' event raising, shared by the manager and the agent: a handler's own failure
+// never escapes into the event loop. A failing BadPacket handler is reported through on_error; a
+// failing Error handler has nowhere left to go.
+using SnmpErrorHandler = std::function<void(int number, const std::string& description)>;
+void RaiseSnmpError(const SnmpErrorHandler& on_error, int number, const std::string& description);
+void RaiseSnmpBadPacket(const std::function<void(const SnmpBadPacket&)>& on_bad_packet,
+                        const SnmpErrorHandler& on_error, const SnmpBadPacket& bad);
+
 class SnmpManager {
  public:
   // REQUIRES: loop outlives the manager.
