@@ -51,7 +51,7 @@ void ServiceStart(Module& m) {
   SetTimerPeriod(m.timerPoll, MulInt16(2, m.Ini.TimerInterval));
   m.timerPoll.SetEnabled(true);
   m.timerDebug.SetEnabled(true);
-  m.ServiceState = 1;
+  m.ServiceState = kServiceRunning;
   AppEvent(m, kModForm, "dartSvc_State",
            std::string("Quorlan Trend Reporting Service Started. Version: ") + kVersion,
            kEventInfo);
@@ -61,7 +61,7 @@ void ServiceStart(Module& m) {
 // is reported, so that event also goes out as a trap.
 void ServiceStop(Module& m) {
   m.timerPoll.SetEnabled(false);
-  m.ServiceState = 2;
+  m.ServiceState = kServiceStopped;
   AppEvent(m, kModForm, "dartSvc_State", "Quorlan Trend Reporting Service Stopped", kEventInfo);
   m.WaitMs(500);
   ServiceClose_(m, "snmpAgent");
@@ -76,13 +76,10 @@ void ServiceStop(Module& m) {
 }  // namespace
 
 Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host)
-    : TrendState(std::move(app_path), clock, loop),
+    : PollState(std::move(app_path), clock, loop),
       dartSvc(host),
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
-      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })),
-      snmpAgent(loop),
-      snmpManager(loop),
-      snmpMgrV3(loop) {
+      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {
   EventTraps = &eventTraps;
   timerDebug.SetInterval(kDebugTimerPeriodMs);
   dartSvc.OnState = [this] { dartSvc_State(*this); };

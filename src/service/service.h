@@ -12,11 +12,9 @@
 
 #include "components/event_loop.h"
 #include "components/service_host.h"
-#include "components/snmp_agent.h"
-#include "components/snmp_manager.h"
 #include "diagnostics/diagnostics.h"
+#include "polling/polling.h"
 #include "storage/storage.h"
-#include "trendlist/trendlist.h"
 
 namespace quorlan {
 
@@ -37,7 +35,7 @@ class StdConsole final : public Console {
   void MessageBox(const std::string& text, int style, const std::string& title) override;
 };
 
-struct Module : TrendState {
+struct Module : PollState {
   // REQUIRES: clock, loop and host outlive the module.
   Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
   // Stops the timers and detaches the host's events, which refer to this module.
@@ -47,15 +45,7 @@ struct Module : TrendState {
   ServiceHost& dartSvc;
   Timer& timerPoll;
   Timer& timerDebug;
-  SnmpAgent snmpAgent;      // the built-in agent
-  SnmpManager snmpManager;  // SNMPv1/v2c polls
-  SnmpManager snmpMgrV3;    // SNMPv3 polls
   AgentEventTraps eventTraps{*this, snmpAgent};
-
-  int16_t ServiceState = 0;   // 0 before any start, 1 running, 2 stopped
-  DateTime ServiceStartTime;  // local time of the last start
-  int32_t LastMessId = 0;     // request-id counter of the pollers
-  int16_t LastHour = 0;       // hour of day seen by the last poll tick
 };
 
 // Exit statuses of the command line.
