@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include "agent/agent.h"
 #include "components/values.h"
 #include "service/service.h"
 
@@ -81,6 +82,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
       timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {
   EventTraps = &eventTraps;
+  AttachAgentHandlers(*this);
   timerDebug.SetInterval(kDebugTimerPeriodMs);
   dartSvc.OnState = [this] { dartSvc_State(*this); };
   dartSvc.OnError = [this](int number, const std::string& text) {

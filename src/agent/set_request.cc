@@ -1,0 +1,97 @@
+// The Set handler: the console's controls.
+#include <fmt/format.h>
+
+#include "agent/internal.h"
+#include "components/snmp_pdu.h"
+
+namespace quorlan {
+namespace agent {
+namespace {
+
+// The object's value text as a number; a text that is none is an UnreadableValue naming the
+// object.
+double ReadNumber(const SnmpObject& o) {
+  try {
+    return TextToDouble(o.value);
+  } catch (const RuntimeError& e) {
+    throw UnreadableValue(e.number(), fmt::format("{}: {}", o.oid, e.description()));
+  }
+}
+
+int32_t ReadInt32(const SnmpObject& o) {
+  try {
+    return TextToInt32(o.value);
+  } catch (const RuntimeError& e) {
+    throw UnreadableValue(e.number(), fmt::format("{}: {}", o.oid, e.description()));
+  }
+}
+
+// The value as one of the whole numbers 1 to highest, or 0 when it is another number.
+int16_t ReadCode(const SnmpObject& o, int highest) {
+  const double v = ReadNumber(o);
+  for (int code = 1; code <= highest; ++code) {
+    if (v == code) return static_cast<int16_t>(code);
+  }
+  return 0;
+}
+
+// An accepted object: type INTEGER and the answer form; the value stays as sent.
+void Accept(const MibObject& object, SnmpObject& o) {
+  o.oid = object.oid;
+  o.type = kTypeInteger;
+}
+
+// Every live entry of the node restarts its counters and returns its triggers to Normal; no
+// clearing trap is sent.
+void ResetNode(PollState& st, int32_t node_id) {
+  for (int n = 1; n <= st.TrendListCount; ++n) {
+    TrendListEntry& e = st.TrendList[n];
+    if (e.NodeId != node_id) continue;
+    for (int k = 1; k <= kTrendObjects; ++k) {
+      e.PollSampledValue[k] = -1;
+      e.PollSavedValue[k] = 0;
+      e.PollTriggerStatus[k] = false;
+    }
+  }
+}
+
+// Running again: a new start-up period, no request counted as outstanding (the rebuilt list
+// holds none, so no answer or time-out would lower the counters), and a list built anew.
+void Restart(PollState& st) {
+  st.ServiceStartTime = st.Now();
+  st.Pending = 0;
+  st.PendingV3 = 0;
+  TrendListCreate(st);
+}
+
+int SetObject(PollState& st, SnmpObject& o) {
+  const MibObject* object = FindObject(o.oid);
+  if (object == nullptr) return snmp::status::kNoSuchName;
+  if (object->system_group) return snmp::status::kReadOnly;
+  if (object->oid == std::string(kOidSysTrendChanged)) {
+    const int16_t code = ReadCode(o, 3);
+    if (code == 0) return snmp::status::kBadValue;
+    st.Mib_sysTrendChanged = code;
+    Accept(*object, o);
+  } else if (object->oid == std::string(kOidNodeReset)) {
+    const int32_t node_id = ReadInt32(o);
+    ResetNode(st, node_id);
+    Accept(*object, o);
+  } else {  // ServiceState
+    const int16_t state = ReadCode(o, 2);
+    if (state == 0) return snmp::status::kBadValue;
+    st.ServiceState = state;
+    Accept(*object, o);
+    if (state == kServiceRunning) Restart(st);
+  }
+  return snmp::status::kNoError;
+}
+
+}  // namespace
+}  // namespace agent
+
+void SetRequest(PollState& st, SnmpAgentRequest& r) {
+  agent::Serve(st, r, st.Ini.SnmpAgentSetComm, "SetRequest", agent::SetObject);
+}
+
+}  // namespace quorlan
