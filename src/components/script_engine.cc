@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <utility>
 #include <vector>
 
 #include "components/script_internal.h"
@@ -203,10 +204,13 @@ class Lexer {
       t->kind = c == '(' ? Tok::kOpen : c == ')' ? Tok::kClose : Tok::kComma;
       return;
     }
+    // A printable character is shown as it is, a control character or stray byte by its code.
     const unsigned char u = static_cast<unsigned char>(c);
+    const size_t length = script::Utf8Length(text_, i_ - 1);
     Fail(err::kSyntaxError,
-         u >= 0x21 && u < 0x7F ? fmt::format("Invalid character '{}'", c)
-                               : fmt::format("Invalid character 0x{:02X}", u),
+         (u >= 0x21 && u < 0x7F) || length > 1
+             ? fmt::format("Invalid character '{}'", text_.substr(i_ - 1, length))
+             : fmt::format("Invalid character 0x{:02X}", u),
          t->position);
   }
 

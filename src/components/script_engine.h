@@ -10,7 +10,8 @@
 //
 // What an expression may contain:
 // - numbers: 12, 1.5, .5, 1e3, 2.5E-3; &H1F (hexadecimal) and &O17 (octal). A whole number is an
-//   Integer up to 32767, a Long up to 2147483647 and a Double above; &H and &O values up to FFFF
+//   Integer up to 32767, a Long up to 2147483647 and a Double above (so -32768 is the negated Long
+//   32768); a number beyond the Double range is an overflow; &H and &O values up to FFFF
 //   are 16-bit patterns (&HFFFF is -1), up to FFFFFFFF 32-bit patterns (&HFFFFFFFF is -1);
 // - strings in double quotes, "" standing for one quote: "say ""hi""";
 // - True and False;
@@ -44,8 +45,10 @@
 //   rounded to whole numbers (an Integer when both are Integers or Booleans, else a Long);
 // - Round rounds halves to even (Round(2.5) is 2, Round(3.5) is 4, Round(0.125, 2) is 0.12), on
 //   the number's shortest decimal form; CInt and CLng round the same way and refuse what does not
-//   fit; Hex gives 4 digits' worth for a negative Integer (Hex(-1) is "FFFF") and 8 for a Long;
-//   Left, Right, Mid and Len count characters (UTF-8 sequences).
+//   fit; Hex writes an Integer or Boolean as a 16-bit pattern (Hex(-1) is "FFFF") and anything
+//   else, rounded to a Long, as a 32-bit one (Hex(-32769) is "FFFF7FFF"); Left, Right, Mid and
+//   Len take their first argument's text form and count characters (UTF-8 sequences; a byte that
+//   starts none counts as one).
 //
 // Errors: every refusal is a RuntimeError whose description names the problem and the 1-based
 // character position in the expression where it was found: "Division by zero at position 7",
@@ -120,9 +123,9 @@ std::string VbFormat(const VbValue& value);
 //   after a leading sign ("$5", "-$5", "$-5"); or, without any sign, the whole in parentheses for a
 //   negative number ("(5)" and "($1,000.50)" are negative).
 // No blanks inside, no other currency symbol, no "," as the decimal point, no "inf" or "nan".
-// A number beyond the Double range does not read: VbIsNumeric is false and VbTextToDouble throws
-// an overflow error (number err::kOverflow); other refused text throws a type mismatch
-// (err::kTypeMismatch).
+// A number beyond the Double range, too large or too close to 0 even for a denormal Double (1e400,
+// 1e-400), does not read: VbIsNumeric is false and VbTextToDouble throws an overflow error
+// (err::kOverflow); other refused text throws a type mismatch (err::kTypeMismatch).
 bool VbIsNumeric(std::string_view text);
 double VbTextToDouble(std::string_view text);
 

@@ -190,6 +190,7 @@ const Refusal kRefusals[] = {
     {"$Value*8/300", err::kSyntaxError, "Invalid character '$' at position 1"},
     {"\"\xC3\xA9\" + [x]", err::kSyntaxError, "Invalid character '[' at position 7"},
     {"1\n+ 2", err::kSyntaxError, "Invalid character 0x0A at position 2"},
+    {"2 \xC3\x97 3", err::kSyntaxError, "Invalid character '\xC3\x97' at position 3"},
 };
 
 TEST(ScriptEngineTest, RefusesWithTheProblemAndItsPosition) {
@@ -302,8 +303,8 @@ TEST(VbNumericTextTest, ReadsTheEnUsFormsOfVbScript) {
       VbTextToDouble(text);
       ADD_FAILURE() << "read \"" << text << "\"";
     } catch (const RuntimeError& e) {
-      EXPECT_EQ(e.number(), std::string(text) == "1e400" ? err::kOverflow : err::kTypeMismatch)
-          << text;
+      const bool out_of_range = std::string(text) == "1e400" || std::string(text) == "1e-400";
+      EXPECT_EQ(e.number(), out_of_range ? err::kOverflow : err::kTypeMismatch) << text;
     }
   }
 }
