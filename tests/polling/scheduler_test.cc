@@ -7,9 +7,9 @@
 namespace quorlan {
 namespace {
 
+using testing::kTestOid;
 using testing::PollHarness;
 using testing::SilentDevice;
-using testing::kTestOid;
 
 const DateTime kStart = DateTime::FromCivil({2026, 12, 7, 10, 2, 30});
 const DateTime kNextGrid = DateTime::FromCivil({2026, 12, 7, 10, 5, 0});
