@@ -179,20 +179,11 @@ TEST_F(ManagerEventsTest, AnAnswerIsStoredOnlyWhileItsDiscoveryIsUnderWayAndFrom
           ""}));
 }
 
-TEST_F(ManagerEventsTest, AReportIsTracedAndChangesNothing) {
-  SnmpReport r;
-  r.user = "ops";
-  r.error_status = 5;
-  r.error_description = "usmStatsWrongDigests: authentication failed";
-  snmpMgrV3_Report(h_.st, r);
-  EXPECT_EQ(h_.Trace(kTraceDiscEngineId),
-            (std::vector<std::string>{"2026-12-07 10:02:30.000 <--  Report: ErrorStatus:5, "
-                                      "ErrorDescription:usmStatsWrongDigests: authentication "
-                                      "failed",
-                                      "2026-12-07 10:02:30.000 <--  Report: User:ops", ""}));
-  // A trace that cannot be written is an error of type 2 carrying the Report's text.
-  std::filesystem::remove_all(h_.dir.File("Debug/T-DiscEngineId.txt"));
+// (Report lines from snmpd: snmpd_poll_test.cc.)
+TEST_F(ManagerEventsTest, AReportThatCannotBeTracedIsAnErrorOfTypeTwoWithItsText) {
   std::filesystem::create_directory(h_.dir.File("Debug/T-DiscEngineId.txt"));
+  SnmpReport r;
+  r.error_description = "usmStatsWrongDigests: authentication failed";
   snmpMgrV3_Report(h_.st, r);
   EXPECT_EQ(Messages(), std::vector<std::string>{"2 frmQuorlanTrend_snmpMgrV3_Report "
                                                  "usmStatsWrongDigests: authentication failed"});

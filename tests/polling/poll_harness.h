@@ -41,7 +41,6 @@ class SilentDevice {
     std::vector<int32_t> ids;
     UdpSocket::Datagram dg;
     while (socket_.Receive(&dg)) {
-      last_ = dg;
       if (snmp::PeekVersion(dg.data) == snmp::version::kV3) {
         snmp::V3Message m;
         EXPECT_TRUE(snmp::DecodeV3Message(dg.data, &m).ok());
@@ -59,11 +58,9 @@ class SilentDevice {
   UdpSocket& socket() { return socket_; }
   // The last SNMPv3 message received.
   const snmp::V3Message& last_v3() const { return last_v3_; }
-  const UdpSocket::Datagram& last() const { return last_; }
 
  private:
   UdpSocket socket_;
-  UdpSocket::Datagram last_;
   snmp::V3Message last_v3_;
 };
 
