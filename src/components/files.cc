@@ -98,6 +98,38 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+LineReader::LineReader(const std::string& path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) Fail("open for reading", path, errno);
+}
+
+LineReader::~LineReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool LineReader::Next(std::string* line) {
+  for (;;) {
+    const size_t nl = buffer_.find('\n', pos_);
+    if (nl != std::string::npos || (end_ && pos_ < buffer_.size())) {
+      const size_t end = nl == std::string::npos ? buffer_.size() : nl;
+      size_t stop = end;
+      if (stop > pos_ && buffer_[stop - 1] == '\r') --stop;
+      line->assign(buffer_, pos_, stop - pos_);
+      pos_ = end + 1;
+      return true;
+    }
+    if (end_) return false;
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    char chunk[65536];
+    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("read", path_, errno);
+    if (n == 0) end_ = true;
+    buffer_.append(chunk, static_cast<size_t>(n > 0 ? n : 0));
+  }
+}
+
 void DeleteFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) Fail("delete", path, errno);
 }

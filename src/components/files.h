@@ -21,6 +21,28 @@ void AppendToFile(const std::string& path, const std::string& text);
 void WriteNewFile(const std::string& path, const std::string& text);
 // The lines of a text file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
+
+// Reads a text file line by line without holding all of it, for files that may be large (trace
+// files). Lines are returned without their CRLF or LF; a last line without line end counts.
+class LineReader {
+ public:
+  // Opens the file for reading; throws RuntimeError naming it when it cannot.
+  explicit LineReader(const std::string& path);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // The next line into *line; false at the end of the file. Throws RuntimeError when reading
+  // fails.
+  bool Next(std::string* line);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::string buffer_;
+  size_t pos_ = 0;
+  bool end_ = false;
+};
 void DeleteFile(const std::string& path);
 void RenameFile(const std::string& from, const std::string& to);
 // Deletes the files of the folder whose names match a pattern with * wildcards (fnmatch rules).

@@ -1,5 +1,6 @@
 // Diagnostics: the module-wide runtime that every procedure is handed, the application event log
-// (AppEvent, FormatTimeStamp, DebugDirClear_AE) and the call point of the application event traps.
+// (AppEvent, FormatTimeStamp, DebugDirClear_AE), the call point of the application event traps,
+// and the set of debug trace files (DebugDirClear, DebugFilePrep and their header lines).
 //
 // Runtime is the base of the service's state object: each layer above (storage, trend list,
 // polling, agent, service) extends it with its own module-wide values, so a procedure takes the
@@ -114,5 +115,45 @@ void AppEvent(Runtime& rt, const std::string& module, const std::string& procedu
 // Shortens the event log to the lines of the last 60 days (by the date at the start of each line),
 // through the backup T-AppEvent.bak. Reports its own errors as "DebugDirClear_AE".
 void DebugDirClear_AE(Runtime& rt);
+
+// --- Debug trace files ---
+//
+// While DebugMode is set the service records what it sends, receives and decides in tab-separated
+// text files in Debug under AppPath (lines end with CRLF; time fields are FormatTimeStamp). The
+// folder is never created. Writers append one row at a time and create a missing file without a
+// header; the headers are written only by DebugFilePrep (at start in debug mode and when DebugMode
+// is switched on), so after the daily clearing the files restart without header lines.
+//
+// The four poll and response files share one column layout (DebugPollHeader) and are gathered into
+// T-PollStatus.txt when debugging ends (DebugMergePoll, polling layer).
+inline constexpr const char* kTraceSnmpPoll = "T-SnmpPoll.txt";      // SNMPv1/v2c requests
+inline constexpr const char* kTraceSnmpPollV3 = "T-SnmpPollV3.txt";  // SNMPv3 requests
+inline constexpr const char* kTraceSnmpResp = "T-SnmpResp.txt";      // SNMPv1/v2c answers, no-reply
+inline constexpr const char* kTraceSnmpRespV3 = "T-SnmpRespV3.txt";  // SNMPv3 answers, no-reply
+inline constexpr const char* kTraceSnmpTrap = "T-SnmpTrap.txt";      // trend traps
+inline constexpr const char* kTraceDiscEngineId = "T-DiscEngineId.txt";  // SNMPv3 discovery
+inline constexpr const char* kTracePollStatus = "T-PollStatus.txt";      // the merged poll files
+inline constexpr const char* kTraceTrendList = "T-TrendList.txt";        // trend list dumps
+
+// The poll header: 76 tab-separated names, "Time" ... "PendingV3" and ten names per object 1 to 6
+// ("ObjOid1" ... "TriggerStatus6"), without line end.
+std::string DebugPollHeader();
+// The trap header: "Time" ... "TrapId", 10 names, without line end.
+std::string DebugTrapHeader();
+
+// Appends line and CRLF to the trace file name in Debug, creating it when missing. Throws
+// RuntimeError naming the file when it cannot be written; callers decide what that means.
+void AppendTraceLine(Runtime& rt, const std::string& name, const std::string& line);
+
+// Deletes the trace files that exist: every T-Snmp*.txt (the four poll and response files and the
+// trap file), T-PollStatus.txt, T-TrendList.txt and T-DiscEngineId.txt. T-Services.txt and the
+// event log stay. Called at start and once a day. Reports its errors (a missing folder, a file
+// that cannot be deleted) as "DebugDirClear"; files already deleted stay deleted.
+void DebugDirClear(Runtime& rt);
+
+// Creates T-SnmpTrap.txt with the trap header, then T-SnmpPoll.txt, T-SnmpPollV3.txt,
+// T-SnmpResp.txt and T-SnmpRespV3.txt with the poll header, each anew (earlier content is lost).
+// Reports its errors as "DebugFilePrep"; files already created stay.
+void DebugFilePrep(Runtime& rt);
 
 }  // namespace quorlan

@@ -1,14 +1,34 @@
 // The polling engine: the poll scheduler's tick, the SNMPv1/v2c and SNMPv3 request senders with
-// engine discovery, the managers' error events, and the merge of the poll trace files.
+// engine discovery, the managers' error events, the poll trace rows and their merge, and the
+// debug-mode watcher.
 //
 // PollState holds the module-wide values that the scheduler, the senders, the response handling
 // and the built-in agent share, and the three SNMP components of the hidden form. Every layer
 // above (responses, agent, service) extends or uses it; everything runs on the event loop's one
-// thread.
+// thread. Handlers run to completion except inside WaitMs, where other events (answers, agent
+// requests, the other timer) run; the scheduler reads each entry afresh when it reaches it.
+//
+// The road of one poll: the tick finds an entry due, raises Pending (PendingV3 for SNMPv3) and
+// calls the sender, which takes the next request id, stores it in PollMessId, sets PollPending
+// and PollTimeOutTime and sends the GET. The answer arrives as the manager's Response event:
+//
+// CALL POINT (response handling, the layer above): the service wires snmpManager.OnResponse and
+// snmpMgrV3.OnResponse to the response handlers. For an answer with request id R, a handler
+//   - finds the first entry 1..TrendListCount whose PollMessId equals R (none: nothing changes,
+//     no counter moves; a late answer to a resent or given-up request lands here);
+//   - closes the request: PollPending := false and CalcPollNextTime for the entry, then lowers
+//     Pending (snmpManager) or PendingV3 (snmpMgrV3) with LowerPendingCount, then PollMessId := 0;
+//   - writes its trace rows with PollTraceRow(..., PollRowObjects::kResponse) to kTraceSnmpResp or
+//     kTraceSnmpRespV3 while DebugMode is set (engine id field: "" for SNMPv1/v2c,
+//     EngineIdText(PollEngineId) for SNMPv3).
+// Until a handler is wired the answer is dropped, and the scheduler's time-out resends the request
+// and finally gives it up like one that got no answer. The scheduler never lowers a counter for
+// an answered request itself.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "components/snmp_agent.h"
 #include "components/snmp_manager.h"
@@ -20,6 +40,23 @@ namespace quorlan {
 inline constexpr int16_t kServiceBeforeStart = 0;
 inline constexpr int16_t kServiceRunning = 1;
 inline constexpr int16_t kServiceStopped = 2;
+
+// Request ids run kFirstMessId .. kLastMessId and around again; LastMessId starts at
+// kFirstMessId - 1 at every service start.
+inline constexpr int32_t kFirstMessId = 1000001;
+inline constexpr int32_t kLastMessId = 5000001;
+
+// Bad packets logged per manager and minute; the rest are counted in one summary line.
+inline constexpr int kBadPacketsPerMinute = 5;
+
+// The bad packets of one manager in the current minute. A window opens at the first bad packet
+// and lasts 60 s; while it lasts at most kBadPacketsPerMinute are logged and the rest counted.
+struct BadPacketWindow {
+  bool open = false;
+  DateTime start;        // the first bad packet of the window
+  int logged = 0;        // bad packets logged in the window
+  int64_t left_out = 0;  // bad packets counted but not logged
+};
 
 struct PollState : TrendState {
   // REQUIRES: clock and loop outlive the state.
@@ -40,6 +77,144 @@ struct PollState : TrendState {
   int16_t LastHour = 0;                        // hour of day seen by the last poll tick
   int16_t Pending = 0;    // SNMPv1/v2c requests sent and not yet answered or given up
   int16_t PendingV3 = 0;  // SNMPv3 requests outstanding (0 or 1)
+
+  // SNMPv3 engine discovery. At most one runs at a time (PendingV3 is at most 1), inside the
+  // sender, which waits for its answer up to 2 s.
+  int16_t DiscoverIndex = 0;    // entry of the last discovery; 0 until the first, never reset
+  bool DiscoverDone = false;    // the discovery under way was answered for its entry
+  int16_t DiscoverWaiting = 0;  // entry whose sender waits for its discovery's answer; 0 none
+
+  BadPacketWindow BadPacketsV1;  // of snmpManager
+  BadPacketWindow BadPacketsV3;  // of snmpMgrV3
 };
+
+// Lowers an outstanding-request counter by one unless it is already 0 (the agent may have set it
+// to 0 while requests were out; a negative count would let more than the limit out).
+inline void LowerPendingCount(int16_t& counter) {
+  if (counter > 0) --counter;
+}
+
+// --- The scheduler ---
+
+// The poll timer's tick. Does nothing while ServiceState is 2. Otherwise, in this order:
+//   1. applies a change code in Mib_sysTrendChanged (1 TrendListTrendAdd, 2 TrendListTrendEdit,
+//      3 TrendListTrendDel, then DebugTrendList in debug mode, then SysUpdateSecProfiles) and
+//      clears it;
+//   2. time-out pass over entries 1..TrendListCount (count read once): an entry whose request is
+//      pending and strictly past PollTimeOutTime is resent (PollRetryTimes + 1, then a pause of
+//      PollDelaySnmp x 10 ms) while PollRetryTimes < PollRetries, else given up: no request, no
+//      engine, values -1/0, next poll time computed, counter lowered (not below 0), and in debug
+//      mode the no-reply row;
+//   3. due pass (count read again): an entry is due at or after PollNextTime, not pending, with a
+//      PollInterval; only PollType "SnmpPoll" and "SnmpStatus" (exact case) are polled, SNMPv3
+//      while PendingV3 < MaxPendSnmpV3 and the others while Pending < MaxPendSnmp; the counter is
+//      raised before the send, and each send is followed by a pause of PollDelaySnmp x 10 ms,
+//      times StartUpDelayFactor during the first StartUpPeriod seconds after ServiceStartTime;
+//   4. at the first tick of a new hour: SysUpdateSecProfiles, TrendListDevSync, DebugTrendList;
+//   5. when the hour is below LastHour (midnight passed or the clock went back):
+//      DebugDirClear_AE, DebugDirClear, DelTrendData for the four trend-data tables in order;
+//   6. LastHour := the hour now; then bad-packet summaries whose minute has ended are written.
+// The pause products are 16-bit: an overflow ends the tick. Any error ends the tick and is
+// reported under "timerPoll_ReportID=" followed by the ReportId of the entry being worked on, or
+// 0 when no entry is (an error before the time-out pass or after the due pass); the rest of the
+// tick is skipped and the next tick starts afresh.
+void timerPoll_Timer(PollState& st);
+
+// The debug-mode watcher (the 30-second debug timer's tick): re-reads DebugMode from the database
+// (SettingsGeneralRead); a switch from off to on creates the trace files with their headers
+// (DebugFilePrep), a switch from on to off merges the poll trace files (DebugMergePoll). Errors
+// of the tick itself are reported as "timerDebug".
+void timerDebug_Timer(PollState& st);
+
+// --- The senders ---
+
+// The next request id: 1000001, 1000002, ... 5000001, then 1000001 again. Shared by both senders.
+int32_t NextMessId(PollState& st);
+
+// Builds and sends one SNMPv1/v2c GET for entry i (SnmpVersion 1 or 2 sets the version; any other
+// value sets none and the request is still sent). Sets PollTimeOutTime := now + PollTimeOut s and
+// a new PollMessId on every call; a first send (resend false) also sets PollRetryTimes := 0 and
+// PollPending := true. In debug mode appends the poll row (" --> snmpPoll" or " --> snmpResend")
+// to T-SnmpPoll.txt before sending. Any failure (a component refusing a value or the send, more
+// than six objects, a trace file that cannot be written) ends the poll silently: values -1/0,
+// PollPending false, next poll time computed, Pending lowered; PollMessId keeps what it reached.
+// REQUIRES: Pending was raised for a first send.
+void SnmpPollSend(PollState& st, int16_t i, bool resend);
+
+// As SnmpPollSend for an SNMPv3 entry, through snmpMgrV3, with the security profile whose
+// UserName matches PollSnmpV3User (no case; none matching sets no security values). With an
+// authenticating profile and a known engine, PollEngineTime is first raised by PollInterval (on
+// every request, resends included). Without a known engine (PollEngineId empty) the engine is
+// discovered first, waiting up to 2 s with events delivered every 20 ms; without an answer the
+// poll ends without a request (no engine, values -1/0, next poll time, PendingV3 lowered, no
+// row). The poll row goes to T-SnmpPollV3.txt with the engine id as EngineIdText. A failure ends
+// the poll silently as in SnmpPollSend, and also empties PollEngineId and lowers PendingV3.
+void SnmpPollSendV3(PollState& st, int16_t i, bool resend);
+
+// Sends the engine discovery for entry i to the target the sender set on snmpMgrV3 and records
+// DiscoverIndex := i. In debug mode traces " Discover EngineId" and any failure (" Discover
+// Failed: ...") in T-DiscEngineId.txt; never throws and logs no event.
+void DiscoverEngineId(PollState& st, int16_t i);
+
+// The answer to a discovery. It is stored in entry DiscoverIndex (PollEngineId, PollEngineBoots,
+// PollEngineTime) and DiscoverDone set only while that discovery is under way and when the answer
+// comes from that entry's target (Address and UdpPort; a host name is compared by port only, the
+// manager having checked that the answer came from the address the probe went to). Any other
+// answer (late, or another device's) changes nothing. In debug mode seven lines go to
+// T-DiscEngineId.txt, and an eighth " Ignored: ..." for an answer not stored. Errors are reported
+// as "snmpMgrV3_DiscoveryResponse" with event type 2.
+void snmpMgrV3_DiscoveryResponse(PollState& st, const SnmpDiscovery& d);
+
+// A Report answering an SNMPv3 request or discovery: in debug mode two lines in
+// T-DiscEngineId.txt; no polling state changes (the request waits for its time-out). A trace that
+// cannot be written is reported as "snmpMgrV3_Report", event type 2, with the Report's text.
+void snmpMgrV3_Report(PollState& st, const SnmpReport& r);
+
+// --- The managers' error events ---
+
+// A datagram that did not decode: logged as "ErrorCode: <code>, <text>", event type 3, under the
+// handler's name (events of these names are never trapped). At most kBadPacketsPerMinute per
+// manager and minute are logged; the rest are counted, and when the minute has ended one line
+// "<n> more bad packets in the minute from <time> were not logged" follows (written by the next
+// bad packet, the next poll tick or BadPacketSummaries). No polling state changes.
+void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b);
+void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b);
+// Errors of the components themselves: nothing is done with them.
+void snmpManager_Error(PollState& st, int number, const std::string& description);
+void snmpMgrV3_Error(PollState& st, int number, const std::string& description);
+// Writes the summary lines of bad-packet windows that have ended; all of them when all is true
+// (at stop, after the managers have closed).
+void BadPacketSummaries(PollState& st, bool all);
+
+// --- Poll trace rows ---
+
+// The object groups of a poll trace row, which differ slightly between the writers:
+//   kPoll      (requests): SampledVal and SavedVal with the pattern "0", TriggerValue the number;
+//   kNoReply   (give-up):  SampledVal "0", SavedVal the plain number, TriggerValue the number;
+//   kResponse  (answers):  SampledVal and SavedVal "0", TriggerValue the threshold text as stored
+//                          (PollTriggerValueText).
+enum class PollRowObjects { kPoll, kNoReply, kResponse };
+
+// One row of the poll and response trace files, 76 tab-separated fields without line end: time
+// stamp, action (the whole field, e.g. " --> snmpPoll", " <-- snmpNoReply", " <-- snmpResp"),
+// PollType, PollInterval, ReportId, ReportTitle, NodeId, NodeName, Address, PollMessId,
+// SnmpVersion, engine_id (the field as given), PollEngineBoots, PollEngineTime, Pending,
+// PendingV3, then for each object 1..6 (always six) PollObjId, PollObjName, PollObjType,
+// PollObjEval, SampledVal, SavedVal, PollTriggerAlarm ("True"/"False"), PollTriggerExpr,
+// TriggerValue, PollTriggerStatus ("True"/"False").
+std::string PollTraceRow(PollState& st, const TrendListEntry& e, std::string_view action,
+                         std::string_view engine_id, PollRowObjects objects);
+
+// An engine id as trace text: each octet in upper-case hexadecimal without leading zero, no
+// separator (00 01 0F gives "01F", 80 00 0A 01 gives "800A1").
+std::string EngineIdText(std::string_view engine_id);
+
+// Gathers T-SnmpPoll.txt, T-SnmpPollV3.txt, T-SnmpResp.txt and T-SnmpRespV3.txt, in this order,
+// into a new T-PollStatus.txt under the poll header, and deletes them. A file's first line is
+// dropped when it begins with "Time" (no case: its own header) and copied otherwise; missing
+// files are skipped. An error (a file that cannot be read, written or deleted, a file without any
+// line) ends the merge, reported as "DebugMergePoll"; the file being copied and those after it
+// stay.
+void DebugMergePoll(Runtime& rt);
 
 }  // namespace quorlan

@@ -31,8 +31,7 @@ void ServiceStart(Module& m) {
     AppEvent(m, kModForm, "dartSvc_State", "Exit Due to No SQL Connection String", kEventError);
     return;
   }
-  // CALL POINT: the old debug trace files are deleted here (DebugDirClear), before the
-  // configuration is read.
+  DebugDirClear(m);
   ReadIni(m);
   m.WaitMs(7000);
   SettingsGeneralRead(m);
@@ -45,7 +44,7 @@ void ServiceStart(Module& m) {
   TrendListCreate(m);
   if (m.DebugMode) {
     DebugTrendList(m);
-    // CALL POINT: the debug trace files are created with their headers here (DebugFilePrep).
+    DebugFilePrep(m);
   }
   m.LastMessId = 1000000;
   m.LastHour = static_cast<int16_t>(m.Now().Hour());
@@ -71,7 +70,9 @@ void ServiceStop(Module& m) {
   m.WaitMs(500);
   ServiceClose_(m, "snmpMgrV3");
   m.WaitMs(500);
-  // CALL POINT: in debug mode the poll trace files are merged here (DebugMergePoll).
+  // The managers are closed: no bad packet can follow the count of those left out.
+  BadPacketSummaries(m, true);
+  if (m.DebugMode) DebugMergePoll(m);
 }
 
 }  // namespace
@@ -88,6 +89,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
   dartSvc.OnError = [this](int number, const std::string& text) {
     dartSvc_Error(*this, number, text);
   };
+  ConnectManagerEvents(*this);
 }
 
 Module::~Module() {
@@ -96,6 +98,7 @@ Module::~Module() {
   EventTraps = nullptr;
   dartSvc.OnState = nullptr;
   dartSvc.OnError = nullptr;
+  DisconnectManagerEvents(*this);
 }
 
 void dartSvc_State(Module& m) {
@@ -123,12 +126,8 @@ void dartSvc_State(Module& m) {
 
 void dartSvc_Error(Module&, int, const std::string&) {}
 
-// CALL POINT: the poll scheduler's tick (change passes, time-outs, due requests, hourly and daily
-// work) runs here once the polling layer exists; until then the enabled timer ticks idle.
-void timerPoll_Timer(Module&) {}
+void timerPoll_Timer(Module& m) { timerPoll_Timer(static_cast<PollState&>(m)); }
 
-// CALL POINT: the debug-mode watcher (re-read DebugMode, create or merge the trace files) runs
-// here once the debug trace files exist; until then the timer ticks idle.
-void timerDebug_Timer(Module&) {}
+void timerDebug_Timer(Module& m) { timerDebug_Timer(static_cast<PollState&>(m)); }
 
 }  // namespace quorlan

@@ -79,9 +79,16 @@ void ServiceOpen_(Module& m, const std::string& component);
 // Deactivates one SNMP component if it is active.
 void ServiceClose_(Module& m, const std::string& component);
 
-// The tick handlers of the two timers.
+// The tick handlers of the two timers: the poll scheduler and the debug-mode watcher of the
+// polling layer.
 void timerPoll_Timer(Module& m);
 void timerDebug_Timer(Module& m);
+
+// Connects the events of snmpManager and snmpMgrV3 to their handlers (BadPacket, Error,
+// DiscoveryResponse, Report; Response: see the call point in manager_events.cc), and detaches
+// them again. Called by the Module's constructor and destructor.
+void ConnectManagerEvents(Module& m);
+void DisconnectManagerEvents(Module& m);
 
 // The process entry point of quorlan-trend. Returns the exit status.
 int ServiceMain(int argc, char** argv);

@@ -24,9 +24,22 @@ constexpr const char* kTailColumns[] = {"PollNumObjects", "PollEngineId", "PollE
                                         "PollEngineTime", "PollMessId",   "PollTimeOutTime",
                                         "PollRetryTimes", "PollPending",  "PollNextTime"};
 
-// A value held in double precision, written as its single-precision text whenever it is a
-// single-precision number (so -1, 0, 1500 read as they always did), and with up to 15
-// significant digits otherwise (a counter of 16777217 shows all its digits).
+void AddColumn(std::string& line, const std::string& value) {
+  if (!line.empty()) line += '\t';
+  line += value;
+}
+
+std::string JoinTabs(const std::vector<std::string>& values) {
+  std::string line;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) line += '\t';
+    line += values[i];
+  }
+  return line;
+}
+
+}  // namespace
+
 std::string FormatHeldValue(double v) {
   if (!std::isfinite(v)) return FormatSingle(static_cast<float>(v));
   const double magnitude = std::fabs(v);
@@ -45,22 +58,6 @@ std::string FormatHeldValue(double v) {
   if (mantissa.back() == '.') mantissa.pop_back();
   return mantissa + s.substr(e);
 }
-
-void AddColumn(std::string& line, const std::string& value) {
-  if (!line.empty()) line += '\t';
-  line += value;
-}
-
-std::string JoinTabs(const std::vector<std::string>& values) {
-  std::string line;
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) line += '\t';
-    line += values[i];
-  }
-  return line;
-}
-
-}  // namespace
 
 std::string TrendListDumpHeader() {
   std::string line;

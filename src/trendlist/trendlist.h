@@ -167,6 +167,11 @@ void ConvTriggerValue(Runtime& rt, const std::string& text, float& value);
 // are reported as "DebugTrendList". Callers call it only while DebugMode is set.
 void DebugTrendList(TrendState& st);
 
+// A value held in double precision (PollSampledValue, PollSavedValue) as plain number text: the
+// single-precision text whenever it is a single-precision number (-1, 0, 1500, 0.25), else up to
+// 15 significant digits (a counter of 16777217 shows all its digits).
+std::string FormatHeldValue(double v);
+
 // The header line of the dump (83 tab-separated column names) and one entry's data line, both
 // without line end.
 std::string TrendListDumpHeader();

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -96,17 +97,23 @@ END {
 }  // namespace
 
 int FreeUdpPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    throw std::runtime_error("FreeUdpPort: cannot bind");
+  constexpr int kLow = 20000;
+  constexpr int kCount = 32768 - kLow;
+  static std::mt19937 random(std::random_device{}());
+  const int start = static_cast<int>(random() % kCount);
+  for (int i = 0; i < kCount; ++i) {
+    const int port = kLow + (start + i) % kCount;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) break;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (bound && !UdpPortBound(port)) return port;
   }
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
+  throw std::runtime_error("FreeUdpPort: no free port in 20000..32767");
 }
 
 bool UdpPortBound(int port) {
@@ -167,6 +174,7 @@ bool ChildProcess::Exited() {
 void ChildProcess::Stop() {
   if (pid_ <= 0 || Exited()) return;
   kill(-pid_, SIGTERM);
+  kill(-pid_, SIGCONT);
   const auto deadline = SteadyClock::now() + Ms(3000);
   while (!Exited() && SteadyClock::now() < deadline) Sleep(5);
   kill(-pid_, SIGKILL);
@@ -175,6 +183,10 @@ void ChildProcess::Stop() {
     waitpid(pid_, &status, 0);
     exited_ = true;
   }
+}
+
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0 && !Exited()) kill(-pid_, signal);
 }
 
 CommandResult RunCommand(EventLoop* loop, const std::vector<std::string>& argv, int timeout_ms) {

@@ -6,6 +6,7 @@
 // is destroyed. Works as root and without systemd.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -17,7 +18,9 @@
 
 namespace quorlan::testing {
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
+// A UDP port on 127.0.0.1 that was free a moment ago. It lies in 20000..32767, below the
+// kernel's ephemeral range (so no client socket takes it meanwhile) and within the 16-bit port
+// fields of the trend list.
 int FreeUdpPort();
 // True when a socket is bound to udp 127.0.0.1:port or 0.0.0.0:port (from /proc/net/udp).
 bool UdpPortBound(int port);
@@ -36,8 +39,11 @@ class ChildProcess {
   // killed).
   bool Exited();
   int exit_code() const { return exit_code_; }
-  // TERM to the group, up to 3 s for it to end, then KILL. Idempotent.
+  // TERM to the group (and CONT, so that a stopped group receives it), up to 3 s for it to end,
+  // then KILL. Idempotent.
   void Stop();
+  // Sends a signal to the whole process group.
+  void Signal(int signal);
 
  private:
   pid_t pid_ = -1;
@@ -79,6 +85,10 @@ class SnmpdPeer {
   int port() const { return port_; }
   // Replaces the values file atomically; the next request sees the new values.
   void SetValues(const std::string& lines);
+  // Stops snmpd with SIGSTOP: requests queue up unanswered (a device that does not answer) until
+  // Resume, after which snmpd answers the queued ones.
+  void Pause() { process_->Signal(SIGSTOP); }
+  void Resume() { process_->Signal(SIGCONT); }
   std::string Log() const;
 
  private:

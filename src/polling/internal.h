@@ -1,0 +1,22 @@
+// Pieces of the polling engine that its own files share; not for other layers.
+#pragma once
+
+#include <cstdint>
+
+#include "polling/polling.h"
+
+namespace quorlan::polling {
+
+// The discovery window and the step of the sender's wait for the discovery's answer.
+inline constexpr int kDiscoveryWindowS = 2;
+inline constexpr int16_t kDiscoveryStepMs = 20;
+
+// Resets the six values of an entry to "no sample": PollSampledValue -1, PollSavedValue 0.
+void ClearValues(TrendListEntry& e);
+
+// Ends the poll of entry i without an answer (given up, or its engine discovery unanswered):
+// PollPending false, PollMessId 0, no engine (id empty, boots and time 0), values -1/0, the next
+// poll time computed, and counter (Pending or PendingV3) lowered unless it is 0.
+void EndWithoutAnswer(PollState& st, int16_t i, int16_t& counter);
+
+}  // namespace quorlan::polling
