@@ -137,6 +137,9 @@ struct SnmpManager::V3State {
   int32_t next_msg_id = RandomMsgId();
   ExpiringTable<int32_t, V3Request> outstanding{kMaxOutstanding, kRequestMemoryMs};  // by msgID
   std::map<std::string, Learnt> engines;  // by target key
+  // The call of the last discovery sent to each target: answers to requests sent before it
+  // belong to the engine's previous life and teach no clock.
+  std::map<std::string, uint64_t> discovered;
 
   uint32_t TimeNow(const Learnt& l, int64_t now_ms) const {
     const int64_t t = int64_t{l.time} + (now_ms - l.at_ms) / 1000;
@@ -282,6 +285,7 @@ void SnmpManager::DiscoverEngine() {
     // Whatever the engine there said before no longer counts: it may have restarted without
     // raising its boots, or its clock may have stepped back.
     v3_->engines.erase(p.target_key);
+    v3_->discovered[p.target_key] = p.call;
     TransmitV3(std::move(p), 0, 0);
   });
   if (timeout_s_ == 0) return;
@@ -387,7 +391,10 @@ void SnmpManager::HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Me
                                      user, peer, late));
       return;
     }
-    Learn(req.target_key, m, true);
+    const auto discovered = v3_->discovered.find(req.target_key);
+    if (discovered == v3_->discovered.end() || req.call > discovered->second) {
+      Learn(req.target_key, m, true);
+    }
   }
   if (m.encrypted()) {
     try {
