@@ -58,9 +58,10 @@
 // boots 2147483647, boots below the highest seen from that engine, or the same boots with a time
 // more than 150 s behind the latest seen make it a bad packet (a replay). The engine clock learnt
 // from authenticated messages only moves forward, until a discovery is sent to the engine: that
-// forgets everything learnt of it, so an agent that restarted without raising its boots, or whose
-// clock stepped back, is trusted again once rediscovered (its answers are still matched by fresh
-// msgIDs under HMAC, so this opens no replay).
+// forgets everything learnt of it, and answers to requests sent before it teach no clock, so an
+// agent that restarted without raising its boots, or whose clock stepped back, is trusted again
+// once rediscovered (its answers are still matched by fresh msgIDs under HMAC, so this opens no
+// replay).
 //
 // Engine values the program sets: the engine id, boots and time the program set are sent as set,
 // except when the manager has an engine clock for that target with the same engine id learnt from
