@@ -40,8 +40,9 @@ void CheckSecurity(std::string_view datagram, const snmp::V3Message& m) {
   } catch (const RuntimeError&) {
   }
   if (!m.encrypted()) return;
-  for (usm::PrivProtocol p : {usm::PrivProtocol::kDes, usm::PrivProtocol::kAes128,
-                              usm::PrivProtocol::kTripleDes, usm::PrivProtocol::kAes256}) {
+  for (usm::PrivProtocol p :
+       {usm::PrivProtocol::kDes, usm::PrivProtocol::kAes128, usm::PrivProtocol::kTripleDes,
+        usm::PrivProtocol::kAes192, usm::PrivProtocol::kAes256}) {
     const usm::Bytes key(usm::PrivKeyLength(p), 0x3C);
     try {
       const usm::Bytes plain = usm::DecryptScopedPdu(

@@ -258,7 +258,14 @@ void SnmpAgent::Answer(const snmp::CommunityMessage& request, const SnmpAgentReq
   m.pdu.error_index = r.error_status != 0 ? r.error_index + 1 : 0;
   for (size_t i = 0; i < r.objects.size(); ++i) {
     try {
-      m.pdu.varbinds.push_back(ToVarBind(r.objects[i], fmt::format("response object {}", i)));
+      const std::string what = fmt::format("response object {}", i);
+      m.pdu.varbinds.push_back(ToVarBind(r.objects[i], what));
+      const snmp::ValueType t = m.pdu.varbinds.back().value.type;
+      if (m.version == snmp::version::kV1 &&
+          (t == snmp::ValueType::kCounter64 || t >= snmp::ValueType::kNoSuchObject)) {
+        Refuse(fmt::format("{} ({}): {} in an SNMPv1 answer", what, r.objects[i].oid,
+                           snmp::TypeName(static_cast<int>(t))));
+      }
     } catch (const RuntimeError& e) {
       // The list cannot be sent as the handler left it: answer genErr at that object.
       RaiseError(e.number(), e.description());

@@ -8,7 +8,14 @@
 // the 1-based index of RFC 1157) and must set respond to have an answer sent; a request left
 // unanswered sends nothing. The answer is a GetResponse with the request's version, community
 // and request id. Requests of SNMPv1 and SNMPv2c reach the handler; the handler decides which it
-// serves. Datagrams that are not such requests are dropped (and reported as bad packets).
+// serves. Datagrams that are not such requests are dropped (and reported as bad packets). An
+// object the handler left that cannot go out (a value that does not convert to its type, a
+// Counter64 or an exception in an SNMPv1 answer) makes the answer a genErr at that object, with
+// the request's objects, and raises OnError. A request value that is not a standard SNMP value
+// reaches the handler with its tag as type code and a text that is not a number (snmp_pdu.h).
+//
+// Sending traps to a host name resolves it with the system's blocking resolver: the service
+// sends its traps to "127.0.0.1".
 //
 // Traps: ResetTrapObjects, SetTrapFormat(1), Config("TrapEnterprise=..."), ..., SetObjCount,
 // SetObjId/SetObjType/SetObjValue per slot, SendTrap(host, "6.N"). The trap goes from the agent's

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "components/values.h"
@@ -19,27 +20,47 @@ constexpr int kMaxObjects = 128;
   throw RuntimeError(err::kComponent, description);
 }
 
-const snmp::VarBind& Slot(const std::vector<snmp::VarBind>& v, int i) {
-  if (i < 0 || i >= static_cast<int>(v.size())) {
-    throw RuntimeError(err::kSubscriptOutOfRange, fmt::format("object index {} out of range 0..{}",
-                                                              i, static_cast<int>(v.size()) - 1));
+// Object i of an answer, or null when the answer left it out. Throws for a negative i.
+const snmp::VarBind* Slot(const std::vector<snmp::VarBind>& v, int i) {
+  if (i < 0) {
+    throw RuntimeError(err::kSubscriptOutOfRange, fmt::format("object index {} is negative", i));
   }
-  return v[i];
+  return i < static_cast<int>(v.size()) ? &v[i] : nullptr;
+}
+
+std::string VersionName(int32_t wire_version) {
+  return wire_version == snmp::version::kV1 ? "SNMPv1" : "SNMPv2c";
 }
 
 }  // namespace
 
 std::optional<std::string> SnmpResponse::ObjValue(int i) const {
-  const snmp::Value& v = Slot(varbinds, i).value;
-  if (v.IsAbsent()) return std::nullopt;
-  return v.ToText();
+  const snmp::VarBind* b = Slot(varbinds, i);
+  if (b == nullptr || b->value.IsAbsent()) return std::nullopt;
+  return b->value.ToText();
 }
 
-std::string SnmpResponse::ObjId(int i) const { return ber::FormatOid(Slot(varbinds, i).oid); }
+std::string SnmpResponse::ObjId(int i) const {
+  const snmp::VarBind* b = Slot(varbinds, i);
+  return b == nullptr ? "" : ber::FormatOid(b->oid);
+}
 
-int SnmpResponse::ObjType(int i) const { return static_cast<int>(Slot(varbinds, i).value.type); }
+int SnmpResponse::ObjType(int i) const {
+  const snmp::VarBind* b = Slot(varbinds, i);
+  return static_cast<int>(b == nullptr ? snmp::ValueType::kNull : b->value.type);
+}
 
-// The constructor and destructor live in snmp_manager_v3.cc, beside the SNMPv3 state they own.
+int SnmpManager::RequestSettings::SecurityLevel() const {
+  if (auth_password.empty()) return 0;
+  return priv_password.empty() ? 1 : 2;
+}
+
+std::string SnmpManager::RequestSettings::Target() const {
+  return fmt::format("{}:{}", host, port);
+}
+
+// The constructor and destructor live in snmp_manager_v3.cc, beside the SNMPv3 state they own
+// and the bounds of the tables of requests sent.
 
 void SnmpManager::SetActive(bool active) {
   if (active == Active()) return;
@@ -67,33 +88,28 @@ void SnmpManager::SetTimeout(int seconds) {
 }
 
 void SnmpManager::Reset() {
-  oids_.clear();
-  request_id_ = 0;
-  engine_id_.clear();
-  engine_boots_.reset();
-  engine_time_.reset();
-  user_.clear();
-  auth_password_.clear();
-  auth_code_ = 0;
-  priv_password_.clear();
-  priv_code_ = 0;
+  RequestSettings fresh;
+  fresh.host = std::move(req_.host);
+  fresh.port = req_.port;
+  fresh.community = std::move(req_.community);
+  req_ = std::move(fresh);
 }
 
 void SnmpManager::SetRemotePort(int port) {
   if (port < 1 || port > 65535) Refuse(fmt::format("remote port {}: out of range 1..65535", port));
-  remote_port_ = port;
+  req_.port = port;
 }
 
 void SnmpManager::SetSnmpVersion(int version) {
   if (version < 1 || version > 3) Refuse(fmt::format("SNMP version {}: not 1, 2 or 3", version));
-  version_ = version;
+  req_.version = version;
 }
 
 void SnmpManager::SetObjCount(int count) {
   if (count < 0 || count > kMaxObjects) {
     Refuse(fmt::format("object count {}: out of range 0..{}", count, kMaxObjects));
   }
-  oids_.resize(count);
+  req_.oids.resize(count);
 }
 
 int SnmpManager::CheckedSlot(int i, const char* what) const {
@@ -108,32 +124,78 @@ int SnmpManager::CheckedSlot(int i, const char* what) const {
 void SnmpManager::SetObjId(int i, const std::string& oid) {
   snmp::Oid parsed;
   if (!ber::ParseOid(oid, &parsed)) Refuse(fmt::format("object id {}: '{}' is not an OID", i, oid));
-  oids_[CheckedSlot(i, "object id")] = std::move(parsed);
+  req_.oids[CheckedSlot(i, "object id")] = std::move(parsed);
 }
 
 std::string SnmpManager::ObjId(int i) const {
-  return ber::FormatOid(oids_[CheckedSlot(i, "object id")]);
+  return ber::FormatOid(req_.oids[CheckedSlot(i, "object id")]);
 }
 
 void SnmpManager::SendGetRequest() {
-  const std::string target = fmt::format("{}:{}", remote_host_, remote_port_);
+  const std::string target = req_.Target();
   if (!Active()) Refuse("send GET to " + target + ": manager not active");
-  for (size_t i = 0; i < oids_.size(); ++i) {
-    if (oids_[i].empty()) Refuse(fmt::format("send GET to {}: object {} has no id", target, i));
+  for (size_t i = 0; i < req_.oids.size(); ++i) {
+    if (req_.oids[i].empty()) Refuse(fmt::format("send GET to {}: object {} has no id", target, i));
   }
-  if (version_ == 3) {
-    SendV3GetRequest(target);
-    return;
+  const uint64_t call = next_call_++;
+  if (req_.version == 3) {
+    SendV3GetRequest(req_, call);
+  } else {
+    SendCommunityGet(req_, call);
   }
+  if (timeout_s_ > 0) WaitForAnswer(call, req_);
+}
+
+void SnmpManager::SendCommunityGet(const RequestSettings& s, uint64_t call) {
   snmp::CommunityMessage m;
-  m.version = version_ == 1 ? snmp::version::kV1 : snmp::version::kV2c;
-  m.community = community_;
+  m.version = s.version == 1 ? snmp::version::kV1 : snmp::version::kV2c;
+  m.community = s.community;
   m.pdu.type = snmp::PduType::kGetRequest;
-  m.pdu.request_id = request_id_;
-  m.pdu.varbinds.reserve(oids_.size());
-  for (const snmp::Oid& oid : oids_) m.pdu.varbinds.push_back({oid, snmp::Value::Null()});
-  socket_.SendTo(remote_host_, remote_port_, snmp::EncodeMessage(m));
-  if (timeout_s_ > 0) WaitForAnswer(request_id_, 0, target);
+  m.pdu.request_id = s.request_id;
+  m.pdu.varbinds.reserve(s.oids.size());
+  for (const snmp::Oid& oid : s.oids) m.pdu.varbinds.push_back({oid, snmp::Value::Null()});
+  Sent sent{{}, s.port, m.version, s.community, static_cast<int>(s.oids.size()), call};
+  WithAddress("send GET to " + s.Target(), call, s.host, s.port,
+              [this, wire = snmp::EncodeMessage(m), id = s.request_id,
+               sent = std::move(sent)](const sockaddr_in& to) mutable {
+                socket_.SendTo(to, wire);
+                sent.address = to.sin_addr;
+                sent_.Insert(id, std::move(sent), loop_.clock().MonotonicMs());
+              });
+}
+
+void SnmpManager::WithAddress(const std::string& what, uint64_t call, const std::string& host,
+                              int port, std::function<void(const sockaddr_in&)> send) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  auto later = [this, what, call, to, send](const HostResolver::Result& r) mutable {
+    try {
+      if (r.status != HostResolver::Status::kResolved) Refuse(r.error);
+      to.sin_addr = r.address;
+      send(to);
+    } catch (const RuntimeError& e) {
+      FailCall(call, what, e.description());
+    }
+  };
+  HostResolver::Result now;
+  try {
+    now = resolver_.Lookup(host, std::move(later));
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(), fmt::format("{}: {}", what, e.description()));
+  }
+  if (now.status == HostResolver::Status::kPending) return;
+  if (now.status == HostResolver::Status::kFailed) Refuse(fmt::format("{}: {}", what, now.error));
+  to.sin_addr = now.address;
+  send(to);
+}
+
+void SnmpManager::FailCall(uint64_t call, const std::string& what, const std::string& failure) {
+  for (Waiter* w : WaitersOf(call)) {
+    w->failure = failure;
+    w->answered = true;
+  }
+  RaiseError(err::kComponent, fmt::format("{}: {}", what, failure));
 }
 
 bool SnmpManager::Wait(Waiter& w) {
@@ -152,13 +214,12 @@ bool SnmpManager::Wait(Waiter& w) {
   return w.answered;
 }
 
-void SnmpManager::WaitForAnswer(int32_t request_id, uint64_t call, const std::string& target) {
+void SnmpManager::WaitForAnswer(uint64_t call, const RequestSettings& s) {
   const int timeout_s = timeout_s_;
+  const std::string what = fmt::format("GET request {} to {}", s.request_id, s.Target());
   Waiter w;
-  w.request_id = request_id;
   w.call = call;
   const bool answered = Wait(w);
-  const std::string what = fmt::format("GET request {} to {}", request_id, target);
   if (!w.failure.empty()) Refuse(fmt::format("{}: {}", what, w.failure));
   if (answered) return;
   if (!w.report.empty()) {
@@ -168,12 +229,10 @@ void SnmpManager::WaitForAnswer(int32_t request_id, uint64_t call, const std::st
   Refuse(fmt::format("{}: no answer within {} s", what, timeout_s));
 }
 
-std::vector<SnmpManager::Waiter*> SnmpManager::WaitersOf(uint64_t call, int32_t request_id) const {
+std::vector<SnmpManager::Waiter*> SnmpManager::WaitersOf(uint64_t call) const {
   std::vector<Waiter*> found;
   for (Waiter* w : waiters_) {
-    if (call != 0 ? w->call == call : w->call == 0 && w->request_id == request_id) {
-      found.push_back(w);
-    }
+    if (w->call == call) found.push_back(w);
   }
   return found;
 }
@@ -215,8 +274,44 @@ void SnmpManager::HandleDatagram(const UdpSocket::Datagram& dg) {
     RaiseBadPacket(dg, ber::code::kBadPduType, snmp::PduName(m.pdu.type) + " is not an answer");
     return;
   }
+  HandleCommunityAnswer(dg, std::move(m));
+}
+
+std::string SnmpManager::Mismatch(const Sent& s, const UdpSocket::Datagram& dg,
+                                  const snmp::CommunityMessage& m) {
+  if (dg.from_host != FormatIpv4(s.address) || dg.from_port != s.port) {
+    return "another address or port";
+  }
+  if (m.version != s.version) {
+    return fmt::format("{} instead of {}", VersionName(m.version), VersionName(s.version));
+  }
+  if (m.community != s.community) return "another community";
+  const int n = static_cast<int>(m.pdu.varbinds.size());
+  if (n > s.objects) return fmt::format("{} objects for a request of {}", n, s.objects);
+  return "";
+}
+
+void SnmpManager::HandleCommunityAnswer(const UdpSocket::Datagram& dg, snmp::CommunityMessage m) {
+  const int32_t id = m.pdu.request_id;
+  const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
+  const std::vector<Sent*> sent = sent_.Find(id, loop_.clock().MonotonicMs());
+  const auto match = std::find_if(sent.begin(), sent.end(),
+                                  [&](const Sent* s) { return Mismatch(*s, dg, m).empty(); });
+  if (match == sent.end()) {
+    const std::string text =
+        sent.empty() ? fmt::format("unsolicited answer from {}, request id {}", peer, id)
+                     : fmt::format(
+                           "answer from {}, request id {}, does not match the request sent to "
+                           "{}:{}: {}",
+                           peer, id, FormatIpv4(sent.back()->address), sent.back()->port,
+                           Mismatch(*sent.back(), dg, m));
+    RaiseBadPacketText(dg, ber::code::kNotAnAnswer, text);
+    return;
+  }
+  const Sent request = **match;
+  sent_.Erase(id, *match);
   SnmpResponse r;
-  r.request_id = m.pdu.request_id;
+  r.request_id = id;
   r.error_status = m.pdu.error_status;
   r.error_index = m.pdu.error_index;
   r.error_description = snmp::ErrorStatusText(m.pdu.error_status);
@@ -224,12 +319,13 @@ void SnmpManager::HandleDatagram(const UdpSocket::Datagram& dg) {
   r.community = std::move(m.community);
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
+  r.requested = request.objects;
   r.varbinds = std::move(m.pdu.varbinds);
-  DeliverResponse(r, 0);
+  DeliverResponse(r, request.call);
 }
 
 void SnmpManager::DeliverResponse(SnmpResponse& r, uint64_t call) {
-  for (Waiter* w : WaitersOf(call, r.request_id)) w->answered = true;
+  for (Waiter* w : WaitersOf(call)) w->answered = true;
   if (!OnResponse) return;
   try {
     OnResponse(r);

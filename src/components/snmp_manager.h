@@ -4,8 +4,30 @@
 // Use, in the order the pollers use it: SetTimeout(0), SetLocalHost(""), SetActive(true); per
 // request Reset(), SetRemoteHost/SetRemotePort, SetCommunity, SetSnmpVersion, SetObjCount,
 // SetObjId(i, oid) for each slot from 0, SetRequestId, SendGetRequest(). The answer arrives
-// later as OnResponse. One socket serves every target; SNMPv1/v2c answers are not matched to
-// requests here: every GetResponse that arrives is delivered with its request id.
+// later as OnResponse. One socket serves every target.
+//
+// Answers are matched to what was sent. The manager keeps the requests it sent for five minutes
+// (at most 10,000; the oldest go first when more are sent): request id, target address and port,
+// version, community and object count. An SNMPv1/v2c GetResponse is a Response only when it
+// answers one of them: the same request id, from the address and port the request went to, in its
+// version and with its community, with no more objects than it asked for. The request is then
+// forgotten, so each is answered once. Anything else is a BadPacket (code ber::code::kNotAnAnswer)
+// whose text says what did not match, e.g. "unsolicited answer from 10.1.2.3:161, request id
+// 1000007" or "answer from 127.0.0.1:40001, request id 12, does not match the request sent to
+// 127.0.0.1:161: another address or port". SNMPv3 requests are matched by their own msgID (below),
+// never by a request id, so a v1/v2c datagram cannot answer one.
+//
+// An answer may carry fewer objects than its request asked for (a tooBig, a short agent): the
+// Response then counts the objects that came (ObjCount) and the ones asked for (RequestedCount),
+// and the missing objects read as null.
+//
+// Host names: a dotted quad is used at once; a name is resolved without blocking the loop
+// (host_resolver.h: c-ares, a cache of five minutes refreshed in the background). A name that is
+// known, or known not to resolve, is settled at once: SendGetRequest and DiscoverEngine send, or
+// throw RuntimeError with "resolve host 'x': ..." as for any other failure. A name not yet known
+// is looked up and the request goes out when it resolves; the call still returns at once, and a
+// lookup that then fails raises OnError ("send GET to x:161: resolve host 'x': Domain name not
+// found") and ends a blocking call with that error, while the name stays refused for 30 s.
 //
 // Events run on the loop's thread, from inside EventLoop delivery (also inside a WaitMs of
 // another handler). Each event gets its own event object, which stays valid and unchanged for
@@ -35,7 +57,11 @@
 // is a bad packet. An authenticated message must also be timely (RFC 3414 3.2 step 7b): engine
 // boots 2147483647, boots below the highest seen from that engine, or the same boots with a time
 // more than 150 s behind the latest seen make it a bad packet (a replay). The engine clock learnt
-// from authenticated messages only moves forward.
+// from authenticated messages only moves forward, until a discovery is sent to the engine: that
+// forgets everything learnt of it, and answers to requests sent before it teach no clock, so an
+// agent that restarted without raising its boots, or whose clock stepped back, is trusted again
+// once rediscovered (its answers are still matched by fresh msgIDs under HMAC, so this opens no
+// replay).
 //
 // Engine values the program sets: the engine id, boots and time the program set are sent as set,
 // except when the manager has an engine clock for that target with the same engine id learnt from
@@ -57,6 +83,8 @@
 #include <vector>
 
 #include "components/event_loop.h"
+#include "components/expiring_table.h"
+#include "components/host_resolver.h"
 #include "components/snmp_pdu.h"
 #include "components/snmp_v3.h"
 #include "components/udp_socket.h"
@@ -74,14 +102,19 @@ struct SnmpResponse {
   std::string user;       // SNMPv3: the request's user name
   std::string source_host;
   int source_port = 0;
+  int requested = 0;  // objects the request asked for (never fewer than came)
   std::vector<snmp::VarBind> varbinds;
 
+  // The objects that came: at most RequestedCount().
   int ObjCount() const { return static_cast<int>(varbinds.size()); }
+  int RequestedCount() const { return requested; }
   // The value of object i (from 0) as text; nullopt when the object has no value (NULL,
-  // noSuchObject, noSuchInstance, endOfMibView). Throws RuntimeError for i out of range.
+  // noSuchObject, noSuchInstance, endOfMibView) and for every i from ObjCount() on, the objects
+  // the answer left out. Throws RuntimeError for a negative i.
   std::optional<std::string> ObjValue(int i) const;
+  // OID and type code (tag) of object i; "" and 5 (NULL) for an object the answer left out.
   std::string ObjId(int i) const;
-  int ObjType(int i) const;  // the type code (tag) of object i
+  int ObjType(int i) const;
 };
 
 // The answer to an engine discovery, as delivered by the DiscoveryResponse event.
@@ -168,34 +201,42 @@ class SnmpManager {
 
   // Wait time in seconds. 0: SendGetRequest returns at once. Above 0: SendGetRequest keeps
   // delivering events until the answer to its request has been delivered and throws
-  // RuntimeError when none came within that many seconds, or (SNMPv3) when a Report ended the
-  // request; the error then carries the Report's description (also when only an unauthenticated
-  // Report answered an authenticated request within the wait time). Blocking calls may nest (a
-  // handler run during the wait sends and waits itself): each waits for its own answer only.
+  // RuntimeError when none came within that many seconds, when the target's name did not resolve,
+  // or (SNMPv3) when a Report ended the request; the error then carries the Report's description
+  // (also when only an unauthenticated Report answered an authenticated request within the wait
+  // time). Blocking calls may nest (a handler run during the wait sends and waits itself): each
+  // waits for its own answer only.
   void SetTimeout(int seconds);
   int Timeout() const { return timeout_s_; }
 
+  // Name servers for host names, "address[:port]" separated by commas; "" (the default) takes
+  // those of /etc/resolv.conf. Forgets the names resolved so far. Throws RuntimeError for a text
+  // the resolver does not take, or while names are being resolved.
+  void SetNameServers(const std::string& servers) { resolver_.SetServers(servers); }
+
   // Forgets the objects, the request id and the SNMPv3 security settings (engine id, boots and
-  // time as set, user, passwords, protocol codes) of the previous request. Remote host and port,
-  // community and version stay, and so does what discoveries learnt.
+  // time as set, user, passwords, protocol codes) of the previous request, and sets the version
+  // back to 1 (SNMPv1), so a request whose version is not set is an SNMPv1 request. Remote host
+  // and port and community stay, and so does what discoveries learnt.
   void Reset();
-  void SetRemoteHost(const std::string& host) { remote_host_ = host; }
-  const std::string& RemoteHost() const { return remote_host_; }
+  void SetRemoteHost(const std::string& host) { req_.host = host; }
+  const std::string& RemoteHost() const { return req_.host; }
   void SetRemotePort(int port);
-  int RemotePort() const { return remote_port_; }
-  void SetCommunity(const std::string& community) { community_ = community; }
-  const std::string& Community() const { return community_; }
-  // 1 SNMPv1, 2 SNMPv2c (the default), 3 SNMPv3. Anything else is refused.
+  int RemotePort() const { return req_.port; }
+  void SetCommunity(const std::string& community) { req_.community = community; }
+  const std::string& Community() const { return req_.community; }
+  // 1 SNMPv1 (the default, and the version after Reset), 2 SNMPv2c, 3 SNMPv3. Anything else is
+  // refused.
   void SetSnmpVersion(int version);
-  int SnmpVersion() const { return version_; }
+  int SnmpVersion() const { return req_.version; }
   // Number of object slots of the request, 0..128. Slots kept keep their OID.
   void SetObjCount(int count);
-  int ObjCount() const { return static_cast<int>(oids_.size()); }
+  int ObjCount() const { return static_cast<int>(req_.oids.size()); }
   // OID of slot i (from 0) as numeric text; refused unless it is a valid OID.
   void SetObjId(int i, const std::string& oid);
   std::string ObjId(int i) const;
-  void SetRequestId(int32_t id) { request_id_ = id; }
-  int32_t RequestId() const { return request_id_; }
+  void SetRequestId(int32_t id) { req_.request_id = id; }
+  int32_t RequestId() const { return req_.request_id; }
 
   // Sends a GetRequest with the slots in order, each with a NULL value. REQUIRES: active.
   void SendGetRequest();
@@ -206,24 +247,24 @@ class SnmpManager {
   // User names have up to 32 octets. Protocol codes are checked when a request needs them: a
   // code outside 1-4 (1-5) fails that send with an error that lists the valid codes.
   void SetRemoteEngineId(const std::string& engine_id);
-  const std::string& RemoteEngineId() const { return engine_id_; }
+  const std::string& RemoteEngineId() const { return req_.engine_id; }
   void SetRemoteEngineBoots(int64_t boots);
   void SetRemoteEngineTime(int64_t time);
   void SetUser(const std::string& user);
-  const std::string& User() const { return user_; }
-  void SetAuthPassword(const std::string& password) { auth_password_ = password; }
-  void SetAuthProtocol(int code) { auth_code_ = code; }
-  int AuthProtocol() const { return auth_code_; }
-  void SetPrivPassword(const std::string& password) { priv_password_ = password; }
-  void SetPrivProtocol(int code) { priv_code_ = code; }
-  int PrivProtocol() const { return priv_code_; }
+  const std::string& User() const { return req_.user; }
+  void SetAuthPassword(const std::string& password) { req_.auth_password = password; }
+  void SetAuthProtocol(int code) { req_.auth_code = code; }
+  int AuthProtocol() const { return req_.auth_code; }
+  void SetPrivPassword(const std::string& password) { req_.priv_password = password; }
+  void SetPrivProtocol(int code) { req_.priv_code = code; }
+  int PrivProtocol() const { return req_.priv_code; }
   // 0 noAuthNoPriv, 1 authNoPriv, 2 authPriv, as implied by the passwords set.
-  int SecurityLevel() const;
+  int SecurityLevel() const { return req_.SecurityLevel(); }
 
   // Sends an engine discovery to the remote host and port (noAuthNoPriv, reportable, empty engine
-  // id, user and varbind list). Wait time 0: returns at once. Above 0: delivers events until the
-  // answer came (OnDiscoveryResponse, or OnReport) and throws RuntimeError when none came within
-  // that many seconds. REQUIRES: active.
+  // id, user and varbind list) and forgets what was learnt of the engine there. Wait time 0:
+  // returns at once. Above 0: delivers events until the answer came (OnDiscoveryResponse, or
+  // OnReport) and throws RuntimeError when none came within that many seconds. REQUIRES: active.
   void DiscoverEngine();
   // What the manager knows of the engine at host:port (host as a dotted quad): engine id, boots
   // and its estimate of the engine time now; nullopt when it knows nothing.
@@ -239,7 +280,8 @@ class SnmpManager {
   std::function<void(const SnmpBadPacket&)> OnBadPacket;
   std::function<void(const SnmpDiscovery&)> OnDiscoveryResponse;
   std::function<void(const SnmpReport&)> OnReport;
-  // A failure of the component itself (receiving, a handler that threw): number, description.
+  // A failure of the component itself (receiving, a handler that threw, a send that waited for
+  // its target's name and could not go out): number, description.
   std::function<void(int, const std::string&)> OnError;
 
   // Counters since construction.
@@ -252,15 +294,58 @@ class SnmpManager {
   const Stats& stats() const { return stats_; }
 
  private:
+  // The settings of the request being built; a send copies them, so a request that waits for its
+  // target's name goes out as it was asked for.
+  struct RequestSettings {
+    std::string host;
+    int port = 161;
+    std::string community = "public";
+    int version = 1;
+    std::vector<snmp::Oid> oids;  // empty Oid: slot not set
+    int32_t request_id = 0;
+    std::string engine_id;
+    std::optional<uint32_t> engine_boots;
+    std::optional<uint32_t> engine_time;
+    std::string user;
+    std::string auth_password;
+    int auth_code = 0;
+    std::string priv_password;
+    int priv_code = 0;
+
+    int SecurityLevel() const;
+    std::string Target() const;  // "host:port" as set
+  };
+  // An SNMPv1/v2c request sent and not yet answered: what its answer must match.
+  struct Sent {
+    in_addr address{};
+    int port = 0;
+    int32_t version = 0;  // as on the wire
+    std::string community;
+    int objects = 0;
+    uint64_t call = 0;
+  };
+
   void OnReadable();
   void HandleDatagram(const UdpSocket::Datagram& dg);
+  void HandleCommunityAnswer(const UdpSocket::Datagram& dg, snmp::CommunityMessage m);
+  // Why m does not answer the request s; "" when it does.
+  static std::string Mismatch(const Sent& s, const UdpSocket::Datagram& dg,
+                              const snmp::CommunityMessage& m);
+  void SendCommunityGet(const RequestSettings& s, uint64_t call);
+  // Runs send with the address of host:port, now when the address is known (a failure throws) or
+  // once its name resolves; a lookup or a send that fails then ends the call (FailCall).
+  void WithAddress(const std::string& what, uint64_t call, const std::string& host, int port,
+                   std::function<void(const sockaddr_in&)> send);
+  // A call that could not go out after its lookup: its waiters end with failure, and OnError.
+  void FailCall(uint64_t call, const std::string& what, const std::string& failure);
   // SNMPv3 (snmp_manager_v3.cc).
   struct V3Request;
   struct V3State;
   struct EngineNow;
-  void SendV3GetRequest(const std::string& target);
-  V3Request PrepareV3Request(const std::string& what);
-  EngineNow EngineFor(const std::string& target_key) const;
+  void SendV3GetRequest(const RequestSettings& s, uint64_t call);
+  V3Request PrepareV3Request(const RequestSettings& s, const sockaddr_in& to,
+                             const std::string& what);
+  EngineNow EngineFor(const RequestSettings& s, const std::string& target_key) const;
   void TransmitV3(V3Request request, uint32_t boots, uint32_t time);
   void HandleV3Datagram(const UdpSocket::Datagram& dg);
   void HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
@@ -277,7 +362,7 @@ class SnmpManager {
   void Learn(const std::string& target_key, const snmp::V3Message& m, bool authentic);
   static std::string ReportText(int code, const V3Request& req, const snmp::V3Message& m,
                                 const std::string& peer);
-  // call: the SNMPv3 request answered, 0 for SNMPv1/v2c.
+  // call: the request answered.
   void DeliverResponse(SnmpResponse& r, uint64_t call);
   void RaiseBadPacket(const UdpSocket::Datagram& dg, int code, const std::string& text);
   // As RaiseBadPacket, with a text that already names the peer.
@@ -286,44 +371,31 @@ class SnmpManager {
   // One blocking call's wait: what it waits for and how it ended. Lives on the waiting call's
   // stack and is listed in waiters_ while it waits, so nested blocking calls never mix.
   struct Waiter {
-    int32_t request_id = 0;  // SNMPv1/v2c: the request id of the answer
-    uint64_t call = 0;       // SNMPv3: the request (kept by its resend) or the discovery; 0 none
+    uint64_t call = 0;  // the request (kept by an SNMPv3 resend) or the discovery
     bool answered = false;
-    std::string failure;  // SNMPv3: the Report that ended the request
+    std::string failure;  // what ended the call without an answer (a Report, a lookup)
     std::string report;   // SNMPv3: an unauthenticated Report that could not end the request
   };
-  // Waits for the answer to the request with this id (call 0) or to this SNMPv3 call and throws
-  // RuntimeError naming target when none came or a Report ended the request.
-  void WaitForAnswer(int32_t request_id, uint64_t call, const std::string& target);
+  // Waits for the answer to this call and throws RuntimeError naming the request when none came,
+  // its lookup failed or a Report ended it.
+  void WaitForAnswer(uint64_t call, const RequestSettings& s);
   // Lists w as waiting and delivers events until it is answered, the wait time ran out or the
   // manager was deactivated; true when answered.
   bool Wait(Waiter& w);
-  // The waiters of the answer to call (SNMPv3) or request_id (call 0).
-  std::vector<Waiter*> WaitersOf(uint64_t call, int32_t request_id) const;
+  std::vector<Waiter*> WaitersOf(uint64_t call) const;
   int CheckedSlot(int i, const char* what) const;
 
   EventLoop& loop_;
   UdpSocket socket_;
   EventLoop::WatchId watch_ = 0;
+  HostResolver resolver_;
   std::string local_host_;
   int local_port_ = 0;
   int timeout_s_ = 0;
-  std::string remote_host_;
-  int remote_port_ = 161;
-  std::string community_ = "public";
-  int version_ = 2;
-  std::vector<snmp::Oid> oids_;  // empty Oid: slot not set
-  int32_t request_id_ = 0;
-  std::vector<Waiter*> waiters_;  // the blocking calls waiting now, innermost last
-  // SNMPv3 settings of the request being built.
-  std::string engine_id_;
-  std::optional<uint32_t> engine_boots_;
-  std::optional<uint32_t> engine_time_;
-  std::string user_;
-  std::string auth_password_;
-  int auth_code_ = 0;
-  std::string priv_password_;
-  int priv_code_ = 0;
+  RequestSettings req_;
+  uint64_t next_call_ = 1;
+  ExpiringTable<int32_t, Sent> sent_;  // SNMPv1/v2c requests by request id
+  std::vector<Waiter*> waiters_;       // the blocking calls waiting now, innermost last
   std::unique_ptr<V3State> v3_;
   Stats stats_;
 };

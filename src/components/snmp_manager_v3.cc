@@ -45,10 +45,21 @@ std::string Hex(std::string_view bytes) {
 
 std::string AsText(const usm::Bytes& b) { return std::string(b.begin(), b.end()); }
 
+// The key of what the manager learns of an engine: its dotted quad and port.
+std::string TargetKey(const sockaddr_in& to) {
+  return fmt::format("{}:{}", FormatIpv4(to.sin_addr), ntohs(to.sin_port));
+}
+
 int32_t RandomMsgId() {
   uint32_t v = 0;
   if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = 0x2468ACE;
   return static_cast<int32_t>(v & 0x3FFFFFFF) + 1;
+}
+
+// The protocol codes a request of this level needs; checked before a send waits for a lookup.
+void CheckCodes(int level, int auth_code, int priv_code) {
+  if (level >= 1) usm::AuthProtocolFromCode(auth_code);
+  if (level == 2) usm::PrivProtocolFromCode(priv_code);
 }
 
 // The Report counter of the first varbind: its code and name.
@@ -90,8 +101,7 @@ Counter CounterOf(const snmp::Pdu& pdu) {
 struct SnmpManager::V3Request {
   bool discovery = false;
   int32_t request_id = 0;
-  std::string host;  // as the program set it
-  int port = 0;
+  sockaddr_in to{};
   std::string target_key;  // dotted quad and port
   std::string user;
   int level = 0;
@@ -102,9 +112,7 @@ struct SnmpManager::V3Request {
   std::string engine_id;
   std::vector<snmp::Oid> oids;
   bool resent = false;
-  uint64_t call = 0;  // the blocking call's token; a resend keeps it
-  int64_t sent_ms = 0;
-  uint64_t sent_seq = 0;  // order of transmission, for eviction
+  uint64_t call = 0;  // the call's token; a resend keeps it
 };
 
 // The engine values a request carries.
@@ -127,10 +135,11 @@ struct SnmpManager::V3State {
   usm::KeyCache keys;
   usm::SaltSource salts;
   int32_t next_msg_id = RandomMsgId();
-  uint64_t next_call = 1;
-  uint64_t next_seq = 1;
-  std::map<int32_t, V3Request> outstanding;  // by msgID
-  std::map<std::string, Learnt> engines;     // by target key
+  ExpiringTable<int32_t, V3Request> outstanding{kMaxOutstanding, kRequestMemoryMs};  // by msgID
+  std::map<std::string, Learnt> engines;  // by target key
+  // The call of the last discovery sent to each target: answers to requests sent before it
+  // belong to the engine's previous life and teach no clock.
+  std::map<std::string, uint64_t> discovered;
 
   uint32_t TimeNow(const Learnt& l, int64_t now_ms) const {
     const int64_t t = int64_t{l.time} + (now_ms - l.at_ms) / 1000;
@@ -138,7 +147,11 @@ struct SnmpManager::V3State {
   }
 };
 
-SnmpManager::SnmpManager(EventLoop& loop) : loop_(loop), v3_(std::make_unique<V3State>()) {}
+SnmpManager::SnmpManager(EventLoop& loop)
+    : loop_(loop),
+      resolver_(loop),
+      sent_(kMaxOutstanding, kRequestMemoryMs),
+      v3_(std::make_unique<V3State>()) {}
 
 SnmpManager::~SnmpManager() { SetActive(false); }
 
@@ -147,33 +160,28 @@ void SnmpManager::SetRemoteEngineId(const std::string& engine_id) {
     Refuse(
         fmt::format("remote engine id of {} octets: at most {}", engine_id.size(), kMaxIdOctets));
   }
-  engine_id_ = engine_id;
+  req_.engine_id = engine_id;
 }
 
 void SnmpManager::SetRemoteEngineBoots(int64_t boots) {
   if (boots < 0 || boots > kMaxEngineValue) {
     Refuse(fmt::format("remote engine boots {}: out of range 0..{}", boots, kMaxEngineValue));
   }
-  engine_boots_ = static_cast<uint32_t>(boots);
+  req_.engine_boots = static_cast<uint32_t>(boots);
 }
 
 void SnmpManager::SetRemoteEngineTime(int64_t time) {
   if (time < 0 || time > kMaxEngineValue) {
     Refuse(fmt::format("remote engine time {}: out of range 0..{}", time, kMaxEngineValue));
   }
-  engine_time_ = static_cast<uint32_t>(time);
+  req_.engine_time = static_cast<uint32_t>(time);
 }
 
 void SnmpManager::SetUser(const std::string& user) {
   if (user.size() > kMaxIdOctets) {
     Refuse(fmt::format("user name of {} octets: at most {}", user.size(), kMaxIdOctets));
   }
-  user_ = user;
-}
-
-int SnmpManager::SecurityLevel() const {
-  if (auth_password_.empty()) return 0;
-  return priv_password_.empty() ? 1 : 2;
+  req_.user = user;
 }
 
 std::optional<SnmpManager::EngineInfo> SnmpManager::KnownEngine(const std::string& host,
@@ -184,20 +192,21 @@ std::optional<SnmpManager::EngineInfo> SnmpManager::KnownEngine(const std::strin
                     v3_->TimeNow(it->second, loop_.clock().MonotonicMs())};
 }
 
-SnmpManager::EngineNow SnmpManager::EngineFor(const std::string& target_key) const {
+SnmpManager::EngineNow SnmpManager::EngineFor(const RequestSettings& s,
+                                              const std::string& target_key) const {
   const auto it = v3_->engines.find(target_key);
   const V3State::Learnt* learnt = it == v3_->engines.end() ? nullptr : &it->second;
   EngineNow e;
-  if (engine_id_.empty()) {
+  if (s.engine_id.empty()) {
     // Nothing set: what discovery and authenticated answers taught us.
     if (learnt == nullptr) return e;
     return {learnt->engine_id, learnt->boots, v3_->TimeNow(*learnt, loop_.clock().MonotonicMs())};
   }
-  e.engine_id = engine_id_;
-  const bool same = learnt != nullptr && learnt->engine_id == engine_id_;
+  e.engine_id = s.engine_id;
+  const bool same = learnt != nullptr && learnt->engine_id == s.engine_id;
   const uint32_t estimate = same ? v3_->TimeNow(*learnt, loop_.clock().MonotonicMs()) : 0;
-  e.boots = engine_boots_.value_or(same ? learnt->boots : 0);
-  e.time = engine_time_.value_or(estimate);
+  e.boots = s.engine_boots.value_or(same ? learnt->boots : 0);
+  e.time = s.engine_time.value_or(estimate);
   // The program's own clock of the engine may have drifted out of the window (it advances it on
   // resends); an authenticated clock of the same engine is the better one then.
   const bool outside = same && (e.boots != learnt->boots ||
@@ -209,68 +218,81 @@ SnmpManager::EngineNow SnmpManager::EngineFor(const std::string& target_key) con
   return e;
 }
 
-SnmpManager::V3Request SnmpManager::PrepareV3Request(const std::string& what) {
+SnmpManager::V3Request SnmpManager::PrepareV3Request(const RequestSettings& s,
+                                                     const sockaddr_in& to,
+                                                     const std::string& what) {
   V3Request r;
-  r.host = remote_host_;
-  r.port = remote_port_;
-  r.user = user_;
-  r.level = SecurityLevel();
+  r.to = to;
+  r.target_key = TargetKey(to);
+  r.user = s.user;
+  r.level = s.SecurityLevel();
   try {
-    r.target_key = fmt::format("{}:{}", FormatIpv4(ResolveIpv4(remote_host_)), remote_port_);
-    r.engine_id = EngineFor(r.target_key).engine_id;
+    r.engine_id = EngineFor(s, r.target_key).engine_id;
     if (r.level >= 1) {
-      r.auth = usm::AuthProtocolFromCode(auth_code_);
+      r.auth = usm::AuthProtocolFromCode(s.auth_code);
       if (r.engine_id.empty()) Refuse("the engine id is not known: discover the engine first");
-      r.auth_key = v3_->keys.AuthKey(r.auth, auth_password_, usm::AsBytes(r.engine_id));
+      r.auth_key = v3_->keys.AuthKey(r.auth, s.auth_password, usm::AsBytes(r.engine_id));
     }
     if (r.level == 2) {
-      r.priv = usm::PrivProtocolFromCode(priv_code_);
-      r.priv_key = v3_->keys.PrivKey(r.auth, r.priv, priv_password_, usm::AsBytes(r.engine_id));
+      r.priv = usm::PrivProtocolFromCode(s.priv_code);
+      r.priv_key = v3_->keys.PrivKey(r.auth, r.priv, s.priv_password, usm::AsBytes(r.engine_id));
     }
   } catch (const RuntimeError& e) {
-    throw RuntimeError(e.number(), fmt::format("{} for user {}: {}", what, user_, e.description()));
+    throw RuntimeError(e.number(),
+                       fmt::format("{} for user {}: {}", what, s.user, e.description()));
   }
   return r;
 }
 
-void SnmpManager::SendV3GetRequest(const std::string& target) {
-  V3Request r = PrepareV3Request("send GET to " + target);
-  r.request_id = request_id_;
-  r.oids = oids_;
-  r.call = v3_->next_call++;
-  const uint64_t call = r.call;
-  const EngineNow e = EngineFor(r.target_key);
+void SnmpManager::SendV3GetRequest(const RequestSettings& s, uint64_t call) {
+  const std::string what = "send GET to " + s.Target();
   try {
-    TransmitV3(std::move(r), e.boots, e.time);
-  } catch (const RuntimeError& err) {
-    throw RuntimeError(err.number(), fmt::format("send GET to {} for user {}: {}", target, user_,
-                                                 err.description()));
+    CheckCodes(s.SecurityLevel(), s.auth_code, s.priv_code);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(),
+                       fmt::format("{} for user {}: {}", what, s.user, e.description()));
   }
-  if (timeout_s_ > 0) WaitForAnswer(request_id_, call, target);
+  WithAddress(what, call, s.host, s.port, [this, s, what, call](const sockaddr_in& to) {
+    V3Request r = PrepareV3Request(s, to, what);
+    r.request_id = s.request_id;
+    r.oids = s.oids;
+    r.call = call;
+    const EngineNow e = EngineFor(s, r.target_key);
+    try {
+      TransmitV3(std::move(r), e.boots, e.time);
+    } catch (const RuntimeError& err) {
+      throw RuntimeError(err.number(),
+                         fmt::format("{} for user {}: {}", what, s.user, err.description()));
+    }
+  });
 }
 
 void SnmpManager::DiscoverEngine() {
-  const std::string what = fmt::format("discover engine at {}:{}", remote_host_, remote_port_);
+  const std::string what = "discover engine at " + req_.Target();
   if (!Active()) Refuse(what + ": manager not active");
   // The event reports the settings the discovery was made for; the probe itself is anonymous.
   V3Request probe;
   probe.discovery = true;
-  probe.host = remote_host_;
-  probe.port = remote_port_;
-  probe.user = user_;
-  probe.level = SecurityLevel();
-  try {
-    probe.target_key = fmt::format("{}:{}", FormatIpv4(ResolveIpv4(remote_host_)), remote_port_);
-  } catch (const RuntimeError& e) {
-    throw RuntimeError(e.number(), fmt::format("{}: {}", what, e.description()));
-  }
-  probe.call = v3_->next_call++;
+  probe.user = req_.user;
+  probe.level = req_.SecurityLevel();
+  probe.call = next_call_++;
   Waiter w;
   w.call = probe.call;
-  TransmitV3(std::move(probe), 0, 0);
+  WithAddress(what, probe.call, req_.host, req_.port, [this, probe](const sockaddr_in& to) {
+    V3Request p = probe;
+    p.to = to;
+    p.target_key = TargetKey(to);
+    // Whatever the engine there said before no longer counts: it may have restarted without
+    // raising its boots, or its clock may have stepped back.
+    v3_->engines.erase(p.target_key);
+    v3_->discovered[p.target_key] = p.call;
+    TransmitV3(std::move(p), 0, 0);
+  });
   if (timeout_s_ == 0) return;
   const int timeout_s = timeout_s_;
-  if (!Wait(w)) Refuse(fmt::format("{}: no answer within {} s", what, timeout_s));
+  const bool answered = Wait(w);
+  if (!w.failure.empty()) Refuse(fmt::format("{}: {}", what, w.failure));
+  if (!answered) Refuse(fmt::format("{}: no answer within {} s", what, timeout_s));
 }
 
 void SnmpManager::TransmitV3(V3Request r, uint32_t boots, uint32_t time) {
@@ -305,21 +327,8 @@ void SnmpManager::TransmitV3(V3Request r, uint32_t boots, uint32_t time) {
                      std::span<uint8_t>(reinterpret_cast<uint8_t*>(wire.data()), wire.size()),
                      m.auth_offset);
   }
-  socket_.SendTo(r.host, r.port, wire);
-  const int64_t now = loop_.clock().MonotonicMs();
-  r.sent_ms = now;
-  r.sent_seq = v3_->next_seq++;
-  auto& pending = v3_->outstanding;
-  for (auto it = pending.begin(); it != pending.end();) {
-    it = now - it->second.sent_ms > kRequestMemoryMs ? pending.erase(it) : std::next(it);
-  }
-  if (pending.size() >= kMaxOutstanding) {
-    // Full: the request sent longest ago is the one least likely to be answered still.
-    pending.erase(std::min_element(
-        pending.begin(), pending.end(),
-        [](const auto& a, const auto& b) { return a.second.sent_seq < b.second.sent_seq; }));
-  }
-  pending[msg_id] = std::move(r);
+  socket_.SendTo(r.to, wire);
+  v3_->outstanding.Insert(msg_id, std::move(r), loop_.clock().MonotonicMs());
 }
 
 void SnmpManager::HandleV3Datagram(const UdpSocket::Datagram& dg) {
@@ -329,8 +338,9 @@ void SnmpManager::HandleV3Datagram(const UdpSocket::Datagram& dg) {
     RaiseBadPacket(dg, st.code, st.text);
     return;
   }
-  const auto it = v3_->outstanding.find(m.msg_id);
-  if (it == v3_->outstanding.end()) {
+  const std::vector<V3Request*> found =
+      v3_->outstanding.Find(m.msg_id, loop_.clock().MonotonicMs());
+  if (found.empty()) {
     RaiseBadPacket(dg, ber::code::kNotAnAnswer,
                    fmt::format("SNMPv3 message with msgID {} answers no outstanding request "
                                "(a late answer, or not meant for this manager)",
@@ -338,7 +348,7 @@ void SnmpManager::HandleV3Datagram(const UdpSocket::Datagram& dg) {
     return;
   }
   // A copy: the events below may send requests and change the table.
-  const V3Request req = it->second;
+  const V3Request req = *found.back();
   HandleV3Answer(dg, m, req);
 }
 
@@ -381,7 +391,10 @@ void SnmpManager::HandleV3Answer(const UdpSocket::Datagram& dg, const snmp::V3Me
                                      user, peer, late));
       return;
     }
-    Learn(req.target_key, m, true);
+    const auto discovered = v3_->discovered.find(req.target_key);
+    if (discovered == v3_->discovered.end() || req.call > discovered->second) {
+      Learn(req.target_key, m, true);
+    }
   }
   if (m.encrypted()) {
     try {
@@ -450,18 +463,25 @@ void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3
     if (!m.engine_id.empty()) RaiseDiscovery(dg, m, req);
     return;
   }
-  if (LevelOfFlags(m.flags) != req.level || pdu.request_id != req.request_id) {
-    const std::string why =
-        pdu.request_id != req.request_id
-            ? fmt::format("request id {} instead of {}", pdu.request_id, req.request_id)
-            : fmt::format("security level {} instead of {}", LevelName(LevelOfFlags(m.flags)),
-                          LevelName(req.level));
+  const int objects = static_cast<int>(pdu.varbinds.size());
+  const int asked = static_cast<int>(req.oids.size());
+  std::string why;
+  int code = ber::code::kNotAnAnswer;
+  if (pdu.request_id != req.request_id) {
+    why = fmt::format("request id {} instead of {}", pdu.request_id, req.request_id);
+  } else if (LevelOfFlags(m.flags) != req.level) {
+    why = fmt::format("security level {} instead of {}", LevelName(LevelOfFlags(m.flags)),
+                      LevelName(req.level));
+    code = ber::code::kAuthFailure;
+  } else if (objects > asked) {
+    why = fmt::format("{} objects for a request of {}", objects, asked);
+  }
+  if (!why.empty()) {
     RaiseBadPacketText(
-        dg, pdu.request_id != req.request_id ? ber::code::kNotAnAnswer : ber::code::kAuthFailure,
-        fmt::format("Response for user {} from {} refused: {}", req.user, peer, why));
+        dg, code, fmt::format("Response for user {} from {} refused: {}", req.user, peer, why));
     return;
   }
-  v3_->outstanding.erase(m.msg_id);
+  v3_->outstanding.Erase(m.msg_id);
   SnmpResponse r;
   r.request_id = req.request_id;
   r.error_status = pdu.error_status;
@@ -471,15 +491,16 @@ void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3
   r.user = req.user;
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
+  r.requested = asked;
   r.varbinds = std::move(pdu.varbinds);
   DeliverResponse(r, req.call);
 }
 
 void SnmpManager::RaiseDiscovery(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
                                  const V3Request& req) {
-  v3_->outstanding.erase(m.msg_id);
+  v3_->outstanding.Erase(m.msg_id);
   Learn(req.target_key, m, m.authenticated());
-  for (Waiter* w : WaitersOf(req.call, 0)) w->answered = true;
+  for (Waiter* w : WaitersOf(req.call)) w->answered = true;
   if (!OnDiscoveryResponse) return;
   SnmpDiscovery d{m.engine_id, m.boots, m.time, req.user, req.level, dg.from_host, dg.from_port};
   try {
@@ -532,7 +553,7 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
   // Anyone can forge an unauthenticated Report: one does not end an authenticated request, whose
   // authenticated answer may still come.
   const bool ends = req.discovery || req.level == 0 || m.authenticated();
-  if (ends) v3_->outstanding.erase(m.msg_id);
+  if (ends) v3_->outstanding.Erase(m.msg_id);
   const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
   std::string text = ReportText(counter.code, req, m, peer);
   const bool resend = counter.code == report::kNotInTimeWindows && m.authenticated() &&
@@ -569,7 +590,7 @@ void SnmpManager::HandleV3Report(const UdpSocket::Datagram& dg, const snmp::V3Me
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
   r.varbinds = std::move(pdu.varbinds);
-  for (Waiter* w : WaitersOf(req.call, 0)) {
+  for (Waiter* w : WaitersOf(req.call)) {
     if (req.discovery || (ends && !resent)) {
       // A blocking send ends here with the Report's reason, not after its whole wait time.
       if (!req.discovery) w->failure = r.error_description;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fmt/format.h>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 
@@ -42,7 +43,8 @@ uint64_t Counter64FromText(std::string_view text) {
   return v;
 }
 
-Value ValueFromContents(const ber::Element& e, const char* field) {
+// The value of a standard type with standard contents. Throws ber::DecodeError for anything else.
+Value StandardValue(const ber::Element& e, const char* field) {
   Value v;
   v.type = static_cast<ValueType>(e.tag);
   switch (v.type) {
@@ -86,8 +88,39 @@ Value ValueFromContents(const ber::Element& e, const char* field) {
   return v;
 }
 
+// Devices send values that are well framed but not standard; such a value is kept as it came
+// instead of refusing the whole message (see Value).
+Value ValueFromContents(const ber::Element& e, const char* field) {
+  try {
+    return StandardValue(e, field);
+  } catch (const ber::DecodeError&) {
+    Value v;
+    v.type = static_cast<ValueType>(e.tag);
+    v.bytes.assign(e.contents);
+    v.nonstandard = true;
+    return v;
+  }
+}
+
+// net-snmp's Opaque wrappings of a float and a double: an extension tag 9F 78 or 9F 79, the
+// length and the IEEE 754 number in network order.
+constexpr uint8_t kOpaqueFloat = 0x78;
+constexpr uint8_t kOpaqueDouble = 0x79;
+
+std::string NumberText(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
 void EncodeValue(const Value& v, ber::Writer& out) {
   const uint8_t tag = static_cast<uint8_t>(v.type);
+  if (v.nonstandard) {
+    out.WriteBytes(tag, v.bytes);
+    return;
+  }
   switch (v.type) {
     case ValueType::kInteger:
       out.WriteSigned(tag, v.integer);
@@ -194,10 +227,32 @@ std::string TypeName(int type_code) {
 bool IsKnownType(int type_code) { return TypeName(type_code).rfind("type 0x", 0) != 0; }
 
 bool Value::IsAbsent() const {
-  return type == ValueType::kNull || type >= ValueType::kNoSuchObject;
+  return !nonstandard && (type == ValueType::kNull || type >= ValueType::kNoSuchObject);
+}
+
+std::optional<double> Value::OpaqueNumber() const {
+  if (type != ValueType::kOpaque || nonstandard || bytes.size() < 3) return std::nullopt;
+  const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (b[0] != 0x9F) return std::nullopt;
+  if (b[1] == kOpaqueFloat && b[2] == 4 && bytes.size() == 7) {
+    uint32_t bits = 0;
+    for (int i = 3; i < 7; ++i) bits = (bits << 8) | b[i];
+    return static_cast<double>(std::bit_cast<float>(bits));
+  }
+  if (b[1] == kOpaqueDouble && b[2] == 8 && bytes.size() == 11) {
+    uint64_t bits = 0;
+    for (int i = 3; i < 11; ++i) bits = (bits << 8) | b[i];
+    return std::bit_cast<double>(bits);
+  }
+  return std::nullopt;
 }
 
 std::string Value::ToText() const {
+  if (nonstandard) {
+    return fmt::format("{}: {}", TypeName(static_cast<int>(type)),
+                       bytes.empty() ? "(empty)" : ber::HexDump(bytes));
+  }
+  if (const std::optional<double> n = OpaqueNumber()) return NumberText(*n);
   switch (type) {
     case ValueType::kInteger:
       return fmt::format("{}", integer);

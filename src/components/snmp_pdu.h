@@ -45,18 +45,31 @@ bool IsKnownType(int type_code);
 // One value. Which member holds it depends on the type: integer for INTEGER; number for
 // Counter32, Gauge32, TimeTicks, Counter64; bytes for OCTET STRING, Opaque and IpAddress (4
 // bytes); oid for OBJECT IDENTIFIER; nothing for NULL and the exceptions.
+//
+// A value that arrives well framed but is not a standard SNMP value (an INTEGER of 5 octets or of
+// none, a Counter32 beyond 32 bits, an IpAddress of 3 octets, an unknown type such as 0x45) is
+// kept as it came: nonstandard is set, type holds its tag as received and bytes its contents. It
+// is a value, not an absent one, its text never reads as a number, and it encodes back to the
+// same octets, so one odd object does not cost the other objects of an answer.
 struct Value {
   ValueType type = ValueType::kNull;
   int32_t integer = 0;
   uint64_t number = 0;
   std::string bytes;
   Oid oid;
+  bool nonstandard = false;
 
   // NULL or one of the exceptions: no value.
   bool IsAbsent() const;
   // The value as text: decimal for the numbers, the raw bytes of OCTET STRING and Opaque, dotted
-  // quad for IpAddress, dotted decimal for OBJECT IDENTIFIER, "" when absent.
+  // quad for IpAddress, dotted decimal for OBJECT IDENTIFIER, "" when absent. An Opaque that wraps
+  // net-snmp's float or double (OpaqueNumber) gives the number ("2.5", "1e+300"; "NaN" and
+  // "Infinity" for what is not a finite number). A nonstandard value gives its type and contents
+  // in hexadecimal ("INTEGER: 01 00 00 00 00", "type 0x45: 0A", "Counter32: (empty)").
   std::string ToText() const;
+  // The number of an Opaque that wraps net-snmp's float (9F 78 04 ...) or double (9F 79 08 ...),
+  // nullopt for any other value.
+  std::optional<double> OpaqueNumber() const;
 
   static Value Integer(int32_t v);
   static Value Unsigned(ValueType type, uint64_t v);

@@ -14,7 +14,8 @@
 namespace quorlan {
 
 // "a.b.c.d" or a host name to an IPv4 address (network byte order). "" is the any-address.
-// Throws RuntimeError naming the host when it does not resolve.
+// Throws RuntimeError naming the host when it does not resolve. A name blocks the caller until
+// the system's resolver answers: code on the event loop resolves names with HostResolver.
 in_addr ResolveIpv4(const std::string& host);
 std::string FormatIpv4(in_addr address);
 

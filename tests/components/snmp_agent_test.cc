@@ -375,30 +375,37 @@ TEST_F(SnmpAgentUnitTest, OurManagerReadsEveryTypeFromOurAgent) {
 }
 
 TEST_F(SnmpAgentUnitTest, AnObjectLeftUnencodableIsAnsweredWithGenErrAtItsIndex) {
-  std::vector<std::string> errors;
-  agent_.OnError = [&](int, const std::string& d) { errors.push_back(d); };
-  agent_.OnGetRequest = [](SnmpAgentRequest& r) {
-    r.Obj(1).type = 2;
-    r.Obj(1).value = "not a number";
-    r.respond = true;
-  };
-  SnmpManager manager(loop_);
-  manager.SetActive(true);
-  std::vector<SnmpResponse> got;
-  manager.OnResponse = [&](const SnmpResponse& r) { got.push_back(r); };
-  manager.SetRemoteHost("127.0.0.1");
-  manager.SetRemotePort(agent_.LocalPort());
-  manager.SetSnmpVersion(1);
-  manager.SetObjCount(2);
-  manager.SetObjId(0, "1.3.6.1.2.1.1.1.0");
-  manager.SetObjId(1, "1.3.6.1.2.1.1.2.0");
-  manager.SendGetRequest();
-  for (int i = 0; i < 20 && got.empty(); ++i) loop_.RunOnce(5);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].error_status, snmp::status::kGenErr);
-  EXPECT_EQ(got[0].error_index, 2);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_THAT(errors[0], HasSubstr("response object 1 (1.3.6.1.2.1.1.2.0)"));
+  // A value that does not convert, and a type an SNMPv1 answer cannot carry.
+  const std::vector<std::pair<SnmpObject, std::string>> cases = {
+      {{"1.3.6.1.2.1.1.2.0", 2, "not a number"}, "response object 1 (1.3.6.1.2.1.1.2.0)"},
+      {{"1.3.6.1.2.1.1.2.0", 0x46, "5"}, "Counter64 in an SNMPv1 answer"},
+      {{"1.3.6.1.2.1.1.2.0", 0x81, ""}, "noSuchInstance in an SNMPv1 answer"}};
+  for (const auto& [object, error] : cases) {
+    SCOPED_TRACE(error);
+    std::vector<std::string> errors;
+    agent_.OnError = [&](int, const std::string& d) { errors.push_back(d); };
+    agent_.OnGetRequest = [&object](SnmpAgentRequest& r) {
+      r.Obj(1) = object;
+      r.respond = true;
+    };
+    SnmpManager manager(loop_);
+    manager.SetActive(true);
+    std::vector<SnmpResponse> got;
+    manager.OnResponse = [&](const SnmpResponse& r) { got.push_back(r); };
+    manager.SetRemoteHost("127.0.0.1");
+    manager.SetRemotePort(agent_.LocalPort());
+    manager.SetSnmpVersion(1);
+    manager.SetObjCount(2);
+    manager.SetObjId(0, "1.3.6.1.2.1.1.1.0");
+    manager.SetObjId(1, "1.3.6.1.2.1.1.2.0");
+    manager.SendGetRequest();
+    for (int i = 0; i < 20 && got.empty(); ++i) loop_.RunOnce(5);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].error_status, snmp::status::kGenErr);
+    EXPECT_EQ(got[0].error_index, 2);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_THAT(errors[0], HasSubstr(error));
+  }
 }
 
 }  // namespace

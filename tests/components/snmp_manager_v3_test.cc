@@ -529,6 +529,74 @@ TEST_F(SnmpManagerV3FakePeerTest, ForgedCutAndStrayAnswersNeverReachTheResponseE
   EXPECT_EQ(bad_[6].error_code, ber::code::kNotAnAnswer) << "a replay answers nothing";
 }
 
+TEST_F(SnmpManagerV3FakePeerTest, AForgedV2cAnswerWithTheIdOfAnSnmpV3RequestIsRefused) {
+  Configure(peer_.LocalPort(), {"ops", 2}, kEngine, 3, 5000);
+  Get({kSysLocation}, 1000007);
+  const snmp::V3Message req = Receive();
+  // From the agent's own address and port, with the right request id, but no credentials.
+  snmp::CommunityMessage forged;
+  forged.version = snmp::version::kV2c;
+  forged.community = "public";
+  forged.pdu.type = snmp::PduType::kGetResponse;
+  forged.pdu.request_id = 1000007;
+  forged.pdu.varbinds.push_back(
+      {{1, 3, 6, 1, 2, 1, 1, 6, 0}, snmp::Value::Bytes(snmp::ValueType::kOctetString, "forged")});
+  Send(snmp::EncodeMessage(forged));
+  ASSERT_TRUE(WaitFor([&] { return bad_.size() == 1; }));
+  EXPECT_EQ(bad_[0].error_code, ber::code::kNotAnAnswer);
+  EXPECT_EQ(
+      bad_[0].error_text,
+      fmt::format("unsolicited answer from 127.0.0.1:{}, request id 1000007", peer_.LocalPort()));
+  EXPECT_TRUE(responses_.empty());
+  // The SNMPv3 request is still outstanding: its genuine answer is delivered.
+  Send(Answer(req, snmp::PduType::kGetResponse, 1000007, "authpass123"));
+  ASSERT_TRUE(WaitFor([&] { return responses_.size() == 1; }));
+  EXPECT_EQ(responses_[0].request_id, 1000007);
+  EXPECT_EQ(responses_[0].version, 3);
+}
+
+TEST_F(SnmpManagerV3FakePeerTest, ARediscoveryForgetsTheClockOfAnEngineThatRestarted) {
+  Configure(peer_.LocalPort(), {"ops", 2}, kEngine, 3, 5000);
+  Get({kSysLocation}, 71);
+  snmp::V3Message req = Receive();
+  Send(Answer(req, snmp::PduType::kGetResponse, 71, "authpass123", snmp::msgflag::kAuth, 3, 5000));
+  ASSERT_TRUE(WaitFor([&] { return responses_.size() == 1; }));
+  Get({kSysLocation}, 70);
+  const snmp::V3Message before = Receive();
+  // The agent restarts without raising its boots: its clock is at 100 now. The poller gives the
+  // poll up and discovers the engine again.
+  Configure(peer_.LocalPort(), {"ops", 2});
+  manager_.DiscoverEngine();
+  const snmp::V3Message probe = Receive();
+  snmp::ScopedPdu s;
+  s.context_engine_id = kEngine;
+  s.pdu.type = snmp::PduType::kReport;
+  s.pdu.request_id = snmp::DecodeScopedPdu(probe.data).pdu.request_id;
+  s.pdu.varbinds.push_back(
+      {{1, 3, 6, 1, 6, 3, 15, 1, 1, 4, 0}, snmp::Value::Unsigned(snmp::ValueType::kCounter32, 1)});
+  snmp::V3Message report;
+  report.msg_id = probe.msg_id;
+  report.engine_id = kEngine;
+  report.boots = 3;
+  report.time = 100;
+  report.data = snmp::EncodeScopedPdu(s);
+  Send(snmp::EncodeV3Message(&report));
+  ASSERT_TRUE(WaitFor([&] { return discoveries_.size() == 1; }));
+  // A late answer from before the restart is still an answer, but its clock is of the past.
+  Send(Answer(before, snmp::PduType::kGetResponse, 70, "authpass123", snmp::msgflag::kAuth, 3,
+              5010));
+  ASSERT_TRUE(WaitFor([&] { return responses_.size() == 2; }));
+  Configure(peer_.LocalPort(), {"ops", 2}, kEngine, 3, 100);
+  Get({kSysLocation}, 72);
+  req = Receive();
+  EXPECT_EQ(req.boots, 3u);
+  EXPECT_LE(req.time, 110u);
+  Send(Answer(req, snmp::PduType::kGetResponse, 72, "authpass123", snmp::msgflag::kAuth, 3, 105));
+  ASSERT_TRUE(WaitFor([&] { return responses_.size() == 3; }));
+  EXPECT_EQ(responses_[2].request_id, 72);
+  EXPECT_TRUE(bad_.empty()) << bad_[0].error_text;
+}
+
 TEST_F(SnmpManagerV3FakePeerTest, AnAnswerThatDoesNotDecryptIsABadPacket) {
   Configure(peer_.LocalPort(), {"ops", 2, 2}, kEngine, 3, 5000);
   Get({kSysLocation}, 51);

@@ -100,11 +100,60 @@ TEST(SnmpPduTest, EveryValueTypeRoundTripsAndReadsAsText) {
   for (const VarBind& vb : decoded.pdu.varbinds) texts.push_back(vb.value.ToText());
   EXPECT_EQ(texts, (std::vector<std::string>{"-17", std::string("\0\x3f\xdd\0", 4), "",
                                              "2.999.4294967295", "192.0.2.7", "4294967295", "42",
-                                             "123456", Bytes({0x9f, 0x78, 0x04, 0, 0, 0, 0}),
-                                             "18446744073709551615", "", "", ""}));
+                                             "123456", "0", "18446744073709551615", "", "", ""}));
   for (size_t i = 0; i < decoded.pdu.varbinds.size(); ++i) {
     const bool absent = i == 2 || i >= 10;
     EXPECT_EQ(decoded.pdu.varbinds[i].value.IsAbsent(), absent) << i;
+  }
+}
+
+// A well-framed value that is not standard is kept as a non-numeric value and the other objects
+// of the answer stay usable; net-snmp's Opaque float and double read as numbers; a value whose
+// framing is broken still refuses the message.
+TEST(SnmpPduTest, OddValuesAreKeptAsNonNumbersAndOpaqueFloatsAreNumbers) {
+  struct Case {
+    std::string encoded;  // tag, length, contents
+    std::string text;
+    bool nonstandard;
+  };
+  const Case cases[] = {
+      {Bytes({0x02, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}), "INTEGER: 00 FF FF FF FF", true},
+      {Bytes({0x02, 0x00}), "INTEGER: (empty)", true},
+      {Bytes({0x41, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00}), "Counter32: 01 00 00 00 00", true},
+      {Bytes({0x45, 0x02, 0x0A, 0x01}), "type 0x45: 0A 01", true},
+      {Bytes({0x47, 0x01, 0x07}), "type 0x47: 07", true},
+      {Bytes({0x40, 0x03, 10, 1, 2}), "IpAddress: 0A 01 02", true},
+      {Bytes({0x05, 0x01, 0x00}), "NULL: 00", true},
+      {Bytes({0x44, 0x07, 0x9F, 0x78, 0x04, 0x40, 0x20, 0x00, 0x00}), "2.5", false},
+      {Bytes({0x44, 0x0B, 0x9F, 0x79, 0x08, 0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18}),
+       "3.141592653589793", false},
+      {Bytes({0x44, 0x07, 0x9F, 0x78, 0x04, 0x7F, 0xC0, 0x00, 0x00}), "NaN", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ber::HexDump(c.encoded));
+    CommunityMessage m = EveryType();
+    m.pdu.varbinds.resize(1);
+    std::string wire = EncodeMessage(m);
+    // Replace the first value (INTEGER -17: 02 01 EF) and fix the three enclosing lengths.
+    const size_t at = wire.find(Bytes({0x02, 0x01, 0xEF}));
+    wire.replace(at, 3, c.encoded);
+    const int grow = static_cast<int>(c.encoded.size()) - 3;
+    for (size_t len_at : {size_t{1}, wire.find(static_cast<char>(0xA2)) + 1,
+                          wire.find(static_cast<char>(0x30), 20) + 1, at - 14}) {
+      wire[len_at] = static_cast<char>(static_cast<uint8_t>(wire[len_at]) + grow);
+    }
+    CommunityMessage out;
+    const DecodeStatus st = DecodeMessage(wire, &out);
+    ASSERT_TRUE(st.ok()) << st.text;
+    const Value& v = out.pdu.varbinds[0].value;
+    EXPECT_EQ(v.nonstandard, c.nonstandard);
+    EXPECT_FALSE(v.IsAbsent());
+    EXPECT_EQ(v.ToText(), c.text);
+    EXPECT_EQ(IsNumeric(v.ToText()), !c.nonstandard && c.text != "NaN");
+    EXPECT_EQ(EncodeMessage(out), wire) << "kept as it came";
+    // Cut framing is refused as before.
+    wire[at + 1] = static_cast<char>(c.encoded.size());
+    EXPECT_EQ(DecodeMessage(wire, &out).code, ber::code::kTruncated);
   }
 }
 
