@@ -136,7 +136,48 @@ TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
   }
   EXPECT_EQ(rs.Pending, 0);
   EXPECT_EQ(rs.PendingV3, 0);
+
+  // An SNMPv3 error status (net-snmp answers none in SNMPv3): the short form.
+  v3.PollMessId = 1000060;
+  rs.PendingV3 = 1;
+  snmpMgrV3_Response(rs, Answer(1000060, {"NULL"}, 5, "genErr"));
+  EXPECT_THAT(Fields(Trace(kTraceSnmpRespV3).at(1)),
+              ElementsAre(::testing::_, " <-- snmpRespErr", "SnmpPoll", "1000060", "42", "node2",
+                          "127.0.0.1", "0", "0", "[ERROR]:5", "[DESCR]:genErr"));
+  EXPECT_EQ(v3.PollMessId, 0);
   EXPECT_TRUE(recorder->log().empty()) << ::testing::PrintToString(recorder->log());
+}
+
+// The row's statement as each database gets it: SQL Server reads the date-time with "T" the same
+// under every session language.
+TEST(TrendSampleStatementTest, NamesTheIntervalsTableAndWritesTheDialectsDateTime) {
+  class NamedConnection : public Connection {
+   public:
+    explicit NamedConnection(std::string name) : name_(std::move(name)) {}
+    void Open(const std::string&, int) override {}
+    std::unique_ptr<Recordset> Execute(const std::string&) override { return nullptr; }
+    int64_t RecordsAffected() const override { return 0; }
+    const std::vector<DbError>& Errors() const override { return errors_; }
+    std::string DbmsName() const override { return name_; }
+    int State() const override { return 1; }
+    void Close() override {}
+
+   private:
+    std::string name_;
+    std::vector<DbError> errors_;
+  };
+  TrendListEntry e;
+  e.ReportId = 17;
+  e.PollInterval = 300;
+  e.PollSavedValue[1] = 120;
+  e.PollSavedValue[2] = -0.4;
+  const DateTime t = DateTime::FromCivil({2026, 12, 7, 3, 50, 0});
+  EXPECT_EQ(TrendSampleStatement(NamedConnection("SQLite"), e, t),
+            "INSERT INTO TrendData5 VALUES ('17','2026-12-07 03:50:00','120','0','0','0','0','0')");
+  e.PollInterval = 90;
+  EXPECT_EQ(
+      TrendSampleStatement(NamedConnection("Microsoft SQL Server"), e, t),
+      "INSERT INTO TrendData1.5 VALUES ('17','2026-12-07T03:50:00','120','0','0','0','0','0')");
 }
 
 TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
