@@ -146,7 +146,7 @@ TEST_F(TriggerTest, ComparisonsUseTheValueAsComputedAndTheThresholdAsWritten) {
 TEST_F(TriggerTest, AnAnswerAgainOrARebuiltListDuringATrapWaitWritesNoOtherRow) {
   rs.DebugMode = true;  // each trap waits 20 ms, delivering events
   AddNode({.node_id = 7});
-  AddReport({.ReportId = 55, .NodeId = 7});
+  AddReport({.ReportId = 55, .NodeId = 7, .PollInterval = "1"});
   TrendListEntry& e = AddStatusEntry({SnmpdOid(1)}, {{">", "100"}});
   e.PollMessId = 1000010;
   e.PollPending = true;
