@@ -199,13 +199,24 @@ TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
   EXPECT_TRUE(Trace(kTraceSnmpResp).empty());
   EXPECT_TRUE(recorder->Statements().empty());
 
+  // An answer with fewer objects than the entry polls: the missing one counts as without value.
+  idle.PollNumObjects = 2;
+  idle.PollSampledValue[2] = 12;
+  idle.PollMessId = 1000048;
+  rs.Pending = 2;
+  snmpManager_Response(rs, Answer(1000048, {"77"}));
+  EXPECT_EQ(Fields(Trace(kTraceSnmpResp).at(0))[1], " <-- snmpRespNull");
+  EXPECT_EQ(idle.PollSampledValue[1], -1);
+  EXPECT_EQ(idle.PollSampledValue[2], -1);
+  EXPECT_EQ(rs.Pending, 1);
+
   snmpManager_Response(rs, Answer(1000050, {"77"}));
   EXPECT_FALSE(deleted.PollPending);
   EXPECT_EQ(deleted.PollMessId, 0);
   EXPECT_EQ(deleted.PollSampledValue[1], -1) << "no values for a deleted report";
   EXPECT_EQ(rs.Pending, 0);
-  ASSERT_EQ(Trace(kTraceSnmpResp).size(), 1u);
-  EXPECT_EQ(Fields(Trace(kTraceSnmpResp)[0])[1], " <-- snmpResp");
+  ASSERT_EQ(Trace(kTraceSnmpResp).size(), 2u);
+  EXPECT_EQ(Fields(Trace(kTraceSnmpResp)[1])[1], " <-- snmpResp");
   EXPECT_TRUE(recorder->Statements().empty());
   EXPECT_TRUE(Events().empty());
 }
