@@ -22,6 +22,7 @@ struct Handler {
 constexpr Handler kManager = {"snmpManager_Response", false, &PollState::Pending, kTraceSnmpResp};
 constexpr Handler kMgrV3 = {"snmpMgrV3_Response", true, &PollState::PendingV3, kTraceSnmpRespV3};
 
+constexpr const char* kResp = "snmpResp";
 constexpr const char* kRespErr = "snmpRespErr";
 constexpr const char* kRespNull = "snmpRespNull";
 
@@ -66,7 +67,8 @@ class Answer {
   // Executes the INSERT; false when it left errors in the connection (reported).
   bool InsertSample();
   void LowerCounter();
-  void Trace(const std::string& row);
+  // Appends the row of the marker (kResp, kRespErr or kRespNull) while DebugMode is set.
+  void Trace(const char* marker);
   std::string ErrRow();
   std::string NullRow();
   void Release() noexcept;
@@ -118,10 +120,7 @@ void Answer::Handle() {
     }
   }
   LowerCounter();
-  if (st_.DebugMode) {
-    Trace(PollTraceRow(st_, Entry(), " <-- snmpResp",
-                       h_.v3 ? EngineIdText(Entry().PollEngineId) : "", PollRowObjects::kResponse));
-  }
+  Trace(kResp);
   Entry().PollMessId = 0;
 }
 
@@ -148,13 +147,12 @@ void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls)
   }
   e.PollPending = false;
   CalcPollNextTime(st_, c_);
-  const bool null = marker == kRespNull;
-  if (null && h_.v3) {
-    Trace(NullRow());
+  if (marker == kRespNull && h_.v3) {
+    Trace(marker);
     LowerCounter();
   } else {
     LowerCounter();
-    Trace(null ? NullRow() : ErrRow());
+    Trace(marker);
   }
   e.PollMessId = 0;
 }
@@ -180,8 +178,18 @@ void Answer::LowerCounter() {
   LowerPendingCount(st_.*h_.counter);
 }
 
-void Answer::Trace(const std::string& row) {
-  if (st_.DebugMode) AppendTraceLine(st_, h_.trace, row);
+void Answer::Trace(const char* marker) {
+  if (!st_.DebugMode) return;
+  std::string row;
+  if (marker == kRespErr) {
+    row = ErrRow();
+  } else if (marker == kRespNull) {
+    row = NullRow();
+  } else {
+    const std::string engine_id = h_.v3 ? EngineIdText(Entry().PollEngineId) : "";
+    row = PollTraceRow(st_, Entry(), " <-- snmpResp", engine_id, PollRowObjects::kResponse);
+  }
+  AppendTraceLine(st_, h_.trace, row);
 }
 
 std::string Answer::ErrRow() {
