@@ -12,8 +12,8 @@
 // calls the sender, which takes the next request id, stores it in PollMessId, sets PollPending
 // and PollTimeOutTime and sends the GET. The answer arrives as the manager's Response event:
 //
-// CALL POINT (response handling, the layer above): the service wires snmpManager.OnResponse and
-// snmpMgrV3.OnResponse to the response handlers. For an answer with request id R, a handler
+// The response handling of the layer above (responses/responses.h) is wired to the managers'
+// Response events by the service. For an answer with request id R it
 //   - finds the first entry 1..TrendListCount whose PollMessId equals R (none: nothing changes,
 //     no counter moves; a late answer to a resent or given-up request lands here);
 //   - closes the request: PollPending := false and CalcPollNextTime for the entry, then lowers
@@ -21,9 +21,7 @@
 //   - writes its trace rows with PollTraceRow(..., PollRowObjects::kResponse) to kTraceSnmpResp or
 //     kTraceSnmpRespV3 while DebugMode is set (engine id field: "" for SNMPv1/v2c,
 //     EngineIdText(PollEngineId) for SNMPv3).
-// Until a handler is wired the answer is dropped, and the scheduler's time-out resends the request
-// and finally gives it up like one that got no answer. The scheduler never lowers a counter for
-// an answered request itself.
+// The scheduler never lowers a counter for an answered request itself.
 #pragma once
 
 #include <cstdint>

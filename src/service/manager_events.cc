@@ -16,12 +16,10 @@ void ConnectManagerEvents(Module& m) {
     snmpMgrV3_DiscoveryResponse(m, d);
   };
   m.snmpMgrV3.OnReport = [&m](const SnmpReport& r) { snmpMgrV3_Report(m, r); };
-  // CALL POINT (response handling): the answers to the polls arrive here. Connect
-  //   m.snmpManager.OnResponse to snmpManager_Response (SNMPv1/v2c, lowers Pending) and
-  //   m.snmpMgrV3.OnResponse to snmpMgrV3_Response (SNMPv3, lowers PendingV3),
-  // which find the entry by PollMessId and close its request (see polling/polling.h). Until then
-  // no handler is connected: the managers drop the answers, and the poll scheduler resends each
-  // request after its time-out and finally gives it up.
+  // The answers to the polls: each handler finds its entry by PollMessId, stores the values and
+  // closes the request, lowering Pending (snmpManager) or PendingV3 (snmpMgrV3).
+  m.snmpManager.OnResponse = [&m](const SnmpResponse& r) { snmpManager_Response(m, r); };
+  m.snmpMgrV3.OnResponse = [&m](const SnmpResponse& r) { snmpMgrV3_Response(m, r); };
 }
 
 void DisconnectManagerEvents(Module& m) {

@@ -78,7 +78,7 @@ void ServiceStop(Module& m) {
 }  // namespace
 
 Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host)
-    : PollState(std::move(app_path), clock, loop),
+    : ResponseState(std::move(app_path), clock, loop),
       dartSvc(host),
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
       timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {

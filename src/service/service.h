@@ -14,6 +14,7 @@
 #include "components/service_host.h"
 #include "diagnostics/diagnostics.h"
 #include "polling/polling.h"
+#include "responses/responses.h"
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -35,7 +36,7 @@ class StdConsole final : public Console {
   void MessageBox(const std::string& text, int style, const std::string& title) override;
 };
 
-struct Module : PollState {
+struct Module : ResponseState {
   // REQUIRES: clock, loop and host outlive the module.
   Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
   // Stops the timers and detaches the host's events, which refer to this module.
@@ -84,9 +85,9 @@ void ServiceClose_(Module& m, const std::string& component);
 void timerPoll_Timer(Module& m);
 void timerDebug_Timer(Module& m);
 
-// Connects the events of snmpManager and snmpMgrV3 to their handlers (BadPacket, Error,
-// DiscoveryResponse, Report; Response: see the call point in manager_events.cc), and detaches
-// them again. Called by the Module's constructor and destructor.
+// Connects the events of snmpManager and snmpMgrV3 to their handlers (Response, BadPacket, Error,
+// DiscoveryResponse, Report), and detaches them again. Called by the Module's constructor and
+// destructor.
 void ConnectManagerEvents(Module& m);
 void DisconnectManagerEvents(Module& m);
 

@@ -5,6 +5,7 @@
 
 #include "components/values.h"
 #include "storage/internal.h"
+#include "storage/storage.h"
 
 namespace quorlan {
 namespace {
@@ -66,6 +67,14 @@ std::string AdaptSqlForSqlite(const std::string& sql) {
            " LIMIT " + n + ")";
   }
   return text == TrimStatement(sql) ? sql : text;
+}
+
+std::string SqlDateTime(const Connection& conn, const DateTime& t) {
+  std::string text = t.FormatDateTime();
+  // SQL Server reads "YYYY-MM-DD hh:mm:ss" by the session's language (DATEFORMAT dmy swaps day
+  // and month); the form with "T" it reads the same under every language.
+  if (EqualsNoCase(conn.DbmsName(), "Microsoft SQL Server")) text[10] = 'T';
+  return SqlQuote(text);
 }
 
 }  // namespace quorlan

@@ -188,6 +188,10 @@ std::string MaskPasswords(const std::string& connection_string);
 // The text as an SQL string literal: enclosed in single quotes, inner quotes doubled.
 std::string SqlQuote(std::string_view text);
 
+// The date-time literal for the connection's database, quoted: 'YYYY-MM-DD HH:MM:SS' for SQLite,
+// the language-neutral 'YYYY-MM-DDTHH:MM:SS' for SQL Server (chosen by conn.DbmsName()).
+std::string SqlDateTime(const Connection& conn, const DateTime& t);
+
 // One slot of the SNMPv3 security profile table.
 struct SecProfile {
   std::string UserName;  // empty: the slot is free

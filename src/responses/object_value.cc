@@ -1,0 +1,62 @@
+// The value of one polled object: the number of its text, the increase of a counter, and the
+// object's evaluation expression.
+#include <fmt/format.h>
+
+#include "responses/internal.h"
+
+namespace quorlan::responses {
+namespace {
+
+// Every occurrence of from (exact case) replaced by to, left to right; replaced text is not
+// searched again.
+std::string ReplaceAll(const std::string& text, std::string_view from, const std::string& to) {
+  std::string out;
+  size_t start = 0;
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, start)) {
+    out.append(text, start, at - start);
+    out += to;
+    start = at + from.size();
+  }
+  out.append(text, start);
+  return out;
+}
+
+// PollSavedValue(k) := the object's expression evaluated with "$value" (the saved value, pattern
+// "0") and "$time" (the poll interval in seconds) replaced.
+void ApplyExpression(ResponseState& st, TrendListEntry& e, int k) {
+  std::string text = ReplaceAll(e.PollObjEval[k], "$value", FormatZero(e.PollSavedValue[k]));
+  text = ReplaceAll(text, "$time", std::to_string(e.PollInterval));
+  try {
+    e.PollSavedValue[k] = st.scriptControl.EvalNumber(text);
+  } catch (const RuntimeError& ex) {
+    throw RuntimeError(ex.number(), fmt::format("ObjEval{} \"{}\": {}", k, text, ex.description()));
+  }
+}
+
+}  // namespace
+
+bool SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::string& text) {
+  if (!VbIsNumeric(text)) {
+    e.PollSavedValue[k] = 0;
+    e.PollSampledValue[k] = -1;
+    return false;
+  }
+  const double n = VbTextToDouble(text);
+  if (e.PollObjType[k] == kCounterType) {
+    const double previous = e.PollSampledValue[k];
+    e.PollSampledValue[k] = n;
+    if (previous == -1 || n < previous) {
+      // No base yet, or the counter wrapped or restarted: this sample is the new base.
+      e.PollSavedValue[k] = 0;
+      return true;
+    }
+    e.PollSavedValue[k] = n - previous;
+  } else {
+    e.PollSavedValue[k] = n;
+    e.PollSampledValue[k] = n;
+  }
+  if (!e.PollObjEval[k].empty()) ApplyExpression(st, e, k);
+  return true;
+}
+
+}  // namespace quorlan::responses

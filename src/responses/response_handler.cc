@@ -1,0 +1,271 @@
+// The managers' Response events: matching an answer to its entry, the values, the sample row,
+// closing the request and the response trace rows.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "responses/internal.h"
+
+namespace quorlan {
+namespace {
+
+// What differs between the two handlers.
+struct Handler {
+  const char* procedure;
+  bool v3;
+  int16_t PollState::*counter;  // Pending or PendingV3
+  const char* trace;
+};
+
+constexpr Handler kManager = {"snmpManager_Response", false, &PollState::Pending, kTraceSnmpResp};
+constexpr Handler kMgrV3 = {"snmpMgrV3_Response", true, &PollState::PendingV3, kTraceSnmpRespV3};
+
+constexpr const char* kResp = "snmpResp";
+constexpr const char* kRespErr = "snmpRespErr";
+constexpr const char* kRespNull = "snmpRespNull";
+
+// Marks a request id as being handled for the lifetime of the object.
+class InProgress {
+ public:
+  InProgress(std::vector<int32_t>& ids, int32_t id) : ids_(ids), id_(id) { ids_.push_back(id); }
+  ~InProgress() { ids_.erase(std::find(ids_.begin(), ids_.end(), id_)); }
+  InProgress(const InProgress&) = delete;
+  InProgress& operator=(const InProgress&) = delete;
+
+ private:
+  std::vector<int32_t>& ids_;
+  int32_t id_;
+};
+
+// The handling of one answer. Handle() runs the steps and throws any run-time failure; Fail() is
+// the error handler; the database objects are released when the object ends.
+class Answer {
+ public:
+  Answer(ResponseState& st, const Handler& h, const SnmpResponse& r) : st_(st), h_(h), r_(r) {}
+  ~Answer() { Release(); }
+  Answer(const Answer&) = delete;
+  Answer& operator=(const Answer&) = delete;
+
+  void Handle();
+  void Fail(const std::exception& ex);
+
+ private:
+  TrendListEntry& Entry() { return st_.TrendList[c_]; }
+  // The first live entry whose request is the answered one; 0 for none. Id 0 means "no
+  // request" in an entry and never matches.
+  int16_t Find() const;
+  // The positions (from 0) of the answer's objects without a value, counting objects that the
+  // matched entry polls but the answer lacks.
+  std::vector<int> NullObjects() const;
+  void CloseWithoutData(const char* marker, const std::vector<int>& nulls);
+  bool OpenDatabase();
+  // Values (and triggers) of a "SnmpPoll" or "SnmpStatus" entry. False when the entry was
+  // rebuilt while a trap let other events run: the answer then has no entry any more.
+  bool ComputeValues();
+  // Executes the INSERT; false when it left errors in the connection (reported).
+  bool InsertSample();
+  void LowerCounter();
+  // Appends the row of the marker (kResp, kRespErr or kRespNull) while DebugMode is set.
+  void Trace(const char* marker);
+  std::string ErrRow();
+  std::string NullRow();
+  void Release() noexcept;
+
+  ResponseState& st_;
+  const Handler& h_;
+  const SnmpResponse& r_;
+  int16_t c_ = 0;         // the matched entry
+  bool lowered_ = false;  // the counter was lowered for this request
+  std::unique_ptr<Connection> conn_;
+  std::unique_ptr<Recordset> rows_;
+};
+
+int16_t Answer::Find() const {
+  if (r_.request_id == 0) return 0;
+  for (int16_t i = 1; i <= st_.TrendListCount; ++i) {
+    if (st_.TrendList[i].PollMessId == r_.request_id) return i;
+  }
+  return 0;
+}
+
+std::vector<int> Answer::NullObjects() const {
+  const int n = r_.ObjCount();
+  const int16_t c = Find();
+  const int polled = c == 0 ? 0 : st_.TrendList[c].PollNumObjects;
+  std::vector<int> nulls;
+  for (int i = 0; i < std::max(n, polled); ++i) {
+    if (i >= n || !r_.ObjValue(i)) nulls.push_back(i);
+  }
+  return nulls;
+}
+
+void Answer::Handle() {
+  if (r_.error_status != 0) return CloseWithoutData(kRespErr, {});
+  const std::vector<int> nulls = NullObjects();
+  if (!nulls.empty()) return CloseWithoutData(kRespNull, nulls);
+  if (!OpenDatabase()) return;
+  c_ = Find();
+  if (c_ == 0) return;
+  Entry().PollPending = false;
+  CalcPollNextTime(st_, c_);
+  const std::string& type = Entry().PollType;
+  if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
+    if (!ComputeValues()) return;
+    if (!InsertSample()) {
+      LowerCounter();
+      Entry().PollMessId = 0;
+      return;
+    }
+  }
+  LowerCounter();
+  Trace(kResp);
+  Entry().PollMessId = 0;
+}
+
+bool Answer::ComputeValues() {
+  TrendListEntry& e = Entry();
+  const bool status = e.PollType == kPollTypeSnmpStatus;
+  for (int16_t k = 1; k <= e.PollNumObjects; ++k) {
+    const bool numeric = responses::SetObjectValue(st_, e, k, r_.ObjValue(k - 1).value_or(""));
+    if (!status || !numeric) continue;
+    TriggerEvaluate(st_, c_, k);
+    if (c_ > st_.TrendListCount || e.PollMessId != r_.request_id) return false;
+  }
+  return true;
+}
+
+void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls) {
+  c_ = Find();
+  if (c_ == 0) return;
+  TrendListEntry& e = Entry();
+  for (const int i : nulls) {
+    if (i >= kTrendObjects) continue;  // an object the entry does not have
+    e.PollSavedValue[i + 1] = 0;
+    e.PollSampledValue[i + 1] = -1;
+  }
+  e.PollPending = false;
+  CalcPollNextTime(st_, c_);
+  if (marker == kRespNull && h_.v3) {
+    Trace(marker);
+    LowerCounter();
+  } else {
+    LowerCounter();
+    Trace(marker);
+  }
+  e.PollMessId = 0;
+}
+
+bool Answer::OpenDatabase() {
+  try {
+    conn_ = OpenSuiteConnection(st_);
+  } catch (const std::exception& ex) {
+    AppEvent(st_, kModShared, h_.procedure, ex.what(), kEventError);
+    return false;
+  }
+  return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
+}
+
+bool Answer::InsertSample() {
+  rows_ = conn_->Execute(TrendSampleStatement(*conn_, Entry(), st_.Now()));
+  return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
+}
+
+void Answer::LowerCounter() {
+  if (lowered_) return;
+  lowered_ = true;
+  LowerPendingCount(st_.*h_.counter);
+}
+
+void Answer::Trace(const char* marker) {
+  if (!st_.DebugMode) return;
+  std::string row;
+  if (marker == kRespErr) {
+    row = ErrRow();
+  } else if (marker == kRespNull) {
+    row = NullRow();
+  } else {
+    const std::string engine_id = h_.v3 ? EngineIdText(Entry().PollEngineId) : "";
+    row = PollTraceRow(st_, Entry(), " <-- snmpResp", engine_id, PollRowObjects::kResponse);
+  }
+  AppendTraceLine(st_, h_.trace, row);
+}
+
+std::string Answer::ErrRow() {
+  const TrendListEntry& e = Entry();
+  const std::string time = FormatTimeStamp(st_);
+  const std::string error =
+      fmt::format("[ERROR]:{}\t[DESCR]:{}", r_.error_status, r_.error_description);
+  if (h_.v3) {
+    return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", time, kRespErr, e.PollType,
+                       e.PollMessId, e.NodeId, e.NodeName, e.Address, st_.Pending, st_.PendingV3,
+                       error);
+  }
+  return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t\t{}\t{}\t{}\t{}\t{}", time,
+                     kRespErr, e.PollType, e.PollInterval, e.ReportId, e.ReportTitle, e.NodeId,
+                     e.NodeName, e.Address, e.PollMessId, e.SnmpVersion, e.PollEngineBoots,
+                     e.PollEngineTime, st_.Pending, st_.PendingV3, error);
+}
+
+std::string Answer::NullRow() {
+  const TrendListEntry& e = Entry();
+  return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", FormatTimeStamp(st_), kRespNull,
+                     e.PollType, e.PollMessId, e.NodeId, e.NodeName, e.Address, st_.Pending,
+                     st_.PendingV3);
+}
+
+void Answer::Fail(const std::exception& ex) {
+  std::string message = ex.what();
+  if (!h_.v3) message += fmt::format(", reqId={}, c={}", r_.request_id, c_);
+  AppEvent(st_, kModForm, h_.procedure, message, kEventError);
+  if (c_ == 0) return;
+  TrendListEntry& e = Entry();
+  e.PollPending = false;
+  LowerCounter();
+  e.PollMessId = 0;
+  if (h_.v3) {
+    // The engine is discovered again before the next SNMPv3 poll.
+    e.PollEngineId.clear();
+    e.PollEngineBoots = 0;
+    e.PollEngineTime = 0;
+  }
+  CalcPollNextTime(st_, c_);
+}
+
+void Answer::Release() noexcept {
+  try {
+    if (rows_ && rows_->State() != 0) rows_->Close();
+    if (conn_ && conn_->State() != 0) conn_->Close();
+  } catch (const std::exception&) {
+    // Nothing is left to do with a connection that cannot even be closed.
+  }
+  rows_.reset();
+  conn_.reset();
+}
+
+bool Duplicate(const ResponseState& st, int32_t id) {
+  return std::find(st.ResponsesInProgress.begin(), st.ResponsesInProgress.end(), id) !=
+         st.ResponsesInProgress.end();
+}
+
+void HandleResponse(ResponseState& st, const Handler& h, const SnmpResponse& r) {
+  if (Duplicate(st, r.request_id)) return;
+  InProgress in_progress(st.ResponsesInProgress, r.request_id);
+  Answer answer(st, h, r);
+  try {
+    answer.Handle();
+  } catch (const std::exception& ex) {
+    answer.Fail(ex);
+  }
+}
+
+}  // namespace
+
+void snmpManager_Response(ResponseState& st, const SnmpResponse& r) {
+  HandleResponse(st, kManager, r);
+}
+
+void snmpMgrV3_Response(ResponseState& st, const SnmpResponse& r) { HandleResponse(st, kMgrV3, r); }
+
+}  // namespace quorlan

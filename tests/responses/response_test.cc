@@ -1,0 +1,312 @@
+// Answers from a private snmpd through the poll scheduler and the response handlers into the
+// trend-data tables of a SQLite suite database.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "responses/response_harness.h"
+
+namespace quorlan {
+namespace {
+
+using testing::Answer;
+using testing::At;
+using ::testing::ElementsAre;
+using testing::Fields;
+using ::testing::HasSubstr;
+using testing::kMissingOid;
+using testing::SnmpdOid;
+
+const std::string kSnmpdEngineText = "8001F8847472656E6474657374";
+
+class SnmpdResponseTest : public testing::ResponseTest {
+ protected:
+  static void SetUpTestSuite() { snmpd_ = std::make_unique<testing::SnmpdPeer>("", true); }
+  static void TearDownTestSuite() { snmpd_.reset(); }
+
+  TrendListEntry& AddV3Entry(const std::vector<std::string>& oids) {
+    rs.SecProfileList[1] = {"noauthuser", 0, "", 0, "", 0};
+    TrendListEntry& e = AddEntry(snmpd_->port(), oids, 3);
+    e.PollSnmpV3User = "noauthuser";
+    return e;
+  }
+
+  static inline std::unique_ptr<testing::SnmpdPeer> snmpd_;
+};
+
+TEST_F(SnmpdResponseTest, SamplesOverFourMinuteBoundaries) {
+  snmpd_->SetValues(
+      ".1.3.6.1.4.1.32473.2.1.0 counter 4294966995\n.1.3.6.1.4.1.32473.2.2.0 string hello\n"
+      ".1.3.6.1.4.1.32473.2.3.0 gauge 42\n.1.3.6.1.4.1.32473.2.4.0 string -3.5\n"
+      ".1.3.6.1.4.1.32473.2.5.0 string 2.5\n.1.3.6.1.4.1.32473.2.6.0 string 0.4\n");
+  rs.DebugMode = true;
+  DebugFilePrep(rs);
+  TrendListEntry& e =
+      AddEntry(snmpd_->port(), {SnmpdOid(1), SnmpdOid(1), SnmpdOid(2), SnmpdOid(3)});
+  e.PollObjType[1] = e.PollObjType[2] = 3;
+  e.PollObjEval[2] = "$value*8/$time";
+  TrendListEntry& rounding = AddEntry(snmpd_->port(), {SnmpdOid(4), SnmpdOid(5), SnmpdOid(6)});
+  TrendListEntry& v3 = AddV3Entry({SnmpdOid(3)});
+
+  PollAt(At(1));
+  EXPECT_THAT(Samples(), ElementsAre("101 2026-12-07 10:01:00 0 0 0 42 0 0",
+                                     "102 2026-12-07 10:01:00 -4 3 0 0 0 0",
+                                     "103 2026-12-07 10:01:00 42 0 0 0 0 0"))
+      << snmpd_->Log();
+  EXPECT_EQ(e.PollSampledValue[3], -1) << "a string is not numeric";
+  rounding.PollInterval = v3.PollInterval = 0;  // polled once
+
+  // The counter's increase stays exact above 2^24 (single precision would make it 256).
+  const std::vector<std::pair<std::string, std::string>> polls = {
+      {"4294967295", "300 40"},  // the increase, and $value*8/$time = 300*8/60
+      {"100", "0 0"},            // the counter went back: 0, and 100 is the new base
+      {"250", "150 20"},
+  };
+  int minute = 2;
+  for (const auto& [counter, saved] : polls) {
+    snmpd_->SetValues(
+        ".1.3.6.1.4.1.32473.2.1.0 counter " + counter +
+        "\n.1.3.6.1.4.1.32473.2.2.0 string hello\n.1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+    PollAt(At(minute));
+    EXPECT_EQ(Samples().back(), fmt::format("101 2026-12-07 10:0{}:00 {} 0 42 0 0", minute, saved));
+    ++minute;
+  }
+  EXPECT_EQ(Samples().size(), 6u);
+  EXPECT_FALSE(e.PollPending);
+  EXPECT_EQ(e.PollMessId, 0);
+  EXPECT_EQ(e.PollNextTime, At(5));
+  EXPECT_EQ(rs.Pending, 0);
+  EXPECT_EQ(rs.PendingV3, 0);
+
+  // The answer's row shows the entry before PollMessId is cleared.
+  std::vector<std::string> row = Fields(Trace(kTraceSnmpResp).back());
+  ASSERT_EQ(row.size(), 76u);
+  EXPECT_EQ(row[1], " <-- snmpResp");
+  EXPECT_EQ(row[9], "1000006");
+  EXPECT_EQ(row[11], "");
+  EXPECT_EQ(row[14], "0");
+  EXPECT_EQ(std::vector<std::string>(row.begin() + 20, row.begin() + 22),
+            (std::vector<std::string>{"250", "150"}));
+  EXPECT_EQ(row[29], "$value*8/$time");
+  EXPECT_EQ(row[31], "20");
+  row = Fields(Trace(kTraceSnmpRespV3).back());
+  ASSERT_EQ(row.size(), 76u);
+  EXPECT_EQ(row[1], " <-- snmpResp");
+  EXPECT_EQ(row[11], kSnmpdEngineText);
+  EXPECT_EQ(row[21], "42");
+}
+
+TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.1.0 counter 500\n.1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  rs.DebugMode = true;
+  TrendListEntry& v1 = AddEntry(snmpd_->port(), {SnmpdOid(3), kMissingOid}, 1);
+  TrendListEntry& v3 = AddV3Entry({kMissingOid});
+  TrendListEntry& v2 = AddEntry(snmpd_->port(), {SnmpdOid(1), kMissingOid});
+  v2.PollNextTime = At(2);
+  v2.PollObjType[1] = 3;
+  v2.PollSampledValue[1] = 7;
+  v2.PollSavedValue[1] = 5;
+  v2.PollSampledValue[2] = 9;
+  v2.PollSavedValue[2] = 3;
+
+  // SNMPv1 noSuchName: the error row in its long form. SNMPv3 noSuchObject: the null row, written
+  // before PendingV3 is lowered.
+  PollAt(At(1));
+  EXPECT_THAT(Fields(Trace(kTraceSnmpResp).at(0)),
+              ElementsAre(::testing::_, " <-- snmpRespErr", "SnmpPoll", "60", "101", "Report 1",
+                          "41", "node1", "127.0.0.1", "1000001", "1", "", "0", "0", "0",
+                          ::testing::_, "[ERROR]:2", "[DESCR]:noSuchName"));
+  EXPECT_THAT(Fields(Trace(kTraceSnmpRespV3).at(0)),
+              ElementsAre(::testing::_, " <-- snmpRespNull", "SnmpPoll", "1000002", "42", "node2",
+                          "127.0.0.1", ::testing::_, "1"));
+  v1.PollInterval = v3.PollInterval = 0;
+
+  // SNMPv2c noSuchObject: the null object is reset, the other keeps its values.
+  PollAt(At(2));
+  EXPECT_THAT(Fields(Trace(kTraceSnmpResp).at(1)),
+              ElementsAre(::testing::_, " <-- snmpRespNull", "SnmpPoll", "1000003", "43", "node3",
+                          "127.0.0.1", "0", "0"));
+  EXPECT_EQ(v2.PollSampledValue[1], 7);
+  EXPECT_EQ(v2.PollSavedValue[1], 5);
+  EXPECT_EQ(v2.PollSampledValue[2], -1);
+  EXPECT_EQ(v2.PollSavedValue[2], 0);
+  for (const TrendListEntry* e : {&v1, &v2, &v3}) {
+    EXPECT_FALSE(e->PollPending);
+    EXPECT_EQ(e->PollMessId, 0);
+    EXPECT_EQ(e->PollNextTime, e == &v2 ? At(3) : At(2));
+  }
+  EXPECT_EQ(rs.Pending, 0);
+  EXPECT_EQ(rs.PendingV3, 0);
+
+  // An SNMPv3 error status (net-snmp answers none in SNMPv3): the short form.
+  v3.PollMessId = 1000060;
+  rs.PendingV3 = 1;
+  snmpMgrV3_Response(rs, Answer(1000060, {"NULL"}, 5, "genErr"));
+  EXPECT_THAT(Fields(Trace(kTraceSnmpRespV3).at(1)),
+              ElementsAre(::testing::_, " <-- snmpRespErr", "SnmpPoll", "1000060", "42", "node2",
+                          "127.0.0.1", "0", "0", "[ERROR]:5", "[DESCR]:genErr"));
+  EXPECT_EQ(v3.PollMessId, 0);
+  EXPECT_TRUE(recorder->log().empty()) << ::testing::PrintToString(recorder->log());
+}
+
+// The row's statement as each database gets it: SQL Server reads the date-time with "T" the same
+// under every session language.
+TEST(TrendSampleStatementTest, NamesTheIntervalsTableAndWritesTheDialectsDateTime) {
+  class NamedConnection : public Connection {
+   public:
+    explicit NamedConnection(std::string name) : name_(std::move(name)) {}
+    void Open(const std::string&, int) override {}
+    std::unique_ptr<Recordset> Execute(const std::string&) override { return nullptr; }
+    int64_t RecordsAffected() const override { return 0; }
+    const std::vector<DbError>& Errors() const override { return errors_; }
+    std::string DbmsName() const override { return name_; }
+    int State() const override { return 1; }
+    void Close() override {}
+
+   private:
+    std::string name_;
+    std::vector<DbError> errors_;
+  };
+  TrendListEntry e;
+  e.ReportId = 17;
+  e.PollInterval = 300;
+  e.PollSavedValue[1] = 120;
+  e.PollSavedValue[2] = -0.4;
+  const DateTime t = DateTime::FromCivil({2026, 12, 7, 3, 50, 0});
+  EXPECT_EQ(TrendSampleStatement(NamedConnection("SQLite"), e, t),
+            "INSERT INTO TrendData5 VALUES ('17','2026-12-07 03:50:00','120','0','0','0','0','0')");
+  e.PollInterval = 90;
+  EXPECT_EQ(
+      TrendSampleStatement(NamedConnection("Microsoft SQL Server"), e, t),
+      "INSERT INTO TrendData1.5 VALUES ('17','2026-12-07T03:50:00','120','0','0','0','0','0')");
+}
+
+TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
+  rs.DebugMode = true;
+  TrendListEntry& idle = AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  const DateTime next = idle.PollNextTime;
+  TrendListEntry& deleted = AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  deleted.PollType = kPollTypeDeleted;
+  deleted.PollMessId = 1000050;
+  deleted.PollPending = true;
+  rs.Pending = 1;
+  // An answer to an abandoned request, and one with id 0 (which no request ever has, while
+  // every idle entry holds 0).
+  for (int32_t id : {1000049, 0}) snmpManager_Response(rs, Answer(id, {"77"}));
+  EXPECT_EQ(idle.PollSampledValue[1], -1);
+  EXPECT_EQ(idle.PollNextTime, next);
+  EXPECT_TRUE(deleted.PollPending);
+  EXPECT_EQ(rs.Pending, 1);
+  EXPECT_TRUE(Trace(kTraceSnmpResp).empty());
+  EXPECT_TRUE(recorder->Statements().empty());
+
+  // An answer with fewer objects than the entry polls: the missing one counts as without value.
+  idle.PollNumObjects = 2;
+  idle.PollSampledValue[2] = 12;
+  idle.PollMessId = 1000048;
+  rs.Pending = 2;
+  snmpManager_Response(rs, Answer(1000048, {"77"}));
+  EXPECT_EQ(Fields(Trace(kTraceSnmpResp).at(0))[1], " <-- snmpRespNull");
+  EXPECT_EQ(idle.PollSampledValue[1], -1);
+  EXPECT_EQ(idle.PollSampledValue[2], -1);
+  EXPECT_EQ(rs.Pending, 1);
+
+  snmpManager_Response(rs, Answer(1000050, {"77"}));
+  EXPECT_FALSE(deleted.PollPending);
+  EXPECT_EQ(deleted.PollMessId, 0);
+  EXPECT_EQ(deleted.PollSampledValue[1], -1) << "no values for a deleted report";
+  EXPECT_EQ(rs.Pending, 0);
+  ASSERT_EQ(Trace(kTraceSnmpResp).size(), 2u);
+  EXPECT_EQ(Fields(Trace(kTraceSnmpResp)[1])[1], " <-- snmpResp");
+  EXPECT_TRUE(recorder->Statements().empty());
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(SnmpdResponseTest, FailuresEndTheAnswerInTheHandlerWithoutARow) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  struct Case {
+    int32_t interval;
+    const char* eval;
+    bool v3;
+    const char* event;
+  };
+  const Case cases[] = {
+      {120, "", false,
+       "1\tfrmQuorlanTrend_snmpManager_Response\tODBC HY000 execute 'INSERT INTO TrendData2 VALUES "
+       "('101','2026-12-07 10:01:00','42','0','0','0','0','0')'"},
+      {60, "$value/0", false,
+       "1\tfrmQuorlanTrend_snmpManager_Response\tObjEval1 \"42/0\": Division by zero at position 3"
+       ", reqId=1000001, c=1"},
+      {60, "$value/0", true,
+       "1\tfrmQuorlanTrend_snmpMgrV3_Response\tObjEval1 \"42/0\": Division by zero at position "
+       "3"},
+  };
+  for (const Case& c : cases) {
+    rs.TrendListCount = 0;
+    rs.LastMessId = kFirstMessId - 1;
+    TrendListEntry& e = c.v3 ? AddV3Entry({SnmpdOid(3)}) : AddEntry(snmpd_->port(), {SnmpdOid(3)});
+    e.PollInterval = c.interval;
+    e.PollObjEval[1] = c.eval;
+    PollAt(At(1));
+    const std::vector<std::string> events = Events();
+    ASSERT_FALSE(events.empty()) << c.eval;
+    EXPECT_THAT(events.back(), HasSubstr(c.event));
+    if (c.interval == 120) {
+      EXPECT_THAT(events.back(), HasSubstr("no such table: TrendData2"));
+      EXPECT_THAT(events.back(), HasSubstr(", reqId=1000001, c=1"));
+    }
+    EXPECT_FALSE(e.PollPending);
+    EXPECT_EQ(e.PollMessId, 0);
+    EXPECT_EQ(e.PollEngineId, "") << "SNMPv3 discovers the engine again";
+    EXPECT_EQ(rs.Pending + rs.PendingV3, 0);
+  }
+  EXPECT_TRUE(Samples().empty());
+}
+
+TEST_F(SnmpdResponseTest, ARefusedConnectionLeavesTheRequestToTheTimeOut) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  using Mode = testing::RecordingDatabase::FailureMode;
+  recorder->FailOpens(Mode::kRaise);
+  TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  wall.Set(At(1));
+  timerPoll_Timer(rs);
+  ASSERT_TRUE(WaitFor([this] { return !Events().empty(); })) << snmpd_->Log();
+  EXPECT_EQ(Events()[0],
+            "1\tmodQuorlanTrend_snmpManager_Response\tODBC HY000 open: injected failure");
+  EXPECT_TRUE(e.PollPending);
+  EXPECT_EQ(e.PollMessId, 1000001);
+  EXPECT_EQ(rs.Pending, 1);
+  EXPECT_EQ(e.PollSampledValue[1], -1);
+
+  // An error entry without a run-time error is reported the same way, with no description.
+  recorder->FailOpens(Mode::kErrorEntry);
+  wall.Set(At(1, 6));
+  timerPoll_Timer(rs);
+  EXPECT_EQ(e.PollRetryTimes, 1);
+  ASSERT_TRUE(WaitFor([this] { return Events().size() == 2; }));
+  EXPECT_EQ(Events()[1], "1\tmodQuorlanTrend_snmpManager_Response\t");
+  EXPECT_EQ(e.PollMessId, 1000002);
+  PollAt(At(1, 12));
+  EXPECT_FALSE(e.PollPending) << "given up by the scheduler";
+  EXPECT_EQ(rs.Pending, 0);
+  EXPECT_TRUE(recorder->Statements().empty());
+}
+
+TEST_F(SnmpdResponseTest, ATraceThatCannotBeWrittenLowersTheCounterOnce) {
+  rs.DebugMode = true;
+  dir.MakeDir("Debug/" + std::string(kTraceSnmpResp));  // a folder where the file should be
+  TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  e.PollMessId = 1000077;
+  e.PollPending = true;
+  rs.Pending = 2;  // another request is out too
+  snmpManager_Response(rs, Answer(1000077, {"42"}));
+  EXPECT_EQ(rs.Pending, 1);
+  EXPECT_FALSE(e.PollPending);
+  EXPECT_EQ(e.PollMessId, 0);
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_THAT(Events()[0], HasSubstr("frmQuorlanTrend_snmpManager_Response\t"));
+  EXPECT_THAT(Events()[0], HasSubstr("T-SnmpResp.txt"));
+  EXPECT_THAT(Events()[0], HasSubstr(", reqId=1000077, c=1"));
+}
+
+}  // namespace
+}  // namespace quorlan
