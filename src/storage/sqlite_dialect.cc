@@ -1,10 +1,14 @@
-// The one place that knows SQL dialects: statements are written for SQL Server, and the few
-// T-SQL-only forms the service uses are rewritten here for SQLite.
+// The one place that knows SQL dialects: statements are written for SQL Server, the few
+// T-SQL-only forms the service uses are rewritten here for SQLite, and the literals that the two
+// write differently are made here.
+#include <fmt/format.h>
+
 #include <cctype>
 #include <regex>
 
 #include "components/values.h"
 #include "storage/internal.h"
+#include "storage/storage.h"
 
 namespace quorlan {
 namespace {
@@ -66,6 +70,28 @@ std::string AdaptSqlForSqlite(const std::string& sql) {
            " LIMIT " + n + ")";
   }
   return text == TrimStatement(sql) ? sql : text;
+}
+
+namespace {
+
+bool IsSqlite(const Connection& conn) { return EqualsNoCase(conn.DbmsName(), "SQLite"); }
+
+}  // namespace
+
+std::string SqlText(const Connection& conn, std::string_view text) {
+  return IsSqlite(conn) ? SqlQuote(text) : "N" + SqlQuote(text);
+}
+
+std::string SqlDate(const Connection& conn, const DateTime& date) {
+  const CivilTime c = date.ToCivil();
+  return IsSqlite(conn) ? fmt::format("'{:04}-{:02}-{:02}'", c.year, c.month, c.day)
+                        : fmt::format("'{:04}{:02}{:02}'", c.year, c.month, c.day);
+}
+
+std::string SqlDateTime(const Connection& conn, const DateTime& time) {
+  const CivilTime c = time.ToCivil();
+  return fmt::format("'{:04}-{:02}-{:02}{}{:02}:{:02}:{:02}'", c.year, c.month, c.day,
+                     IsSqlite(conn) ? ' ' : 'T', c.hour, c.minute, c.second);
 }
 
 }  // namespace quorlan
