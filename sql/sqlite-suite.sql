@@ -2,12 +2,12 @@
 -- quorlan-trendctl init creates them; the service creates TrendData1/5/15/60 itself.
 
 CREATE TABLE Settings (
-  Id INTEGER PRIMARY KEY,
+  Id INTEGER PRIMARY KEY AUTOINCREMENT,
   DebugMode bit NOT NULL DEFAULT 0
 );
 
 CREATE TABLE ATR_Nodes (
-  node_id INTEGER PRIMARY KEY,
+  node_id INTEGER PRIMARY KEY AUTOINCREMENT,
   node_name nvarchar(100) NOT NULL DEFAULT '',
   address varchar(50) NOT NULL DEFAULT '',
   UdpPort int NOT NULL DEFAULT 161,
@@ -23,7 +23,7 @@ CREATE TABLE ATR_Nodes (
 );
 
 CREATE TABLE TrendReports (
-  ReportId INTEGER PRIMARY KEY,
+  ReportId INTEGER PRIMARY KEY AUTOINCREMENT,
   ReportTitle nvarchar(100) NOT NULL DEFAULT '',
   NodeId int NOT NULL,
   NodeName nvarchar(100) NOT NULL DEFAULT '',
@@ -74,7 +74,7 @@ CREATE TABLE TrendReports (
 );
 
 CREATE TABLE SecProfiles (
-  Id INTEGER PRIMARY KEY,
+  Id INTEGER PRIMARY KEY AUTOINCREMENT,
   Enabled bit NULL DEFAULT 1,
   UserName nvarchar(50) NOT NULL,
   SecurityLevel smallint NOT NULL DEFAULT 0,

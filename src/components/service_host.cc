@@ -1,12 +1,15 @@
 #include "components/service_host.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -78,7 +81,39 @@ std::string EscapeSpecifiers(const std::string& text) {
   return out;
 }
 
-const int kSignals[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2};
+// A path in a space-separated path list of a unit (ReadWritePaths=): quoted, specifiers escaped.
+std::string QuotePath(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out + "\"";
+}
+
+bool IsUnder(const std::string& path, const std::string& folder) {
+  return path == folder || path.rfind(folder + "/", 0) == 0;
+}
+
+// The user and group that own the folder, by name where they have one.
+std::pair<std::string, std::string> OwnerOf(const std::string& folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) SystemFail("install: owner of " + folder, errno);
+  const passwd* user = getpwuid(st.st_uid);
+  const group* grp = getgrgid(st.st_gid);
+  return {user != nullptr ? user->pw_name : std::to_string(st.st_uid),
+          grp != nullptr ? grp->gr_name : std::to_string(st.st_gid)};
+}
+
+const int kSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
+
+bool IsStopSignal(int signal) { return signal == SIGTERM || signal == SIGINT || signal == SIGHUP; }
+
+std::string FolderOf(const std::string& path) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  return folder.empty() ? "/" : folder;
+}
 
 }  // namespace
 
@@ -96,8 +131,13 @@ SystemdServiceHost::~SystemdServiceHost() {
 }
 
 std::string SystemdServiceHost::UnitText(const std::string& service_name,
-                                         const std::string& exe_path) {
-  const std::string folder = exe_path.substr(0, exe_path.rfind('/'));
+                                         const std::string& exe_path, const std::string& user,
+                                         const std::string& group) {
+  const std::string folder = FolderOf(exe_path);
+  // An installation inside a home folder or a temporary folder stays reachable.
+  const bool in_home =
+      IsUnder(folder, "/home") || IsUnder(folder, "/root") || IsUnder(folder, "/run/user");
+  const bool in_tmp = IsUnder(folder, "/tmp") || IsUnder(folder, "/var/tmp");
   return fmt::format(
       "[Unit]\n"
       "Description={}\n"
@@ -109,15 +149,48 @@ std::string SystemdServiceHost::UnitText(const std::string& service_name,
       "NotifyAccess=main\n"
       "ExecStart={}\n"
       "WorkingDirectory={}\n"
+      "User={}\n"
+      "Group={}\n"
       "Restart=on-failure\n"
       "RestartSec=10\n"
       "TimeoutStartSec=300\n"
-      "TimeoutStopSec=60\n"
+      "TimeoutStopSec=90\n"
+      "UMask=0027\n"
+      "NoNewPrivileges=yes\n"
+      "CapabilityBoundingSet=\n"
+      "AmbientCapabilities=\n"
+      "ProtectSystem=strict\n"
+      "ReadWritePaths={}\n"
+      "ProtectHome={}\n"
+      "PrivateTmp={}\n"
+      "PrivateDevices=yes\n"
+      "PrivateMounts=yes\n"
+      "ProtectKernelTunables=yes\n"
+      "ProtectKernelModules=yes\n"
+      "ProtectKernelLogs=yes\n"
+      "ProtectControlGroups=yes\n"
+      "ProtectClock=yes\n"
+      "ProtectHostname=yes\n"
+      "ProtectProc=invisible\n"
+      "ProcSubset=pid\n"
+      "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+      "RestrictNamespaces=yes\n"
+      "RestrictRealtime=yes\n"
+      "RestrictSUIDSGID=yes\n"
+      "LockPersonality=yes\n"
+      "MemoryDenyWriteExecute=yes\n"
+      "RemoveIPC=yes\n"
+      "KeyringMode=private\n"
+      "SystemCallArchitectures=native\n"
+      "SystemCallFilter=@system-service\n"
+      "SystemCallFilter=~@privileged @resources\n"
+      "SystemCallErrorNumber=EPERM\n"
       "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n",
-      EscapeSpecifiers(service_name), QuoteExecArgument(exe_path),
-      EscapeSpecifiers(folder.empty() ? "/" : folder));
+      EscapeSpecifiers(service_name), QuoteExecArgument(exe_path), EscapeSpecifiers(folder),
+      EscapeSpecifiers(user), EscapeSpecifiers(group), QuotePath(folder),
+      in_home ? "read-only" : "yes", in_tmp ? "no" : "yes");
 }
 
 void SystemdServiceHost::Install(const std::string& service_name, int /*option*/) {
@@ -125,7 +198,8 @@ void SystemdServiceHost::Install(const std::string& service_name, int /*option*/
     throw RuntimeError(err::kPathNotFound, fmt::format("install {}: unit folder {} does not exist",
                                                        kUnitName, unit_dir_));
   }
-  WriteNewFile(UnitPath(), UnitText(service_name, exe_path_));
+  const auto [user, group] = OwnerOf(FolderOf(exe_path_));
+  WriteNewFile(UnitPath(), UnitText(service_name, exe_path_, user, group));
   if (use_systemctl_) {
     RunProgram({"systemctl", "daemon-reload"});
     RunProgram({"systemctl", "enable", kUnitName});
@@ -166,6 +240,7 @@ void SystemdServiceHost::OnSignal() {
     switch (info.ssi_signo) {
       case SIGTERM:
       case SIGINT:
+      case SIGHUP:
         if (stop_seen_) break;
         stop_seen_ = true;
         sd_notify(0, "STOPPING=1");
@@ -185,6 +260,26 @@ void SystemdServiceHost::OnSignal() {
         break;
     }
   }
+}
+
+bool SystemdServiceHost::StopRequested() const {
+  if (stop_seen_) return true;
+  if (signal_fd_ < 0) return false;
+  // A blocked stop signal stays pending until the event loop reads it from the signal descriptor.
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  for (int s : kSignals) {
+    if (IsStopSignal(s) && sigismember(&pending, s) == 1) return true;
+  }
+  return false;
+}
+
+void SystemdServiceHost::SetStatus(const std::string& text) {
+  std::string line = text;
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  sd_notify(0, ("STATUS=" + line).c_str());
 }
 
 void SystemdServiceHost::Deliver(int state) {
@@ -211,22 +306,57 @@ InstanceLock::~InstanceLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool InstanceLock::Acquire(const std::string& path) {
-  // FNV-1a of the path keeps the name short and fixed in length.
-  uint64_t hash = 1469598103934665603ULL;
-  for (unsigned char c : path) hash = (hash ^ c) * 1099511628211ULL;
-  const std::string name = fmt::format("quorlan-trend/{:016x}", hash);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());  // abstract: sun_path[0] is 0
-  const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) SystemFail("socket for the instance lock", errno);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+namespace {
+
+// Creates the lock file afresh for the folder's owner: nobody else can have it open.
+int CreateLockFile(const std::string& path, const struct stat& folder) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  if (geteuid() == 0 && folder.st_uid != 0 && fchown(fd, folder.st_uid, folder.st_gid) != 0) {
     const int e = errno;
     ::close(fd);
-    if (e == EADDRINUSE) return false;
-    SystemFail("bind the instance lock " + name, e);
+    SystemFail("hand the instance lock " + path + " to the folder's owner", e);
+  }
+  return fd;
+}
+
+// The open lock file of the folder. A file that others could have opened (another owner than the
+// folder's, or access for group or others) is replaced, so that no descriptor of theirs can hold
+// the lock.
+int OpenLockFile(const std::string& path, const struct stat& folder) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = CreateLockFile(path, folder);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) SystemFail("create the instance lock " + path, errno);
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) SystemFail("open the instance lock " + path, errno);
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) == 0 &&
+        st.st_uid == folder.st_uid) {
+      return fd;
+    }
+    ::close(fd);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      SystemFail("replace the instance lock " + path + ", which others could open", errno);
+    }
+  }
+  throw RuntimeError(err::kComponent, "the instance lock " + path + " keeps being replaced");
+}
+
+}  // namespace
+
+bool InstanceLock::Acquire(const std::string& folder) {
+  const std::string path = folder + "/" + kLockFileName;
+  struct stat folder_stat {};
+  if (::stat(folder.c_str(), &folder_stat) != 0) {
+    SystemFail("instance lock: installation folder " + folder, errno);
+  }
+  const int fd = OpenLockFile(path, folder_stat);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    ::close(fd);
+    if (e == EWOULDBLOCK) return false;
+    SystemFail("lock " + path, e);
   }
   fd_ = fd;
   return true;

@@ -107,8 +107,10 @@ struct Runtime {
 std::string FormatTimeStamp(Runtime& rt);
 
 // Appends one line to Debug/T-AppEvent.txt: time stamp, event type, module "_" procedure, and the
-// message, separated by tabs and ended by CRLF; then hands the event to the trap side. Never fails
-// towards its caller: when the log cannot be written the event is dropped, trap included.
+// message, separated by tabs and ended by CRLF, control characters of the texts written as blanks
+// so that every event is exactly one line; then hands the event, as given, to the trap side.
+// Never fails towards its caller: when the log cannot be written the event is dropped, trap
+// included.
 void AppEvent(Runtime& rt, const std::string& module, const std::string& procedure,
               const std::string& message, int16_t event_type);
 

@@ -66,12 +66,11 @@ void StdConsole::MessageBox(const std::string& text, int style, const std::strin
   std::fflush(out);
 }
 
-int FormLoad(Module& m, const std::string& args, const std::string& exe_path, InstanceLock& lock,
-             Console& console) {
+int FormLoad(Module& m, const std::string& args, InstanceLock& lock, Console& console) {
   std::string pending;
   try {
     // A second copy of the same installation is refused before its arguments are looked at.
-    if (!lock.Acquire(exe_path)) {
+    if (!lock.Acquire(m.AppPath)) {
       console.MessageBox("The Quorlan Trend Reporting Service is already running",
                          kStyleInformation, kTitle);
       return kExitRefused;

@@ -17,6 +17,10 @@ void SetTimerPeriod(Timer& timer, int16_t period) {
   timer.SetInterval(period);
 }
 
+// A stop asked for during the start ends the start before its next step, so that the stop
+// sequence follows at once instead of after every remaining database operation.
+bool StopAsked(Module& m) { return m.dartSvc.StopRequested(); }
+
 // The start sequence. Only the first start event of a process does anything.
 void ServiceStart(Module& m) {
   if (!m.DbConnStringJet.empty()) return;
@@ -25,23 +29,31 @@ void ServiceStart(Module& m) {
   SettingsConsoleRead(m);
   if (!m.SqlDbSetupOk) {
     AppEvent(m, kModForm, "dartSvc_State", "Exit Due to SQL Not Setup OK", kEventError);
+    m.dartSvc.SetStatus("Idle: the suite database is not set up (SqlDbSetupOk in Quorlan.mdb)");
     return;
   }
   if (m.DbConnStringSql.empty()) {
     AppEvent(m, kModForm, "dartSvc_State", "Exit Due to No SQL Connection String", kEventError);
+    m.dartSvc.SetStatus(
+        "Idle: no suite database connection string (DbConnStringSql in Quorlan.mdb)");
     return;
   }
   DebugDirClear(m);
   ReadIni(m);
   m.WaitMs(7000);
+  if (StopAsked(m)) return;
   SettingsGeneralRead(m);
+  if (StopAsked(m)) return;
   VerifiyTrendDataTables(m);
+  if (StopAsked(m)) return;
   ServiceOpen_(m, "snmpAgent");
   ServiceOpen_(m, "snmpManager");
   ServiceOpen_(m, "snmpMgrV3");
   m.ServiceStartTime = m.Now();
   SysUpdateSecProfiles(m);
+  if (StopAsked(m)) return;
   TrendListCreate(m);
+  if (StopAsked(m)) return;
   if (m.DebugMode) {
     DebugTrendList(m);
     DebugFilePrep(m);
@@ -84,6 +96,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
       timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {
   EventTraps = &eventTraps;
   AttachAgentHandlers(*this);
+  StopRequested = [this] { return dartSvc.StopRequested(); };
   timerDebug.SetInterval(kDebugTimerPeriodMs);
   dartSvc.OnState = [this] { dartSvc_State(*this); };
   dartSvc.OnError = [this](int number, const std::string& text) {
@@ -102,8 +115,9 @@ Module::~Module() {
 }
 
 void dartSvc_State(Module& m) {
+  const int state = m.dartSvc.State();
   try {
-    switch (m.dartSvc.State()) {
+    switch (state) {
       case kStateStart:
         ServiceStart(m);
         break;
@@ -121,6 +135,7 @@ void dartSvc_State(Module& m) {
     }
   } catch (const std::exception& e) {
     AppEvent(m, kModForm, "dartSvc_State", e.what(), kEventError);
+    if (state == kStateStart) m.dartSvc.SetStatus(std::string("Start failed: ") + e.what());
   }
 }
 

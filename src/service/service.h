@@ -59,9 +59,9 @@ inline constexpr int kEnterServiceMode = -1;
 // Start-up of the process: single-instance rule, then the command line ("-install...",
 // "-install_noMsg", "-uninstall", or nothing for service mode). args is the whole argument string.
 // Returns an exit status, or kEnterServiceMode after the service host's Run has been called.
+// The single-instance lock is that of the installation folder AppPath.
 // REQUIRES: lock is not yet acquired; it stays held for the life of the process.
-int FormLoad(Module& m, const std::string& args, const std::string& exe_path, InstanceLock& lock,
-             Console& console);
+int FormLoad(Module& m, const std::string& args, InstanceLock& lock, Console& console);
 
 // The service host's State event: 2 start, 0 stop, 1 pause, 3 resume; any other value is ignored.
 void dartSvc_State(Module& m);

@@ -39,7 +39,7 @@ int ServiceMain(int argc, char** argv) {
   SystemdServiceHost host(loop, exe_path, unit_dir, !own_unit_dir && systemd_runs);
   Module module(app_path.empty() ? "/" : app_path, clock, loop, host);
   InstanceLock lock;
-  const int status = FormLoad(module, ArgumentString(argc, argv), exe_path, lock, console);
+  const int status = FormLoad(module, ArgumentString(argc, argv), lock, console);
   if (status != kEnterServiceMode) return status;
   // Every handler reports its own errors; anything that still escapes one (an exhausted memory,
   // a fault of our own) is logged and the service goes on with the next event.

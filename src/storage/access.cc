@@ -1,6 +1,7 @@
 // Field conversions and the access pattern shared by every database operation.
 #include <fmt/format.h>
 
+#include "storage/internal.h"
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -52,8 +53,12 @@ FieldValue Recordset::Field(std::string_view name) const {
 }
 
 std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
+  if (st.StopRequested && st.StopRequested()) {
+    throw RuntimeError(err::kDatabase, "Not run: the service is stopping");
+  }
+  const std::string connection_string = SuiteConnectionString(st.DbConnStringSql);
   std::unique_ptr<Connection> conn = st.Db->NewConnection();
-  conn->Open(st.DbConnStringSql, kDbConnectTimeoutSeconds);
+  conn->Open(connection_string, kDbConnectTimeoutSeconds);
   return conn;
 }
 

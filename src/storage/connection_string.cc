@@ -80,6 +80,55 @@ std::vector<Pair> ParsePairs(const std::string& text) {
   return pairs;
 }
 
+// Where each key=value pair of a connection string lies, for edits that keep the rest of the
+// text as written. A value enclosed in quotes or braces ends at its closing character (a doubled
+// one stands for itself), so a ';' inside it does not end the pair; an unterminated value runs
+// to the end of the text.
+struct RawPair {
+  std::string key;     // trimmed
+  size_t key_begin;    // first character of the pair
+  size_t value_begin;  // first character after '='
+  size_t end;          // the ';' that ends the pair, or the text's size
+};
+
+size_t QuotedValueEnd(const std::string& text, size_t open_at) {
+  const char close = text[open_at] == '{' ? '}' : text[open_at];
+  for (size_t j = open_at + 1; j < text.size(); ++j) {
+    if (text[j] != close) continue;
+    if (j + 1 < text.size() && text[j + 1] == close) {
+      ++j;  // doubled: stands for itself
+      continue;
+    }
+    return j + 1;
+  }
+  return text.size();
+}
+
+std::vector<RawPair> ScanPairs(const std::string& text) {
+  std::vector<RawPair> pairs;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t eq = text.find('=', i);
+    const size_t semi = text.find(';', i);
+    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+      if (semi == std::string::npos) break;
+      i = semi + 1;
+      continue;
+    }
+    RawPair p{Trim(text.substr(i, eq - i)), i, eq + 1, 0};
+    size_t j = text.find_first_not_of(' ', eq + 1);
+    if (j != std::string::npos && (text[j] == '"' || text[j] == '\'' || text[j] == '{')) {
+      j = QuotedValueEnd(text, j);
+    } else {
+      j = eq + 1;
+    }
+    p.end = std::min(text.find(';', j), text.size());
+    pairs.push_back(p);
+    i = p.end + 1;
+  }
+  return pairs;
+}
+
 // The value of the last pair whose key is one of names (lower case), if any.
 std::optional<std::string> Find(const std::vector<Pair>& pairs,
                                 std::initializer_list<std::string_view> names) {
@@ -367,36 +416,88 @@ std::string TranslateConnectionString(const std::string& connection_string) {
 std::string MaskPasswords(const std::string& connection_string) {
   static const std::vector<std::string_view> kSecret = {"password", "pwd"};
   std::string out;
-  size_t i = 0;
-  while (i < connection_string.size()) {
-    size_t end = connection_string.find(';', i);
-    if (end == std::string::npos) end = connection_string.size();
-    std::string item = connection_string.substr(i, end - i);
-    const size_t eq = item.find('=');
-    if (eq != std::string::npos) {
-      const std::string key = Lower(Trim(item.substr(0, eq)));
-      if (std::find(kSecret.begin(), kSecret.end(), key) != kSecret.end()) {
-        item = item.substr(0, eq + 1) + "***";
-        // A braced or quoted value may hold ';': skip to its end.
-        const size_t value_start = connection_string.find_first_not_of(' ', i + eq + 1);
-        if (value_start < end) {
-          const char open = connection_string[value_start];
-          const char close = open == '{' ? '}' : open;
-          if (open == '{' || open == '"' || open == '\'') {
-            const size_t closing = connection_string.find(close, value_start + 1);
-            if (closing != std::string::npos) {
-              end = connection_string.find(';', closing);
-              if (end == std::string::npos) end = connection_string.size();
-            }
-          }
-        }
-      }
-    }
-    out += item;
-    if (end < connection_string.size()) out += ';';
-    i = end + 1;
+  size_t copied = 0;
+  for (const RawPair& p : ScanPairs(connection_string)) {
+    if (std::find(kSecret.begin(), kSecret.end(), Lower(p.key)) == kSecret.end()) continue;
+    out += connection_string.substr(copied, p.value_begin - copied) + "***";
+    copied = p.end;
   }
-  return out;
+  return out + connection_string.substr(copied);
+}
+
+std::string WithoutFileCreation(const std::string& odbc) {
+  std::string out;
+  size_t copied = 0;
+  for (const RawPair& p : ScanPairs(odbc)) {
+    if (Lower(p.key) != "nocreat") continue;
+    out += odbc.substr(copied, p.key_begin - copied);
+    copied = p.end < odbc.size() ? p.end + 1 : p.end;  // with its ';'
+  }
+  out += odbc.substr(copied);
+  if (!out.empty() && out.back() != ';') out += ';';
+  return out + "NoCreat=1";
+}
+
+std::string SuiteConnectionString(const std::string& stored) {
+  std::string odbc;
+  try {
+    odbc = TranslateConnectionString(stored);
+  } catch (const RuntimeError&) {
+    return stored;  // Connection::Open reports what cannot be translated
+  }
+  if (!IsSqliteDriver(Find(ParsePairs(odbc), {"driver"}).value_or(""))) return stored;
+  const std::string path = SqliteDatabasePath(odbc);
+  if (!path.empty() && !FileExists(path)) {
+    throw RuntimeError(
+        err::kDatabase,
+        fmt::format("ODBC connect '{}': the SQLite database {} does not exist; it is "
+                    "not created here (quorlan-trendctl init creates an "
+                    "installation)",
+                    MaskPasswords(stored), path));
+  }
+  return WithoutFileCreation(odbc);
+}
+
+std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc) {
+  const std::vector<Pair> pairs = ParsePairs(odbc);
+  if (!IsDriver(Find(pairs, {"driver"}).value_or(""), {"freetds", "libtdsodbc.so"}) ||
+      Find(pairs, {"port"})) {
+    return std::nullopt;
+  }
+  const std::string server = Find(pairs, {"server"}).value_or("");
+  const size_t backslash = server.find('\\');
+  if (backslash == std::string::npos || server.find(',') != std::string::npos) return std::nullopt;
+  return NamedInstance{server.substr(0, backslash), server.substr(backslash + 1)};
+}
+
+int FreeTdsPort(const std::string& odbc) {
+  try {
+    const std::vector<Pair> pairs = ParsePairs(odbc);
+    if (!IsDriver(Find(pairs, {"driver"}).value_or(""), {"freetds", "libtdsodbc.so"})) return 0;
+    std::string port = Find(pairs, {"port"}).value_or("");
+    const std::string server = Find(pairs, {"server"}).value_or("");
+    if (port.empty() && server.find(',') != std::string::npos) {
+      port = Trim(server.substr(server.find(',') + 1));
+    }
+    return port.empty() ? 1433 : std::stoi(port);
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+std::string WithInstancePort(const std::string& odbc, int port) {
+  std::string out;
+  size_t copied = 0;
+  for (const RawPair& p : ScanPairs(odbc)) {
+    if (Lower(p.key) != "server") continue;
+    const std::string server = Trim(odbc.substr(p.value_begin, p.end - p.value_begin));
+    const std::string host = server.substr(0, server.find('\\'));
+    out += odbc.substr(copied, p.value_begin - copied) + OdbcValue("Server", host);
+    copied = p.end;
+  }
+  out += odbc.substr(copied);
+  if (!out.empty() && out.back() != ';') out += ';';
+  return out + fmt::format("Port={}", port);
 }
 
 std::string SqlQuote(std::string_view text) {

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <filesystem>
+#include <regex>
 #include <system_error>
 
 #include "components/files.h"
@@ -57,7 +58,109 @@ std::string IniText() {
   return text;
 }
 
+// The rows of a one-column query, as text.
+std::vector<std::string> Column(Connection& conn, const std::string& sql) {
+  std::vector<std::string> out;
+  for (auto rows = ExecuteQuery(conn, sql); !rows->Eof(); rows->MoveNext()) {
+    const FieldValue f = rows->Field(0);
+    if (!f.IsNull()) out.push_back(f.AsString());
+  }
+  return out;
+}
+
+int64_t CountRows(Connection& conn, const std::string& table) {
+  return std::stoll(Column(conn, "SELECT COUNT(*) FROM " + table).at(0));
+}
+
+// The CREATE TABLE text with AUTOINCREMENT after the key's INTEGER PRIMARY KEY, for a table of
+// another name; "" when the key is not a plain INTEGER PRIMARY KEY.
+std::string AutoincrementCreate(const std::string& create, const std::string& key,
+                                const std::string& new_name) {
+  const std::regex kKey("\\b\"?" + key + "\"?\\s+INTEGER\\s+PRIMARY\\s+KEY\\b", std::regex::icase);
+  std::smatch m;
+  const size_t paren = create.find('(');
+  if (paren == std::string::npos || !std::regex_search(create, m, kKey)) return "";
+  const size_t at = static_cast<size_t>(m.position(0) + m.length(0));
+  return "CREATE TABLE " + new_name + " " + create.substr(paren, at - paren) + " AUTOINCREMENT" +
+         create.substr(at);
+}
+
+// Rebuilds one table with an AUTOINCREMENT key; false when it needs none.
+bool UpgradeTable(Connection& conn, const std::string& table, const std::string& key) {
+  const std::vector<std::string> create = Column(
+      conn, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = " + SqlQuote(table) +
+                " COLLATE NOCASE");
+  if (create.empty() || create[0].find("AUTOINCREMENT") != std::string::npos) return false;
+  const std::string upgraded = "quorlan_upgrade_" + table;
+  const std::string statement = AutoincrementCreate(create[0], key, upgraded);
+  if (statement.empty()) return false;
+  // Indexes and triggers go with the old table; they are made again on the new one.
+  const std::vector<std::string> extras =
+      Column(conn,
+             "SELECT sql FROM sqlite_master WHERE type IN ('index', 'trigger') AND tbl_name "
+             "= " +
+                 SqlQuote(table) + " COLLATE NOCASE AND sql IS NOT NULL");
+  conn.Execute("BEGIN IMMEDIATE");
+  try {
+    const int64_t rows = CountRows(conn, table);
+    conn.Execute(statement);
+    conn.Execute("INSERT INTO " + upgraded + " SELECT * FROM " + table);
+    if (CountRows(conn, upgraded) != rows) {
+      throw RuntimeError(err::kDatabase, "the copy does not hold every row");
+    }
+    conn.Execute("DROP TABLE " + table);
+    conn.Execute("ALTER TABLE " + upgraded + " RENAME TO " + table);
+    for (const std::string& sql : extras) conn.Execute(sql);
+    conn.Execute("COMMIT");
+  } catch (const RuntimeError& e) {
+    try {
+      conn.Execute("ROLLBACK");
+    } catch (const RuntimeError&) {
+    }  // the failure that matters is e
+    throw RuntimeError(err::kDatabase, fmt::format("upgrade table {}: {}; the table is unchanged",
+                                                   table, e.description()));
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::string> UpgradeSqliteSuite(const std::string& path) {
+  if (!FileExists(path)) {
+    throw RuntimeError(err::kFileNotFound, "the suite database " + path + " does not exist");
+  }
+  std::unique_ptr<Connection> conn = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + path + ";NoCreat=1", kDbConnectTimeoutSeconds);
+  std::vector<std::string> upgraded;
+  for (const auto& [table, key] : SuiteTableKeys()) {
+    if (UpgradeTable(*conn, table, key)) upgraded.push_back(table);
+  }
+  conn->Close();
+  return upgraded;
+}
+
+std::vector<std::string> UpgradeInstallation(const std::string& dir) {
+  std::unique_ptr<Connection> settings = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
+  settings->Open("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + dir + "/Quorlan.mdb", 0);
+  const std::string stored = ExecuteQuery(*settings, "SELECT * FROM Settings_Console")
+                                 ->Field("DbConnStringSql")
+                                 .AsString();
+  settings->Close();
+  const std::string path = SqliteDatabasePath(TranslateConnectionString(stored));
+  if (path.empty()) {
+    return {
+        "The suite database is not a SQLite file: nothing to upgrade (SQL Server never gives "
+        "an IDENTITY value twice)"};
+  }
+  const std::vector<std::string> tables = UpgradeSqliteSuite(path);
+  if (tables.empty()) return {"The suite database " + path + " is up to date"};
+  std::vector<std::string> out;
+  for (const std::string& table : tables) {
+    out.push_back(
+        fmt::format("{}: table {} now never gives an id twice (AUTOINCREMENT)", path, table));
+  }
+  return out;
+}
 
 void CreateSqliteSettingsConsole(const std::string& path, bool setup_ok,
                                  const std::optional<std::string>& conn_string) {

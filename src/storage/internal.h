@@ -1,8 +1,10 @@
 // Pieces of the storage layer that its own files share and its tests reach; not for other layers.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorlan {
@@ -16,6 +18,28 @@ std::string AdaptSqlForSqlite(const std::string& sql);
 // string (other drivers, relative paths, URI file names).
 std::string SqliteDatabasePath(const std::string& odbc);
 
+// The connection string of a suite connection: a SQLite3 string (translated) with the creation of
+// a missing database forbidden; other strings as stored. Throws RuntimeError(err::kDatabase)
+// naming the file when a SQLite string names an absolute path that does not exist.
+std::string SuiteConnectionString(const std::string& stored);
+// The SQLite3 ODBC string with NoCreat=1 in place of any NoCreat= it held.
+std::string WithoutFileCreation(const std::string& odbc);
+
+// A SQL Server named instance: host and instance name.
+struct NamedInstance {
+  std::string host;
+  std::string instance;
+};
+// The named instance of a FreeTDS ODBC string that gives no port (Server=host\instance without
+// Port= and without ",port"), or nullopt: FreeTDS would ask SQL Server Browser itself, without a
+// time limit that the service can set.
+std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc);
+// The TCP port that a FreeTDS ODBC string connects to (its Port=, ",port" after the server, or
+// 1433), or 0 for a string of another driver.
+int FreeTdsPort(const std::string& odbc);
+// The FreeTDS string with Server=host (the instance removed) and Port=port.
+std::string WithInstancePort(const std::string& odbc, int port);
+
 // The kind of a local database file, told by its first bytes.
 enum class LocalDbKind { kMissing, kSqlite, kJet, kUnknown };
 LocalDbKind LocalDbKindOf(const std::string& path);
@@ -25,6 +49,8 @@ LocalDbKind LocalDbKindOf(const std::string& path);
 const std::vector<std::string>& SqliteSuiteStatements();
 std::string SqliteSuiteScript();
 std::string SqlServerSuiteScript();
+// The suite tables and their key columns, in creation order.
+std::vector<std::pair<std::string, std::string>> SuiteTableKeys();
 // The table Settings_Console of a SQLite Quorlan.mdb.
 std::string SqliteSettingsConsoleTable();
 

@@ -8,16 +8,24 @@
 // integer as SQL_C_SBIGINT, so its columns are read as text; SQLite silently wraps integers read
 // as 32-bit, so integer columns are read as SQL_C_SBIGINT; a change of no rows comes back as
 // SQL_NO_DATA, which is success.
+//
+// Time limits: every statement gets the query time-out, and the calls that wait for a database
+// server (execute, fetch, read, close) are watched by the socket watchdog; FreeTDS's look-up of a
+// named instance is done here (SqlBrowser) within the connection time-out.
 #include <fmt/format.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "storage/internal.h"
+#include "storage/socket_watchdog.h"
+#include "storage/sql_browser.h"
 #include "storage/sqlite_pool.h"
 #include "storage/storage.h"
 
@@ -109,7 +117,17 @@ struct Session {
   std::string pool_key;
   std::string pool_path;
   struct stat file {};
+  // The socket of a connection to a database server (-1 for local files) and how long one call on
+  // it may wait for the server.
+  int socket_fd = -1;
+  std::shared_ptr<SocketWatchdog> watchdog;
+  std::chrono::milliseconds call_limit{0};
+  int query_timeout_seconds = 0;
 
+  // Watches the calls made while the guard lives.
+  SocketWatchdog::Guard Watch() {
+    return watchdog->Watch(call_limit.count() > 0 ? socket_fd : -1, call_limit);
+  }
   void Disconnect();
   ~Session() { Disconnect(); }
 };
@@ -155,6 +173,7 @@ class OdbcRecordset final : public Recordset {
   int State() const override { return stmt_ == SQL_NULL_HSTMT ? 0 : 1; }
   void Close() override {
     if (stmt_ == SQL_NULL_HSTMT) return;
+    const SocketWatchdog::Guard watch = session_->Watch();  // rows still unread are cancelled
     SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
     stmt_ = SQL_NULL_HSTMT;
     session_->recordsets.erase(this);
@@ -216,6 +235,7 @@ void OdbcRecordset::DescribeColumns() {
 }
 
 void OdbcRecordset::Fetch() {
+  const SocketWatchdog::Guard watch = session_->Watch();
   const SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA) {
     eof_ = true;
@@ -274,10 +294,20 @@ std::optional<std::string> OdbcRecordset::ReadText(SQLUSMALLINT column) {
   return text;
 }
 
+// What the connections of one driver share: the parked SQLite connections, the watchdog, the
+// browser's answers and the time limits.
+struct DriverShared {
+  std::shared_ptr<SqlitePool> pool;  // null: no pooling
+  std::shared_ptr<SocketWatchdog> watchdog;
+  SqlBrowser browser;
+  int query_timeout_seconds;
+  std::chrono::milliseconds call_limit;
+};
+
 class OdbcConnection final : public Connection {
  public:
-  OdbcConnection(std::shared_ptr<Environment> env, std::shared_ptr<SqlitePool> pool)
-      : env_(std::move(env)), pool_(std::move(pool)) {}
+  OdbcConnection(std::shared_ptr<Environment> env, std::shared_ptr<DriverShared> shared)
+      : env_(std::move(env)), shared_(std::move(shared)) {}
   ~OdbcConnection() override { Close(); }
 
   void Open(const std::string& connection_string, int timeout_seconds) override;
@@ -299,9 +329,12 @@ class OdbcConnection final : public Connection {
   }
 
   void Connect(Session& session, const std::string& odbc, int timeout_seconds);
+  // The string with the port of a named instance in place of the instance, asked from SQL Server
+  // Browser within the connection time-out; timeout_seconds becomes what is left of it.
+  std::string ResolveInstance(const std::string& odbc, int* timeout_seconds);
 
   std::shared_ptr<Environment> env_;
-  std::shared_ptr<SqlitePool> pool_;  // null: no pooling
+  std::shared_ptr<DriverShared> shared_;
   std::shared_ptr<Session> session_;
   std::vector<DbError> errors_;
   int64_t records_affected_ = 0;
@@ -317,14 +350,26 @@ void OdbcConnection::Open(const std::string& connection_string, int timeout_seco
     Fail(fmt::format("connect '{}'", MaskPasswords(connection_string)),
          {{"HY000", 0, e.description()}});
   }
+  const std::optional<NamedInstance> instance = InstanceWithoutPort(odbc);
+  if (instance) odbc = ResolveInstance(odbc, &timeout_seconds);
   auto session = std::make_shared<Session>();
   session->env = env_;
-  const std::string path = pool_ ? SqliteDatabasePath(odbc) : "";
-  if (!path.empty()) session->dbc = pool_->Acquire(odbc, path);
-  if (session->dbc == SQL_NULL_HDBC) Connect(*session, odbc, timeout_seconds);
+  session->watchdog = shared_->watchdog;
+  session->call_limit = shared_->call_limit;
+  session->query_timeout_seconds = shared_->query_timeout_seconds;
+  const std::string path = shared_->pool ? SqliteDatabasePath(odbc) : "";
+  if (!path.empty()) session->dbc = shared_->pool->Acquire(odbc, path);
+  if (session->dbc == SQL_NULL_HDBC) {
+    try {
+      Connect(*session, odbc, timeout_seconds);
+    } catch (const RuntimeError&) {
+      if (instance) shared_->browser.Forget(instance->host, instance->instance);
+      throw;
+    }
+  }
   session->connected = true;
   if (!path.empty() && stat(path.c_str(), &session->file) == 0) {
-    session->pool = pool_;
+    session->pool = shared_->pool;
     session->pool_key = odbc;
     session->pool_path = path;
   }
@@ -350,12 +395,32 @@ void OdbcConnection::Connect(Session& session, const std::string& odbc, int time
   SQLSMALLINT out_length = 0;
   std::vector<SQLCHAR> in(odbc.begin(), odbc.end());
   in.push_back(0);
+  const std::vector<OpenSocket> before = ConnectedStreamSockets();
   const SQLRETURN rc = SQLDriverConnect(session.dbc, nullptr, in.data(), SQL_NTS, out, sizeof out,
                                         &out_length, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
     Fail(fmt::format("connect '{}'", MaskPasswords(odbc)),
          FailureDiagnostics(SQL_HANDLE_DBC, session.dbc));
   }
+  // The driver's socket to a database server; local files open none.
+  session.socket_fd = NewSocket(before, ConnectedStreamSockets(), FreeTdsPort(odbc));
+}
+
+std::string OdbcConnection::ResolveInstance(const std::string& odbc, int* timeout_seconds) {
+  using Clock = std::chrono::steady_clock;
+  const NamedInstance target = *InstanceWithoutPort(odbc);
+  const int budget = *timeout_seconds > 0 ? *timeout_seconds : kDbConnectTimeoutSeconds;
+  const Clock::time_point start = Clock::now();
+  int port = 0;
+  try {
+    port =
+        shared_->browser.Port(target.host, target.instance, start + std::chrono::seconds(budget));
+  } catch (const RuntimeError& e) {
+    Fail(fmt::format("connect '{}'", MaskPasswords(odbc)), {{"08001", 0, e.description()}});
+  }
+  const auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
+  *timeout_seconds = std::max<int>(1, budget - static_cast<int>(spent.count()));
+  return WithInstancePort(odbc, port);
 }
 
 std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
@@ -369,9 +434,18 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session_->dbc, &stmt))) {
     Fail(fmt::format("execute '{}'", sql), FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
   }
+  if (session_->query_timeout_seconds > 0) {
+    SQLSetStmtAttr(
+        stmt, SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(session_->query_timeout_seconds)), 0);
+  }
   std::vector<SQLCHAR> in(text.begin(), text.end());
   in.push_back(0);
-  const SQLRETURN rc = SQLExecDirect(stmt, in.data(), SQL_NTS);
+  SQLRETURN rc;
+  {
+    const SocketWatchdog::Guard watch = session_->Watch();
+    rc = SQLExecDirect(stmt, in.data(), SQL_NTS);
+  }
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     std::vector<DbError> errors = FailureDiagnostics(SQL_HANDLE_STMT, stmt);
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
@@ -395,22 +469,35 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
   return nullptr;
 }
 
+// The wait for the confirmation of a cancelled statement, after the query time-out.
+constexpr std::chrono::seconds kCancelWait{5};
+
 class OdbcDriver final : public DatabaseDriver {
  public:
-  explicit OdbcDriver(const OdbcOptions& options) {
-    if (options.sqlite_idle_seconds > 0) {
-      pool_ = std::make_shared<SqlitePool>(options.sqlite_idle_seconds, 4);
-    }
-  }
+  explicit OdbcDriver(const OdbcOptions& options)
+      : shared_(std::make_shared<DriverShared>(DriverShared{
+            options.sqlite_idle_seconds > 0
+                ? std::make_shared<SqlitePool>(options.sqlite_idle_seconds, 4)
+                : nullptr,
+            std::make_shared<SocketWatchdog>(), SqlBrowser(options.sql_browser_port),
+            options.query_timeout_seconds, CallLimit(options.query_timeout_seconds)})) {}
   std::unique_ptr<Connection> NewConnection() override {
     if (!env_) env_ = std::make_shared<Environment>();
-    return std::make_unique<OdbcConnection>(env_, pool_);
+    return std::make_unique<OdbcConnection>(env_, shared_);
   }
 
  private:
+  // How long one call may wait for a server: the query time-out and the wait for the cancel's
+  // confirmation (shorter for short time-outs); 0, no limit, without a query time-out.
+  static std::chrono::milliseconds CallLimit(int query_timeout_seconds) {
+    if (query_timeout_seconds <= 0) return std::chrono::milliseconds(0);
+    const std::chrono::seconds timeout(query_timeout_seconds);
+    return timeout + std::min<std::chrono::milliseconds>(kCancelWait, timeout / 2);
+  }
+
   // Declared first, freed last: parked connections are disconnected before the environment.
   std::shared_ptr<Environment> env_;
-  std::shared_ptr<SqlitePool> pool_;
+  std::shared_ptr<DriverShared> shared_;
 };
 
 }  // namespace

@@ -31,13 +31,16 @@ void SysUpdateSecProfiles(StorageState& st) {
                                        "profiles; the first {} are loaded",
                                        kSecProfileSlots, kSecProfileSlots));
       }
-      SecProfile& p = st.SecProfileList[slot];
+      // The slot is filled only when all six fields converted: a half-filled slot would pair
+      // the new user's name with the secrets of the slot's previous user.
+      SecProfile p;
       p.UserName = rows->Field("UserName").AsString();
       p.SecurityLevel = rows->Field("SecurityLevel").AsInt16();
       p.AuthPassword = rows->Field("AuthPassword").AsString();
       p.AuthProtocol = rows->Field("AuthProtocol").AsInt16();
       p.PrivPassword = rows->Field("PrivPassword").AsString();
       p.PrivProtocol = rows->Field("PrivProtocol").AsInt16();
+      st.SecProfileList[slot] = std::move(p);
     }
   } catch (const std::exception& e) {
     AppEvent(st, kModShared, kProcedure, e.what(), kEventError);

@@ -1,5 +1,8 @@
-// The one place that knows SQL dialects: statements are written for SQL Server, and the few
-// T-SQL-only forms the service uses are rewritten here for SQLite.
+// The one place that knows SQL dialects: statements are written for SQL Server, the few
+// T-SQL-only forms the service uses are rewritten here for SQLite, and the literals that the two
+// write differently are made here.
+#include <fmt/format.h>
+
 #include <cctype>
 #include <regex>
 
@@ -69,12 +72,26 @@ std::string AdaptSqlForSqlite(const std::string& sql) {
   return text == TrimStatement(sql) ? sql : text;
 }
 
-std::string SqlDateTime(const Connection& conn, const DateTime& t) {
-  std::string text = t.FormatDateTime();
-  // SQL Server reads "YYYY-MM-DD hh:mm:ss" by the session's language (DATEFORMAT dmy swaps day
-  // and month); the form with "T" it reads the same under every language.
-  if (EqualsNoCase(conn.DbmsName(), "Microsoft SQL Server")) text[10] = 'T';
-  return SqlQuote(text);
+namespace {
+
+bool IsSqlite(const Connection& conn) { return EqualsNoCase(conn.DbmsName(), "SQLite"); }
+
+}  // namespace
+
+std::string SqlText(const Connection& conn, std::string_view text) {
+  return IsSqlite(conn) ? SqlQuote(text) : "N" + SqlQuote(text);
+}
+
+std::string SqlDate(const Connection& conn, const DateTime& date) {
+  const CivilTime c = date.ToCivil();
+  return IsSqlite(conn) ? fmt::format("'{:04}-{:02}-{:02}'", c.year, c.month, c.day)
+                        : fmt::format("'{:04}{:02}{:02}'", c.year, c.month, c.day);
+}
+
+std::string SqlDateTime(const Connection& conn, const DateTime& time) {
+  const CivilTime c = time.ToCivil();
+  return fmt::format("'{:04}-{:02}-{:02}{}{:02}:{:02}:{:02}'", c.year, c.month, c.day,
+                     IsSqlite(conn) ? ' ' : 'T', c.hour, c.minute, c.second);
 }
 
 }  // namespace quorlan

@@ -7,7 +7,10 @@
 // Recordset front to back and closes both at its end; no connection survives from one operation
 // to the next. Statements are written in SQL Server's dialect. The ODBC client adapts the few
 // T-SQL-only forms the service uses (SELECT TOP (n), DELETE TOP (n), sys.tables) when the driver
-// reports SQLite; no other code knows about dialects.
+// reports SQLite, and SqlText, SqlDate and SqlDateTime write the literals that differ; no other
+// code knows about dialects. Every statement on a database server has a query time-out
+// (kDbQueryTimeoutSeconds), so a server that stops answering costs one failed operation, not a
+// hung service.
 //
 // Connection strings are taken as stored. ODBC strings (with Driver= or DSN=) are used as they
 // stand, apart from two safety additions (see TranslateConnectionString). OLE DB strings of the
@@ -38,6 +41,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,8 +58,14 @@ constexpr int kNoCurrentRecord = 3021;  // a field read with no current row (emp
 constexpr int kItemNotFound = 3265;     // no field of that name or position
 }  // namespace err
 
-// The connection time-out of every SQL Server connection, in seconds.
+// The connection time-out of every SQL Server connection, in seconds. It bounds the SQL Server
+// Browser look-up of a named instance and the login together.
 inline constexpr int kDbConnectTimeoutSeconds = 5;
+// The query time-out of every statement on a database server, in seconds: a statement (execution
+// or fetch) that gets no answer within it fails with SQLSTATE HYT00. The driver then asks the
+// server to cancel it; a server that does not confirm within a few seconds has its connection
+// closed, so an operation against a server that stopped answering ends after about 35 seconds.
+inline constexpr int kDbQueryTimeoutSeconds = 30;
 // The busy (lock) time-out added to SQLite connection strings that set none, in milliseconds.
 // A write may wait about twice this and the connect once more, which keeps an operation on a
 // locked file within the 5 seconds of a connection time-out.
@@ -159,6 +169,12 @@ struct OdbcOptions {
   // statements; a kept connection is used again only while the file at its path is still the
   // file it opened (one deleted or replaced is noticed). Other databases are never kept.
   int sqlite_idle_seconds = 60;
+  // The statement time-out on database servers (see kDbQueryTimeoutSeconds).
+  int query_timeout_seconds = kDbQueryTimeoutSeconds;
+  // The UDP port of SQL Server Browser, asked for the TCP port of a named instance given
+  // without one ("Server=db1\SQLEXPRESS"). The answer is kept for the next connections until a
+  // connection through it fails.
+  int sql_browser_port = 1434;
 };
 
 // The ODBC client (unixODBC, ANSI API).
@@ -188,9 +204,21 @@ std::string MaskPasswords(const std::string& connection_string);
 // The text as an SQL string literal: enclosed in single quotes, inner quotes doubled.
 std::string SqlQuote(std::string_view text);
 
-// The date-time literal for the connection's database, quoted: 'YYYY-MM-DD HH:MM:SS' for SQLite,
-// the language-neutral 'YYYY-MM-DDTHH:MM:SS' for SQL Server (chosen by conn.DbmsName()).
-std::string SqlDateTime(const Connection& conn, const DateTime& t);
+// --- Literals in the dialect of a connection ---
+// Statements are written in SQL Server's dialect; values that SQL Server and SQLite write
+// differently are made by these functions from the open connection (its DbmsName), and only here.
+// REQUIRES: conn is open.
+
+// A text literal: N'...' on SQL Server, so that text outside the server's code page (non-Latin
+// node names) arrives unchanged; '...' on SQLite. Inner quotes doubled.
+std::string SqlText(const Connection& conn, std::string_view text);
+// A date literal for comparisons with datetime columns: 'YYYYMMDD' on SQL Server, which reads it
+// alike under every login language; ISO 'YYYY-MM-DD' on SQLite, which compares dates as text.
+std::string SqlDate(const Connection& conn, const DateTime& date);
+// A date-time literal, to the second: 'YYYY-MM-DDTHH:MM:SS' on SQL Server (language-neutral);
+// 'YYYY-MM-DD HH:MM:SS' on SQLite. Sample rows (TrendData*.Time) are written with it, so that
+// they compare with SqlDate's cut-offs in both databases.
+std::string SqlDateTime(const Connection& conn, const DateTime& time);
 
 // One slot of the SNMPv3 security profile table.
 struct SecProfile {
@@ -216,12 +244,19 @@ struct StorageState : Runtime {
   std::array<SecProfile, kSecProfileSlots + 1> SecProfileList;
   // The database client every operation uses. Never null.
   std::shared_ptr<DatabaseDriver> Db;
+  // True once the service has been asked to stop (set by the service; empty: never). Suite
+  // connections are then refused at once, so that a stop waits for at most the operation in
+  // progress, not for every operation that would follow it.
+  std::function<bool()> StopRequested;
 };
 
 // --- The access pattern, for every operation on the suite database ---
 
 // A new connection opened with DbConnStringSql and the 5-second connection time-out.
-// Throws as Connection::Open.
+// Throws as Connection::Open; also, without opening anything, when the service is stopping and
+// when DbConnStringSql names a SQLite file that does not exist: a suite database is never
+// created here (only `quorlan-trendctl init` creates one), so that samples are not written into a
+// stray empty file while the real one is unavailable (say, its volume is not mounted yet).
 std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st);
 
 // The connection check after opening or executing: when the connection's error collection holds
@@ -273,7 +308,8 @@ void DelTrendData(StorageState& st, const std::string& table);
 
 // Reloads SecProfileList from SecProfiles: clears the ten names, then fills slots 1 upwards with
 // the enabled rows. Reports its own errors (procedure "SysUpdateSecProfiles", module
-// "modQuorlanTrend", type 1); an eleventh enabled row is such an error.
+// "modQuorlanTrend", type 1); an eleventh enabled row is such an error, and so is a field that
+// does not convert, which ends the load with the row's slot left free (never half filled).
 void SysUpdateSecProfiles(StorageState& st);
 
 // The first slot (1 to 10) whose UserName equals user_name without regard to case, or 0.
@@ -297,6 +333,19 @@ std::vector<std::string> InstallationFiles();
 // its default. Returns the folder's absolute path. Throws RuntimeError, changing nothing, when any
 // installation file exists already; on a later failure removes what it created and throws.
 std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable);
+
+// Brings the SQLite suite database at path, made by an earlier version, forward: each suite
+// table whose key is a plain INTEGER PRIMARY KEY (SQLite then gives the id of a deleted highest
+// row again) is rebuilt with AUTOINCREMENT, in one transaction per table that keeps every row,
+// index and trigger. Returns the names of the tables rebuilt (none when all are current). Throws
+// RuntimeError naming the table when a step fails; the table is then left as it was.
+std::vector<std::string> UpgradeSqliteSuite(const std::string& path);
+
+// Brings the installation in dir forward: reads DbConnStringSql from its Quorlan.mdb and, when
+// that names a SQLite suite database, upgrades it (UpgradeSqliteSuite). Returns one line per
+// thing done or found, for the operator. Throws RuntimeError when Quorlan.mdb cannot be read or
+// the upgrade fails. REQUIRES: the service of the installation is not running.
+std::vector<std::string> UpgradeInstallation(const std::string& dir);
 
 // Creates the SQLite settings database at path with table Settings_Console and one row (Id 1,
 // ConsoleName "MainConsole"); no conn_string stores NULL. Throws RuntimeError.

@@ -74,7 +74,11 @@ constexpr const char* kSettingsRow = "INSERT INTO Settings (Id, DebugMode) VALUE
 const std::vector<std::string>& SqliteSuiteStatements() {
   static const std::vector<std::string> statements = [] {
     std::vector<std::string> out;
-    for (const Table& t : SuiteTables()) out.push_back(Create(t, "INTEGER PRIMARY KEY", "  "));
+    // AUTOINCREMENT: an id is never given again, as with SQL Server's IDENTITY, so that a
+    // report id that the running service still holds for a deleted report never names a new one.
+    for (const Table& t : SuiteTables()) {
+      out.push_back(Create(t, "INTEGER PRIMARY KEY AUTOINCREMENT", "  "));
+    }
     out.push_back(kSettingsRow);
     return out;
   }();
@@ -100,6 +104,12 @@ std::string SqlServerSuiteScript() {
   text += std::string(kSettingsRow) + "\nGO\n";
   text += "SET IDENTITY_INSERT Settings OFF\nGO\n";
   return text;
+}
+
+std::vector<std::pair<std::string, std::string>> SuiteTableKeys() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const Table& t : SuiteTables()) out.emplace_back(t.name, t.key);
+  return out;
 }
 
 std::string SqliteSettingsConsoleTable() {

@@ -80,10 +80,10 @@ void DelTrendData(StorageState& st, const std::string& table) {
   static const char* kProcedure = "DelTrendData";
   try {
     const Retention& retention = RetentionOf(table);
-    const std::string cutoff = st.Now().PlusHours(-retention.hours).FormatDate();
-    const std::string where = " WHERE time < '" + cutoff + "'";
+    const DateTime cutoff = st.Now().PlusHours(-retention.hours);  // its date counts
     std::unique_ptr<Connection> conn = OpenSuiteConnection(st);
     if (ErrorsReported(st, *conn, kModRetention, kProcedure)) return;
+    const std::string where = " WHERE time < " + SqlDate(*conn, cutoff);
     int32_t total = 0;
     int32_t count = 0;
     std::unique_ptr<Recordset> rows;

@@ -1,7 +1,9 @@
 // The full build of the trend list and the addition of new reports.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
+#include <set>
 
 #include "diagnostics/diagnostics.h"
 #include "trendlist/db_operation.h"
@@ -11,41 +13,112 @@ namespace quorlan {
 namespace trendlist {
 namespace {
 
-// Loads the loadable rows of a result into entries first+1, first+2, ... up to the end of the
-// table. Rows whose node is not in the snapshot are skipped. Returns the number of the last
-// entry written; the ReportIds of loadable rows that no longer fit go to left_out.
-int16_t LoadRows(TrendState& st, Recordset& rows, const NodeSnapshot& nodes, int16_t first,
-                 std::vector<std::string>& left_out) {
-  float conv = 0;  // the run's conversion variable: a failed conversion keeps the last value
-  int16_t n = first;
-  for (; !rows.Eof(); rows.MoveNext()) {
-    const Row& row = rows;
-    const SnapshotNode* node = FindNodeOfRow(nodes, row);
-    if (node == nullptr) continue;
-    if (n >= kTrendListSize) {
-      const FieldValue id = row.Field("ReportId");
-      left_out.push_back(id.IsNull() ? "NULL" : id.AsString());
-      continue;
-    }
-    ++n;
-    LoadEntry(st, st.TrendList[n], row, *node, conv);
-    CalcPollNextTime(st, n);
-  }
-  return n;
+// What a loading pass did with the rows it read.
+struct Loaded {
+  int16_t last = 0;                   // the number of the last entry written
+  std::vector<int64_t> read;          // the ReportId of every row read
+  std::vector<std::string> left_out;  // loadable reports that did not fit the table
+  std::vector<std::string> unplaced;  // reports of trend-enabled nodes beyond the node limit
+};
+
+// A report whose node is not in a full snapshot, kept until its node is looked up.
+struct Unresolved {
+  std::string report_id;
+  int64_t node_id;
+};
+
+std::string IdText(const Row& row) {
+  const FieldValue id = row.Field("ReportId");
+  return id.IsNull() ? "NULL" : id.AsString();
 }
 
-// One error event naming the reports that did not fit the table: the first twenty of them, so
-// that the line and its trap stay short however many there are.
-void ReportLeftOut(TrendState& st, const char* procedure, const std::vector<std::string>& ids) {
+// Loads one row into the next entry (through a copy, so that a row that fails leaves no trace).
+void LoadRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, float& conv, Loaded& out,
+             std::vector<Unresolved>& unresolved) {
+  const std::optional<double> node_id = FieldNumber(row, "NodeId");
+  const SnapshotNode* node = node_id ? FindNode(nodes, *node_id) : nullptr;
+  if (node == nullptr) {
+    // Reports of nodes that are not trend-enabled are left out without a word; a node beyond a
+    // full snapshot may be trend-enabled all the same, which is looked up after the rows.
+    const std::optional<int64_t> id = WholeNumber(row, "NodeId");
+    if (nodes.Full() && id && nodes.unloadable.count(static_cast<int32_t>(*id)) == 0) {
+      unresolved.push_back({IdText(row), *id});
+    }
+    return;
+  }
+  if (out.last >= kTrendListSize) {
+    out.left_out.push_back(IdText(row));
+    return;
+  }
+  TrendListEntry e = st.TrendList[out.last + 1];
+  LoadEntry(st, e, row, *node, conv);
+  st.TrendList[++out.last] = std::move(e);
+  CalcPollNextTime(st, out.last);
+}
+
+// The reports among unresolved whose node is trend-enabled after all.
+std::vector<std::string> OfTrendEnabledNodes(DbOperation& db,
+                                             const std::vector<Unresolved>& unresolved) {
+  std::vector<int64_t> node_ids;
+  for (const Unresolved& u : unresolved) node_ids.push_back(u.node_id);
+  Recordset& rows = db.Query("SELECT node_id FROM ATR_Nodes WHERE TrendReports = '1' AND " +
+                             IdCondition("node_id", node_ids));
+  std::set<int64_t> enabled;
+  for (; !rows.Eof(); rows.MoveNext()) {
+    if (const std::optional<int64_t> id = WholeNumber(rows, "node_id")) enabled.insert(*id);
+  }
+  std::vector<std::string> out;
+  for (const Unresolved& u : unresolved) {
+    if (enabled.count(u.node_id) != 0) out.push_back(u.report_id);
+  }
+  return out;
+}
+
+// Loads the loadable rows of a result into entries first+1, first+2, ... up to the end of the
+// table. A row that cannot be loaded is left out with one error event of the procedure.
+Loaded LoadRows(TrendState& st, DbOperation& db, Recordset& rows, const NodeSnapshot& nodes,
+                int16_t first, const char* procedure) {
+  Loaded out;
+  out.last = first;
+  std::vector<Unresolved> unresolved;
+  float conv = 0;  // the run's conversion variable: a failed conversion keeps the last value
+  for (; !rows.Eof(); rows.MoveNext()) {
+    const Row& row = rows;
+    if (const std::optional<int64_t> id = WholeNumber(row, "ReportId")) out.read.push_back(*id);
+    try {
+      LoadRow(st, row, nodes, conv, out, unresolved);
+    } catch (const RuntimeError& e) {
+      if (!IsRowValueError(e)) throw;
+      AppEvent(st, kModShared, procedure,
+               fmt::format("{}: {}; the report is left out", ReportName(row), e.description()),
+               kEventError);
+    }
+  }
+  if (!unresolved.empty()) out.unplaced = OfTrendEnabledNodes(db, unresolved);
+  return out;
+}
+
+// One error event naming reports that were left out: the first twenty of them, so that the line
+// and its trap stay short however many there are.
+void ReportLeftOut(TrendState& st, const char* procedure, const std::string& head,
+                   const char* which, const std::vector<std::string>& ids) {
   if (ids.empty()) return;
   constexpr size_t kNamed = 20;
   const std::vector<std::string> named(ids.begin(), ids.begin() + std::min(ids.size(), kNamed));
   const std::string more =
       ids.size() > kNamed ? fmt::format(" and {} more", ids.size() - kNamed) : "";
   AppEvent(st, kModShared, procedure,
-           fmt::format("Trend list full: {} reports loaded, {} left out (ReportId {}{})",
-                       kTrendListSize, ids.size(), fmt::join(named, ", "), more),
+           fmt::format("{}, {} {}left out (ReportId {}{})", head, ids.size(), which,
+                       fmt::join(named, ", "), more),
            kEventError);
+}
+
+void ReportLoaded(TrendState& st, const char* procedure, const Loaded& loaded) {
+  ReportLeftOut(st, procedure, fmt::format("Trend list full: {} reports loaded", kTrendListSize),
+                "", loaded.left_out);
+  ReportLeftOut(st, procedure,
+                fmt::format("Node limit: {} trend-enabled nodes loaded", kNodeSnapshotLimit),
+                "reports of further nodes ", loaded.unplaced);
 }
 
 }  // namespace
@@ -54,34 +127,40 @@ void ReportLeftOut(TrendState& st, const char* procedure, const std::vector<std:
 using namespace trendlist;
 
 void TrendListCreate(TrendState& st) {
+  static const char* kProcedure = "TrendListCreate";
   try {
-    std::vector<std::string> left_out;
-    int16_t n = 0;
+    Loaded loaded;
     {
       DbOperation db(st);
-      const NodeSnapshot nodes = ReadNodeSnapshot(db, false);
+      const NodeSnapshot nodes = ReadNodeSnapshot(st, db, false, kProcedure);
       db.Execute("DELETE FROM TrendReports WHERE DbChanged = '3'");
       db.Execute("UPDATE TrendReports SET DbChanged='0'");
-      n = LoadRows(st, db.Query("SELECT * FROM TrendReports"), nodes, 0, left_out);
+      loaded = LoadRows(st, db, db.Query("SELECT * FROM TrendReports"), nodes, 0, kProcedure);
     }  // closes the result set and the connection
-    st.TrendListCount = n;
-    ReportLeftOut(st, "TrendListCreate", left_out);
+    st.TrendListCount = loaded.last;
+    ReportLoaded(st, kProcedure, loaded);
   } catch (const std::exception& ex) {
-    AppEvent(st, kModShared, "TrendListCreate", ex.what(), kEventError);
+    AppEvent(st, kModShared, kProcedure, ex.what(), kEventError);
   }
 }
 
 void TrendListTrendAdd(TrendState& st) {
+  static const char* kProcedure = "TrendListTrendAdd";
   try {
-    std::vector<std::string> left_out;
     DbOperation db(st);
-    const NodeSnapshot nodes = ReadNodeSnapshot(db, false);
+    const NodeSnapshot nodes = ReadNodeSnapshot(st, db, false, kProcedure);
     Recordset& rows = db.Query("SELECT * FROM TrendReports WHERE DbChanged = '1'");
-    st.TrendListCount = LoadRows(st, rows, nodes, st.TrendListCount, left_out);
-    ReportLeftOut(st, "TrendListTrendAdd", left_out);
-    db.Execute("UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '1'");
+    const Loaded loaded = LoadRows(st, db, rows, nodes, st.TrendListCount, kProcedure);
+    // Only the rows read are settled, and the new entries count only once they are: if the
+    // update fails, the next pass loads the same rows into the same entries again.
+    if (!loaded.read.empty()) {
+      db.Execute("UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '1' AND " +
+                 IdCondition("ReportId", loaded.read));
+    }
+    st.TrendListCount = loaded.last;
+    ReportLoaded(st, kProcedure, loaded);
   } catch (const std::exception& ex) {
-    AppEvent(st, kModShared, "TrendListTrendAdd", ex.what(), kEventError);
+    AppEvent(st, kModShared, kProcedure, ex.what(), kEventError);
   }
 }
 

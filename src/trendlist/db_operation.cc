@@ -1,5 +1,9 @@
 #include "trendlist/db_operation.h"
 
+#include <cstdint>
+
+#include "diagnostics/diagnostics.h"
+
 namespace quorlan::trendlist {
 
 DbOperation::DbOperation(StorageState& st) : conn_(OpenSuiteConnection(st)) { Check(); }
@@ -31,13 +35,27 @@ void DbOperation::CloseRows() {
   rows_.reset();
 }
 
-NodeSnapshot ReadNodeSnapshot(DbOperation& db, bool with_names) {
-  NodeSnapshot nodes;
+NodeSnapshot ReadNodeSnapshot(Runtime& rt, DbOperation& db, bool with_names,
+                              const char* procedure) {
+  NodeSnapshot snapshot;
   Recordset& rows = db.Query(NodeSnapshotQuery());
-  for (; !rows.Eof() && nodes.size() < kNodeSnapshotLimit; rows.MoveNext()) {
-    nodes.push_back(ReadSnapshotNode(rows, with_names));
+  for (; !rows.Eof() && snapshot.rows < kNodeSnapshotLimit; rows.MoveNext()) {
+    ++snapshot.rows;
+    try {
+      snapshot.nodes.push_back(ReadSnapshotNode(rows, with_names));
+    } catch (const RuntimeError& e) {
+      if (!IsRowValueError(e)) throw;
+      const std::optional<int64_t> id = WholeNumber(rows, "node_id");
+      if (id && *id >= INT32_MIN && *id <= INT32_MAX) {
+        snapshot.unloadable.insert(static_cast<int32_t>(*id));
+      } else {
+        snapshot.unloadable_unknown = true;
+      }
+      AppEvent(rt, kModShared, procedure,
+               e.description() + "; the node and its reports are left out", kEventError);
+    }
   }
-  return nodes;
+  return snapshot;
 }
 
 }  // namespace quorlan::trendlist

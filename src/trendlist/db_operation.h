@@ -36,6 +36,8 @@ class DbOperation {
   Recordset& Query(const std::string& sql);
   // Executes a statement without rows and checks the connection.
   void Execute(const std::string& sql);
+  // The open connection, for literals in its dialect (SqlText).
+  const Connection& connection() const { return *conn_; }
 
  private:
   void Check() const;
@@ -46,7 +48,8 @@ class DbOperation {
 };
 
 // Executes the node query and reads it into a snapshot (at most 300 nodes, in the order
-// returned). with_names also reads node_name.
-NodeSnapshot ReadNodeSnapshot(DbOperation& db, bool with_names);
+// returned). with_names also reads node_name. A node row that cannot be loaded is left out with
+// one error event of the procedure that names it.
+NodeSnapshot ReadNodeSnapshot(Runtime& rt, DbOperation& db, bool with_names, const char* procedure);
 
 }  // namespace quorlan::trendlist

@@ -1,6 +1,9 @@
 #include "trendlist/loading.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
 
 #include "diagnostics/diagnostics.h"
 
@@ -16,10 +19,62 @@ std::string Column(const char* stem, int k) { return fmt::format("{}{}", stem, k
 
 std::string Text(const Row& r, const std::string& column) { return r.Field(column).AsString(); }
 int16_t Int16(const Row& r, const std::string& column) { return r.Field(column).AsInt16(); }
+// A UDP port: 0 to 65535.
+int32_t Port(const Row& r, const std::string& column) {
+  const int32_t port = r.Field(column).AsInt32();
+  if (port < 0 || port > 65535) {
+    throw RuntimeError(err::kOverflow,
+                       fmt::format("Overflow: {} is not a UDP port (field {})", port, column));
+  }
+  return port;
+}
 int32_t Int32(const Row& r, const std::string& column) { return r.Field(column).AsInt32(); }
 bool Bool(const Row& r, const std::string& column) { return r.Field(column).AsBool(); }
 
 }  // namespace
+
+bool IsRowValueError(const RuntimeError& e) {
+  return e.number() == err::kInvalidUseOfNull || e.number() == err::kTypeMismatch ||
+         e.number() == err::kOverflow;
+}
+
+std::string ReportName(const Row& report) {
+  const FieldValue id = report.Field("ReportId");
+  return "TrendReports ReportId " + (id.IsNull() ? std::string("NULL") : id.AsString());
+}
+
+std::optional<int64_t> WholeNumber(const Row& row, const std::string& column) {
+  try {
+    const std::optional<double> number = FieldNumber(row, column);
+    if (!number || *number != static_cast<double>(static_cast<int64_t>(*number))) {
+      return std::nullopt;
+    }
+    return static_cast<int64_t>(*number);
+  } catch (const RuntimeError&) {
+    return std::nullopt;
+  }
+}
+
+std::string IdCondition(const std::string& column, std::vector<int64_t> ids) {
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  std::vector<std::string> parts;
+  std::vector<int64_t> singles;
+  for (size_t i = 0; i < ids.size();) {
+    size_t j = i;
+    while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
+    if (j - i >= 2) {
+      parts.push_back(fmt::format("{} BETWEEN {} AND {}", column, ids[i], ids[j]));
+    } else {
+      for (size_t k = i; k <= j; ++k) singles.push_back(ids[k]);
+    }
+    i = j + 1;
+  }
+  if (singles.size() == 1) parts.push_back(fmt::format("{} = {}", column, singles[0]));
+  if (singles.size() > 1)
+    parts.push_back(fmt::format("{} IN ({})", column, fmt::join(singles, ", ")));
+  return parts.size() == 1 ? parts[0] : fmt::format("({})", fmt::join(parts, " OR "));
+}
 
 std::optional<double> FieldNumber(const Row& row, const std::string& column) {
   const FieldValue f = row.Field(column);
@@ -34,12 +89,16 @@ std::string NodeSnapshotQuery() {
 
 SnapshotNode ReadSnapshotNode(const Row& row, bool with_name) {
   SnapshotNode n;
-  n.NodeId = Int32(row, "node_id");
+  try {
+    n.NodeId = Int32(row, "node_id");
+  } catch (const RuntimeError& e) {
+    RethrowIn("ATR_Nodes", e);
+  }
   try {
     if (with_name) n.NodeName = Text(row, "node_name");
     const FieldValue address = row.Field("address");
     n.Address = address.IsNull() || address.AsString().empty() ? "0.0.0.0" : address.AsString();
-    n.UdpPort = Int16(row, "UdpPort");
+    n.UdpPort = Port(row, "UdpPort");
     // A NULL image is not true; SnmpVersion is read only when image is not true.
     const FieldValue image = row.Field("image");
     n.SnmpVersion = !image.IsNull() && image.AsBool() ? 3 : Int16(row, "SnmpVersion");
@@ -56,15 +115,10 @@ SnapshotNode ReadSnapshotNode(const Row& row, bool with_name) {
 }
 
 const SnapshotNode* FindNode(const NodeSnapshot& nodes, double node_id) {
-  for (const SnapshotNode& n : nodes) {
+  for (const SnapshotNode& n : nodes.nodes) {
     if (static_cast<double>(n.NodeId) == node_id) return &n;
   }
   return nullptr;
-}
-
-const SnapshotNode* FindNodeOfRow(const NodeSnapshot& nodes, const Row& report) {
-  const std::optional<double> id = FieldNumber(report, "NodeId");
-  return id ? FindNode(nodes, *id) : nullptr;
 }
 
 namespace {
@@ -132,33 +186,28 @@ int32_t IntervalSeconds(const Row& r) {
 
 void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode& node,
                float& conv) {
-  const int32_t report_id = Int32(r, "ReportId");
-  try {
-    e.ReportId = report_id;
-    e.ReportTitle = Text(r, "ReportTitle");
-    e.NodeId = node.NodeId;
-    e.NodeName = Text(r, "NodeName");
-    e.Address = node.Address;
-    e.UdpPort = node.UdpPort;
-    e.SnmpVersion = node.SnmpVersion;
-    e.ReadComm = node.ReadComm;
-    e.TrapComm = node.TrapComm;
-    e.PollInterval = IntervalSeconds(r);
-    e.PollTimeOut = node.PollTimeOut;
-    e.PollRetries = node.PollRetries;
-    e.PollType = PollTypeOf(node, r);
-    e.PollSnmpV3User = node.PollSnmpV3User;
-    LoadObjects(rt, e, r, conv);
-    e.PollEngineId.clear();
-    e.PollEngineBoots = 0;
-    e.PollEngineTime = 0;
-    e.PollMessId = 0;
-    e.PollTimeOutTime = rt.Now();
-    e.PollRetryTimes = 0;
-    e.PollPending = false;
-  } catch (const RuntimeError& ex) {
-    RethrowIn(fmt::format("TrendReports ReportId {}", report_id), ex);
-  }
+  e.ReportId = Int32(r, "ReportId");
+  e.ReportTitle = Text(r, "ReportTitle");
+  e.NodeId = node.NodeId;
+  e.NodeName = Text(r, "NodeName");
+  e.Address = node.Address;
+  e.UdpPort = node.UdpPort;
+  e.SnmpVersion = node.SnmpVersion;
+  e.ReadComm = node.ReadComm;
+  e.TrapComm = node.TrapComm;
+  e.PollInterval = IntervalSeconds(r);
+  e.PollTimeOut = node.PollTimeOut;
+  e.PollRetries = node.PollRetries;
+  e.PollType = PollTypeOf(node, r);
+  e.PollSnmpV3User = node.PollSnmpV3User;
+  LoadObjects(rt, e, r, conv);
+  e.PollEngineId.clear();
+  e.PollEngineBoots = 0;
+  e.PollEngineTime = 0;
+  e.PollMessId = 0;
+  e.PollTimeOutTime = rt.Now();
+  e.PollRetryTimes = 0;
+  e.PollPending = false;
 }
 
 void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {

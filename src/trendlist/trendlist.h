@@ -70,7 +70,7 @@ struct TrendListEntry {
   int32_t NodeId = 0;
   std::string NodeName;  // as stored with the report, not the node's current name
   std::string Address;
-  int16_t UdpPort = 0;
+  int32_t UdpPort = 0;      // 0 to 65535
   int16_t SnmpVersion = 0;  // 3 selects the SNMPv3 path, anything else SNMPv1/v2c
   std::string ReadComm;
   std::string TrapComm;
@@ -132,11 +132,20 @@ struct TrendState : StorageState {
 // Rewrites entries 1 to n and sets TrendListCount to n at the end of a successful run; any error
 // leaves the count as it was. More than 300 loadable reports: the first 300 are loaded, one error
 // event names the report ids left out, and the count becomes 300.
+//
+// All passes below and the build leave out, each with one error event naming its report or node
+// id, a row that cannot be loaded (a NULL or a value that does not convert or does not fit, such
+// as a UDP port outside 0 to 65535), and go on with the others; a node left out so keeps its
+// entries as they are in the synchronisation. Reports of trend-enabled nodes beyond the first 300
+// are named in one error event of the build or the addition.
 void TrendListCreate(TrendState& st);
 
-// Change passes for the codes 1, 2 and 3 (rows flagged '1', '2', '3' in TrendReports).
-// Add appends entries after TrendListCount (no duplicate check) and clears the '1' flags; when
-// the table is full, the reports that do not fit are named in one error event and left out.
+// Change passes for the codes 1, 2 and 3 (rows flagged '1', '2', '3' in TrendReports). Each
+// settles only the rows it read, so a row flagged while the pass runs waits for the next pass.
+// Add appends entries after TrendListCount (no duplicate check) and clears the '1' flags; the
+// new entries are counted only once that update succeeded, so a failed update never loads a
+// report twice. When the table is full, the reports that do not fit are named in one error event
+// and left out.
 // Edit updates the matching entries' report and node fields (never object ids, types, eval
 // expressions, trigger states, engine or poll state) and clears the '2' flags.
 // Del marks the matching entries "Deleted" and deletes the '3' rows.
@@ -148,7 +157,8 @@ void TrendListTrendDel(TrendState& st);
 // the node's current name into report rows that carry another, and marks "Deleted" (and deletes
 // the rows of) the reports whose node is gone or no longer trend-enabled. When the node query
 // returns its limit of 300 nodes, a node missing from it is looked up by its id before its
-// reports are deleted.
+// reports are deleted. Entries already "Deleted" get their node settings but no statement: their
+// report row is gone, and its id is never used again.
 void TrendListDevSync(TrendState& st);
 
 // Sets the entry's PollNextTime to the next boundary of its interval's minute grid (60, 300, 900

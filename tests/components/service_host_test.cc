@@ -1,8 +1,11 @@
 // The systemd service host: signals become state events on the event loop.
 #include "components/service_host.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -15,7 +18,8 @@ namespace {
 
 class ServiceHostTest : public ::testing::Test {
  protected:
-  ServiceHostTest() : loop_(clock_), host_(loop_, "/opt/q/quorlan-trend", dir_.path(), false) {
+  ServiceHostTest()
+      : loop_(clock_), host_(loop_, dir_.File("quorlan-trend"), dir_.MakeDir("units"), false) {
     host_.OnState = [this] { OnState(); };
   }
   ~ServiceHostTest() override {
@@ -23,7 +27,7 @@ class ServiceHostTest : public ::testing::Test {
     // delivered by default after the host is gone.
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
     timespec zero{0, 0};
     while (sigtimedwait(&set, nullptr, &zero) > 0) {
     }
@@ -75,6 +79,20 @@ TEST_F(ServiceHostTest, StopDuringTheStartPauseWaitsForTheStartToEnd) {
   EXPECT_EQ(host_.State(), kStateStop);
 }
 
+TEST_F(ServiceHostTest, HangupIsAStopAndIsSeenWhileTheStartStillRuns) {
+  // A closing terminal sends SIGHUP; the start sees the stop before the loop has read it.
+  bool seen_in_start = false;
+  on_start_ = [this, &seen_in_start] {
+    EXPECT_FALSE(host_.StopRequested());
+    raise(SIGHUP);
+    seen_in_start = host_.StopRequested();
+  };
+  host_.Run();
+  RunUntilQuit();
+  EXPECT_TRUE(seen_in_start);
+  EXPECT_EQ(seen_, (std::vector<std::string>{"begin 2", "end 2", "begin 0", "end 0"}));
+}
+
 TEST_F(ServiceHostTest, FurtherStopSignalsDuringTheStopAreIgnored) {
   host_.Run();
   loop_.DeliverPending();
@@ -99,16 +117,24 @@ TEST_F(ServiceHostTest, PauseDuringTheStartIsDeliveredInsideIt) {
 }
 
 TEST_F(ServiceHostTest, UnitNamesTheExecutableQuotedForSystemd) {
-  const std::string unit =
-      SystemdServiceHost::UnitText("Quorlan Trend Reporting", "/opt/my q/100%/quorlan-trend");
+  const std::string unit = SystemdServiceHost::UnitText(
+      "Quorlan Trend Reporting", "/opt/my q/100%/quorlan-trend", "quorlan", "quorlan");
   EXPECT_NE(unit.find("ExecStart=\"/opt/my q/100%%/quorlan-trend\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("WorkingDirectory=/opt/my q/100%%\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("ReadWritePaths=\"/opt/my q/100%%\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("User=quorlan\nGroup=quorlan\n"), std::string::npos) << unit;
   host_.Install("Quorlan Trend Reporting", 1);
-  std::ifstream in(dir_.File("quorlan-trend.service"));
+  std::ifstream in(dir_.File("units/quorlan-trend.service"));
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, SystemdServiceHost::UnitText("Quorlan Trend Reporting", "/opt/q/quorlan-trend"));
+  // The unit runs as the owner of the installation folder.
+  const passwd* owner = getpwuid(geteuid());
+  const group* owner_group = getgrgid(getegid());
+  ASSERT_TRUE(owner != nullptr && owner_group != nullptr);
+  EXPECT_EQ(text,
+            SystemdServiceHost::UnitText("Quorlan Trend Reporting", dir_.File("quorlan-trend"),
+                                         owner->pw_name, owner_group->gr_name));
   host_.Uninstall("Quorlan Trend Reporting");
-  EXPECT_FALSE(std::ifstream(dir_.File("quorlan-trend.service")).good());
+  EXPECT_FALSE(std::ifstream(dir_.File("units/quorlan-trend.service")).good());
   EXPECT_THROW(host_.Uninstall("Quorlan Trend Reporting"), RuntimeError);
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "components/usm.h"
+#include "support/ci.h"
 #include "support/snmpv3_capture.h"
 
 namespace quorlan::snmp {
@@ -55,9 +56,9 @@ const Oid kUnknownEngineIds = {1, 3, 6, 1, 6, 3, 15, 1, 1, 4, 0};
 const Oid kNotInTimeWindows = {1, 3, 6, 1, 6, 3, 15, 1, 1, 2, 0};
 const Oid kSysLocation = {1, 3, 6, 1, 2, 1, 1, 6, 0};
 
-#define REQUIRE_FIXTURES()                                                           \
-  if (!std::filesystem::exists(Snmpv3FixtureDir())) {                                \
-    GTEST_SKIP() << "captured SNMPv3 exchanges not found in " << Snmpv3FixtureDir(); \
+#define REQUIRE_FIXTURES()                                                                 \
+  if (!std::filesystem::exists(Snmpv3FixtureDir())) {                                      \
+    SKIP_OR_FAIL_UNDER_CI("captured SNMPv3 exchanges not found in " + Snmpv3FixtureDir()); \
   }
 
 std::vector<std::string> Lines(const char* file) {

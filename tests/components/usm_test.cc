@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "components/values.h"
+#include "support/ci.h"
 #include "support/snmpv3_capture.h"
 
 namespace quorlan::usm {
@@ -210,9 +211,9 @@ std::vector<Bytes> LoadCapture(const std::string& file) {
   return ReadHexLines(Snmpv3FixtureDir() + "/" + file);
 }
 
-#define SKIP_WITHOUT_FIXTURES()                                                      \
-  if (!std::filesystem::exists(Snmpv3FixtureDir())) {                                \
-    GTEST_SKIP() << "captured SNMPv3 exchanges not found in " << Snmpv3FixtureDir(); \
+#define SKIP_WITHOUT_FIXTURES()                                                            \
+  if (!std::filesystem::exists(Snmpv3FixtureDir())) {                                      \
+    SKIP_OR_FAIL_UNDER_CI("captured SNMPv3 exchanges not found in " + Snmpv3FixtureDir()); \
   }
 
 TEST(UsmCaptureTest, VerifiesAndDecryptsEveryCapturedRequestAndResponse) {

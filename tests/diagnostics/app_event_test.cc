@@ -40,6 +40,20 @@ TEST_F(AppEventTest, WritesOneTabSeparatedCrLfLinePerEvent) {
             "2024-05-01 13:45:07.123\t1\tmodQuorlanTrend_ReadIni\t\r\n");
 }
 
+TEST_F(AppEventTest, ControlCharactersBecomeBlanksSoThatEachEventIsOneLine) {
+  // Driver and peer texts carry line breaks and tabs; a forged line must not appear.
+  AppEvent(rt_, kModShared, "Set\tBy", "bad\r\n2024-05-01 13:45:07.123\t3\tforged\tline\x7f",
+           kEventError);
+  AppEvent(rt_, kModShared, "Next", "after", kEventInfo);
+  const std::string first =
+      "2024-05-01 13:45:07.123\t1\tmodQuorlanTrend_Set By\tbad  2024-05-01 13:45:07.123 3 forged "
+      "line \r\n";
+  EXPECT_EQ(dir_.Read("Debug/T-AppEvent.txt"),
+            first + "2024-05-01 13:45:07.123\t3\tmodQuorlanTrend_Next\tafter\r\n");
+  DebugDirClear_AE(rt_);  // the daily shortening keeps the event whole
+  EXPECT_EQ(dir_.Read("Debug/T-AppEvent.txt").substr(0, first.size()), first);
+}
+
 TEST_F(AppEventTest, TimeStampAtMidnightKeepsThreeDigits) {
   clock_.Set(DateTime::FromCivil({2026, 1, 1, 0, 0, 0, 0}));
   EXPECT_EQ(FormatTimeStamp(rt_), "2026-01-01 00:00:00.000");

@@ -14,7 +14,9 @@
 #include <thread>
 
 #include "storage/storage.h"
+#include "support/ci.h"
 #include "support/event_log.h"
+#include "support/fake_sql_server.h"
 #include "support/process.h"
 #include "support/snmp_peers.h"
 #include "support/temp_dir.h"
@@ -98,6 +100,32 @@ TEST_F(CommandLineTest, InstallAndUninstallTheSystemdUnit) {
   EXPECT_TRUE(std::filesystem::exists(Unit()));
 }
 
+// The unit as systemd reads it: valid, and sandboxed.
+TEST_F(CommandLineTest, TheUnitPassesSystemdsChecks) {
+  if (RunCommand(dir_.path(), "command -v systemd-analyze").status != 0) {
+    SKIP_OR_FAIL_UNDER_CI(std::string("systemd-analyze is missing (package systemd)"));
+  }
+  dir_.Write("Quorlan.mdb", "");
+  ASSERT_EQ(Run("-install_noMsg").status, 0);
+  const std::string unit = dir_.Read("units/quorlan-trend.service");
+  for (const char* line : {"NoNewPrivileges=yes\n", "ProtectSystem=strict\n", "ProtectHome=yes\n",
+                           "PrivateDevices=yes\n", "CapabilityBoundingSet=\n",
+                           "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line;
+  }
+  EXPECT_NE(unit.find("ReadWritePaths=\"" + dir_.path() + "\"\n"), std::string::npos) << unit;
+  const auto verify = RunCommand(units_, "systemd-analyze verify ./quorlan-trend.service");
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_EQ(verify.out + verify.err, "") << "no warning either";
+  // "Overall exposure level for quorlan-trend.service: 1.9 OK": at most 2.5.
+  const auto security = RunCommand(
+      units_, "systemd-analyze security --offline=true --no-pager ./quorlan-trend.service");
+  const size_t at = security.out.find("Overall exposure level for quorlan-trend.service: ");
+  ASSERT_NE(at, std::string::npos) << security.out << security.err;
+  const double exposure = std::stod(security.out.substr(at + 51));
+  EXPECT_LE(exposure, 2.5) << security.out;
+}
+
 TEST_F(CommandLineTest, UninstallOfAMissingUnitFails) {
   const auto r = Run("-uninstall");
   EXPECT_NE(r.status, 0);
@@ -140,6 +168,10 @@ TEST_F(CommandLineTest, ServiceModeStopsOnSigtermAndRefusesASecondCopy) {
   pid_t pid;
   char* argv[] = {const_cast<char*>("quorlan-trend"), nullptr};
   ASSERT_EQ(posix_spawn(&pid, Exe().c_str(), nullptr, nullptr, argv, envp), 0);
+  // The start fails on the empty Quorlan.mdb: systemd is told why, then that the start is over.
+  const std::string why = notify.Receive();
+  EXPECT_EQ(why.rfind("STATUS=Start failed: ", 0), 0u) << why;
+  EXPECT_NE(why.find("Quorlan.mdb"), std::string::npos) << why;
   EXPECT_EQ(notify.Receive(), "READY=1") << "ready once the start has been handled";
   // Wait until the start has been handled (its event is logged).
   for (int i = 0; i < 200 && ReadEventLog(dir_.path()).empty(); ++i) {
@@ -198,6 +230,55 @@ TEST(EmbeddedInstallationTest, ServiceStartsAndStopsOnAFreshInstallation) {
   auto rows = conn->Execute("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE 'TrendData%'");
   EXPECT_EQ(rows->Field(0).AsInt32(), 4);
   EXPECT_NE(ReadFile(root + "/Debug/T-Services.txt").find("SNMP MgrV3 Started"), std::string::npos);
+}
+
+// A suite database on a SQL Server that completes the login and then never answers: the start's
+// first operation ends with its time-out as one error event, and SIGTERM runs the stop sequence
+// well within the unit's stop time-out (TimeoutStopSec=90).
+TEST(HungDatabaseTest, TheOperationTimesOutAndSigtermStillStopsTheService) {
+  testing::FakeTdsServer server;
+  TempDir dir;
+  dir.MakeDir("Debug");
+  std::filesystem::copy_file(testing::BuiltExecutable("quorlan-trend"), dir.File("quorlan-trend"));
+  CreateSqliteSettingsConsole(
+      dir.File("Quorlan.mdb"), true,
+      "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(server.port()) +
+          ";UID=sa;PWD=secret;TDS_Version=7.4");
+  std::ofstream(dir.File("Quorlan.ini")) << "ServerPort=" << testing::FreeUdpPort() - 1
+                                         << "\nServerTrapPort=" << testing::FreeUdpPort() << "\n";
+  pid_t pid;
+  const std::string exe = dir.File("quorlan-trend");
+  char* argv[] = {const_cast<char*>("quorlan-trend"), nullptr};
+  char* envp[] = {nullptr};
+  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
+  // The start pauses 7 seconds, then its first statement goes unanswered.
+  for (int i = 0; i < 600 && server.batches() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(server.batches(), 1);
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  int status = 0;
+  for (int i = 0; i < 900 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+  if (kill(pid, 0) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "still running " << seconds << " s after SIGTERM";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_LT(seconds, 50) << "a 30 s query time-out, 5 s for the cancel, the stop";
+  const auto events = ReadEventLog(dir.path());
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].type, "1");
+  EXPECT_EQ(events[0].source, "modQuorlanTrend_SettingsGeneralRead");
+  EXPECT_EQ(events[0].message.rfind("ODBC HYT00 execute 'SELECT * FROM Settings'", 0), 0u)
+      << events[0].message;
+  EXPECT_EQ(events[1].message, "Quorlan Trend Reporting Service Stopped");
+  EXPECT_EQ(server.logins(), 1) << "the start went no further";
 }
 
 }  // namespace

@@ -1,6 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "service/service.h"
+#include "support/ci.h"
 #include "support/event_log.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
@@ -21,8 +29,7 @@ class FormLoadTest : public ::testing::Test {
   }
   int Load(const std::string& args) {
     InstanceLock lock;
-    // A name of its own per test keeps parallel tests apart.
-    return FormLoad(m_, args, dir_.File("quorlan-trend"), lock, console_);
+    return FormLoad(m_, args, lock, console_);
   }
   std::string OnlyBox() {
     EXPECT_EQ(console_.boxes.size(), 1u);
@@ -124,7 +131,7 @@ TEST_F(FormLoadTest, ServiceModeRunsTheHost) {
 
 TEST_F(FormLoadTest, SecondCopyIsRefusedWhateverItsArguments) {
   InstanceLock first;
-  ASSERT_TRUE(first.Acquire(dir_.File("quorlan-trend")));
+  ASSERT_TRUE(first.Acquire(dir_.path()));
   for (const char* args : {"", "-install", "-uninstall", "x"}) {
     console_.boxes.clear();
     EXPECT_EQ(Load(args), kExitRefused);
@@ -138,14 +145,84 @@ TEST(InstanceLockTest, IsPerInstallationAndReleasedWithItsHolder) {
   TempDir a, b;
   {
     InstanceLock one;
-    ASSERT_TRUE(one.Acquire(a.File("quorlan-trend")));
+    ASSERT_TRUE(one.Acquire(a.path()));
     InstanceLock other;
-    EXPECT_TRUE(other.Acquire(b.File("quorlan-trend"))) << "another installation";
+    EXPECT_TRUE(other.Acquire(b.path())) << "another installation";
     InstanceLock again;
-    EXPECT_FALSE(again.Acquire(a.File("quorlan-trend")));
+    EXPECT_FALSE(again.Acquire(a.path()));
   }
   InstanceLock after;
-  EXPECT_TRUE(after.Acquire(a.File("quorlan-trend")));
+  EXPECT_TRUE(after.Acquire(a.path()));
+  struct stat st {};
+  ASSERT_EQ(stat(a.File(InstanceLock::kLockFileName).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// What a process of user nobody gets from InstanceLock::Acquire (or from locking the lock file
+// directly) on folder: 'y' it holds the lock, 'n' it does not, 'e' it could not even try. The
+// child keeps what it got until the parent's check has run.
+class NobodyProcess {
+ public:
+  explicit NobodyProcess(const std::string& folder) {
+    if (pipe(ready_) != 0 || pipe(done_) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) Child(folder);
+    close(ready_[1]);
+    close(done_[0]);
+  }
+  char Result() {
+    char r = '?';
+    if (read(ready_[0], &r, 1) != 1) r = '?';
+    return r;
+  }
+  ~NobodyProcess() {
+    close(done_[1]);
+    waitpid(pid_, nullptr, 0);
+    close(ready_[0]);
+  }
+
+ private:
+  [[noreturn]] void Child(const std::string& folder) {
+    close(ready_[0]);
+    close(done_[1]);
+    char result = 'e';
+    InstanceLock lock;
+    int fd = -1;
+    if (setgid(65534) == 0 && setuid(65534) == 0) {
+      try {
+        result = lock.Acquire(folder) ? 'y' : 'n';
+      } catch (const std::exception&) {
+        fd = open((folder + "/" + InstanceLock::kLockFileName).c_str(), O_RDONLY);
+        result = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+      }
+    }
+    if (write(ready_[1], &result, 1) != 1) _exit(1);
+    char c;
+    while (read(done_[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+
+  int ready_[2], done_[2];
+  pid_t pid_ = -1;
+};
+
+TEST(InstanceLockTest, AnotherLocalUserCanNeitherTakeNorBlockTheLock) {
+  if (geteuid() != 0) SKIP_OR_FAIL_UNDER_CI(std::string("needs root to act as user nobody"));
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);  // an installation folder others may read
+  {
+    NobodyProcess first(dir.path());  // before the lock file exists
+    EXPECT_EQ(first.Result(), 'n');
+    InstanceLock service;
+    EXPECT_TRUE(service.Acquire(dir.path()));
+  }
+  {
+    NobodyProcess second(dir.path());  // once it exists
+    EXPECT_EQ(second.Result(), 'n');
+    InstanceLock service;
+    EXPECT_TRUE(service.Acquire(dir.path()));
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "service/service.h"
 #include "storage/storage.h"
+#include "support/ci.h"
 #include "support/event_log.h"
 #include "support/fakes.h"
 #include "support/process.h"
@@ -57,6 +58,9 @@ TEST_F(RunCycleTest, StartWithoutSetUpDatabaseIsRefusedOnceAndForAll) {
   host_.Deliver(kStateStart);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"1 Exit Due to SQL Not Setup OK"}));
   EXPECT_EQ(ReadEventLog(dir_.path())[0].source, "frmQuorlanTrend_dartSvc_State");
+  // The process stays, idle; the service host is told why.
+  EXPECT_EQ(host_.statuses, (std::vector<std::string>{"Idle: the suite database is not set up "
+                                                      "(SqlDbSetupOk in Quorlan.mdb)"}));
   EXPECT_EQ(m_.ServiceState, 0);
   EXPECT_FALSE(m_.timerPoll.Enabled());
   EXPECT_FALSE(m_.timerDebug.Enabled());
@@ -72,6 +76,8 @@ TEST_F(RunCycleTest, StartWithoutConnectionStringIsRefused) {
   SetUpSettings(true, "");
   host_.Deliver(kStateStart);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"1 Exit Due to No SQL Connection String"}));
+  EXPECT_EQ(host_.statuses, (std::vector<std::string>{"Idle: no suite database connection string "
+                                                      "(DbConnStringSql in Quorlan.mdb)"}));
   EXPECT_EQ(m_.ServiceState, 0);
   EXPECT_FALSE(m_.snmpAgent.Active());
   EXPECT_FALSE(std::filesystem::exists(dir_.File("Debug/T-Services.txt")));
@@ -87,6 +93,8 @@ TEST_F(RunCycleTest, UnreadableSettingsDatabaseEndsTheStartWithAnError) {
   EXPECT_EQ(events[0].source, "frmQuorlanTrend_dartSvc_State");
   EXPECT_NE(events[0].message.find("Quorlan.mdb"), std::string::npos) << events[0].message;
   EXPECT_EQ(m_.ServiceState, 0);
+  ASSERT_EQ(host_.statuses.size(), 1u);
+  EXPECT_EQ(host_.statuses[0], "Start failed: " + events[0].message);
 }
 
 // Existing installations keep their Access settings database.
@@ -94,8 +102,7 @@ class JetSettingsTest : public RunCycleTest {
  protected:
   void SetUp() override {
     if (!std::filesystem::is_directory(kJetFixtures)) {
-      GTEST_SKIP() << "Jet fixtures not found at " << kJetFixtures
-                   << " (the shared folder is expected beside the repository checkout)";
+      SKIP_OR_FAIL_UNDER_CI("Jet fixtures not found at " + std::string(kJetFixtures));
     }
   }
   void UseJetFixture(const std::string& name) {
@@ -103,7 +110,7 @@ class JetSettingsTest : public RunCycleTest {
     std::filesystem::permissions(dir_.File("Quorlan.mdb"), std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::add);
   }
-  static constexpr const char* kJetFixtures = QUORLAN_SOURCE_DIR "/../shared/fixtures/jet";
+  static constexpr const char* kJetFixtures = QUORLAN_SOURCE_DIR "/tests/fixtures/jet";
 };
 
 TEST_F(JetSettingsTest, NotSetUpIsRefused) {
@@ -303,6 +310,22 @@ TEST_F(RunCycleTest, PauseAndResumeOnlyReportAndOtherStatesAreIgnored) {
   EXPECT_EQ(Messages(),
             (std::vector<std::string>{"3 Pause Not Implemented", "3 Resume Not Implemented"}));
   EXPECT_EQ(m_.ServiceState, 0);
+}
+
+TEST_F(RunCycleTest, AStopAskedForDuringTheStartEndsItBeforeItsNextStep) {
+  SetUpDatabase();
+  WriteIni();
+  loop_.Post([this] { host_.stop_requested = true; });  // arrives during the start's pause
+  host_.Deliver(kStateStart);
+  EXPECT_EQ(m_.ServiceState, 0);
+  EXPECT_FALSE(m_.snmpAgent.Active());
+  EXPECT_FALSE(m_.timerPoll.Enabled());
+  EXPECT_TRUE(Messages().empty()) << ::testing::PrintToString(Messages());
+  // Nor does any other operation wait on the database while the stop is pending.
+  TrendListCreate(m_);
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"1 Not run: the service is stopping"}));
+  host_.Deliver(kStateStop);
+  EXPECT_EQ(Messages().back(), "3 Quorlan Trend Reporting Service Stopped");
 }
 
 TEST_F(RunCycleTest, EventsDuringTheStartPauseAreDelivered) {

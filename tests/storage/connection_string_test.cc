@@ -127,10 +127,18 @@ TEST(ConnectionStringTest, JetStringsOpenTheFileByItsKind) {
 }
 
 TEST(ConnectionStringTest, PasswordsAreMaskedAndLiteralsQuoted) {
-  EXPECT_EQ(MaskPasswords("Driver=FreeTDS;UID=sa;PWD={a;b};Server=x"),
-            "Driver=FreeTDS;UID=sa;PWD=***;Server=x");
-  EXPECT_EQ(MaskPasswords("Provider=SQLOLEDB.1;Password=secret;User ID=sa"),
-            "Provider=SQLOLEDB.1;Password=***;User ID=sa");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Driver=FreeTDS;UID=sa;PWD={a;b};Server=x", "Driver=FreeTDS;UID=sa;PWD=***;Server=x"},
+      {"Provider=SQLOLEDB.1;Password=secret;User ID=sa",
+       "Provider=SQLOLEDB.1;Password=***;User ID=sa"},
+      // "}}" inside braces stands for one "}": the value runs on to the last brace.
+      {"PWD={Se}}cret;Tail99}", "PWD=***"},
+      {"Driver=FreeTDS;PWD={Se}}cret;Tail99};UID=sa", "Driver=FreeTDS;PWD=***;UID=sa"},
+      {"Password='a;''b;c';Data Source=db", "Password=***;Data Source=db"},
+      {"Password=\"x;y\";Data Source=db", "Password=***;Data Source=db"},
+      {"PWD={never;closed", "PWD=***"},
+      {"Pwd = p w ;UID=sa", "Pwd =***;UID=sa"}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(MaskPasswords(in), out) << in;
   EXPECT_EQ(SqlQuote("O'Brien"), "'O''Brien'");
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "components/service_host.h"
+#include "storage/internal.h"
 #include "storage_fixture.h"
 
 namespace quorlan {
@@ -93,6 +95,73 @@ TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
   EXPECT_EQ(reports->Field("ReportId").AsInt32(), 1);
   EXPECT_EQ(ExecuteQuery(*conn, "PRAGMA journal_mode")->Field(0).AsString(), "wal");
   EXPECT_EQ(reports->Field("PollInterval").AsInt32(), 5);
+}
+
+// An installation of an earlier version: suite keys without AUTOINCREMENT, rows whose highest id
+// was deleted, an index of the operator's own.
+TEST_F(InstallationTest, UpgradeRebuildsOldSuiteTablesKeepingEveryRow) {
+  const std::string root = dir_.File("old");
+  ASSERT_EQ(RunTrendctl("init " + root).status, 0);
+  const std::string suite = "Driver=SQLite3;Database=" + root + "/Quorlan-suite.db";
+  std::vector<std::string> old = {"DROP TABLE Settings", "DROP TABLE ATR_Nodes",
+                                  "DROP TABLE TrendReports", "DROP TABLE SecProfiles"};
+  for (std::string sql : SqliteSuiteStatements()) {
+    const size_t at = sql.find(" AUTOINCREMENT");
+    if (at != std::string::npos) sql.erase(at, 14);
+    old.push_back(sql);
+  }
+  for (const char* sql : {"CREATE INDEX ReportsByNode ON TrendReports (NodeId)",
+                          "INSERT INTO ATR_Nodes (node_name, TrendReports) VALUES ('n1', 1)",
+                          "INSERT INTO TrendReports (ReportTitle, NodeId) VALUES ('a', 1), ('b', "
+                          "1), ('c', 1)",
+                          "DELETE FROM TrendReports WHERE ReportId = 3"}) {
+    old.push_back(sql);
+  }
+  const auto exec = [&](const std::vector<std::string>& statements) {
+    auto conn = direct_->NewConnection();
+    conn->Open(suite, kDbConnectTimeoutSeconds);
+    for (const std::string& sql : statements) conn->Execute(sql);
+  };
+  const auto query = [&](const std::string& sql) {
+    auto conn = direct_->NewConnection();
+    conn->Open(suite, kDbConnectTimeoutSeconds);
+    std::string out;
+    for (auto rows = ExecuteQuery(*conn, sql); !rows->Eof(); rows->MoveNext()) {
+      for (int i = 0; i < rows->FieldCount(); ++i) {
+        out += (rows->Field(i).IsNull() ? "NULL" : rows->Field(i).AsString()) + "|";
+      }
+      out += "\n";
+    }
+    return out;
+  };
+  exec(old);
+  const std::string rows = query("SELECT * FROM TrendReports") + query("SELECT * FROM ATR_Nodes") +
+                           query("SELECT * FROM Settings");
+  {
+    InstanceLock service;  // the installation's service is running
+    ASSERT_TRUE(service.Acquire(root));
+    const RunResult refused = RunTrendctl("upgrade " + root);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("is running; stop it first"), std::string::npos);
+  }
+  RunResult run = RunTrendctl("upgrade " + root);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("table TrendReports now never gives an id twice"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(query("SELECT * FROM TrendReports") + query("SELECT * FROM ATR_Nodes") +
+                query("SELECT * FROM Settings"),
+            rows);
+  EXPECT_EQ(query("SELECT name FROM sqlite_master WHERE type = 'index' AND name = "
+                  "'ReportsByNode'"),
+            "ReportsByNode|\n");
+  EXPECT_EQ(query("SELECT COUNT(*) FROM sqlite_master WHERE sql LIKE '%AUTOINCREMENT%'"), "4|\n");
+  exec({"INSERT INTO TrendReports (NodeId) VALUES (1)",
+        "DELETE FROM TrendReports WHERE ReportId = 3",
+        "INSERT INTO TrendReports (NodeId) VALUES (1)"});
+  EXPECT_EQ(query("SELECT MAX(ReportId) FROM TrendReports"), "4|\n");
+  run = RunTrendctl("upgrade " + root);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("is up to date"), std::string::npos) << run.output;
 }
 
 TEST_F(InstallationTest, InitRefusesAnExistingInstallationAndWrongUsage) {

@@ -75,19 +75,25 @@ TEST_F(SecProfilesTest, AReloadKeepsTheStaleFieldsOfFreedSlots) {
   EXPECT_TRUE(Events().empty());
 }
 
-TEST_F(SecProfilesTest, ANullInAnEnabledRowEndsTheLoadKeepingEarlierSlots) {
+TEST_F(SecProfilesTest, ANullInAnEnabledRowEndsTheLoadAndLeavesItsSlotFree) {
+  // Slot 2 held another user from an earlier load; its secrets must never pair with b's name.
+  st_.SecProfileList[2] = {"old", 2, "auth-old", 2, "priv-old", 4};
   Exec({"DROP TABLE SecProfiles",
         "CREATE TABLE SecProfiles (Enabled bit, UserName varchar(50), SecurityLevel smallint, "
         "AuthPassword varchar(50), AuthProtocol smallint, PrivPassword varchar(50), PrivProtocol "
         "smallint)",
         "INSERT INTO SecProfiles VALUES (1, 'a', 0, '', 1, '', 1)",
-        "INSERT INTO SecProfiles VALUES (1, 'b', 0, NULL, 1, '', 1)",
+        "INSERT INTO SecProfiles VALUES (1, 'b', 1, 'auth-b', 1, 'priv-b', NULL)",
         "INSERT INTO SecProfiles VALUES (1, 'c', 0, '', 1, '', 1)"});
   SysUpdateSecProfiles(st_);
-  EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "", "", "", "", "", "", "", ""}));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a", "", "", "", "", "", "", "", "", ""}));
+  EXPECT_EQ(FindSecProfile(st_, "b"), 0);
+  EXPECT_EQ(st_.SecProfileList[2].SecurityLevel, 2);
+  EXPECT_EQ(st_.SecProfileList[2].AuthPassword, "auth-old");
+  EXPECT_EQ(st_.SecProfileList[2].PrivProtocol, 4);
   auto events = Events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].message, "Invalid use of Null: field AuthPassword");
+  EXPECT_EQ(events[0].message, "Invalid use of Null: field PrivProtocol");
 }
 
 TEST_F(SecProfilesTest, AnUnreachableDatabaseLeavesAllNamesEmptyAndOneError) {

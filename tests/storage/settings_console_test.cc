@@ -3,11 +3,12 @@
 #include <filesystem>
 
 #include "storage_fixture.h"
+#include "support/ci.h"
 
 namespace quorlan {
 namespace {
 
-const char* kJetFixtures = QUORLAN_SOURCE_DIR "/../shared/fixtures/jet";
+const char* kJetFixtures = QUORLAN_SOURCE_DIR "/tests/fixtures/jet";
 const char* kFixtureConn =
     "Provider=SQLOLEDB.1;Password=secret;Persist Security Info=True;User ID=sa;Initial "
     "Catalog=Quorlan;Data Source=DBHOST\\SQLEXPRESS";
@@ -32,10 +33,9 @@ class SettingsConsoleReadTest : public testing::StorageTest {
   }
 };
 
-#define SKIP_WITHOUT_JET_FIXTURES()                                                    \
-  if (!DirectoryExists(kJetFixtures)) {                                                \
-    GTEST_SKIP() << "Jet fixtures not found at " << kJetFixtures                       \
-                 << " (the shared folder is expected beside the repository checkout)"; \
+#define SKIP_WITHOUT_JET_FIXTURES()                                                  \
+  if (!DirectoryExists(kJetFixtures)) {                                              \
+    SKIP_OR_FAIL_UNDER_CI("Jet fixtures not found at " + std::string(kJetFixtures)); \
   }
 
 TEST_F(SettingsConsoleReadTest, SqliteFileGivesFlagAndConnectionString) {

@@ -42,5 +42,25 @@ TEST_F(SettingsGeneralReadTest, NullEmptyAndMissingLeaveTheFlagAndReport) {
   EXPECT_NE(events[2].message.find("no such table: Settings"), std::string::npos);
 }
 
+TEST_F(SettingsGeneralReadTest, AMissingSqliteSuiteDatabaseIsRefusedNotCreated) {
+  st_.DebugMode = true;
+  const std::string missing = dir_.File("unmounted.db");
+  // An explicit NoCreat=0 does not let a suite connection create the file either.
+  for (const char* extra : {"", ";NoCreat=0"}) {
+    st_.DbConnStringSql = "Driver=SQLite3;Database=" + missing + extra;
+    SettingsGeneralRead(st_);
+  }
+  EXPECT_TRUE(st_.DebugMode);
+  EXPECT_FALSE(FileExists(missing));
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 2u);
+  for (const auto& e : events) {
+    EXPECT_EQ(e.source, "modQuorlanTrend_SettingsGeneralRead");
+    EXPECT_NE(e.message.find("the SQLite database " + missing + " does not exist"),
+              std::string::npos)
+        << e.message;
+  }
+}
+
 }  // namespace
 }  // namespace quorlan

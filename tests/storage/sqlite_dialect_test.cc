@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "storage/internal.h"
+#include "storage/storage.h"
+#include "support/recording_database.h"
+#include "support/temp_dir.h"
 
 namespace quorlan {
 namespace {
@@ -26,6 +29,21 @@ TEST(SqliteDialectTest, LeavesOtherStatementsAndQuotedTextAlone) {
   EXPECT_EQ(AdaptSqlForSqlite("UPDATE TrendReports SET NodeName = 'sys.tables' WHERE a = 1"),
             "UPDATE TrendReports SET NodeName = 'sys.tables' WHERE a = 1");
   EXPECT_EQ(AdaptSqlForSqlite("SELECT * FROM mysys.tables2"), "SELECT * FROM mysys.tables2");
+}
+
+TEST(SqlLiteralTest, SqlServerGetsLanguageNeutralDatesAndNationalText) {
+  testing::TempDir dir;
+  auto recording = std::make_shared<testing::RecordingDatabase>(NewOdbcDriver());
+  auto conn = recording->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + dir.File("x.db"), kDbConnectTimeoutSeconds);
+  const DateTime t = DateTime::FromCivil({2026, 5, 3, 7, 8, 9, 500});
+  EXPECT_EQ(SqlDate(*conn, t), "'2026-05-03'");
+  EXPECT_EQ(SqlDateTime(*conn, t), "'2026-05-03 07:08:09'");
+  EXPECT_EQ(SqlText(*conn, "Ядро-1 'a'"), "'Ядро-1 ''a'''");
+  recording->ReportDbmsName("Microsoft SQL Server");
+  EXPECT_EQ(SqlDate(*conn, t), "'20260503'");
+  EXPECT_EQ(SqlDateTime(*conn, t), "'2026-05-03T07:08:09'");
+  EXPECT_EQ(SqlText(*conn, "Ядро-1 'a'"), "N'Ядро-1 ''a'''");
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ class StorageTest : public ::testing::Test {
  protected:
   StorageTest() {
     dir_.MakeDir("Debug");
+    dir_.Write("suite.db", "");  // an empty SQLite database: suite connections never create one
     recording_ = std::make_shared<RecordingDatabase>(st_.Db);
     st_.Db = recording_;
     clock_.trace = &recording_->log();

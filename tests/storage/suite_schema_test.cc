@@ -29,7 +29,20 @@ using SuiteSchemaSqliteTest = testing::StorageTest;
 TEST_F(SuiteSchemaSqliteTest, TheSqliteScriptRunsStatementByStatement) {
   Exec(SqliteSuiteStatements());
   EXPECT_EQ(Count("SELECT COUNT(*) FROM Settings"), 1);
-  EXPECT_EQ(Count("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), 4);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name NOT LIKE "
+                  "'sqlite%'"),
+            4);
+}
+
+TEST_F(SuiteSchemaSqliteTest, TheIdOfADeletedLastRowIsNeverGivenAgain) {
+  Exec(SqliteSuiteStatements());
+  Exec({"INSERT INTO ATR_Nodes (node_name) VALUES ('a'), ('b')",
+        "INSERT INTO TrendReports (NodeId) VALUES (1), (1)",
+        "DELETE FROM ATR_Nodes WHERE node_id = 2", "DELETE FROM TrendReports WHERE ReportId = 2",
+        "INSERT INTO ATR_Nodes (node_name) VALUES ('c')",
+        "INSERT INTO TrendReports (NodeId) VALUES (3)"});
+  EXPECT_EQ(Count("SELECT node_id FROM ATR_Nodes WHERE node_name = 'c'"), 3);
+  EXPECT_EQ(Count("SELECT ReportId FROM TrendReports WHERE NodeId = 3"), 3);
 }
 
 }  // namespace

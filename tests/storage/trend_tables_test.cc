@@ -79,7 +79,8 @@ TEST_F(TrendTablesTest, UnreachableDatabaseIsOneErrorEvent) {
   auto events = Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].source, "modQuorlanTrend_VerifiyTrendDataTables");
-  EXPECT_NE(events[0].message.find("ODBC HY000 connect"), std::string::npos) << events[0].message;
+  EXPECT_NE(events[0].message.find("connect 'Driver=SQLite3;"), std::string::npos)
+      << events[0].message;
 }
 
 class DelTrendDataTest : public StorageTest {
@@ -118,6 +119,15 @@ TEST_F(DelTrendDataTest, DeletesSevenThousandOldRowsInThreeChunksAndKeepsTheCutO
   EXPECT_EQ(events[0].message, "7000 Trend Data Older Than 7 Days Deleted From 1 Min Sampling");
   EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendData1"), 30);
   EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendData1 WHERE time < '2026-05-03'"), 0);
+}
+
+TEST_F(DelTrendDataTest, SqlServerGetsALanguageNeutralCutOff) {
+  recording_->ReportDbmsName("Microsoft SQL Server");  // 'YYYY-MM-DD' is year-day-month there
+  StartAt(2026, 5, 10, 0, 0, 5);
+  DelTrendData(st_, "TrendData1");
+  ASSERT_FALSE(recording_->Statements().empty());
+  EXPECT_EQ(recording_->Statements()[0],
+            "SELECT COUNT(ReportId) FROM TrendData1 WHERE time < '20260503'");
 }
 
 TEST_F(DelTrendDataTest, NoStatementRunsWhileTheCountIsStillOpen) {

@@ -26,6 +26,8 @@ class FakeServiceHost : public ServiceHost {
     calls.push_back("run");
   }
   int State() const override { return state; }
+  bool StopRequested() const override { return stop_requested; }
+  void SetStatus(const std::string& text) override { statuses.push_back(text); }
   // Raises the State event with the given state.
   void Deliver(int s) {
     state = s;
@@ -34,7 +36,9 @@ class FakeServiceHost : public ServiceHost {
 
   bool fail = false;
   int state = -1;
+  bool stop_requested = false;
   std::vector<std::string> calls;
+  std::vector<std::string> statuses;  // texts given to SetStatus, in order
 };
 
 class RecordingConsole : public Console {

@@ -50,6 +50,7 @@ class RecordingConnection : public Connection {
                     [](const Recordset* rs) { return rs->State() == 1 && !rs->Eof(); })) {
       db_->over_open_results_.push_back(sql);
     }
+    if (db_->before_statement) db_->before_statement(sql);
     if (++db_->statement_count_ == db_->fail_statement_) {
       Fail("statement");
       return nullptr;
@@ -68,7 +69,9 @@ class RecordingConnection : public Connection {
   const std::vector<DbError>& Errors() const override {
     return errors_.empty() ? inner_->Errors() : errors_;
   }
-  std::string DbmsName() const override { return inner_->DbmsName(); }
+  std::string DbmsName() const override {
+    return db_->dbms_name_.empty() ? inner_->DbmsName() : db_->dbms_name_;
+  }
   int State() const override { return inner_->State(); }
   void Close() override {
     if (opened_) db_->log_.push_back("close");

@@ -4,6 +4,7 @@
 // leaving an entry in the error collection without raising.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,11 @@ class RecordingDatabase : public DatabaseDriver {
     fail_statement_ = statement_count_ + number;
     fail_mode_ = mode;
   }
+  // Makes every connection report this DBMS name (to see the statements that another database
+  // would get; they still run on the wrapped one).
+  void ReportDbmsName(const std::string& name) { dbms_name_ = name; }
+  // Runs before each statement is executed (to change the database under a running operation).
+  std::function<void(const std::string& sql)> before_statement;
   // Fails every open from now on.
   void FailOpens(FailureMode mode) {
     fail_opens_ = true;
@@ -52,6 +58,7 @@ class RecordingDatabase : public DatabaseDriver {
   int statement_count_ = 0;
   int fail_statement_ = 0;
   bool fail_opens_ = false;
+  std::string dbms_name_;
   FailureMode fail_mode_ = FailureMode::kRaise;
 };
 

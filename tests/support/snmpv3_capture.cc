@@ -114,7 +114,7 @@ std::vector<Bytes> ReadHexLines(const std::string& path) {
   return lines;
 }
 
-std::string Snmpv3FixtureDir() { return QUORLAN_SOURCE_DIR "/../shared/fixtures/snmpv3"; }
+std::string Snmpv3FixtureDir() { return QUORLAN_SOURCE_DIR "/tests/fixtures/snmpv3"; }
 
 V3Message WalkV3Message(std::span<const uint8_t> message) {
   V3Message m;

@@ -21,7 +21,7 @@ std::string ToHex(std::span<const uint8_t> bytes);  // lower case, no separators
 // Every non-empty line of the file decoded from hex; empty when the file cannot be read.
 std::vector<Bytes> ReadHexLines(const std::string& path);
 
-// The folder of the captured SNMPv3 exchanges beside the repository.
+// The folder of the captured SNMPv3 exchanges (tests/fixtures/snmpv3).
 std::string Snmpv3FixtureDir();
 
 // The fields of one SNMPv3 message (RFC 3412 msgGlobalData, RFC 3414 UsmSecurityParameters).

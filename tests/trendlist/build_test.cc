@@ -80,12 +80,13 @@ TEST_F(BuildTest, SnmpVersionIsReadOnlyForNodesWhoseImageIsNotTrue) {
   EXPECT_EQ(Entry(2).SnmpVersion, 3);
   EXPECT_EQ(Entry(3).SnmpVersion, 1);
 
-  // Without the image flag the NULL is read, and the build fails on it.
+  // Without the image flag the NULL is read, and the node cannot be loaded.
   Exec("UPDATE ATR_Nodes SET image = 0 WHERE node_id = 1");
   TrendListCreate(st);
-  EXPECT_EQ(st.TrendListCount, 3);
+  EXPECT_EQ(st.TrendListCount, 2);
   ASSERT_EQ(Events().size(), 1u);
-  EXPECT_NE(Events()[0].find("Invalid use of Null: field SnmpVersion"), std::string::npos)
+  EXPECT_NE(Events()[0].find("ATR_Nodes node_id 1: Invalid use of Null: field SnmpVersion"),
+            std::string::npos)
       << Events()[0];
 }
 
@@ -232,37 +233,68 @@ TEST_F(BuildTest, AFullListNamesTheFirstTwentyLeftOutAndCountsTheRest) {
                 named + " and 5 more)");
 }
 
-TEST_F(BuildTest, RunTimeErrorsKeepThePreviousCount) {
-  AddNode({.node_id = 1});
-  AddNode({.node_id = 2, .UdpPort = "40000"});
-  AddReport({.ReportId = 1, .NodeId = 1, .DbChanged = "3"});
-  st.TrendListCount = 5;
-  TrendListCreate(st);  // the node snapshot fails on node 2
-  EXPECT_EQ(st.TrendListCount, 5);
-  EXPECT_EQ(Flag(1), "3");  // nothing after the failure ran
-  auto events = Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].substr(0, 33), "1\tmodQuorlanTrend_TrendListCreate");
-  EXPECT_NE(events[0].find("node_id 2"), std::string::npos) << events[0];
-  EXPECT_NE(events[0].find("Overflow"), std::string::npos) << events[0];
+TEST_F(BuildTest, UnloadableRowsAreLeftOutWithOneEventEachAndTheRestLoads) {
+  AddNode({.node_id = 1, .UdpPort = "40000"});  // a port above 32767 is a port
+  AddNode({.node_id = 2, .UdpPort = "70000"});  // not a port
+  AddNode({.node_id = 3, .PollRetries = std::nullopt});
+  AddReports({{.ReportId = 1},
+              {.ReportId = 2, .NodeId = 2},
+              {.ReportId = 3, .PollInterval = "40000000"},  // 40000000 minutes do not fit in s
+              {.ReportId = 4, .TriggerAlarm = {{4, std::nullopt}}},
+              {.ReportId = 5, .NodeId = 3},
+              {.ReportId = 6, .DbChanged = "3"},
+              {.ReportId = 7}});
+  st.TrendListCount = 9;
+  TrendListCreate(st);
+  EXPECT_EQ(st.TrendListCount, 2);
+  EXPECT_EQ(Entry(1).ReportId, 1);
+  EXPECT_EQ(Entry(1).UdpPort, 40000);
+  EXPECT_EQ(Entry(2).ReportId, 7) << "the failed rows left no entry behind";
+  EXPECT_EQ(Flag(6), "<none>");
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 4u) << ::testing::PrintToString(events);
+  EXPECT_NE(events[0].find("TrendListCreate\tATR_Nodes node_id 2: Overflow"), std::string::npos)
+      << events[0];
+  EXPECT_NE(events[1].find("ATR_Nodes node_id 3: Invalid use of Null: field PollRetries; the "
+                           "node and its reports are left out"),
+            std::string::npos)
+      << events[1];
+  EXPECT_NE(events[2].find("TrendReports ReportId 3: Overflow"), std::string::npos) << events[2];
+  EXPECT_NE(events[3].find("TrendReports ReportId 4: Invalid use of Null"), std::string::npos)
+      << events[3];
 
-  Exec("UPDATE ATR_Nodes SET UdpPort = 161");
-  Exec("DELETE FROM TrendReports");
-  AddReport({.ReportId = 7, .NodeId = 1, .PollInterval = "40000000"});
-  TrendListCreate(st);  // 40000000 minutes do not fit 32 bits in seconds
-  EXPECT_EQ(st.TrendListCount, 5);
-  events = Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_NE(events[1].find("ReportId 7"), std::string::npos) << events[1];
-  EXPECT_NE(events[1].find("PollInterval"), std::string::npos) << events[1];
+  // A column missing altogether is no fault of one row: the build ends, the count stays.
+  Exec("ALTER TABLE TrendReports DROP COLUMN ObjEval6");
+  TrendListCreate(st);
+  EXPECT_EQ(st.TrendListCount, 2);
+  ASSERT_EQ(Events().size(), 7u);  // the two nodes again, then the end of the build
+  EXPECT_NE(Events()[6].find("TrendListCreate\tItem cannot be found: no field named ObjEval6"),
+            std::string::npos)
+      << Events()[6];
+}
 
-  Exec("DELETE FROM TrendReports");
-  AddReport({.ReportId = 8, .NodeId = 1, .TriggerAlarm = {{4, std::nullopt}}});
-  TrendListCreate(st);  // a NULL flag cannot be loaded
-  EXPECT_EQ(st.TrendListCount, 5);
-  events = Events();
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_NE(events[2].find("Invalid use of Null"), std::string::npos) << events[2];
+TEST_F(BuildTest, ReportsOfTrendEnabledNodesBeyondTheFirst300AreNamed) {
+  std::vector<NodeRow> nodes;
+  for (int id = 1; id <= 302; ++id) nodes.push_back({.node_id = id});
+  nodes.push_back({.node_id = 400, .TrendReports = 0});
+  AddNodes(nodes);
+  AddReports({{.ReportId = 1, .NodeId = 300},
+              {.ReportId = 2, .NodeId = 301},
+              {.ReportId = 3, .NodeId = 400},  // not trend-enabled: left out without a word
+              {.ReportId = 4, .NodeId = 302}});
+  TrendListCreate(st);
+  EXPECT_EQ(st.TrendListCount, 1);
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_EQ(Events()[0],
+            "1\tmodQuorlanTrend_TrendListCreate\tNode limit: 300 trend-enabled nodes loaded, 2 "
+            "reports of further nodes left out (ReportId 2, 4)");
+  AddReport({.ReportId = 5, .NodeId = 302, .DbChanged = "1"});
+  TrendListTrendAdd(st);
+  ASSERT_EQ(Events().size(), 2u);
+  EXPECT_NE(Events()[1].find("TrendListTrendAdd\tNode limit: 300 trend-enabled nodes loaded, 1 "
+                             "reports of further nodes left out (ReportId 5)"),
+            std::string::npos)
+      << Events()[1];
 }
 
 TEST_F(BuildTest, UnreachableDatabaseAndErrorEntries) {

@@ -1,3 +1,4 @@
+#include "trendlist/loading.h"
 #include "trendlist/trend_db.h"
 #include "trendlist/trendlist.h"
 
@@ -49,14 +50,15 @@ TEST_F(ChangesTest, AddAppendsFlaggedReportsOfKnownNodes) {
       recorder->Statements(),
       (std::vector<std::string>{"SELECT TOP (300) * FROM ATR_Nodes WHERE TrendReports = '1'",
                                 "SELECT * FROM TrendReports WHERE DbChanged = '1'",
-                                "UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '1'"}));
+                                "UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '1' "
+                                "AND ReportId IN (20, 21)"}));
 
   // A row flagged '1' again while loaded gets a second entry.
   Exec("UPDATE TrendReports SET DbChanged = '1' WHERE ReportId = 20");
   TrendListTrendAdd(st);
   EXPECT_EQ(st.TrendListCount, 5);
   EXPECT_EQ(Entry(5).ReportId, 20);
-  // Nothing flagged: nothing changes but the update.
+  // Nothing flagged: nothing changes, and no statement settles anything.
   TrendListTrendAdd(st);
   EXPECT_EQ(st.TrendListCount, 5);
 }
@@ -82,19 +84,64 @@ TEST_F(ChangesTest, AddBeyondTheTableLoadsWhatFitsAndNamesTheRest) {
   EXPECT_EQ(Flag(504), "0");
 }
 
-TEST_F(ChangesTest, AddErrorKeepsCountAndFlags) {
+TEST_F(ChangesTest, AnUnloadableAddedRowIsLeftOutAndTheRestLoads) {
   SetUpLoaded();
-  AddReport({.ReportId = 30, .DbChanged = "1"});
-  AddReport({.ReportId = 31, .DbChanged = "1", .ObjType = {{2, "70000"}}});
+  AddReport({.ReportId = 30, .DbChanged = "1", .ObjType = {{2, "70000"}}});
+  AddReport({.ReportId = 31, .DbChanged = "1"});
   TrendListTrendAdd(st);
-  EXPECT_EQ(st.TrendListCount, 3);
-  EXPECT_EQ(Entry(4).ReportId, 30);  // written before the failure, not counted
-  EXPECT_EQ(Flag(30), "1");
-  EXPECT_EQ(Flag(31), "1");
+  EXPECT_EQ(st.TrendListCount, 4);
+  EXPECT_EQ(Entry(4).ReportId, 31);
+  EXPECT_EQ(Entry(4).PollObjType[2], 0) << "nothing of the failed row stays";
+  EXPECT_EQ(Flag(30), "0");
+  EXPECT_EQ(Flag(31), "0");
   ASSERT_EQ(Events().size(), 1u);
-  EXPECT_NE(Events()[0].find("TrendListTrendAdd\tTrendReports ReportId 31: Overflow"),
+  EXPECT_NE(Events()[0].find("TrendListTrendAdd\tTrendReports ReportId 30: Overflow"),
             std::string::npos)
       << Events()[0];
+  EXPECT_NE(Events()[0].find("; the report is left out"), std::string::npos) << Events()[0];
+}
+
+TEST_F(ChangesTest, AFailedSettlingCountsNothingAndTheNextPassLoadsOnce) {
+  SetUpLoaded();
+  AddReports({{.ReportId = 40, .DbChanged = "1"}, {.ReportId = 41, .DbChanged = "1"}});
+  recorder->FailStatement(3, RecordingDatabase::FailureMode::kRaise);  // the update
+  TrendListTrendAdd(st);
+  EXPECT_EQ(st.TrendListCount, 3);
+  EXPECT_EQ(Flag(40), "1");
+  TrendListTrendAdd(st);
+  EXPECT_EQ(st.TrendListCount, 5);
+  EXPECT_EQ(Entry(4).ReportId, 40);
+  EXPECT_EQ(Entry(5).ReportId, 41);
+  EXPECT_EQ(Events().size(), 1u);
+}
+
+TEST_F(ChangesTest, RowsFlaggedWhileAPassRunsWaitForTheNextPass) {
+  SetUpLoaded();
+  AddReport({.ReportId = 42, .DbChanged = "1"});
+  Exec("UPDATE TrendReports SET DbChanged = '3' WHERE ReportId = 2");
+  // The editor flags more rows between each pass's SELECT and its settling statement.
+  recorder->before_statement = [this](const std::string& sql) {
+    if (sql.rfind("UPDATE TrendReports SET DbChanged = '0'", 0) == 0) {
+      AddReport({.ReportId = 43, .DbChanged = "1"});
+    }
+    if (sql.rfind("DELETE FROM TrendReports WHERE DbChanged = '3'", 0) == 0) {
+      Exec("UPDATE TrendReports SET DbChanged = '3' WHERE ReportId = 3");
+    }
+  };
+  TrendListTrendAdd(st);
+  TrendListTrendDel(st);
+  recorder->before_statement = nullptr;
+  EXPECT_EQ(st.TrendListCount, 4);
+  EXPECT_EQ(Flag(42), "0");
+  EXPECT_EQ(Flag(43), "1");
+  EXPECT_EQ(Flag(2), "<none>");
+  EXPECT_EQ(Flag(3), "3");
+  EXPECT_EQ(Entry(3).PollType, "SnmpPoll");
+  TrendListTrendAdd(st);
+  TrendListTrendDel(st);
+  EXPECT_EQ(Entry(5).ReportId, 43);
+  EXPECT_EQ(Entry(3).PollType, "Deleted");
+  EXPECT_EQ(Flag(3), "<none>");
 }
 
 TEST_F(ChangesTest, EditUpdatesReportAndNodeFieldsOnly) {
@@ -192,16 +239,23 @@ TEST_F(ChangesTest, EditStatementsAndTheRunsConversionVariable) {
       recorder->Statements(),
       (std::vector<std::string>{"SELECT TOP (300) * FROM ATR_Nodes WHERE TrendReports = '1'",
                                 "SELECT * FROM TrendReports WHERE DbChanged = '2'",
-                                "UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '2'"}));
+                                "UPDATE TrendReports SET DbChanged = '0' WHERE DbChanged = '2' "
+                                "AND ReportId = 2"}));
 }
 
-TEST_F(ChangesTest, EditErrorLeavesTheFlags) {
+TEST_F(ChangesTest, AnEditThatCannotBeAppliedLeavesItsEntryAsItWas) {
   SetUpLoaded();
-  Exec("UPDATE TrendReports SET DbChanged = '2', ObjName4 = NULL WHERE ReportId = 3");
+  Exec(
+      "UPDATE TrendReports SET DbChanged = '2', ReportTitle = 'New', ObjName4 = NULL WHERE "
+      "ReportId = 3");
+  Exec("UPDATE TrendReports SET DbChanged = '2', ReportTitle = 'Two' WHERE ReportId = 2");
   TrendListTrendEdit(st);
-  EXPECT_EQ(Flag(3), "2");
+  EXPECT_EQ(Entry(3).ReportTitle, "Report");
+  EXPECT_EQ(Entry(2).ReportTitle, "Two");
+  EXPECT_EQ(Flag(3), "0");
   ASSERT_EQ(Events().size(), 1u);
-  EXPECT_NE(Events()[0].find("TrendListTrendEdit\tInvalid use of Null: field ObjName4"),
+  EXPECT_NE(Events()[0].find("TrendListTrendEdit\tTrendReports ReportId 3: Invalid use of Null: "
+                             "field ObjName4; the edit is left out"),
             std::string::npos)
       << Events()[0];
 }
@@ -226,7 +280,8 @@ TEST_F(ChangesTest, DeleteMarksEntriesAndRemovesRows) {
   EXPECT_EQ(Flag(1), "0");
   EXPECT_EQ(recorder->Statements(),
             (std::vector<std::string>{"SELECT * FROM TrendReports WHERE DbChanged = '3'",
-                                      "DELETE FROM TrendReports WHERE DbChanged = '3'"}));
+                                      "DELETE FROM TrendReports WHERE DbChanged = '3' AND "
+                                      "ReportId IN (2, 3, 50)"}));
 }
 
 TEST_F(ChangesTest, AdditionsWaitWhileOnlyTheDeletionPassRuns) {
@@ -257,6 +312,15 @@ TEST_F(ChangesTest, PassesReportConnectionFailuresUnderTheirNames) {
   EXPECT_EQ(events[1], "1\tmodQuorlanTrend_TrendListTrendEdit\tODBC HY000 open: injected failure");
   EXPECT_EQ(events[2], "1\tmodQuorlanTrend_TrendListTrendDel\tODBC HY000 open: injected failure");
   EXPECT_EQ(st.TrendListCount, 3);
+}
+
+TEST(IdConditionTest, SelectsTheRowsReadRunsAsRanges) {
+  using trendlist::IdCondition;
+  EXPECT_EQ(IdCondition("ReportId", {7}), "ReportId = 7");
+  EXPECT_EQ(IdCondition("ReportId", {9, 3, 9}), "ReportId IN (3, 9)");
+  std::vector<int64_t> ids = {5};
+  for (int64_t id = 80; id >= 20; --id) ids.push_back(id);
+  EXPECT_EQ(IdCondition("node_id", ids), "(node_id BETWEEN 20 AND 80 OR node_id = 5)");
 }
 
 }  // namespace

@@ -172,5 +172,36 @@ TEST_F(DevSyncTest, FailuresEndTheRunUnderItsName) {
       << Events()[1];
 }
 
+TEST_F(DevSyncTest, DeletedEntriesWriteNoStatement) {
+  SetUpLoaded();
+  Exec("UPDATE ATR_Nodes SET TrendReports = '0' WHERE node_id = 2");
+  TrendListDevSync(st);
+  ASSERT_EQ(Entry(3).PollType, "Deleted");
+  // A database that gave the id 3 again (one made before ids were kept unique): the new report
+  // must not be deleted, nor renamed after the old report's node.
+  AddReport({.ReportId = 3, .NodeId = 1, .NodeName = "Core-1"});
+  recorder->log().clear();
+  TrendListDevSync(st);
+  Exec("UPDATE ATR_Nodes SET TrendReports = '1', node_name = 'Edge-3' WHERE node_id = 2");
+  TrendListDevSync(st);
+  EXPECT_EQ(Flag(3), "0");
+  EXPECT_EQ(One("SELECT NodeName FROM TrendReports WHERE ReportId = 3"), "Core-1");
+  EXPECT_EQ(Entry(3).PollType, "Deleted");
+  for (const std::string& sql : recorder->Statements()) {
+    EXPECT_EQ(sql.rfind("SELECT", 0), 0u) << sql;
+  }
+}
+
+TEST_F(DevSyncTest, AnUnloadableNodeKeepsItsEntriesAndReports) {
+  SetUpLoaded();
+  Exec("UPDATE ATR_Nodes SET UdpPort = 99999 WHERE node_id = 2");
+  TrendListDevSync(st);
+  EXPECT_EQ(Entry(3).PollType, "SnmpPoll");
+  EXPECT_EQ(Flag(3), "0");
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_NE(Events()[0].find("TrendListDevSync\tATR_Nodes node_id 2: Overflow"), std::string::npos)
+      << Events()[0];
+}
+
 }  // namespace
 }  // namespace quorlan::testing
