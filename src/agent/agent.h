@@ -56,7 +56,8 @@ void SnmpGetNextRequest(PollState& st, SnmpAgentRequest& r);
 // of every live entry of that NodeId (no check of the id). ServiceState 1 also sets
 // ServiceStartTime to now (restarting the start-up period), forgets every outstanding request
 // (Pending = PendingV3 = 0: the rebuilt list holds none of them, so nothing would lower the
-// counters again) and rebuilds the list with TrendListCreate before the next object is handled.
+// counters again) and rebuilds the list with TrendListCreate before the next object is handled;
+// a build that fails (it reports its own event) answers that object with genErr (5).
 // An accepted object gets type INTEGER and the answer form; its value repeats what was sent.
 void SetRequest(PollState& st, SnmpAgentRequest& r);
 

@@ -57,11 +57,13 @@ void ResetNode(PollState& st, int32_t node_id) {
 
 // Running again: a new start-up period, no request counted as outstanding (the rebuilt list
 // holds none, so no answer or time-out would lower the counters), and a list built anew.
-void Restart(PollState& st) {
+// Returns genErr when the build failed (it has reported why), so that the console does not read
+// the restart as done.
+int Restart(PollState& st) {
   st.ServiceStartTime = st.Now();
   st.Pending = 0;
   st.PendingV3 = 0;
-  TrendListCreate(st);
+  return TrendListCreate(st) ? snmp::status::kNoError : snmp::status::kGenErr;
 }
 
 int SetObject(PollState& st, SnmpObject& o) {
@@ -82,7 +84,7 @@ int SetObject(PollState& st, SnmpObject& o) {
     if (state == 0) return snmp::status::kBadValue;
     st.ServiceState = state;
     Accept(*object, o);
-    if (state == kServiceRunning) Restart(st);
+    if (state == kServiceRunning) return Restart(st);
   }
   return snmp::status::kNoError;
 }

@@ -126,7 +126,7 @@ void ReportLoaded(TrendState& st, const char* procedure, const Loaded& loaded) {
 
 using namespace trendlist;
 
-void TrendListCreate(TrendState& st) {
+bool TrendListCreate(TrendState& st) {
   static const char* kProcedure = "TrendListCreate";
   try {
     Loaded loaded;
@@ -139,8 +139,10 @@ void TrendListCreate(TrendState& st) {
     }  // closes the result set and the connection
     st.TrendListCount = loaded.last;
     ReportLoaded(st, kProcedure, loaded);
+    return true;
   } catch (const std::exception& ex) {
     AppEvent(st, kModShared, kProcedure, ex.what(), kEventError);
+    return false;
   }
 }
 

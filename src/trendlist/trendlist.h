@@ -138,7 +138,10 @@ struct TrendState : StorageState {
 // as a UDP port outside 0 to 65535), and go on with the others; a node left out so keeps its
 // entries as they are in the synchronisation. Reports of trend-enabled nodes beyond the first 300
 // are named in one error event of the build or the addition.
-void TrendListCreate(TrendState& st);
+// Returns true when the build ran to its end (rows left out with their events included), false
+// when it failed and kept the count as it was; the failure has been reported either way, the
+// result only lets a caller such as the agent answer the request that asked for the build.
+bool TrendListCreate(TrendState& st);
 
 // Change passes for the codes 1, 2 and 3 (rows flagged '1', '2', '3' in TrendReports). Each
 // settles only the rows it read, so a row flagged while the pass runs waits for the next pass.

@@ -306,6 +306,18 @@ TEST_F(AgentTest, StopHaltsAndRunningRestartsWithAListBuiltAnew) {
   EXPECT_EQ(r.output, ".1.3.6.1.2.1.1.3.0 = Timeticks: (0) 0:00:00.00\n");
 }
 
+TEST_F(AgentTest, ARestartWhoseListCannotBeBuiltIsAnsweredWithGenErr) {
+  ps.ServiceState = kServiceStopped;
+  ps.DbConnStringSql = "Driver=SQLite3;Database=" + dir.path() + "/no-such-suite.db";
+  const auto r = Run("snmpset", "wexrol", {kOidServiceState, "i", "1"});
+  EXPECT_EQ(r.exit_code, 2) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("Reason: (genError)"));
+  EXPECT_THAT(r.output, HasSubstr("Failed object: ." + std::string(kOidServiceState)));
+  EXPECT_EQ(ps.ServiceState, kServiceRunning);  // the state is taken; only the build failed
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_THAT(Events()[0], HasSubstr("1\tmodQuorlanTrend_TrendListCreate\t"));
+}
+
 TEST_F(AgentTest, RunTimeFailureIsAnsweredAtTheFailingObject) {
   // A value that is no number: badValue at its index; the objects after it are not handled.
   auto r = Run(
