@@ -51,6 +51,15 @@ constexpr const char* kUpgradeHelp =
     "Brings the installation in DIR forward to this version: the SQLite suite database's\n"
     "tables never give an id twice. Keeps every row. The service must be stopped.\n";
 
+// The service executable that init copies: beside this program (a build folder), or in ../sbin
+// as the Debian package installs it.
+std::string ServiceExecutable() {
+  const std::string here = ExecutableFolder();
+  const std::string beside = here + "/" + kServiceExecutable;
+  const std::string sbin = here + "/../sbin/" + kServiceExecutable;
+  return !FileExists(beside) && FileExists(sbin) ? sbin : beside;
+}
+
 }  // namespace
 
 int InitCommand(Context& ctx, const std::vector<std::string>& words) {
@@ -61,8 +70,7 @@ int InitCommand(Context& ctx, const std::vector<std::string>& words) {
   }
   RequirePositionals(a, {"DIR"}, "init");
   if (a.positionals[0].empty()) throw UsageError("init: DIR is empty");
-  const std::string executable = ExecutableFolder() + "/" + kServiceExecutable;
-  const std::string root = CreateEmbeddedInstallation(a.positionals[0], executable);
+  const std::string root = CreateEmbeddedInstallation(a.positionals[0], ServiceExecutable());
   ctx.io.out << fmt::format("Created an embedded installation in {}\n", root);
   ctx.io.out << fmt::format("Suite database: {}/{} (SQLite)\n", root, kSuiteDatabase);
   if (a.Has("--demo")) {
