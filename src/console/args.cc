@@ -10,8 +10,8 @@
 namespace quorlan::console {
 namespace {
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-  for (const OptionSpec& s : specs) {
+const OptionDef* FindOption(const std::vector<OptionDef>& defs, const std::string& name) {
+  for (const OptionDef& s : defs) {
     if (name == s.name || (s.alias != nullptr && name == s.alias)) return &s;
   }
   return nullptr;
@@ -42,7 +42,7 @@ std::optional<std::string> ParsedArgs::Value(const std::string& name) const {
   return found;
 }
 
-ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs,
+ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<OptionDef>& defs,
                      const std::string& command) {
   ParsedArgs a;
   for (size_t i = 0; i < words.size(); ++i) {
@@ -57,8 +57,8 @@ ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<Op
     }
     const size_t eq = w.find('=');
     const std::string name = w.substr(0, eq);
-    const OptionSpec* spec = FindSpec(specs, name);
-    if (spec == nullptr) {
+    const OptionDef* def = FindOption(defs, name);
+    if (def == nullptr) {
       if (IsPasswordOption(name)) {
         throw UsageError(
             fmt::format("{}: passwords are never taken from the command line; use the prompt or "
@@ -69,7 +69,7 @@ ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<Op
           fmt::format("{}: unknown option {} (see {} --help)", command, name, command));
     }
     std::string value;
-    if (spec->takes_value) {
+    if (def->takes_value) {
       if (eq != std::string::npos) {
         value = w.substr(eq + 1);
       } else if (i + 1 < words.size()) {
@@ -80,7 +80,7 @@ ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<Op
     } else if (eq != std::string::npos) {
       throw UsageError(fmt::format("{}: option {} takes no value", command, name));
     }
-    a.options.emplace_back(spec->name, value);
+    a.options.emplace_back(def->name, value);
   }
   return a;
 }

@@ -23,7 +23,7 @@ class UsageError : public std::runtime_error {
 
 // --- Arguments ---
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;  // "--title"; a short alias may follow in alias
   bool takes_value;
   const char* alias = nullptr;  // "-o"
@@ -44,7 +44,7 @@ struct ParsedArgs {
 // Parses words against the options of command (named in errors). "--help" anywhere sets help.
 // Throws UsageError for an unknown option, a missing value, or a password option (passwords are
 // never taken from the command line).
-ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs,
+ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<OptionDef>& defs,
                      const std::string& command);
 // Exactly n positionals, named in the error ("REPORT").
 void RequirePositionals(const ParsedArgs& a, const std::vector<std::string>& names,

@@ -10,7 +10,7 @@
 namespace quorlan::console {
 namespace {
 
-const std::vector<OptionSpec> kNodeOptions = {
+const std::vector<OptionDef> kNodeOptions = {
     {"--name", true},      {"--address", true},   {"--port", true},
     {"--version", true},   {"--community", true}, {"--trap-community", true},
     {"--user", true},      {"--timeout", true},   {"--retries", true},

@@ -12,16 +12,16 @@
 namespace quorlan::console {
 namespace {
 
-const std::vector<OptionSpec> kProfileOptions = {{"--level", true},
-                                                 {"--auth", true},
-                                                 {"--priv", true},
-                                                 {"--auth-password-file", true},
-                                                 {"--priv-password-file", true},
-                                                 {"--new-auth-password", false},
-                                                 {"--new-priv-password", false},
-                                                 {"--enable", false},
-                                                 {"--disable", false},
-                                                 {"--force", false}};
+const std::vector<OptionDef> kProfileOptions = {{"--level", true},
+                                                {"--auth", true},
+                                                {"--priv", true},
+                                                {"--auth-password-file", true},
+                                                {"--priv-password-file", true},
+                                                {"--new-auth-password", false},
+                                                {"--new-priv-password", false},
+                                                {"--enable", false},
+                                                {"--disable", false},
+                                                {"--force", false}};
 
 constexpr const char* kProfileHelp =
     "Usage: quorlan-trendctl [-d DIR] profile list\n"

@@ -12,7 +12,7 @@
 namespace quorlan::console {
 namespace {
 
-const std::vector<OptionSpec> kReportOptions = {
+const std::vector<OptionDef> kReportOptions = {
     {"--title", true},      {"--node", true},        {"--interval", true}, {"--object", true},
     {"--slot", true},       {"--oid", true},         {"--drop", true},     {"--name", true},
     {"--counter", false},   {"--no-counter", false}, {"--eval", true},     {"--trigger", true},

@@ -40,9 +40,9 @@ constexpr const char* kWatchHelp =
     "Prints every sample row as the service records it, one line each (time, report, node and\n"
     "each object's name and value), until Ctrl-C. With REPORT ids only those reports.\n";
 
-const std::vector<OptionSpec> kRangeOptions = {{"--since", true}, {"--until", true},
-                                               {"--csv", false},  {"--output", true, "-o"},
-                                               {"--width", true}, {"--height", true}};
+const std::vector<OptionDef> kRangeOptions = {{"--since", true}, {"--until", true},
+                                              {"--csv", false},  {"--output", true, "-o"},
+                                              {"--width", true}, {"--height", true}};
 
 std::string ObjectLabel(const Report& r, size_t i) {
   const ReportObject& o = r.objects[i];
