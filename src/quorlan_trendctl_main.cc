@@ -1,66 +1,83 @@
-// quorlan-trendctl: the companion tool of quorlan-trend. See README.md.
-#include <cstdio>
-#include <cstring>
-#include <string>
+// quorlan-trendctl: the console of quorlan-trend (src/console/console.h). This file only binds
+// the console to the process: the clock, standard streams, the terminal and the signals.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
-#include "components/files.h"
-#include "components/service_host.h"
-#include "storage/storage.h"
+#include <csignal>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "components/clock.h"
+#include "components/event_loop.h"
+#include "console/console.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: quorlan-trendctl init DIR\n"
-    "       quorlan-trendctl upgrade DIR\n"
-    "\n"
-    "  init DIR      Create a ready embedded installation of quorlan-trend in DIR (created when\n"
-    "                missing): the service executable, the folder Debug, Quorlan.mdb and the\n"
-    "                SQLite suite database Quorlan-suite.db with its tables, and a commented\n"
-    "                Quorlan.ini. Refuses to touch a folder that already holds an installation.\n"
-    "  upgrade DIR   Bring the installation in DIR forward to this version: the SQLite suite\n"
-    "                database's tables never give an id twice. Keeps every row. The service must\n"
-    "                be stopped.\n"
-    "\n"
-    "Exit status: 0 on success, 1 on failure, 2 on wrong usage.\n";
+volatile std::sig_atomic_t g_stop = 0;
+// Set once a command asks whether to stop (watch): until then SIGINT and SIGTERM end the
+// process at once, as for any command-line tool.
+volatile std::sig_atomic_t g_stoppable = 0;
 
-int Init(const char* dir) {
-  const std::string executable = quorlan::ExecutableFolder() + "/" + quorlan::kServiceExecutable;
-  const std::string root = quorlan::CreateEmbeddedInstallation(dir, executable);
-  std::printf("Created an embedded installation in %s\n", root.c_str());
-  std::printf("Suite database: %s/%s (SQLite)\n", root.c_str(), quorlan::kSuiteDatabase);
-  return 0;
+extern "C" void OnStopSignal(int signal) {
+  if (g_stoppable == 0) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  g_stop = 1;
 }
 
-int Upgrade(const char* dir) {
-  // The service's own lock: no upgrade under a running service.
-  quorlan::InstanceLock lock;
-  if (!lock.Acquire(dir)) {
-    std::fprintf(stderr, "quorlan-trendctl: the service of %s is running; stop it first\n", dir);
-    return 1;
+// A line typed on the controlling terminal without echo; nullopt without a terminal.
+std::optional<std::string> ReadSecret(const std::string& prompt) {
+  const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  termios saved{};
+  const bool terminal = tcgetattr(fd, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(fd, TCSAFLUSH, &quiet);
   }
-  for (const std::string& line : quorlan::UpgradeInstallation(dir)) {
-    std::printf("%s\n", line.c_str());
+  std::string line;
+  bool ok = terminal && ::write(fd, prompt.data(), prompt.size()) >= 0;
+  for (char c = 0; ok;) {
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n != 1 || c == '\n') {
+      ok = n == 1;
+      break;
+    }
+    line += c;
   }
-  return 0;
+  if (terminal) {
+    tcsetattr(fd, TCSAFLUSH, &saved);
+    (void)!::write(fd, "\n", 1);
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return line;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  const bool init = argc == 3 && std::strcmp(argv[1], "init") == 0;
-  const bool upgrade = argc == 3 && std::strcmp(argv[1], "upgrade") == 0;
-  if ((!init && !upgrade) || argv[2][0] == '\0') {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  try {
-    return init ? Init(argv[2]) : Upgrade(argv[2]);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "quorlan-trendctl: %s\n", e.what());
-    return 1;
-  }
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+  quorlan::SystemClock clock;
+  quorlan::EventLoop loop(clock);
+  quorlan::console::ConsoleIo io{std::cout, std::cerr};
+  io.ReadSecret = ReadSecret;
+  io.ReadStdin = [] {
+    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  };
+  io.StopRequested = [] {
+    g_stoppable = 1;
+    return g_stop != 0;
+  };
+  const int status = quorlan::console::RunTrendctl({argv + 1, argv + argc}, clock, loop, io);
+  std::cout.flush();
+  return status;
 }

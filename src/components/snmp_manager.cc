@@ -110,6 +110,7 @@ void SnmpManager::SetObjCount(int count) {
     Refuse(fmt::format("object count {}: out of range 0..{}", count, kMaxObjects));
   }
   req_.oids.resize(count);
+  req_.values.resize(count);
 }
 
 int SnmpManager::CheckedSlot(int i, const char* what) const {
@@ -131,6 +132,15 @@ std::string SnmpManager::ObjId(int i) const {
   return ber::FormatOid(req_.oids[CheckedSlot(i, "object id")]);
 }
 
+void SnmpManager::SetObjValue(int i, int type_code, const std::string& text) {
+  const int slot = CheckedSlot(i, "object value");
+  try {
+    req_.values[slot] = snmp::ValueFromText(type_code, text);
+  } catch (const RuntimeError& e) {
+    Refuse(fmt::format("object value {}: {}", i, e.description()));
+  }
+}
+
 void SnmpManager::SendGetRequest() {
   const std::string target = req_.Target();
   if (!Active()) Refuse("send GET to " + target + ": manager not active");
@@ -141,21 +151,41 @@ void SnmpManager::SendGetRequest() {
   if (req_.version == 3) {
     SendV3GetRequest(req_, call);
   } else {
-    SendCommunityGet(req_, call);
+    SendCommunityRequest(req_, call, snmp::PduType::kGetRequest);
   }
-  if (timeout_s_ > 0) WaitForAnswer(call, req_);
+  if (timeout_s_ > 0) WaitForAnswer(call, req_, "GET");
 }
 
-void SnmpManager::SendCommunityGet(const RequestSettings& s, uint64_t call) {
+void SnmpManager::SendSetRequest() {
+  const std::string target = req_.Target();
+  if (!Active()) Refuse("send SET to " + target + ": manager not active");
+  if (req_.version == 3)
+    Refuse("send SET to " + target + ": SNMPv3 Set requests are not supported");
+  for (size_t i = 0; i < req_.oids.size(); ++i) {
+    if (req_.oids[i].empty()) Refuse(fmt::format("send SET to {}: object {} has no id", target, i));
+    if (req_.values[i].IsAbsent()) {
+      Refuse(fmt::format("send SET to {}: object {} has no value", target, i));
+    }
+  }
+  const uint64_t call = next_call_++;
+  SendCommunityRequest(req_, call, snmp::PduType::kSetRequest);
+  if (timeout_s_ > 0) WaitForAnswer(call, req_, "SET");
+}
+
+void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
+                                       snmp::PduType type) {
+  const bool set = type == snmp::PduType::kSetRequest;
   snmp::CommunityMessage m;
   m.version = s.version == 1 ? snmp::version::kV1 : snmp::version::kV2c;
   m.community = s.community;
-  m.pdu.type = snmp::PduType::kGetRequest;
+  m.pdu.type = type;
   m.pdu.request_id = s.request_id;
   m.pdu.varbinds.reserve(s.oids.size());
-  for (const snmp::Oid& oid : s.oids) m.pdu.varbinds.push_back({oid, snmp::Value::Null()});
+  for (size_t i = 0; i < s.oids.size(); ++i) {
+    m.pdu.varbinds.push_back({s.oids[i], set ? s.values[i] : snmp::Value::Null()});
+  }
   Sent sent{{}, s.port, m.version, s.community, static_cast<int>(s.oids.size()), call};
-  WithAddress("send GET to " + s.Target(), call, s.host, s.port,
+  WithAddress(fmt::format("send {} to {}", set ? "SET" : "GET", s.Target()), call, s.host, s.port,
               [this, wire = snmp::EncodeMessage(m), id = s.request_id,
                sent = std::move(sent)](const sockaddr_in& to) mutable {
                 socket_.SendTo(to, wire);
@@ -214,9 +244,9 @@ bool SnmpManager::Wait(Waiter& w) {
   return w.answered;
 }
 
-void SnmpManager::WaitForAnswer(uint64_t call, const RequestSettings& s) {
+void SnmpManager::WaitForAnswer(uint64_t call, const RequestSettings& s, const char* kind) {
   const int timeout_s = timeout_s_;
-  const std::string what = fmt::format("GET request {} to {}", s.request_id, s.Target());
+  const std::string what = fmt::format("{} request {} to {}", kind, s.request_id, s.Target());
   Waiter w;
   w.call = call;
   const bool answered = Wait(w);

@@ -6,6 +6,11 @@
 // SetObjId(i, oid) for each slot from 0, SetRequestId, SendGetRequest(). The answer arrives
 // later as OnResponse. One socket serves every target.
 //
+// A SetRequest (SNMPv1 and SNMPv2c) is built the same way, with SetObjValue(i, type, text) for
+// each slot, and sent with SendSetRequest(); its answer is a Response like that of a GET, whose
+// error status tells whether the agent took the values (the management console uses it in
+// blocking mode, SetTimeout(n) with n > 0, to control the service through its agent).
+//
 // Answers are matched to what was sent. The manager keeps the requests it sent for five minutes
 // (at most 10,000; the oldest go first when more are sent): request id, target address and port,
 // version, community and object count. An SNMPv1/v2c GetResponse is a Response only when it
@@ -229,17 +234,29 @@ class SnmpManager {
   // refused.
   void SetSnmpVersion(int version);
   int SnmpVersion() const { return req_.version; }
-  // Number of object slots of the request, 0..128. Slots kept keep their OID.
+  // Number of object slots of the request, 0..128. Slots kept keep their OID and value.
   void SetObjCount(int count);
   int ObjCount() const { return static_cast<int>(req_.oids.size()); }
   // OID of slot i (from 0) as numeric text; refused unless it is a valid OID.
   void SetObjId(int i, const std::string& oid);
   std::string ObjId(int i) const;
+  // Value of slot i for a SetRequest: the text read as the type code's value (2 INTEGER,
+  // 4 OCTET STRING, 6 OBJECT IDENTIFIER, 0x40 IpAddress, 0x41 Counter32, 0x42 Gauge32,
+  // 0x43 TimeTicks, 0x46 Counter64; see snmp::ValueFromText). Refused, with the slot, type and
+  // text named, when the text does not read as that type. A GetRequest ignores the values.
+  void SetObjValue(int i, int type_code, const std::string& text);
   void SetRequestId(int32_t id) { req_.request_id = id; }
   int32_t RequestId() const { return req_.request_id; }
 
   // Sends a GetRequest with the slots in order, each with a NULL value. REQUIRES: active.
   void SendGetRequest();
+  // Sends a SetRequest with the slots in order, each with the value SetObjValue gave it, and
+  // waits as SendGetRequest does. The answer (a Response) repeats the objects; a non-zero
+  // error status (noSuchName, badValue, readOnly, notWritable...) with its error index names the
+  // object the agent refused, and the agent then changed nothing of the request (RFC 1157,
+  // RFC 3416). SNMPv1 and SNMPv2c only: an SNMPv3 request, a slot without an id or without a
+  // value are refused before anything is sent. REQUIRES: active.
+  void SendSetRequest();
 
   // SNMPv3 security settings. The engine id is the text of its raw octets, up to 32; empty means
   // "the one discovery learnt for the target". Boots and time (0..2147483647) apply together with
@@ -301,7 +318,8 @@ class SnmpManager {
     int port = 161;
     std::string community = "public";
     int version = 1;
-    std::vector<snmp::Oid> oids;  // empty Oid: slot not set
+    std::vector<snmp::Oid> oids;      // empty Oid: slot not set
+    std::vector<snmp::Value> values;  // SetRequest values, parallel to oids; NULL: not set
     int32_t request_id = 0;
     std::string engine_id;
     std::optional<uint32_t> engine_boots;
@@ -331,7 +349,8 @@ class SnmpManager {
   // Why m does not answer the request s; "" when it does.
   static std::string Mismatch(const Sent& s, const UdpSocket::Datagram& dg,
                               const snmp::CommunityMessage& m);
-  void SendCommunityGet(const RequestSettings& s, uint64_t call);
+  // Sends a GetRequest or SetRequest of SNMPv1/v2c.
+  void SendCommunityRequest(const RequestSettings& s, uint64_t call, snmp::PduType type);
   // Runs send with the address of host:port, now when the address is known (a failure throws) or
   // once its name resolves; a lookup or a send that fails then ends the call (FailCall).
   void WithAddress(const std::string& what, uint64_t call, const std::string& host, int port,
@@ -376,9 +395,9 @@ class SnmpManager {
     std::string failure;  // what ended the call without an answer (a Report, a lookup)
     std::string report;   // SNMPv3: an unauthenticated Report that could not end the request
   };
-  // Waits for the answer to this call and throws RuntimeError naming the request when none came,
-  // its lookup failed or a Report ended it.
-  void WaitForAnswer(uint64_t call, const RequestSettings& s);
+  // Waits for the answer to this call and throws RuntimeError naming the request ("GET request
+  // 9 to ...", kind "GET" or "SET") when none came, its lookup failed or a Report ended it.
+  void WaitForAnswer(uint64_t call, const RequestSettings& s, const char* kind);
   // Lists w as waiting and delivers events until it is answered, the wait time ran out or the
   // manager was deactivated; true when answered.
   bool Wait(Waiter& w);

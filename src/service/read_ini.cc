@@ -51,21 +51,27 @@ bool SplitSettingLine(const std::string& line, std::string* key, std::string* va
 
 }  // namespace
 
-void ReadIni(Runtime& rt) {
-  rt.Ini = IniSettings{};
-  const std::string path = rt.AppPath + "/Quorlan.ini";
+std::string ReadIniSettings(const std::string& app_path, IniSettings& ini) {
+  ini = IniSettings{};
+  const std::string path = app_path + "/Quorlan.ini";
   try {
     if (FileExists(path)) {
       std::string key, value;
       for (const std::string& line : ReadLines(path)) {
-        if (SplitSettingLine(line, &key, &value)) ApplyKey(rt.Ini, key, value);
+        if (SplitSettingLine(line, &key, &value)) ApplyKey(ini, key, value);
       }
     }
-    if (rt.Ini.StartUpDelayFactor < 1) rt.Ini.StartUpDelayFactor = 1;
+    if (ini.StartUpDelayFactor < 1) ini.StartUpDelayFactor = 1;
   } catch (const RuntimeError& e) {
     // The reading stops at the faulty line; defaults and earlier values stay, unclamped.
-    AppEvent(rt, kModShared, "ReadIni", e.description(), kEventError);
+    return e.description();
   }
+  return "";
+}
+
+void ReadIni(Runtime& rt) {
+  const std::string error = ReadIniSettings(rt.AppPath, rt.Ini);
+  if (!error.empty()) AppEvent(rt, kModShared, "ReadIni", error, kEventError);
 }
 
 }  // namespace quorlan

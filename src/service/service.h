@@ -71,6 +71,10 @@ void dartSvc_Error(Module& m, int number, const std::string& description);
 // Reads Quorlan.ini from AppPath into rt.Ini, after resetting every setting to its default.
 // Reports a value that does not convert under "ReadIni" and keeps what was applied before it.
 void ReadIni(Runtime& rt);
+// ReadIni's reading without its report, for the programs beside the service (quorlan-trendctl):
+// resets ini and applies the Quorlan.ini of app_path; returns the description of the error that
+// stopped the reading, or "" when there was none.
+std::string ReadIniSettings(const std::string& app_path, IniSettings& ini);
 
 // Configures and activates one SNMP component ("snmpAgent", "snmpManager" or "snmpMgrV3",
 // without regard to case; other names do nothing) and writes its block of Debug/T-Services.txt:

@@ -94,4 +94,30 @@ std::string SqlDateTime(const Connection& conn, const DateTime& time) {
                      IsSqlite(conn) ? ' ' : 'T', c.hour, c.minute, c.second);
 }
 
+int64_t InsertReturningKey(Connection& conn, const std::string& table, const std::string& key,
+                           const std::vector<std::pair<std::string, std::string>>& columns) {
+  std::string names;
+  std::string values;
+  for (const auto& [name, literal] : columns) {
+    names += (names.empty() ? "" : ", ") + name;
+    values += (values.empty() ? "" : ", ") + literal;
+  }
+  // SQLite's ODBC driver returns no rows for INSERT ... RETURNING; the connection's own
+  // last_insert_rowid() is the key of an INTEGER PRIMARY KEY table.
+  if (IsSqlite(conn)) {
+    conn.Execute(fmt::format("INSERT INTO {} ({}) VALUES ({})", table, names, values));
+  }
+  std::unique_ptr<Recordset> rows =
+      IsSqlite(conn)
+          ? conn.Execute("SELECT last_insert_rowid()")
+          : conn.Execute(fmt::format("INSERT INTO {} ({}) OUTPUT INSERTED.{} VALUES ({})", table,
+                                     names, key, values));
+  if (rows == nullptr || rows->Eof()) {
+    throw RuntimeError(err::kDatabase, "insert into " + table + ": no " + key + " came back");
+  }
+  const int64_t id = rows->Field(0).AsInt32();
+  rows->Close();
+  return id;
+}
+
 }  // namespace quorlan

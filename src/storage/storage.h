@@ -46,6 +46,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "components/values.h"
@@ -219,6 +220,13 @@ std::string SqlDate(const Connection& conn, const DateTime& date);
 // 'YYYY-MM-DD HH:MM:SS' on SQLite. Sample rows (TrendData*.Time) are written with it, so that
 // they compare with SqlDate's cut-offs in both databases.
 std::string SqlDateTime(const Connection& conn, const DateTime& time);
+// Inserts one row into table and returns the value that the database gave its key column (an
+// IDENTITY or AUTOINCREMENT column): INSERT ... OUTPUT INSERTED.key on SQL Server; on SQLite the
+// insert, then last_insert_rowid() of the same connection (key must be the INTEGER PRIMARY KEY). columns are (name, SQL literal) pairs, the literals made with SqlText,
+// SqlQuote or as numbers. Throws RuntimeError(err::kDatabase) when the insert fails or returns
+// no key.
+int64_t InsertReturningKey(Connection& conn, const std::string& table, const std::string& key,
+                           const std::vector<std::pair<std::string, std::string>>& columns);
 
 // One slot of the SNMPv3 security profile table.
 struct SecProfile {

@@ -447,5 +447,56 @@ TEST(SnmpManagerWaitTest, AWaitTimeMakesTheSendWaitForItsAnswer) {
   EXPECT_GE(clock.MonotonicMs() - start, 2000);
 }
 
+TEST_F(SnmpManagerTest, ASetRequestChangesAWritableObjectAndARefusalNamesTheObject) {
+  testing::SnmpdPeer snmpd(kValues);
+  auto set = [&](const std::string& community, const std::string& oid, int type,
+                 const std::string& value, int32_t id) {
+    manager_.Reset();
+    manager_.SetRemoteHost("127.0.0.1");
+    manager_.SetRemotePort(snmpd.port());
+    manager_.SetCommunity(community);
+    manager_.SetSnmpVersion(2);
+    manager_.SetObjCount(1);
+    manager_.SetObjId(0, oid);
+    manager_.SetObjValue(0, type, value);
+    manager_.SetRequestId(id);
+    manager_.SendSetRequest();
+  };
+  set("private", "1.3.6.1.2.1.1.4.0", 4, "noc@example.net", 7001);  // sysContact
+  WaitForResponses(1);
+  ASSERT_EQ(responses_.size(), 1u) << snmpd.Log();
+  EXPECT_EQ(responses_[0].request_id, 7001);
+  EXPECT_EQ(responses_[0].error_status, 0);
+  EXPECT_EQ(responses_[0].values, (std::vector<std::optional<std::string>>{"noc@example.net"}));
+  Send(snmpd.port(), 2, {"1.3.6.1.2.1.1.4.0"}, 7002);
+  WaitForResponses(2);
+  ASSERT_EQ(responses_.size(), 2u);
+  EXPECT_EQ(responses_[1].values, (std::vector<std::optional<std::string>>{"noc@example.net"}));
+
+  // An object the agent does not let write: the error status and index name it.
+  set("private", Oid(4), 2, "5", 7003);
+  WaitForResponses(3);
+  ASSERT_EQ(responses_.size(), 3u);
+  EXPECT_EQ(responses_[2].description, "notWritable");
+  EXPECT_EQ(responses_[2].error_index, 1);
+
+  // Refused before sending: a value that does not read as its type, a slot without a value, and
+  // SNMPv3.
+  EXPECT_THROW(manager_.SetObjValue(0, 2, "many"), RuntimeError);
+  manager_.Reset();
+  manager_.SetObjCount(1);
+  manager_.SetObjId(0, "1.3.6.1.2.1.1.4.0");
+  try {
+    manager_.SendSetRequest();
+    FAIL() << "a slot without a value was sent";
+  } catch (const RuntimeError& e) {
+    EXPECT_THAT(e.description(), HasSubstr("object 0 has no value"));
+  }
+  manager_.SetObjValue(0, 4, "x");
+  manager_.SetSnmpVersion(3);
+  EXPECT_THROW(manager_.SendSetRequest(), RuntimeError);
+  EXPECT_EQ(responses_.size(), 3u);
+}
+
 }  // namespace
 }  // namespace quorlan

@@ -178,7 +178,8 @@ TEST_F(InstallationTest, InitRefusesAnExistingInstallationAndWrongUsage) {
 
   run = RunTrendctl("");
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.output.find("Usage: quorlan-trendctl init DIR"), std::string::npos);
+  EXPECT_NE(run.output.find("Usage: quorlan-trendctl [-d DIR] COMMAND"), std::string::npos);
+  EXPECT_NE(run.output.find("init DIR [--demo]"), std::string::npos);
   EXPECT_EQ(RunTrendctl("start " + root).status, 2);
   EXPECT_EQ(RunTrendctl("--help").status, 0);
 }

@@ -1,0 +1,162 @@
+// Command-line words, times and aligned tables of the console.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+
+#include "components/values.h"
+#include "console/internal.h"
+
+namespace quorlan::console {
+namespace {
+
+const OptionDef* FindOption(const std::vector<OptionDef>& defs, const std::string& name) {
+  for (const OptionDef& s : defs) {
+    if (name == s.name || (s.alias != nullptr && name == s.alias)) return &s;
+  }
+  return nullptr;
+}
+
+// Options that would put a password on the command line, where other users see it (ps) and
+// shells keep it (history).
+bool IsPasswordOption(const std::string& name) {
+  for (const char* p : {"--password", "--auth-password", "--priv-password", "--passphrase",
+                        "--authpass", "--privpass"}) {
+    if (name == p) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool ParsedArgs::Has(const std::string& name) const {
+  return std::any_of(options.begin(), options.end(),
+                     [&](const auto& o) { return o.first == name; });
+}
+
+std::optional<std::string> ParsedArgs::Value(const std::string& name) const {
+  std::optional<std::string> found;
+  for (const auto& [n, v] : options) {
+    if (n == name) found = v;
+  }
+  return found;
+}
+
+ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<OptionDef>& defs,
+                     const std::string& command) {
+  ParsedArgs a;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (w == "--help" || w == "-h") {
+      a.help = true;
+      continue;
+    }
+    if (w.size() < 2 || w[0] != '-' || (w[1] >= '0' && w[1] <= '9')) {
+      a.positionals.push_back(w);  // "-5" is a value (a relative time), not an option
+      continue;
+    }
+    const size_t eq = w.find('=');
+    const std::string name = w.substr(0, eq);
+    const OptionDef* def = FindOption(defs, name);
+    if (def == nullptr) {
+      if (IsPasswordOption(name)) {
+        throw UsageError(
+            fmt::format("{}: passwords are never taken from the command line; use the prompt or "
+                        "--auth-password-file / --priv-password-file FILE",
+                        command));
+      }
+      throw UsageError(
+          fmt::format("{}: unknown option {} (see {} --help)", command, name, command));
+    }
+    std::string value;
+    if (def->takes_value) {
+      if (eq != std::string::npos) {
+        value = w.substr(eq + 1);
+      } else if (i + 1 < words.size()) {
+        value = words[++i];
+      } else {
+        throw UsageError(fmt::format("{}: option {} needs a value", command, name));
+      }
+    } else if (eq != std::string::npos) {
+      throw UsageError(fmt::format("{}: option {} takes no value", command, name));
+    }
+    a.options.emplace_back(def->name, value);
+  }
+  return a;
+}
+
+void RequirePositionals(const ParsedArgs& a, const std::vector<std::string>& names,
+                        const std::string& command) {
+  if (a.positionals.size() < names.size()) {
+    throw UsageError(fmt::format("{}: {} is missing (see {} --help)", command,
+                                 names[a.positionals.size()], command));
+  }
+  if (a.positionals.size() > names.size()) {
+    throw UsageError(
+        fmt::format("{}: unexpected argument '{}'", command, a.positionals[names.size()]));
+  }
+}
+
+int64_t ParseWhole(const std::string& text, int64_t low, int64_t high, const std::string& what) {
+  int64_t v = 0;
+  const char* end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, v);
+  if (text.empty() || ec != std::errc() || p != end) {
+    throw UsageError(fmt::format("{} '{}' is not a whole number", what, text));
+  }
+  if (v < low || v > high) {
+    throw UsageError(fmt::format("{} {} is out of range {}..{}", what, v, low, high));
+  }
+  return v;
+}
+
+DateTime ParseTime(const std::string& text, DateTime now, const std::string& what) {
+  if (text == "now") return now;
+  if (text.size() >= 3 && text[0] == '-') {
+    const char unit = text.back();
+    const int64_t per = unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+    if (per != 0) {
+      const int64_t n = ParseWhole(text.substr(1, text.size() - 2), 0, 100000, what);
+      return now.PlusSeconds(-n * per);
+    }
+  }
+  std::string t = text;
+  if (t.size() > 10 && t[10] == 'T') t[10] = ' ';
+  DateTime out;
+  if (!ParseDateTime(t, &out)) {
+    throw UsageError(fmt::format(
+        "{} '{}' is not a time (YYYY-MM-DD, 'YYYY-MM-DD HH:MM[:SS]', now, or -N followed by m, "
+        "h or d)",
+        what, text));
+  }
+  return out;
+}
+
+std::string FormatTable(const std::vector<std::string>& header,
+                        const std::vector<std::vector<std::string>>& rows,
+                        const std::vector<bool>& right) {
+  std::vector<size_t> width(header.size());
+  auto measure = [&](const std::vector<std::string>& row) {
+    for (size_t c = 0; c < row.size() && c < width.size(); ++c) {
+      width[c] = std::max(width[c], row[c].size());
+    }
+  };
+  measure(header);
+  for (const auto& row : rows) measure(row);
+  auto line = [&](const std::vector<std::string>& row) {
+    std::string text;
+    for (size_t c = 0; c < width.size(); ++c) {
+      const std::string cell = c < row.size() ? row[c] : "";
+      const std::string pad(width[c] - std::min(width[c], cell.size()), ' ');
+      if (c > 0) text += "  ";
+      text += c < right.size() && right[c] ? pad + cell : cell + pad;
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text + "\n";
+  };
+  std::string out = line(header);
+  for (const auto& row : rows) out += line(row);
+  return out;
+}
+
+}  // namespace quorlan::console

@@ -1,0 +1,157 @@
+// The command line of quorlan-trendctl: global options, the commands, init and upgrade.
+#include <fmt/format.h>
+
+#include <ostream>
+
+#include "components/files.h"
+#include "components/service_host.h"
+#include "console/internal.h"
+#include "diagnostics/diagnostics.h"
+
+namespace quorlan::console {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: quorlan-trendctl [-d DIR] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "The console of quorlan-trend, on the installation in DIR (default: the current folder).\n"
+    "\n"
+    "Installations:\n"
+    "  init DIR [--demo]     create an embedded installation (SQLite) in DIR; --demo adds\n"
+    "                        reports that poll the service's own agent and a local snmpd\n"
+    "  upgrade DIR           bring an installation forward to this version (service stopped)\n"
+    "Suite database:\n"
+    "  node list|add|set|remove       the polled nodes (ATR_Nodes)\n"
+    "  report list|add|set|remove     the trend reports (TrendReports)\n"
+    "  profile list|add|set|remove    the SNMPv3 security profiles (SecProfiles)\n"
+    "The running service, through its agent:\n"
+    "  status                whether it runs, its uptime, state and change code, last events\n"
+    "  pause | resume        stop polling / restart it with a rebuilt trend list\n"
+    "  reset-node ID         restart the counters and alarms of a node's reports\n"
+    "Samples:\n"
+    "  show REPORT           as an aligned table        export REPORT --csv   as CSV\n"
+    "  plot REPORT -o F.png  as a picture (or .svg)     watch                 as recorded\n"
+    "\n"
+    "COMMAND --help tells more. Exit status: 0 done, 1 failed, 2 wrong usage or input (nothing\n"
+    "changed), 3 changed in the database but the running service could not be told.\n";
+
+constexpr const char* kInitHelp =
+    "Usage: quorlan-trendctl init DIR [--demo]\n"
+    "\n"
+    "Creates a ready embedded installation of quorlan-trend in DIR (created when missing): the\n"
+    "service executable, the folder Debug, Quorlan.mdb and the SQLite suite database\n"
+    "Quorlan-suite.db with its tables, and a commented Quorlan.ini. Refuses a folder that\n"
+    "already holds an installation. With --demo it also adds a node and a 1-minute report on\n"
+    "the service's own agent, and a node and report on the SNMP agent at 127.0.0.1:161 when\n"
+    "one answers (SNMPv2c, community public).\n";
+
+constexpr const char* kUpgradeHelp =
+    "Usage: quorlan-trendctl upgrade DIR\n"
+    "\n"
+    "Brings the installation in DIR forward to this version: the SQLite suite database's\n"
+    "tables never give an id twice. Keeps every row. The service must be stopped.\n";
+
+// The service executable that init copies: beside this program (a build folder), or in ../sbin
+// as the Debian package installs it.
+std::string ServiceExecutable() {
+  const std::string here = ExecutableFolder();
+  const std::string beside = here + "/" + kServiceExecutable;
+  const std::string sbin = here + "/../sbin/" + kServiceExecutable;
+  return !FileExists(beside) && FileExists(sbin) ? sbin : beside;
+}
+
+}  // namespace
+
+int InitCommand(Context& ctx, const std::vector<std::string>& words) {
+  const ParsedArgs a = ParseArgs(words, {{"--demo", false}}, "init");
+  if (a.help) {
+    ctx.io.out << kInitHelp;
+    return kExitOk;
+  }
+  RequirePositionals(a, {"DIR"}, "init");
+  if (a.positionals[0].empty()) throw UsageError("init: DIR is empty");
+  const std::string root = CreateEmbeddedInstallation(a.positionals[0], ServiceExecutable());
+  ctx.io.out << fmt::format("Created an embedded installation in {}\n", root);
+  ctx.io.out << fmt::format("Suite database: {}/{} (SQLite)\n", root, kSuiteDatabase);
+  if (a.Has("--demo")) {
+    Installation inst(root, ctx.clock, ctx.loop);
+    SeedDemo(inst, ctx.io);
+  }
+  return kExitOk;
+}
+
+int UpgradeCommand(Context& ctx, const std::vector<std::string>& words) {
+  const ParsedArgs a = ParseArgs(words, {}, "upgrade");
+  if (a.help) {
+    ctx.io.out << kUpgradeHelp;
+    return kExitOk;
+  }
+  RequirePositionals(a, {"DIR"}, "upgrade");
+  const std::string& dir = a.positionals[0];
+  if (dir.empty()) throw UsageError("upgrade: DIR is empty");
+  // The service's own lock: no upgrade under a running service.
+  InstanceLock lock;
+  if (!lock.Acquire(dir)) {
+    throw RuntimeError(err::kComponent, "the service of " + dir + " is running; stop it first");
+  }
+  for (const std::string& line : UpgradeInstallation(dir)) ctx.io.out << line << "\n";
+  return kExitOk;
+}
+
+namespace {
+
+int Dispatch(Context& ctx, const std::string& command, const std::vector<std::string>& words) {
+  if (command == "init") return InitCommand(ctx, words);
+  if (command == "upgrade") return UpgradeCommand(ctx, words);
+  if (command == "node") return NodeCommand(ctx, words);
+  if (command == "report") return ReportCommand(ctx, words);
+  if (command == "profile") return ProfileCommand(ctx, words);
+  if (command == "status") return StatusCommand(ctx, words);
+  if (command == "pause" || command == "resume" || command == "reset-node") {
+    return ControlCommand(ctx, command, words);
+  }
+  if (command == "show") return ShowCommand(ctx, words);
+  if (command == "export") return ExportCommand(ctx, words);
+  if (command == "plot") return PlotCommand(ctx, words);
+  if (command == "watch") return WatchCommand(ctx, words);
+  throw UsageError(fmt::format("unknown command '{}' (see quorlan-trendctl --help)", command));
+}
+
+}  // namespace
+
+int RunTrendctl(const std::vector<std::string>& args, Clock& clock, EventLoop& loop,
+                ConsoleIo& io) {
+  Context ctx{clock, loop, io, io.current_folder};
+  size_t i = 0;
+  try {
+    for (; i < args.size(); ++i) {
+      const std::string& w = args[i];
+      if ((w == "-d" || w == "--dir") && i + 1 < args.size()) {
+        ctx.dir = args[++i];
+      } else if (w.rfind("--dir=", 0) == 0) {
+        ctx.dir = w.substr(6);
+      } else if (w == "-d" || w == "--dir") {
+        throw UsageError(w + " needs a folder");
+      } else {
+        break;
+      }
+    }
+    if (i == args.size() || args[i] == "--help" || args[i] == "-h" || args[i] == "help") {
+      (i == args.size() ? io.err : io.out) << kUsage;
+      return i == args.size() ? kExitUsage : kExitOk;
+    }
+    if (args[i] == "--version") {
+      io.out << "quorlan-trendctl " << kVersion << "\n";
+      return kExitOk;
+    }
+    return Dispatch(ctx, args[i], {args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end()});
+  } catch (const UsageError& e) {
+    io.err << "quorlan-trendctl: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    io.err << "quorlan-trendctl: " << e.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace quorlan::console

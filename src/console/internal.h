@@ -1,0 +1,252 @@
+// Pieces of the console that its own files share and its tests reach; not for other layers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/console.h"
+#include "storage/storage.h"
+
+namespace quorlan::console {
+
+// Wrong usage or input: reported as one line, exit status 2, nothing changed.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// --- Arguments ---
+
+struct OptionDef {
+  const char* name;  // "--title"; a short alias may follow in alias
+  bool takes_value;
+  const char* alias = nullptr;  // "-o"
+};
+
+// A command line after its command words: options in the order given (flags with an empty
+// value; "--name value" and "--name=value" alike) and the other words.
+struct ParsedArgs {
+  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::string> positionals;
+  bool help = false;
+
+  bool Has(const std::string& name) const;
+  // The value of the last occurrence.
+  std::optional<std::string> Value(const std::string& name) const;
+};
+
+// Parses words against the options of command (named in errors). "--help" anywhere sets help.
+// Throws UsageError for an unknown option, a missing value, or a password option (passwords are
+// never taken from the command line).
+ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<OptionDef>& defs,
+                     const std::string& command);
+// Exactly n positionals, named in the error ("REPORT").
+void RequirePositionals(const ParsedArgs& a, const std::vector<std::string>& names,
+                        const std::string& command);
+
+// A whole number within [low, high], or UsageError naming what.
+int64_t ParseWhole(const std::string& text, int64_t low, int64_t high, const std::string& what);
+// A time: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (or with T), "now", or "-N" with unit m, h or d
+// (so long before now).
+DateTime ParseTime(const std::string& text, DateTime now, const std::string& what);
+
+// --- Text output ---
+
+// An aligned table: a header line, then one line per row; columns two blanks apart, those marked
+// in right aligned. Trailing blanks are cut.
+std::string FormatTable(const std::vector<std::string>& header,
+                        const std::vector<std::vector<std::string>>& rows,
+                        const std::vector<bool>& right = {});
+
+// --- The installation ---
+
+// The pid of the process holding the installation's instance lock (the running service), 0 when
+// no process holds it, nullopt when that cannot be told (/proc/locks unreadable).
+std::optional<int> ServicePid(const std::string& dir);
+
+// One installation folder: its settings, and connections to its suite database.
+class Installation {
+ public:
+  // Reads Quorlan.ini and Quorlan.mdb of dir. Throws UsageError when dir holds no installation,
+  // RuntimeError when Quorlan.mdb cannot be read.
+  Installation(const std::string& dir, Clock& clock, EventLoop& loop);
+
+  const std::string& dir() const { return st_.AppPath; }
+  const IniSettings& ini() const { return st_.Ini; }
+  Clock& clock() { return st_.clock; }
+  EventLoop& loop() { return st_.loop; }
+  DateTime Now() { return st_.clock.Now(); }
+  // A new connection to the suite database (OpenSuiteConnection).
+  std::unique_ptr<Connection> Open();
+
+ private:
+  StorageState st_;
+};
+
+// --- The agent of the running service ---
+
+// SNMPv1 Get and Set with the installation's communities on 127.0.0.1 at its agent port.
+class AgentClient {
+ public:
+  explicit AgentClient(Installation& inst);
+  ~AgentClient();
+  AgentClient(const AgentClient&) = delete;
+  AgentClient& operator=(const AgentClient&) = delete;
+
+  std::string Address() const;
+  // The values of the objects as text, in order. Throws RuntimeError when no answer came (after
+  // one resend) or the agent answered with an error status.
+  std::vector<std::string> Get(const std::vector<std::string>& oids);
+  // Sets one INTEGER object. Throws RuntimeError as Get; an error status is named
+  // ("badValue").
+  void Set(const std::string& oid, int32_t value);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Tells the running service of the installation about a database change: change code 1, 2 or 3
+// through the agent, or with rebuild a restart of polling (ServiceState 1, which rebuilds the
+// trend list). Prints what happened; returns kExitOk or kExitNotTold.
+int TellService(Installation& inst, ConsoleIo& io, int change_code, bool rebuild = false);
+
+// --- The suite rows ---
+
+inline constexpr int kMaxObjects = 6;
+inline constexpr int16_t kCounterType = 3;
+
+struct Node {
+  int32_t id = 0;
+  std::string name;
+  std::string address;
+  int32_t port = 161;
+  int16_t version = 2;  // 1, 2, or 3 (stored as image = 1)
+  std::string read_community = "public";
+  std::string trap_community = "public";
+  std::string v3_user;  // StreetAddress
+  int16_t timeout = 5;
+  int16_t retries = 2;
+  std::string poll_type = "SnmpPoll";
+  bool trend = true;  // TrendReports
+};
+
+struct ReportObject {
+  std::string oid;
+  std::string name;
+  int16_t type = 0;  // kCounterType for a counter
+  std::string eval;
+  bool trigger = false;
+  std::string op;         // TriggerExpr
+  std::string threshold;  // TriggerValue
+};
+
+struct Report {
+  int32_t id = 0;
+  std::string title;
+  int32_t node_id = 0;
+  std::string node_name;
+  int32_t interval = 5;               // minutes
+  std::vector<ReportObject> objects;  // 1 to 6, without gaps
+  std::string db_changed = "0";
+};
+
+struct Profile {
+  int32_t id = 0;
+  bool enabled = true;
+  std::string user;
+  int16_t level = 0;
+  std::string auth_password;
+  int16_t auth_protocol = 0;
+  std::string priv_password;
+  int16_t priv_protocol = 0;
+};
+
+std::vector<Node> ReadNodes(Connection& conn);
+std::vector<Report> ReadReports(Connection& conn);
+std::vector<Profile> ReadProfiles(Connection& conn);
+// The node with that id or (case-insensitive, unique) name; UsageError otherwise.
+const Node& FindNode(const std::vector<Node>& nodes, const std::string& id_or_name);
+// The report with that id (not one being removed); UsageError otherwise.
+const Report& FindReport(const std::vector<Report>& reports, const std::string& id);
+
+// The column assignments of a row, as (column, literal) pairs in the connection's dialect.
+std::vector<std::pair<std::string, std::string>> NodeColumns(const Connection& conn, const Node& n);
+std::vector<std::pair<std::string, std::string>> ReportColumns(const Connection& conn,
+                                                               const Report& r);
+std::vector<std::pair<std::string, std::string>> ProfileColumns(const Connection& conn,
+                                                                const Profile& p);
+// "UPDATE table SET a = x, b = y WHERE key = id"
+std::string UpdateStatement(const std::string& table, const std::string& key, int64_t id,
+                            const std::vector<std::pair<std::string, std::string>>& columns);
+
+// Runs work inside one transaction: committed when it returns, rolled back when it throws.
+void InTransaction(Connection& conn, const std::function<void()>& work);
+
+// The threshold of a trigger as the service reads it (a number with an optional K, M or G
+// suffix, powers of 1000); nullopt when the service could not read it.
+std::optional<double> ThresholdValue(const std::string& text);
+// The trigger operators the service knows.
+inline constexpr std::array<const char*, 6> kTriggerOperators = {"=", "!", "<", ">", "<=", ">="};
+// Whether the trigger holds for value.
+bool TriggerHolds(const std::string& op, double value, double threshold);
+
+// --- Samples ---
+
+struct Sample {
+  DateTime time;
+  std::array<int64_t, kMaxObjects> values{};
+};
+// The table of a report's interval: "TrendData5"; UsageError for an interval without one.
+std::string TrendTable(const Report& r);
+// The samples of report r from since to until (both included), oldest first.
+std::vector<Sample> ReadSamples(Connection& conn, const Report& r, std::optional<DateTime> since,
+                                std::optional<DateTime> until);
+
+// Draws the samples of r into a PNG or SVG file (by the name's ending) of width x height pixels:
+// one line per object, time and value axes, the objects' names as legend, the enabled triggers'
+// thresholds as dashed lines in their object's colour, and the report's title. Throws
+// RuntimeError when the file cannot be written. REQUIRES: samples is not empty.
+void DrawPlot(const Report& r, const std::vector<Sample>& samples, const std::string& file,
+              int width, int height);
+
+// --- Commands (each returns its exit status) ---
+
+struct Context {
+  Clock& clock;
+  EventLoop& loop;
+  ConsoleIo& io;
+  std::string dir;  // the installation folder (-d or the current folder)
+};
+
+int NodeCommand(Context& ctx, const std::vector<std::string>& words);
+int ReportCommand(Context& ctx, const std::vector<std::string>& words);
+int ProfileCommand(Context& ctx, const std::vector<std::string>& words);
+int StatusCommand(Context& ctx, const std::vector<std::string>& words);
+// pause, resume, reset-node
+int ControlCommand(Context& ctx, const std::string& name, const std::vector<std::string>& words);
+int ShowCommand(Context& ctx, const std::vector<std::string>& words);
+int ExportCommand(Context& ctx, const std::vector<std::string>& words);
+int PlotCommand(Context& ctx, const std::vector<std::string>& words);
+int WatchCommand(Context& ctx, const std::vector<std::string>& words);
+// init (with --demo) and upgrade.
+int InitCommand(Context& ctx, const std::vector<std::string>& words);
+int UpgradeCommand(Context& ctx, const std::vector<std::string>& words);
+
+// Seeds the installation with the demo: a node for the service's own agent and a 1-minute report
+// on it (a counter with an expression, and the service state with a trigger), and when an SNMP
+// agent answers on 127.0.0.1:161 with community public, a node and report for it. Prints what it
+// added.
+void SeedDemo(Installation& inst, ConsoleIo& io);
+
+// Adds rows, returning the new key (used by the commands and the demo).
+int32_t InsertNode(Connection& conn, const Node& n);
+int32_t InsertReport(Connection& conn, const Report& r);
+
+}  // namespace quorlan::console

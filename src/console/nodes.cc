@@ -1,0 +1,248 @@
+// node add|set|remove|list: the rows of ATR_Nodes that the service polls.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <ostream>
+
+#include "components/values.h"
+#include "console/internal.h"
+
+namespace quorlan::console {
+namespace {
+
+const std::vector<OptionDef> kNodeOptions = {
+    {"--name", true},      {"--address", true},   {"--port", true},
+    {"--version", true},   {"--community", true}, {"--trap-community", true},
+    {"--user", true},      {"--timeout", true},   {"--retries", true},
+    {"--poll-type", true}, {"--trend", true},     {"--with-reports", false}};
+
+constexpr const char* kNodeHelp =
+    "Usage: quorlan-trendctl [-d DIR] node list [ID]\n"
+    "       quorlan-trendctl [-d DIR] node add --name NAME --address HOST [OPTIONS]\n"
+    "       quorlan-trendctl [-d DIR] node set ID [OPTIONS]\n"
+    "       quorlan-trendctl [-d DIR] node remove ID [--with-reports]\n"
+    "\n"
+    "The nodes (table ATR_Nodes) whose SNMP objects trend reports poll. ID is a node id or a\n"
+    "node's unique name.\n"
+    "\n"
+    "Options of add and set:\n"
+    "  --name NAME             node name (unique; up to 100 characters)\n"
+    "  --address HOST          IPv4 address or host name (up to 50 characters)\n"
+    "  --port N                SNMP port, 1..65535 (default 161)\n"
+    "  --version 1|2|3         SNMP version (default 2); 3 needs --user\n"
+    "  --community TEXT        read community (default public)\n"
+    "  --trap-community TEXT   community of the trend traps about the node (default public)\n"
+    "  --user NAME             SNMPv3 user: the name of a security profile (profile list)\n"
+    "  --timeout S             seconds to wait for an answer, 1..60 (default 5)\n"
+    "  --retries N             resends after a time-out, 0..10 (default 2)\n"
+    "  --poll-type TYPE        SnmpPoll (default) or SnmpStatus: polled; any other word keeps\n"
+    "                          the node's reports from being polled\n"
+    "  --trend yes|no          whether the node takes part in trend reporting (default yes)\n"
+    "\n"
+    "A change of a node with reports is applied to the running service at its next poll tick.\n"
+    "remove refuses a node that has reports unless --with-reports removes them too.\n";
+
+void CheckText(const std::string& text, size_t max, const std::string& what, bool required) {
+  if (required && text.empty()) throw UsageError(what + " must not be empty");
+  if (text.size() > max) {
+    throw UsageError(fmt::format("{} is longer than {} characters", what, max));
+  }
+  if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 0 && c < 32; })) {
+    throw UsageError(what + " holds a control character");
+  }
+}
+
+void CheckAddress(const std::string& a) {
+  CheckText(a, 50, "address", true);
+  const bool ok = std::all_of(a.begin(), a.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  });
+  if (!ok || a.front() == '-' || a.front() == '.') {
+    throw UsageError(fmt::format("address '{}' is neither an IPv4 address nor a host name", a));
+  }
+}
+
+bool YesNo(const std::string& text, const std::string& what) {
+  if (text == "yes" || text == "1" || text == "on") return true;
+  if (text == "no" || text == "0" || text == "off") return false;
+  throw UsageError(fmt::format("{} '{}': give yes or no", what, text));
+}
+
+// Applies the options to n and checks the whole row against the others.
+void ApplyNodeOptions(const ParsedArgs& a, Node& n, const std::vector<Node>& nodes,
+                      const std::vector<Profile>& profiles) {
+  for (const auto& [name, v] : a.options) {
+    if (name == "--name") n.name = v;
+    if (name == "--address") n.address = v;
+    if (name == "--port") n.port = static_cast<int32_t>(ParseWhole(v, 1, 65535, "port"));
+    if (name == "--version") n.version = static_cast<int16_t>(ParseWhole(v, 1, 3, "version"));
+    if (name == "--community") n.read_community = v;
+    if (name == "--trap-community") n.trap_community = v;
+    if (name == "--user") n.v3_user = v;
+    if (name == "--timeout") n.timeout = static_cast<int16_t>(ParseWhole(v, 1, 60, "timeout"));
+    if (name == "--retries") n.retries = static_cast<int16_t>(ParseWhole(v, 0, 10, "retries"));
+    if (name == "--poll-type") n.poll_type = v;
+    if (name == "--trend") n.trend = YesNo(v, "trend");
+  }
+  CheckText(n.name, 100, "name", true);
+  CheckAddress(n.address);
+  CheckText(n.read_community, 50, "community", false);
+  CheckText(n.trap_community, 50, "trap community", false);
+  CheckText(n.v3_user, 100, "user", false);
+  CheckText(n.poll_type, 20, "poll type", true);
+  if (n.poll_type.find(' ') != std::string::npos) throw UsageError("poll type must be one word");
+  for (const Node& other : nodes) {
+    if (other.id != n.id && EqualsNoCase(other.name, n.name)) {
+      throw UsageError(fmt::format("a node named '{}' exists already (id {})", n.name, other.id));
+    }
+  }
+  if (n.version == 3) {
+    const bool known = std::any_of(profiles.begin(), profiles.end(), [&](const Profile& p) {
+      return p.enabled && !n.v3_user.empty() && EqualsNoCase(p.user, n.v3_user);
+    });
+    if (!known) {
+      throw UsageError(
+          fmt::format("SNMPv3 needs --user naming an enabled security profile; '{}' is none (see "
+                      "quorlan-trendctl profile list)",
+                      n.v3_user));
+    }
+  }
+}
+
+std::vector<const Report*> ReportsOf(const std::vector<Report>& reports, int32_t node_id) {
+  std::vector<const Report*> out;
+  for (const Report& r : reports) {
+    if (r.node_id == node_id && r.db_changed != "3") out.push_back(&r);
+  }
+  return out;
+}
+
+std::string VersionText(int16_t v) { return v == 3 ? "v3" : v == 1 ? "v1" : "v2c"; }
+
+int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  auto conn = inst.Open();
+  const std::vector<Node> nodes = ReadNodes(*conn);
+  const std::vector<Report> reports = ReadReports(*conn);
+  if (a.positionals.size() == 1) {
+    const Node& n = FindNode(nodes, a.positionals[0]);
+    ctx.io.out << FormatTable({"Field", "Value"},
+                              {{"id", std::to_string(n.id)},
+                               {"name", n.name},
+                               {"address", fmt::format("{}:{}", n.address, n.port)},
+                               {"version", VersionText(n.version)},
+                               {"community", n.read_community},
+                               {"trap community", n.trap_community},
+                               {"user", n.v3_user},
+                               {"timeout", fmt::format("{} s", n.timeout)},
+                               {"retries", std::to_string(n.retries)},
+                               {"poll type", n.poll_type},
+                               {"trend reporting", n.trend ? "yes" : "no"},
+                               {"reports", std::to_string(ReportsOf(reports, n.id).size())}});
+    return kExitOk;
+  }
+  RequirePositionals(a, {}, "node list");
+  std::vector<std::vector<std::string>> rows;
+  for (const Node& n : nodes) {
+    rows.push_back({std::to_string(n.id), n.name, n.address, std::to_string(n.port),
+                    VersionText(n.version), std::to_string(n.timeout), std::to_string(n.retries),
+                    n.poll_type, n.trend ? "yes" : "no",
+                    std::to_string(ReportsOf(reports, n.id).size())});
+  }
+  ctx.io.out << FormatTable({"ID", "Name", "Address", "Port", "Version", "Timeout", "Retries",
+                             "PollType", "Trend", "Reports"},
+                            rows,
+                            {true, false, false, true, false, true, true, false, false, true});
+  return kExitOk;
+}
+
+int Add(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {}, "node add");
+  if (!a.Has("--name") || !a.Has("--address")) {
+    throw UsageError("node add: --name and --address are required");
+  }
+  if (a.Has("--with-reports")) throw UsageError("node add: unknown option --with-reports");
+  auto conn = inst.Open();
+  Node n;
+  ApplyNodeOptions(a, n, ReadNodes(*conn), ReadProfiles(*conn));
+  n.id = InsertNode(*conn, n);
+  ctx.io.out << fmt::format("Added node {} '{}' ({}:{})\n", n.id, n.name, n.address, n.port);
+  return kExitOk;
+}
+
+int Set(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {"ID"}, "node set");
+  if (a.options.empty()) throw UsageError("node set: nothing to change (see node --help)");
+  if (a.Has("--with-reports")) throw UsageError("node set: unknown option --with-reports");
+  auto conn = inst.Open();
+  const std::vector<Node> nodes = ReadNodes(*conn);
+  const std::vector<Report> reports = ReadReports(*conn);
+  const Node& old = FindNode(nodes, a.positionals[0]);
+  Node n = old;
+  ApplyNodeOptions(a, n, nodes, ReadProfiles(*conn));
+  const std::vector<const Report*> own = ReportsOf(reports, n.id);
+  if (old.trend && !n.trend && !own.empty()) {
+    throw UsageError(fmt::format(
+        "node {} has {} report(s): the service deletes the reports of a node that leaves trend "
+        "reporting; remove them first (report remove)",
+        n.id, own.size()));
+  }
+  InTransaction(*conn, [&] {
+    conn->Execute(UpdateStatement("ATR_Nodes", "node_id", n.id, NodeColumns(*conn, n)));
+    // The edit pass copies the node's settings into its reports' entries, with the name kept
+    // in the report rows.
+    conn->Execute(fmt::format("UPDATE TrendReports SET NodeName = {} WHERE NodeId = {}",
+                              SqlText(*conn, n.name), n.id));
+    conn->Execute(fmt::format(
+        "UPDATE TrendReports SET DbChanged = '2' WHERE NodeId = {} AND DbChanged = '0'", n.id));
+  });
+  ctx.io.out << fmt::format("Changed node {} '{}'\n", n.id, n.name);
+  return own.empty() ? kExitOk : TellService(inst, ctx.io, 2);
+}
+
+int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {"ID"}, "node remove");
+  for (const auto& [name, v] : a.options) {
+    if (name != "--with-reports") throw UsageError("node remove: unknown option " + name);
+  }
+  auto conn = inst.Open();
+  const std::vector<Node> nodes = ReadNodes(*conn);
+  const Node n = FindNode(nodes, a.positionals[0]);
+  const std::vector<Report> reports = ReadReports(*conn);
+  const std::vector<const Report*> own = ReportsOf(reports, n.id);
+  if (!own.empty() && !a.Has("--with-reports")) {
+    std::string ids;
+    for (const Report* r : own) ids += (ids.empty() ? "" : ", ") + std::to_string(r->id);
+    throw UsageError(fmt::format(
+        "node {} has reports ({}); remove them first or give --with-reports", n.id, ids));
+  }
+  InTransaction(*conn, [&] {
+    conn->Execute(fmt::format("UPDATE TrendReports SET DbChanged = '3' WHERE NodeId = {}", n.id));
+    conn->Execute(fmt::format("DELETE FROM ATR_Nodes WHERE node_id = {}", n.id));
+  });
+  ctx.io.out << fmt::format("Removed node {} '{}'{}\n", n.id, n.name,
+                            own.empty() ? "" : fmt::format(" and its {} report(s)", own.size()));
+  return own.empty() ? kExitOk : TellService(inst, ctx.io, 3);
+}
+
+}  // namespace
+
+int NodeCommand(Context& ctx, const std::vector<std::string>& words) {
+  const std::string sub = words.empty() ? "" : words[0];
+  const ParsedArgs a = ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()},
+                                 kNodeOptions, "node " + sub);
+  if (a.help || sub == "--help" || sub == "-h") {
+    ctx.io.out << kNodeHelp;
+    return kExitOk;
+  }
+  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
+    throw UsageError("node: give list, add, set or remove (see node --help)");
+  }
+  if (sub == "list" && !a.options.empty()) throw UsageError("node list takes no options");
+  Installation inst(ctx.dir, ctx.clock, ctx.loop);
+  if (sub == "list") return List(ctx, inst, a);
+  if (sub == "add") return Add(ctx, inst, a);
+  if (sub == "set") return Set(ctx, inst, a);
+  return Remove(ctx, inst, a);
+}
+
+}  // namespace quorlan::console

@@ -1,0 +1,317 @@
+// report add|set|remove|list: the trend reports of TrendReports, and telling the running service.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <ostream>
+
+#include "components/ber.h"
+#include "components/script_engine.h"
+#include "components/values.h"
+#include "console/internal.h"
+
+namespace quorlan::console {
+namespace {
+
+const std::vector<OptionDef> kReportOptions = {
+    {"--title", true},      {"--node", true},        {"--interval", true}, {"--object", true},
+    {"--slot", true},       {"--oid", true},         {"--drop", true},     {"--name", true},
+    {"--counter", false},   {"--no-counter", false}, {"--eval", true},     {"--trigger", true},
+    {"--no-trigger", false}};
+
+constexpr const char* kReportHelp =
+    "Usage: quorlan-trendctl [-d DIR] report list [ID]\n"
+    "       quorlan-trendctl [-d DIR] report add --title TEXT --node NODE --interval MIN\n"
+    "                                            --object OID [OBJECT OPTIONS] ...\n"
+    "       quorlan-trendctl [-d DIR] report set ID [OPTIONS]\n"
+    "       quorlan-trendctl [-d DIR] report remove ID\n"
+    "\n"
+    "The trend reports (table TrendReports): up to six SNMP objects of one node, polled every\n"
+    "1, 5, 15 or 60 minutes into TrendData1, 5, 15 or 60.\n"
+    "\n"
+    "  --title TEXT        the report's title (up to 100 characters)\n"
+    "  --node NODE         the polled node: its id or unique name (node list)\n"
+    "  --interval MIN      1, 5, 15 or 60 minutes\n"
+    "  --object OID        adds an object (numeric OID, e.g. 1.3.6.1.2.1.2.2.1.10.1); the object\n"
+    "                      options that follow apply to it:\n"
+    "    --name TEXT       its name in tables, plots and traps (up to 100 characters)\n"
+    "    --counter         a counter: each sample stores the increase since the previous one\n"
+    "    --no-counter      a value stored as read (the default)\n"
+    "    --eval EXPR       evaluation expression, e.g. '$value*8/$time' ($value: the value or\n"
+    "                      increase, $time: the interval in seconds); '' removes it\n"
+    "    --trigger 'OP N'  alarm trap when the stored value compares so: OP one of = ! < > <= >=\n"
+    "                      (! is not equal), N a number with optional K, M or G (x1000)\n"
+    "    --no-trigger      no alarm\n"
+    "Only for set:\n"
+    "  --slot K            the object options that follow change object K (1..6)\n"
+    "  --oid OID           changes the OID of the object chosen with --slot\n"
+    "  --drop K            removes object K; the objects after it move up one place\n"
+    "\n"
+    "add and set tell the running service through its agent: the change is polled from its\n"
+    "next poll tick. A changed OID, counter flag or expression restarts polling with a rebuilt\n"
+    "trend list (the service reads those only then). remove ends the report's polling; its\n"
+    "samples stay in the trend-data table until their retention period ends.\n";
+
+const std::vector<int> kIntervals = {1, 5, 15, 60};
+
+// Splits "OP THRESHOLD" ("> 100", ">=10K", "!0").
+void ParseTrigger(const std::string& text, ReportObject& o) {
+  const size_t end = text.find_first_not_of("<>=!");
+  o.op = text.substr(0, end);
+  o.threshold = end == std::string::npos ? "" : Trim(text.substr(end));
+  if (std::find(kTriggerOperators.begin(), kTriggerOperators.end(), o.op) ==
+      kTriggerOperators.end()) {
+    throw UsageError(fmt::format(
+        "trigger '{}': unknown operator '{}'; use one of = ! < > <= >= followed by a threshold",
+        text, o.op));
+  }
+  if (o.threshold.empty() || !ThresholdValue(o.threshold)) {
+    throw UsageError(fmt::format(
+        "trigger '{}': threshold '{}' is not a number (an optional K, M or G may follow)", text,
+        o.threshold));
+  }
+  o.trigger = true;
+}
+
+// Applies the object options, in order. Returns true when an OID, counter flag or expression
+// changed (or an object was added or dropped): the running service reads those only at a full
+// build.
+bool ApplyObjectOptions(const ParsedArgs& a, std::vector<ReportObject>& objs, bool editing) {
+  bool structural = false;
+  int cur = -1;  // the object the object options apply to
+  for (const auto& [name, v] : a.options) {
+    if (name == "--object") {
+      if (objs.size() == kMaxObjects) throw UsageError("a report has at most six objects");
+      objs.push_back(ReportObject{v, "", 0, "", false, "", ""});
+      cur = static_cast<int>(objs.size()) - 1;
+      structural = true;
+      continue;
+    }
+    if (name == "--slot" || name == "--drop") {
+      if (!editing) throw UsageError(name + " is an option of report set only");
+      const size_t k = static_cast<size_t>(
+          ParseWhole(v, 1, static_cast<int64_t>(std::max<size_t>(objs.size(), 1)), "object"));
+      if (k > objs.size()) throw UsageError(fmt::format("the report has no object {}", k));
+      if (name == "--drop") {
+        objs.erase(objs.begin() + static_cast<std::ptrdiff_t>(k - 1));
+        cur = -1;
+        structural = true;
+      } else {
+        cur = static_cast<int>(k) - 1;
+      }
+      continue;
+    }
+    const bool object_option = name == "--oid" || name == "--name" || name == "--counter" ||
+                               name == "--no-counter" || name == "--eval" || name == "--trigger" ||
+                               name == "--no-trigger";
+    if (!object_option) continue;
+    if (cur < 0) {
+      throw UsageError(name + (editing ? " must follow --object or --slot"
+                                       : " must follow the --object it belongs to"));
+    }
+    ReportObject& o = objs[static_cast<size_t>(cur)];
+    if (name == "--oid") {
+      if (!editing) throw UsageError("--oid is an option of report set only (with --slot)");
+      structural |= o.oid != v;
+      o.oid = v;
+    } else if (name == "--name") {
+      o.name = v;
+    } else if (name == "--counter" || name == "--no-counter") {
+      const int16_t type = name == "--counter" ? kCounterType : int16_t{0};
+      structural |= (o.type == kCounterType) != (type == kCounterType);
+      o.type = type;
+    } else if (name == "--eval") {
+      structural |= o.eval != v;
+      o.eval = v;
+    } else if (name == "--trigger") {
+      ParseTrigger(v, o);
+    } else {
+      o.trigger = false;
+    }
+  }
+  return structural;
+}
+
+void CheckLength(const std::string& text, size_t max, const std::string& what) {
+  if (text.size() > max)
+    throw UsageError(fmt::format("{} is longer than {} characters", what, max));
+  if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 0 && c < 32; })) {
+    throw UsageError(what + " holds a control character");
+  }
+}
+
+// Refuses an expression the service could not evaluate at all: a syntax error, an unknown
+// name or function, a wrong number of arguments. ($value and $time stand for numbers.)
+void CheckExpression(const std::string& eval, int interval, int k) {
+  if (eval.empty()) return;
+  std::string text = eval;
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"$value", "12345"},
+                                 {"$time", std::to_string(interval * 60)}}) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+      text.replace(at, from.size(), to);
+    }
+  }
+  try {
+    ScriptEngine().EvalNumber(text);
+  } catch (const RuntimeError& e) {
+    const int n = e.number();
+    if (n == err::kSyntaxError || n == err::kUndefinedName || n == err::kWrongArgumentCount ||
+        text.size() > ScriptEngine::kMaxLength) {
+      throw UsageError(fmt::format("object {}: expression '{}': {}", k, eval, e.description()));
+    }
+  }
+}
+
+void CheckReport(Report& r) {
+  if (r.title.empty()) throw UsageError("the report needs a --title");
+  CheckLength(r.title, 100, "title");
+  if (std::find(kIntervals.begin(), kIntervals.end(), r.interval) == kIntervals.end()) {
+    throw UsageError(fmt::format(
+        "interval {}: the service stores samples every 1, 5, 15 or 60 minutes only", r.interval));
+  }
+  if (r.objects.empty()) throw UsageError("the report needs at least one --object");
+  for (size_t i = 0; i < r.objects.size(); ++i) {
+    ReportObject& o = r.objects[i];
+    const int k = static_cast<int>(i + 1);
+    ber::Oid parsed;
+    if (!ber::ParseOid(o.oid, &parsed)) {
+      throw UsageError(
+          fmt::format("object {}: '{}' is not an OID (dotted decimal, e.g. "
+                      "1.3.6.1.2.1.1.3.0)",
+                      k, o.oid));
+    }
+    o.oid = ber::FormatOid(parsed);
+    CheckLength(o.oid, 255, fmt::format("object {}: OID", k));
+    CheckLength(o.name, 100, fmt::format("object {}: name", k));
+    CheckLength(o.eval, 255, fmt::format("object {}: expression", k));
+    CheckExpression(o.eval, r.interval, k);
+    CheckLength(o.threshold, 50, fmt::format("object {}: threshold", k));
+  }
+}
+
+std::string ObjectKind(const ReportObject& o) {
+  return o.type == kCounterType ? "counter"
+         : o.type == 0          ? "value"
+                                : fmt::format("type {}", o.type);
+}
+
+std::string TriggerText(const ReportObject& o) {
+  if (!o.trigger) return o.op.empty() ? "" : fmt::format("(off) {} {}", o.op, o.threshold);
+  return fmt::format("{} {}", o.op, o.threshold);
+}
+
+std::string StateText(const Report& r) {
+  if (r.db_changed == "1") return "added";
+  if (r.db_changed == "2") return "changed";
+  if (r.db_changed == "3") return "removing";
+  return "";
+}
+
+int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  auto conn = inst.Open();
+  const std::vector<Report> reports = ReadReports(*conn);
+  if (a.positionals.size() == 1) {
+    const Report& r = FindReport(reports, a.positionals[0]);
+    ctx.io.out << fmt::format("Report {}: {}\nNode: {} ({})\nInterval: {} min ({})\n", r.id,
+                              r.title, r.node_name, r.node_id, r.interval, TrendTable(r));
+    std::vector<std::vector<std::string>> rows;
+    for (size_t i = 0; i < r.objects.size(); ++i) {
+      const ReportObject& o = r.objects[i];
+      rows.push_back({std::to_string(i + 1), o.name, o.oid, ObjectKind(o), o.eval, TriggerText(o)});
+    }
+    ctx.io.out << FormatTable({"K", "Name", "OID", "Kind", "Expression", "Trigger"}, rows, {true});
+    return kExitOk;
+  }
+  RequirePositionals(a, {}, "report list");
+  std::vector<std::vector<std::string>> rows;
+  for (const Report& r : reports) {
+    rows.push_back({std::to_string(r.id), r.title, fmt::format("{} ({})", r.node_name, r.node_id),
+                    fmt::format("{} min", r.interval), std::to_string(r.objects.size()),
+                    StateText(r)});
+  }
+  ctx.io.out << FormatTable({"ID", "Title", "Node", "Interval", "Objects", "Pending"}, rows,
+                            {true, false, false, true, true});
+  return kExitOk;
+}
+
+// Title, node and interval from the options.
+void ApplyReportOptions(const ParsedArgs& a, Report& r, const std::vector<Node>& nodes) {
+  if (auto v = a.Value("--title")) r.title = *v;
+  if (auto v = a.Value("--interval")) {
+    r.interval = static_cast<int32_t>(ParseWhole(*v, 1, 1440, "interval"));
+  }
+  if (auto v = a.Value("--node")) {
+    const Node& n = FindNode(nodes, *v);
+    if (!n.trend) {
+      throw UsageError(fmt::format(
+          "node {} does not take part in trend reporting (node set {} --trend yes)", n.id, n.id));
+    }
+    r.node_id = n.id;
+    r.node_name = n.name;
+  }
+}
+
+int Add(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {}, "report add");
+  if (!a.Has("--node")) throw UsageError("report add: --node is required");
+  if (!a.Has("--interval")) throw UsageError("report add: --interval is required");
+  auto conn = inst.Open();
+  Report r;
+  ApplyReportOptions(a, r, ReadNodes(*conn));
+  ApplyObjectOptions(a, r.objects, false);
+  CheckReport(r);
+  r.db_changed = "1";
+  r.id = InsertReport(*conn, r);
+  ctx.io.out << fmt::format("Added report {} '{}'\n", r.id, r.title);
+  return TellService(inst, ctx.io, 1);
+}
+
+int Set(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {"ID"}, "report set");
+  if (a.options.empty()) throw UsageError("report set: nothing to change (see report --help)");
+  auto conn = inst.Open();
+  const std::vector<Report> reports = ReadReports(*conn);
+  Report r = FindReport(reports, a.positionals[0]);
+  ApplyReportOptions(a, r, ReadNodes(*conn));
+  const bool structural = ApplyObjectOptions(a, r.objects, true);
+  CheckReport(r);
+  // A report not yet loaded by the service stays an addition.
+  const bool added = r.db_changed == "1";
+  if (!added) r.db_changed = "2";
+  conn->Execute(UpdateStatement("TrendReports", "ReportId", r.id, ReportColumns(*conn, r)));
+  ctx.io.out << fmt::format("Changed report {} '{}'\n", r.id, r.title);
+  if (added) return TellService(inst, ctx.io, 1);
+  return TellService(inst, ctx.io, 2, structural);
+}
+
+int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {"ID"}, "report remove");
+  if (!a.options.empty()) throw UsageError("report remove takes no options");
+  auto conn = inst.Open();
+  const Report r = FindReport(ReadReports(*conn), a.positionals[0]);
+  conn->Execute(fmt::format("UPDATE TrendReports SET DbChanged = '3' WHERE ReportId = {}", r.id));
+  ctx.io.out << fmt::format("Removed report {} '{}'\n", r.id, r.title);
+  return TellService(inst, ctx.io, 3);
+}
+
+}  // namespace
+
+int ReportCommand(Context& ctx, const std::vector<std::string>& words) {
+  const std::string sub = words.empty() ? "" : words[0];
+  const ParsedArgs a = ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()},
+                                 kReportOptions, "report " + sub);
+  if (a.help || sub == "--help" || sub == "-h") {
+    ctx.io.out << kReportHelp;
+    return kExitOk;
+  }
+  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
+    throw UsageError("report: give list, add, set or remove (see report --help)");
+  }
+  if (sub == "list" && !a.options.empty()) throw UsageError("report list takes no options");
+  Installation inst(ctx.dir, ctx.clock, ctx.loop);
+  if (sub == "list") return List(ctx, inst, a);
+  if (sub == "add") return Add(ctx, inst, a);
+  if (sub == "set") return Set(ctx, inst, a);
+  return Remove(ctx, inst, a);
+}
+
+}  // namespace quorlan::console

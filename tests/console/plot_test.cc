@@ -1,0 +1,181 @@
+// plot: the PNG read back with cairo, the SVG rendered with librsvg; both hold the picture of the
+// samples: the title, one line per object in its colour (the higher values higher up), and the
+// trigger's threshold as a dashed line across the plot.
+#include <cairo.h>
+#include <gmock/gmock.h>
+#include <librsvg/rsvg.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "components/event_loop.h"
+#include "console_fixture.h"
+
+// fontconfig, which cairo's text drawing loads, keeps its configuration for the life of the
+// process and never frees it; the leak checker is told so (used only in sanitizer builds).
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace quorlan {
+namespace {
+
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<uint32_t> pixels;  // 0xRRGGBB, row by row
+  uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y * width + x)]; }
+};
+
+Picture FromSurface(cairo_surface_t* s) {
+  cairo_surface_flush(s);
+  Picture p{cairo_image_surface_get_width(s), cairo_image_surface_get_height(s), {}};
+  const unsigned char* data = cairo_image_surface_get_data(s);
+  const int stride = cairo_image_surface_get_stride(s);
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      p.pixels.push_back(*reinterpret_cast<const uint32_t*>(data + y * stride + x * 4) & 0xffffff);
+    }
+  }
+  return p;
+}
+
+Picture ReadPng(const std::string& file) {
+  cairo_surface_t* s = cairo_image_surface_create_from_png(file.c_str());
+  EXPECT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS) << file;
+  Picture p = FromSurface(s);
+  cairo_surface_destroy(s);
+  return p;
+}
+
+// The SVG's own size in pixels, and the picture librsvg renders at that size on white.
+Picture RenderSvg(const std::string& file, double* width, double* height) {
+  GError* error = nullptr;
+  RsvgHandle* h = rsvg_handle_new_from_file(file.c_str(), &error);
+  EXPECT_NE(h, nullptr) << (error ? error->message : "");
+  if (h == nullptr) return {};
+  EXPECT_TRUE(rsvg_handle_get_intrinsic_size_in_pixels(h, width, height));
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(*width),
+                                                  static_cast<int>(*height));
+  cairo_t* cr = cairo_create(s);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  const RsvgRectangle viewport{0, 0, *width, *height};
+  EXPECT_TRUE(rsvg_handle_render_document(h, cr, &viewport, &error));
+  cairo_destroy(cr);
+  Picture p = FromSurface(s);
+  cairo_surface_destroy(s);
+  g_object_unref(h);
+  return p;
+}
+
+bool Near(uint32_t a, uint32_t b, int tolerance) {
+  for (int shift : {0, 8, 16}) {
+    if (std::abs(static_cast<int>((a >> shift) & 0xff) - static_cast<int>((b >> shift) & 0xff)) >
+        tolerance) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Where the pixels of a colour lie: how many, their mean row, and the fullest row.
+struct Spread {
+  int count = 0;
+  double mean_y = 0;
+  int widest_row = 0;
+};
+Spread SpreadOf(const Picture& p, uint32_t rgb) {
+  Spread s;
+  for (int y = 0; y < p.height; ++y) {
+    int row = 0;
+    for (int x = 0; x < p.width; ++x) row += Near(p.At(x, y), rgb, 24) ? 1 : 0;
+    s.count += row;
+    s.mean_y += static_cast<double>(row) * y;
+    s.widest_row = std::max(s.widest_row, row);
+  }
+  if (s.count > 0) s.mean_y /= s.count;
+  return s;
+}
+
+class PlotTest : public testing::ConsoleFixture {
+ protected:
+  PlotTest() : loop_(clock_) {
+    Sql("INSERT INTO ATR_Nodes (node_name, address, TrendReports) VALUES ('core-1', '10.0.0.1', "
+        "1)");
+    Sql("INSERT INTO TrendReports (ReportTitle, NodeId, NodeName, PollInterval, ObjId1, ObjName1, "
+        "TriggerAlarm1, TriggerExpr1, TriggerValue1, ObjId2, ObjName2, DbChanged) VALUES ('Core "
+        "uplink', 1, 'core-1', 1, '1.3.6.1.2.1.2.2.1.10.1', 'In', 1, '>', '1.5K', "
+        "'1.3.6.1.2.1.2.2.1.16.1', 'Out', '0')");
+    // An hour of samples: In climbs from 1000 to 2180, Out stays between 100 and 159.
+    Sql("CREATE TABLE TrendData1 (ReportId int NOT NULL, Time datetime NOT NULL, Value1 bigint "
+        "NOT NULL, Value2 bigint NOT NULL, Value3 bigint NOT NULL, Value4 bigint NOT NULL, Value5 "
+        "bigint NOT NULL, Value6 bigint NOT NULL)");
+    for (int m = 0; m < 60; ++m) {
+      Sql(
+          fmt::format("INSERT INTO TrendData1 VALUES (1, '2026-12-07 10:{:02}:00', {}, {}, 0, 0, "
+                      "0, 0)",
+                      m, 1000 + 20 * m, 100 + m));
+    }
+  }
+  testing::ConsoleRun Plot(const std::string& file, const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args = {
+        "plot",         "1", "--since", "2026-12-07 10:00", "--until", "2026-12-07 11:00", "-o",
+        dir_.File(file)};
+    args.insert(args.end(), more.begin(), more.end());
+    return Run(clock_, loop_, args);
+  }
+
+  SystemClock clock_;
+  EventLoop loop_;
+};
+
+TEST_F(PlotTest, ThePngHoldsTitleLinesLegendAndThreshold) {
+  const testing::ConsoleRun r = Plot("uplink.png");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, ::testing::HasSubstr("(60 samples)"));
+  const Picture p = ReadPng(dir_.File("uplink.png"));
+  ASSERT_EQ(p.width, 1000);
+  ASSERT_EQ(p.height, 500);
+  const Spread in = SpreadOf(p, console::kPlotColors[0]);
+  const Spread out = SpreadOf(p, console::kPlotColors[1]);
+  EXPECT_GT(in.count, 500);
+  EXPECT_GT(out.count, 500);
+  EXPECT_LT(in.mean_y, out.mean_y);  // In's values are the higher ones
+  // The threshold 1.5K of In: a dashed line over most of the plot's width.
+  EXPECT_GT(in.widest_row, 450);
+  EXPECT_LT(out.widest_row, 450);
+  // The title: dark text in the top band.
+  int dark = 0;
+  for (int y = 0; y < 45; ++y) {
+    for (int x = 0; x < p.width; ++x) dark += Near(p.At(x, y), 0x111111, 40) ? 1 : 0;
+  }
+  EXPECT_GT(dark, 100);
+}
+
+TEST_F(PlotTest, TheSvgRendersAtItsSizeAsThePngDoes) {
+  ASSERT_EQ(Plot("uplink.svg", {"--width", "800", "--height", "400"}).status, 0);
+  ASSERT_EQ(Plot("uplink.png", {"--width", "800", "--height", "400"}).status, 0);
+  double width = 0, height = 0;
+  const Picture svg = RenderSvg(dir_.File("uplink.svg"), &width, &height);
+  EXPECT_EQ(width, 800);
+  EXPECT_EQ(height, 400);
+  const Picture png = ReadPng(dir_.File("uplink.png"));
+  ASSERT_EQ(svg.pixels.size(), png.pixels.size());
+  size_t differ = 0;
+  for (size_t i = 0; i < svg.pixels.size(); ++i)
+    differ += Near(svg.pixels[i], png.pixels[i], 64) ? 0 : 1;
+  EXPECT_LT(differ, svg.pixels.size() / 100) << differ << " pixels differ";
+  EXPECT_GT(SpreadOf(svg, console::kPlotColors[0]).count, 400);
+  EXPECT_GT(SpreadOf(svg, console::kPlotColors[1]).count, 400);
+}
+
+TEST_F(PlotTest, NoSamplesInTheRangeWritesNoPicture) {
+  const testing::ConsoleRun r =
+      Run(clock_, loop_, {"plot", "1", "--since", "2026-12-08", "-o", dir_.File("x.png")});
+  EXPECT_EQ(r.status, console::kExitFailure);
+  EXPECT_THAT(r.err, ::testing::HasSubstr("report 1 has no samples from 2026-12-08 00:00:00"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("x.png")));
+}
+
+}  // namespace
+}  // namespace quorlan
