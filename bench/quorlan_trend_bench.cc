@@ -3,11 +3,13 @@
 // that one poll cycle of a 1-minute grid takes as long as the work, not a minute.
 //
 //   quorlan_trend_bench setup DIR --agent HOST:PORT --service-port P --trap-port T
-//                             [--reports N] [--interval MIN] [--v3] [--service EXE]
+//                             [--reports N] [--interval MIN] [--objects OID,...] [--v3]
+//                             [--service EXE]
 //     makes an embedded installation in DIR as an operator would (quorlan-trendctl's commands):
 //     one node on the agent (SNMPv2c community public, or SNMPv3 user benchv3, SHA and AES-128),
-//     N reports (every minute, or MIN) of six system-group objects, and a Quorlan.ini without
-//     pacing (PollDelaySnmp 0, MaxPendSnmp 300), the agent on port P + 1, traps to port T.
+//     N reports (every minute, or MIN) of six system-group objects (or the OIDs given), and a
+//     Quorlan.ini without pacing (PollDelaySnmp 0, MaxPendSnmp 300), the agent on port P + 1, traps
+//     to port T.
 //   quorlan_trend_bench run DIR [--cycles N] [--warmup W] [--no-record] [--handshake]
 //     starts the service in DIR and runs W + N poll cycles; a cycle ends when every report's row
 //     is recorded. One line per cycle: "cycle C burst_us B rows R". With --handshake it prints
@@ -69,6 +71,13 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
+std::vector<std::string> Split(const std::string& list) {
+  std::vector<std::string> out;
+  std::istringstream in(list);
+  for (std::string item; std::getline(in, item, ',');) out.push_back(item);
+  return out;
+}
+
 // One quorlan-trendctl command on the installation; throws when it fails.
 void Trendctl(const std::string& dir, std::vector<std::string> args) {
   args.insert(args.begin(), {"-d", dir});
@@ -102,12 +111,13 @@ void AddNode(const std::string& dir, const Options& o) {
   Trendctl(dir, args);
 }
 
-void AddReports(const std::string& dir, int reports, const std::string& interval) {
+void AddReports(const std::string& dir, int reports, const std::string& interval,
+                const std::vector<std::string>& objects) {
   for (int r = 1; r <= reports; ++r) {
     std::vector<std::string> args = {"report", "add",   "--title",    fmt::format("bench {}", r),
                                      "--node", "bench", "--interval", interval};
-    for (int k = 0; k < 6; ++k) {
-      args.insert(args.end(), {"--object", kObjects[k], "--name", fmt::format("object {}", k + 1)});
+    for (size_t k = 0; k < objects.size(); ++k) {
+      args.insert(args.end(), {"--object", objects[k], "--name", fmt::format("object {}", k + 1)});
     }
     Trendctl(dir, args);
   }
@@ -122,7 +132,9 @@ int Setup(const Options& o) {
                fmt::format("ServerPort={}\nServerTrapPort={}\nPollDelaySnmp=0\nMaxPendSnmp=300\n",
                            o.Get("--service-port", "28100"), o.Get("--trap-port", "28199")));
   AddNode(dir, o);
-  AddReports(dir, o.Int("--reports", 300), o.Get("--interval", "1"));
+  std::vector<std::string> objects(std::begin(kObjects), std::end(kObjects));
+  if (o.Has("--objects")) objects = Split(o.Get("--objects", ""));
+  AddReports(dir, o.Int("--reports", 300), o.Get("--interval", "1"), objects);
   std::cout << "installation " << dir << "\n";
   return 0;
 }
