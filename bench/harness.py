@@ -174,7 +174,7 @@ def run_exporter(args, work):
 
 def make_installation(args, work, name, extra):
     d = os.path.join(work, name)
-    subprocess.run([args.bench_program, 'setup', d, '--agent', f'127.0.0.1:{SNMPD_PORT}',
+    subprocess.run([args.bench_program + '_setup', d, '--agent', f'127.0.0.1:{SNMPD_PORT}',
                     '--service-port', str(SERVICE_PORT), '--trap-port', str(TRAP_PORT),
                     '--reports', str(args.reports)] + extra, check=True, timeout=600,
                    stdout=subprocess.DEVNULL)
@@ -186,7 +186,7 @@ def run_quorlan(args, template, extra):
     shutil.rmtree(d, ignore_errors=True)
     shutil.copytree(template, d, symlinks=True)
     try:
-        return run_handshake([args.bench_program, 'run', d, '--cycles', str(args.cycles),
+        return run_handshake([args.bench_program, d, '--cycles', str(args.cycles),
                               '--warmup', '1', '--handshake'] + extra)
     finally:
         shutil.rmtree(d, ignore_errors=True)
@@ -377,8 +377,8 @@ Targets:
   process's CPU time, but it does lengthen bursts.
 - quorlan-trend runs as `bench/quorlan_trend_bench`: the service's own `Module` (start sequence,
   `timerPoll_Timer` every 2 s, the senders, the response handling, a sample row per answer through
-  the ODBC client into the SQLite suite database) in an installation made by quorlan-trendctl's
-  commands, with `PollDelaySnmp=0` and `MaxPendSnmp=300`. Its clock is the real one while requests
+  the ODBC client into the SQLite suite database) in an installation made with quorlan-trendctl's
+  commands (`bench/quorlan_trend_bench_setup`), with `PollDelaySnmp=0` and `MaxPendSnmp=300`. Its clock is the real one while requests
   are outstanding and jumps to the next timer tick when nothing is, so every tick of a minute runs
   (30 poll ticks, 2 debug-mode reads) without waiting a minute. A sample is one object of one
   answer; CPU per sample is the CPU of the measured cycles over the objects recorded.

@@ -15,6 +15,7 @@ namespace quorlan {
 namespace {
 
 constexpr const char* kBench = QUORLAN_BINARY_DIR "/bench/quorlan_trend_bench";
+constexpr const char* kSetup = QUORLAN_BINARY_DIR "/bench/quorlan_trend_bench_setup";
 constexpr int kReports = 5;
 // Six objects of snmpd's scripted subtree, so that every value recorded is known.
 constexpr const char* kObjects =
@@ -28,14 +29,14 @@ class BenchProgramTest : public ::testing::Test {
       SKIP_OR_FAIL_UNDER_CI("not built: " + std::string(kBench));
     const int agent = testing::FreeUdpPort();
     const auto setup = testing::RunCommand(
-        nullptr, {kBench, "setup", dir_.File("inst"), "--agent",
+        nullptr, {kSetup, dir_.File("inst"), "--agent",
                   "127.0.0.1:" + std::to_string(snmpd_.port()), "--service-port",
                   std::to_string(agent - 1), "--trap-port", std::to_string(testing::FreeUdpPort()),
                   "--reports", std::to_string(kReports), "--objects", kObjects});
     ASSERT_EQ(setup.exit_code, 0) << setup.output;
   }
   testing::CommandResult Run(const std::string& extra) {
-    std::vector<std::string> argv = {kBench, "run", dir_.File("inst"), "--cycles", "2"};
+    std::vector<std::string> argv = {kBench, dir_.File("inst"), "--cycles", "2"};
     if (!extra.empty()) argv.push_back(extra);
     auto result = testing::RunCommand(nullptr, argv, 60000);
     result.output += "\nevent log:\n" + dir_.Read("inst/Debug/T-AppEvent.txt");
