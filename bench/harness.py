@@ -378,10 +378,11 @@ Targets:
 - quorlan-trend runs as `bench/quorlan_trend_bench`: the service's own `Module` (start sequence,
   `timerPoll_Timer` every 2 s, the senders, the response handling, a sample row per answer through
   the ODBC client into the SQLite suite database) in an installation made with quorlan-trendctl's
-  commands (`bench/quorlan_trend_bench_setup`), with `PollDelaySnmp=0` and `MaxPendSnmp=300`. Its clock is the real one while requests
-  are outstanding and jumps to the next timer tick when nothing is, so every tick of a minute runs
-  (30 poll ticks, 2 debug-mode reads) without waiting a minute. A sample is one object of one
-  answer; CPU per sample is the CPU of the measured cycles over the objects recorded.
+  commands (`bench/quorlan_trend_bench_setup`), with `PollDelaySnmp=0` and `MaxPendSnmp=300`. Its
+  clock is the real one while requests are outstanding and jumps to the next timer tick when
+  nothing is, so every tick of a minute runs (30 poll ticks, 2 debug-mode reads) without waiting a
+  minute. A sample is one object of one answer; CPU per sample is the CPU of the measured cycles
+  over the objects recorded.
 - "Polled only" is the same program with `--no-record`: its database client leaves the sample
   inserts out (a connection that executes only an insert never opens the database); everything
   else, values, expressions, the statement text, runs.
