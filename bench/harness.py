@@ -324,15 +324,17 @@ def targets(rows, idle):
                      for name, value, limit, fmt in checks)
 
 
-def plot(rows, path, work):
-    data = os.path.join(work, 'plot.dat')
-    with open(data, 'w') as f:
-        for r in rows:
-            short = r['label'].split(',')[0] + (' ' + r['proto'] if r['proto'] != 'v2c' else '')
-            if r['key'] == 'qt_poll':
-                short += ' (polled only)'
-            f.write(f'"{short}" {r["cpu_med"]:.4f}\n')
-    script = f'''set terminal svg size 900,460 dynamic font "sans,12"
+def plot(rows, path):
+    # The data goes inline (a gnuplot data block), so the file names no temporary path.
+    data = ''
+    for r in rows:
+        short = r['label'].split(',')[0] + (' ' + r['proto'] if r['proto'] != 'v2c' else '')
+        if r['key'] == 'qt_poll':
+            short += ' (polled only)'
+        data += f'"{short}" {r["cpu_med"]:.4f}\n'
+    script = f'''$cpu << EOD
+{data}EOD
+set terminal svg size 900,460 dynamic font "sans,12"
 set output "{path}"
 set title "CPU per sample (µs, log scale; lower is better) — 300 reports × 6 objects, one snmpd"
 set style data histograms
@@ -344,7 +346,8 @@ set grid ytics
 set xtics rotate by -25 left
 set bmargin 9
 unset key
-plot "{data}" using 2:xtic(1) lc rgb "#1f77b4", "" using 0:2:(sprintf("%.2f",$2)) with labels offset 0,0.7 notitle
+plot $cpu using 2:xtic(1) title "CPU per sample" lc rgb "#1f77b4", \\
+     $cpu using 0:2:(sprintf("%.2f",$2)) with labels offset 0,0.7 title "value"
 '''
     subprocess.run(['gnuplot'], input=script, text=True, check=True, timeout=60)
 
@@ -438,7 +441,7 @@ def main():
         hist = os.path.join(args.source, 'bench/history.md')
         history = open(hist).read() if os.path.exists(hist) else ''
         write_doc(os.path.join(docs, 'performance.md'), rows, runs['idle'], args, info, history)
-        plot(rows, os.path.join(docs, 'performance.svg'), work)
+        plot(rows, os.path.join(docs, 'performance.svg'))
         log('wrote docs/performance.md and docs/performance.svg')
     log(f'raw results: {work}/results.json')
     for name in os.listdir(work):
