@@ -157,17 +157,18 @@ bool ParseDateTime(const std::string& text, DateTime* out) {
 DateTime SystemClock::Now() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  struct tm local;
-  localtime_r(&ts.tv_sec, &local);
-  CivilTime c{local.tm_year + 1900,
-              local.tm_mon + 1,
-              local.tm_mday,
-              local.tm_hour,
-              local.tm_min,
-              local.tm_sec,
-              static_cast<int>(ts.tv_nsec / 1000000)};
-  if (c.second > 59) c.second = 59;  // a leap second reads as the last second of its minute
-  return DateTime::FromCivil(c);
+  if (ts.tv_sec != second_) {
+    // The local time of a second is converted once: localtime_r costs far more than the clock
+    // read, and the poll tick reads the time once for every entry of the trend list.
+    struct tm local;
+    localtime_r(&ts.tv_sec, &local);
+    CivilTime c{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour,        local.tm_min,     local.tm_sec};
+    if (c.second > 59) c.second = 59;  // a leap second reads as the last second of its minute
+    second_ = ts.tv_sec;
+    second_start_ = DateTime::FromCivil(c);
+  }
+  return second_start_.PlusMillis(ts.tv_nsec / 1000000);
 }
 
 int64_t SystemClock::MonotonicMs() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <poll.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -94,6 +95,11 @@ class SystemClock final : public Clock {
   int64_t MonotonicMs() override;
   void SleepMs(int ms) override;
   int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
+
+ private:
+  // The last second read (CLOCK_REALTIME) and its local time, converted once per second.
+  time_t second_ = -1;
+  DateTime second_start_;
 };
 
 // A settable clock for tests. Time moves only when told: Set() jumps the wall time (the monotonic

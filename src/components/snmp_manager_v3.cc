@@ -1,7 +1,6 @@
 // The SNMPv3 side of the manager component: requests under the User-based Security Model, engine
 // discovery, and the answers: Responses, Reports and the discovery's Report.
 #include <fmt/format.h>
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -52,7 +51,7 @@ std::string TargetKey(const sockaddr_in& to) {
 
 int32_t RandomMsgId() {
   uint32_t v = 0;
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1) v = 0x2468ACE;
+  usm::FillRandom(reinterpret_cast<uint8_t*>(&v), sizeof v);
   return static_cast<int32_t>(v & 0x3FFFFFFF) + 1;
 }
 

@@ -7,7 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
 #include <openssl/provider.h>
-#include <openssl/rand.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <array>
@@ -443,13 +443,17 @@ void VerifyMessage(AuthProtocol p, ByteView auth_key, ByteView message, size_t a
 
 // --- Privacy ------------------------------------------------------------------------------------
 
+void FillRandom(uint8_t* out, size_t size) {
+  // The kernel's generator, not OpenSSL's: a process that never polls with SNMPv3 then never
+  // initialises OpenSSL, whose start alone makes several MiB of its library resident.
+  if (getrandom(out, size, 0) == static_cast<ssize_t>(size)) return;
+  std::random_device device;
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(device());
+}
+
 SaltSource::SaltSource() {
   std::array<uint8_t, 12> seed{};
-  if (RAND_bytes(seed.data(), static_cast<int>(seed.size())) != 1) {
-    ERR_clear_error();
-    std::random_device device;
-    for (uint8_t& b : seed) b = static_cast<uint8_t>(device());
-  }
+  FillRandom(seed.data(), seed.size());
   cbc_ = 0;
   cfb_ = 0;
   for (size_t i = 0; i < 4; ++i) cbc_ = (cbc_ << 8) | seed[i];

@@ -155,12 +155,16 @@ void VerifyMessage(AuthProtocol protocol, ByteView auth_key, ByteView message, s
 
 // --- Privacy ------------------------------------------------------------------------------------
 
+// Fills out with size random bytes from the kernel (getrandom), or from std::random_device when
+// that fails.
+void FillRandom(uint8_t* out, size_t size);
+
 // The local counters behind msgPrivacyParameters. Every call gives the next value, so no two
 // messages of one SaltSource share a salt (until a counter wraps: 2^32 CBC messages per boot of
 // the remote engine, 2^64 CFB messages).
 class SaltSource {
  public:
-  // Both counters start from random values (RAND_bytes), so salts differ between processes.
+  // Both counters start from random values (FillRandom), so salts differ between processes.
   SaltSource();
   // Fixed starting values, for reproducible messages in tests.
   SaltSource(uint32_t cbc_start, uint64_t cfb_start) : cbc_(cbc_start), cfb_(cfb_start) {}

@@ -56,10 +56,24 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
   if (st.StopRequested && st.StopRequested()) {
     throw RuntimeError(err::kDatabase, "Not run: the service is stopping");
   }
-  const std::string connection_string = SuiteConnectionString(st.DbConnStringSql);
+  const std::string& connection_string = SuiteConnectionOf(st);
   std::unique_ptr<Connection> conn = st.Db->NewConnection();
   conn->Open(connection_string, kDbConnectTimeoutSeconds);
   return conn;
+}
+
+const std::string& SuiteConnectionOf(StorageState& st) {
+  SuiteConnectionMemo& memo = st.SuiteConnection;
+  if (memo.translated.empty() || memo.stored != st.DbConnStringSql) {
+    memo.translated.clear();  // a failing translation keeps nothing
+    std::string translated = SuiteConnectionString(st.DbConnStringSql);
+    memo.sqlite_path = SqliteDatabasePath(translated);
+    memo.stored = st.DbConnStringSql;
+    memo.translated = std::move(translated);
+  } else {
+    RequireSqliteFile(memo.stored, memo.sqlite_path);
+  }
+  return memo.translated;
 }
 
 bool ErrorsReported(StorageState& st, const Connection& conn, const char* module,

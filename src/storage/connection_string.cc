@@ -446,16 +446,27 @@ std::string SuiteConnectionString(const std::string& stored) {
     return stored;  // Connection::Open reports what cannot be translated
   }
   if (!IsSqliteDriver(Find(ParsePairs(odbc), {"driver"}).value_or(""))) return stored;
-  const std::string path = SqliteDatabasePath(odbc);
-  if (!path.empty() && !FileExists(path)) {
-    throw RuntimeError(
-        err::kDatabase,
-        fmt::format("ODBC connect '{}': the SQLite database {} does not exist; it is "
-                    "not created here (quorlan-trendctl init creates an "
-                    "installation)",
-                    MaskPasswords(stored), path));
-  }
+  RequireSqliteFile(stored, SqliteDatabasePath(odbc));
   return WithoutFileCreation(odbc);
+}
+
+void RequireSqliteFile(const std::string& stored, const std::string& path) {
+  if (path.empty() || FileExists(path)) return;
+  throw RuntimeError(err::kDatabase,
+                     fmt::format("ODBC connect '{}': the SQLite database {} does not exist; it is "
+                                 "not created here (quorlan-trendctl init creates an "
+                                 "installation)",
+                                 MaskPasswords(stored), path));
+}
+
+bool TranslationReadsFiles(const std::string& connection_string) {
+  try {
+    const std::vector<Pair> pairs = ParsePairs(connection_string);
+    return !Find(pairs, {"driver", "dsn", "filedsn"}) &&
+           IsJetProvider(Find(pairs, {"provider"}).value_or(""));
+  } catch (const RuntimeError&) {
+    return true;  // not translatable: never kept
+  }
 }
 
 std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc) {

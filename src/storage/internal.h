@@ -22,6 +22,18 @@ std::string SqliteDatabasePath(const std::string& odbc);
 // a missing database forbidden; other strings as stored. Throws RuntimeError(err::kDatabase)
 // naming the file when a SQLite string names an absolute path that does not exist.
 std::string SuiteConnectionString(const std::string& stored);
+// Throws SuiteConnectionString's error for stored when path (a SQLite file; "" for none) does not
+// exist.
+void RequireSqliteFile(const std::string& stored, const std::string& path);
+// The suite connection string of st.DbConnStringSql: SuiteConnectionString's result, translated
+// once per stored string and kept in st.SuiteConnection; the SQLite file's existence is checked at
+// every call.
+struct StorageState;
+const std::string& SuiteConnectionOf(StorageState& st);
+// True when TranslateConnectionString reads files for this string (Jet and ACE strings, whose
+// driver is chosen by the file's header) or cannot translate it; the translation of any other
+// string depends on the string alone, so it may be kept and used again.
+bool TranslationReadsFiles(const std::string& connection_string);
 // The SQLite3 ODBC string with NoCreat=1 in place of any NoCreat= it held.
 std::string WithoutFileCreation(const std::string& odbc);
 

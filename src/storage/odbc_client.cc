@@ -296,12 +296,23 @@ std::optional<std::string> OdbcRecordset::ReadText(SQLUSMALLINT column) {
 
 // What the connections of one driver share: the parked SQLite connections, the watchdog, the
 // browser's answers and the time limits.
+// What Open makes of a connection string before connecting.
+struct OpenPlan {
+  std::string input;  // the connection string as given
+  std::string odbc;   // its translation
+  std::optional<NamedInstance> instance;
+  std::string path;  // the SQLite file of a pooled connection, or ""
+};
+
 struct DriverShared {
   std::shared_ptr<SqlitePool> pool;  // null: no pooling
   std::shared_ptr<SocketWatchdog> watchdog;
   SqlBrowser browser;
   int query_timeout_seconds;
   std::chrono::milliseconds call_limit;
+  // The plan of the last connection string whose translation depends on the string alone: every
+  // operation opens its own connection, mostly with the same string, and is spared the parsing.
+  OpenPlan last_plan;
 };
 
 class OdbcConnection final : public Connection {
@@ -328,6 +339,8 @@ class OdbcConnection final : public Connection {
     Raise(call, errors_);
   }
 
+  // The translation of connection_string; fails (Fail) when it cannot be translated.
+  OpenPlan PlanFor(const std::string& connection_string);
   void Connect(Session& session, const std::string& odbc, int timeout_seconds);
   // The string with the port of a named instance in place of the instance, asked from SQL Server
   // Browser within the connection time-out; timeout_seconds becomes what is left of it.
@@ -340,25 +353,40 @@ class OdbcConnection final : public Connection {
   int64_t records_affected_ = 0;
 };
 
-void OdbcConnection::Open(const std::string& connection_string, int timeout_seconds) {
-  errors_.clear();
-  Close();
-  std::string odbc;
+OpenPlan OdbcConnection::PlanFor(const std::string& connection_string) {
+  const OpenPlan& last = shared_->last_plan;
+  if (!last.input.empty() && last.input == connection_string) return last;
+  OpenPlan plan{connection_string};
   try {
-    odbc = TranslateConnectionString(connection_string);
+    plan.odbc = TranslateConnectionString(connection_string);
   } catch (const RuntimeError& e) {
     Fail(fmt::format("connect '{}'", MaskPasswords(connection_string)),
          {{"HY000", 0, e.description()}});
   }
-  const std::optional<NamedInstance> instance = InstanceWithoutPort(odbc);
+  plan.instance = InstanceWithoutPort(plan.odbc);
+  plan.path = shared_->pool ? SqliteDatabasePath(plan.odbc) : "";
+  if (!TranslationReadsFiles(connection_string)) shared_->last_plan = plan;
+  return plan;
+}
+
+void OdbcConnection::Open(const std::string& connection_string, int timeout_seconds) {
+  errors_.clear();
+  Close();
+  const OpenPlan plan = PlanFor(connection_string);
+  const std::optional<NamedInstance>& instance = plan.instance;
+  std::string odbc = plan.odbc;
   if (instance) odbc = ResolveInstance(odbc, &timeout_seconds);
   auto session = std::make_shared<Session>();
   session->env = env_;
   session->watchdog = shared_->watchdog;
   session->call_limit = shared_->call_limit;
   session->query_timeout_seconds = shared_->query_timeout_seconds;
-  const std::string path = shared_->pool ? SqliteDatabasePath(odbc) : "";
-  if (!path.empty()) session->dbc = shared_->pool->Acquire(odbc, path);
+  const std::string& path = plan.path;
+  bool file_known = false;
+  if (!path.empty()) {
+    session->dbc = shared_->pool->Acquire(odbc, path, &session->file);
+    file_known = session->dbc != SQL_NULL_HDBC;
+  }
   if (session->dbc == SQL_NULL_HDBC) {
     try {
       Connect(*session, odbc, timeout_seconds);
@@ -368,7 +396,7 @@ void OdbcConnection::Open(const std::string& connection_string, int timeout_seco
     }
   }
   session->connected = true;
-  if (!path.empty() && stat(path.c_str(), &session->file) == 0) {
+  if (!path.empty() && (file_known || stat(path.c_str(), &session->file) == 0)) {
     session->pool = shared_->pool;
     session->pool_key = odbc;
     session->pool_path = path;

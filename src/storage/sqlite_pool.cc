@@ -15,18 +15,17 @@ void SqlitePool::Discard(const Parked& p) {
   SQLFreeHandle(SQL_HANDLE_DBC, p.dbc);
 }
 
-bool SqlitePool::StillValid(const Parked& p, const std::string& path) const {
+bool SqlitePool::StillValid(const Parked& p, const std::string& path, struct stat* now) const {
   if (std::chrono::steady_clock::now() - p.since >= idle_limit_) return false;
-  struct stat now {};
-  return stat(path.c_str(), &now) == 0 && now.st_dev == p.device && now.st_ino == p.inode;
+  return stat(path.c_str(), now) == 0 && now->st_dev == p.device && now->st_ino == p.inode;
 }
 
-SQLHDBC SqlitePool::Acquire(const std::string& odbc, const std::string& path) {
+SQLHDBC SqlitePool::Acquire(const std::string& odbc, const std::string& path, struct stat* file) {
   auto range = parked_.equal_range(odbc);
   for (auto it = range.first; it != range.second;) {
     const Parked p = it->second;
     it = parked_.erase(it);
-    if (StillValid(p, path)) return p.dbc;
+    if (StillValid(p, path, file)) return p.dbc;
     Discard(p);
   }
   return SQL_NULL_HDBC;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <sql.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -27,8 +28,10 @@ class SqlitePool {
   SqlitePool(const SqlitePool&) = delete;
   SqlitePool& operator=(const SqlitePool&) = delete;
 
-  // A parked connection for the ODBC string whose database file is path, or SQL_NULL_HDBC.
-  SQLHDBC Acquire(const std::string& odbc, const std::string& path);
+  // A parked connection for the ODBC string whose database file is path, or SQL_NULL_HDBC. With
+  // a connection, *file is the file's status as read to check it (the caller need not read it
+  // again).
+  SQLHDBC Acquire(const std::string& odbc, const std::string& path, struct stat* file);
   // Parks an open connection with no statements; device and inode identify the file it opened.
   // Returns false (the caller then disconnects it) when it cannot be parked, for instance because
   // the file at path is no longer that file.
@@ -43,7 +46,7 @@ class SqlitePool {
     std::chrono::steady_clock::time_point since;
   };
   static void Discard(const Parked& p);
-  bool StillValid(const Parked& p, const std::string& path) const;
+  bool StillValid(const Parked& p, const std::string& path, struct stat* now) const;
 
   std::chrono::seconds idle_limit_;
   size_t max_idle_;

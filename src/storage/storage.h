@@ -222,9 +222,9 @@ std::string SqlDate(const Connection& conn, const DateTime& date);
 std::string SqlDateTime(const Connection& conn, const DateTime& time);
 // Inserts one row into table and returns the value that the database gave its key column (an
 // IDENTITY or AUTOINCREMENT column): INSERT ... OUTPUT INSERTED.key on SQL Server; on SQLite the
-// insert, then last_insert_rowid() of the same connection (key must be the INTEGER PRIMARY KEY). columns are (name, SQL literal) pairs, the literals made with SqlText,
-// SqlQuote or as numbers. Throws RuntimeError(err::kDatabase) when the insert fails or returns
-// no key.
+// insert, then last_insert_rowid() of the same connection (key must be the INTEGER PRIMARY KEY).
+// columns are (name, SQL literal) pairs, the literals made with SqlText, SqlQuote or as numbers.
+// Throws RuntimeError(err::kDatabase) when the insert fails or returns no key.
 int64_t InsertReturningKey(Connection& conn, const std::string& table, const std::string& key,
                            const std::vector<std::pair<std::string, std::string>>& columns);
 
@@ -238,6 +238,13 @@ struct SecProfile {
   int16_t PrivProtocol = 0;
 };
 inline constexpr int kSecProfileSlots = 10;
+
+// A suite connection string as translated for Open, and the stored string it was made from.
+struct SuiteConnectionMemo {
+  std::string stored;
+  std::string translated;   // empty: nothing kept yet
+  std::string sqlite_path;  // the SQLite file it opens, or "" for other databases
+};
 
 // The module-wide values of the storage layer.
 struct StorageState : Runtime {
@@ -256,6 +263,9 @@ struct StorageState : Runtime {
   // connections are then refused at once, so that a stop waits for at most the operation in
   // progress, not for every operation that would follow it.
   std::function<bool()> StopRequested;
+  // The translation of DbConnStringSql that every suite connection opens with (made once per
+  // stored string, not at every operation).
+  SuiteConnectionMemo SuiteConnection;
 };
 
 // --- The access pattern, for every operation on the suite database ---

@@ -67,5 +67,40 @@ TEST(SystemClockTest, ReadsLocalTime) {
   EXPECT_LE(std::llabs(a.Millis() - expected.Millis()), 2000) << a.FormatTimeStamp();
 }
 
+// The local time of each second is converted once: readings across a change of second (and
+// within one) stay between the local times of the real clock read just before and just after.
+TEST(SystemClockTest, EveryReadingIsTheLocalTimeOfItsMoment) {
+  auto local_ms = [] {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm local;
+    localtime_r(&ts.tv_sec, &local);
+    return DateTime::FromCivil({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, std::min(local.tm_sec, 59),
+                                static_cast<int>(ts.tv_nsec / 1000000)});
+  };
+  SystemClock clock;
+  // Wait until shortly before the next second, then read across it.
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct timespec rest {
+    0, std::max(0L, 980000000L - ts.tv_nsec)
+  };
+  nanosleep(&rest, nullptr);
+  const DateTime start = clock.Now();
+  int seconds_seen = 0;
+  // Until a change of second has been read (at most 1.1 s, should the sleep overshoot it).
+  for (DateTime last = start; seconds_seen == 0 && clock.Now().Millis() - start.Millis() < 1100;) {
+    const DateTime before = local_ms();
+    const DateTime now = clock.Now();
+    const DateTime after = local_ms();
+    ASSERT_LE(before, now);
+    ASSERT_LE(now, after);
+    if (now.Millis() / 1000 != last.Millis() / 1000) ++seconds_seen;
+    last = now;
+  }
+  EXPECT_GE(seconds_seen, 1) << "the readings crossed a second";
+}
+
 }  // namespace
 }  // namespace quorlan

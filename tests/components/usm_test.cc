@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <optional>
 
@@ -414,6 +415,14 @@ TEST(UsmPrivacyTest, RoundTripWithFreshSaltsForEveryProtocol) {
       EXPECT_EQ(DecryptScopedPdu(p, key, 7, 1234, second.priv_params, second.ciphertext), pdu);
     }
   }
+}
+
+TEST(UsmPrivacyTest, FillRandomGivesFreshBytesEveryCall) {
+  std::array<uint8_t, 32> zero{}, a{}, b{};
+  FillRandom(a.data(), a.size());
+  FillRandom(b.data(), b.size());
+  EXPECT_NE(a, zero);
+  EXPECT_NE(a, b);
 }
 
 TEST(UsmPrivacyTest, SaltCountersAdvanceAndWrap) {

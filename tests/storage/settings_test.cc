@@ -62,5 +62,25 @@ TEST_F(SettingsGeneralReadTest, AMissingSqliteSuiteDatabaseIsRefusedNotCreated) 
   }
 }
 
+// The translation of the stored string is kept between operations; what it stands for is not:
+// a file gone since the last operation is refused, and a changed string is used at once.
+TEST_F(SettingsGeneralReadTest, EachOperationSeesTheFileAndTheStringAsTheyAreNow) {
+  Exec({"UPDATE Settings SET DebugMode = 1"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
+  const std::string moved = dir_.File("moved.db");
+  RenameFile(dir_.File("suite.db"), moved);
+  st_.DebugMode = false;
+  SettingsGeneralRead(st_);
+  EXPECT_FALSE(st_.DebugMode);
+  EXPECT_FALSE(FileExists(dir_.File("suite.db")));
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_NE(Events()[0].message.find("suite.db does not exist"), std::string::npos);
+  st_.DbConnStringSql = "Driver=SQLite3;Database=" + moved;
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
+  EXPECT_EQ(Events().size(), 1u);
+}
+
 }  // namespace
 }  // namespace quorlan

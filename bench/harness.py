@@ -1,0 +1,454 @@
+#!/usr/bin/env python3
+"""The harness of scripts/bench: one private snmpd on 127.0.0.1, every poller against it in the same
+run, CPU and memory of each poller's process read from /proc from outside it, a table on stdout, in
+docs/performance.md, and a plot in docs/performance.svg.
+
+Each poller runs 1 warm-up cycle, then prints READY and waits; the harness reads the process's CPU
+time, lets it run the measured cycles, reads the CPU time and memory again at DONE, then lets it
+end. Every process started here is stopped by its PID; every wait is bounded.
+usage: harness.py --build DIR --peers DIR --source DIR [--reps N] [--cycles N] [--idle S]"""
+import argparse
+import datetime
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SNMPD_PORT = 28161
+SERVICE_PORT = 28100  # the service's agent listens on 28101
+TRAP_PORT = 28199  # nobody listens: the service's event traps go nowhere
+EXPORTER_PORT = 28190
+TICK_US = 1e6 / os.sysconf('SC_CLK_TCK')
+OBJECTS = 6
+
+
+def log(*a):
+    print(*a, file=sys.stderr, flush=True)
+
+
+# --- /proc -----------------------------------------------------------------------------------
+
+def cpu_snapshot(pid):
+    """user and system time (/proc/PID/stat, all threads including ended ones, in clock ticks)
+    and the run time of the live threads in ns (/proc/PID/task/*/schedstat)."""
+    fields = open(f'/proc/{pid}/stat').read().rsplit(')', 1)[1].split()
+    tasks = os.listdir(f'/proc/{pid}/task')
+    sched_ns = sum(int(open(f'/proc/{pid}/task/{t}/schedstat').read().split()[0]) for t in tasks)
+    return {'user_us': int(fields[11]) * TICK_US, 'sys_us': int(fields[12]) * TICK_US,
+            'sched_us': sched_ns / 1e3, 'threads': len(tasks)}
+
+
+def cpu_delta(a, b):
+    """CPU used between two snapshots, in us. A process of one thread is measured to the
+    nanosecond by its run time; for several threads (some may end) the tick counts are used."""
+    user, sys_ = b['user_us'] - a['user_us'], b['sys_us'] - a['sys_us']
+    precise = a['threads'] == 1 and b['threads'] == 1
+    return {'cpu_us': b['sched_us'] - a['sched_us'] if precise else user + sys_,
+            'user_us': user, 'sys_us': sys_}
+
+
+def memory_kib(pid):
+    out = {}
+    for line in open(f'/proc/{pid}/status'):
+        if line.startswith(('VmHWM', 'VmRSS')):
+            out[line.split(':')[0]] = int(line.split()[1])
+    return out
+
+
+def udp_drops():
+    lines = [l.split() for l in open('/proc/net/snmp') if l.startswith('Udp:')]
+    return dict(zip(lines[0][1:], map(int, lines[1][1:])))['RcvbufErrors']
+
+
+# --- processes -------------------------------------------------------------------------------
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+
+
+def start_snmpd(work, source):
+    d = os.path.join(work, 'snmpd')
+    os.makedirs(os.path.join(d, 'persist'), exist_ok=True)
+    shutil.copy(os.path.join(source, 'bench/peers/snmpd.conf'), d)
+    env = dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(d, 'persist'), SNMPCONFPATH=d)
+    proc = subprocess.Popen(['snmpd', '-f', '-C', '-c', os.path.join(d, 'snmpd.conf'), '-Lf',
+                             os.path.join(d, 'log'), '-m', ''], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    for _ in range(50):
+        r = subprocess.run(['snmpget', '-v2c', '-c', 'public', '-t', '0.2', '-r', '0',
+                            f'127.0.0.1:{SNMPD_PORT}', '1.3.6.1.2.1.1.7.0'],
+                           capture_output=True, timeout=5)
+        if r.returncode == 0:
+            return proc
+        time.sleep(0.1)
+    stop(proc)
+    raise SystemExit('snmpd did not answer on 127.0.0.1:%d (its log: %s/log)' % (SNMPD_PORT, d))
+
+
+def read_until(proc, word, lines):
+    while True:
+        line = proc.stdout.readline()
+        if not line:
+            raise RuntimeError(f'{proc.args[0]} ended before {word}')
+        line = line.strip()
+        if line == word:
+            return
+        lines.append(line)
+
+
+def run_handshake(argv):
+    """Runs a poller that speaks the READY/DONE handshake; returns its CPU over the measured
+    cycles, its memory at the end and its per-cycle lines."""
+    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        warm = []
+        read_until(proc, 'READY', warm)
+        drops0, c0 = udp_drops(), cpu_snapshot(proc.pid)
+        proc.stdin.write('\n')
+        proc.stdin.flush()
+        lines = []
+        read_until(proc, 'DONE', lines)
+        c1, mem, drops1 = cpu_snapshot(proc.pid), memory_kib(proc.pid), udp_drops()
+        proc.stdin.write('\n')
+        proc.stdin.flush()
+        proc.wait(timeout=60)
+    finally:
+        stop(proc)
+    cycles = [dict(zip(l.split()[::2], map(int, l.split()[1::2]))) for l in lines]
+    answered = sum(c.get('rows', c.get('answered', 0)) for c in cycles)
+    return dict(cpu_delta(c0, c1), peak_kib=mem['VmHWM'], steady_kib=mem['VmRSS'],
+                bursts_us=[c['burst_us'] for c in cycles], answered=answered,
+                samples=answered * OBJECTS, drops=drops1 - drops0)
+
+
+def run_exporter(args, work):
+    """prometheus-snmp-exporter scraping the 300 targets, 4 scrapes at a time (one curl
+    --parallel per cycle); its own process's CPU only."""
+    cfg = os.path.join(work, 'urls.cfg')
+    url = f'http://127.0.0.1:{EXPORTER_PORT}/snmp?target=127.0.0.1:{SNMPD_PORT}&module=sys6'
+    with open(cfg, 'w') as f:
+        f.write(f'url = "{url}"\noutput = "/dev/null"\n' * args.reports)
+    proc = subprocess.Popen(['prometheus-snmp-exporter',
+                             '--config.file=' + os.path.join(args.source, 'bench/peers/sys6.yml'),
+                             f'--web.listen-address=127.0.0.1:{EXPORTER_PORT}', '--log.level=warn'],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    curl = ['curl', '--parallel', '--parallel-max', '4', '--max-time', '10', '-s',
+            '-w', '%{http_code} %{size_download}\n', '-K', cfg]
+
+    def cycle():
+        t0 = time.monotonic()
+        out = subprocess.run(curl, capture_output=True, text=True, timeout=120).stdout
+        ok = sum(1 for l in out.splitlines() if l.startswith('200 ') and int(l.split()[1]) > 1000)
+        return int((time.monotonic() - t0) * 1e6), ok
+    try:
+        for _ in range(50):
+            if subprocess.run(['curl', '-s', '-o', '/dev/null', f'http://127.0.0.1:{EXPORTER_PORT}/'],
+                              timeout=5).returncode == 0:
+                break
+            time.sleep(0.1)
+        cycle()  # warm-up
+        c0 = cpu_snapshot(proc.pid)
+        results = [cycle() for _ in range(args.cycles)]
+        c1, mem = cpu_snapshot(proc.pid), memory_kib(proc.pid)
+    finally:
+        stop(proc)
+    answered = sum(ok for _, ok in results)
+    return dict(cpu_delta(c0, c1), peak_kib=mem['VmHWM'], steady_kib=mem['VmRSS'],
+                bursts_us=[b for b, _ in results], answered=answered, samples=answered * OBJECTS,
+                drops=0)
+
+
+# --- quorlan-trend ---------------------------------------------------------------------------
+
+def make_installation(args, work, name, extra):
+    d = os.path.join(work, name)
+    subprocess.run([args.bench_program + '_setup', d, '--agent', f'127.0.0.1:{SNMPD_PORT}',
+                    '--service-port', str(SERVICE_PORT), '--trap-port', str(TRAP_PORT),
+                    '--reports', str(args.reports)] + extra, check=True, timeout=600,
+                   stdout=subprocess.DEVNULL)
+    return d
+
+
+def run_quorlan(args, template, extra):
+    d = template + '.run'
+    shutil.rmtree(d, ignore_errors=True)
+    shutil.copytree(template, d, symlinks=True)
+    try:
+        return run_handshake([args.bench_program, d, '--cycles', str(args.cycles),
+                              '--warmup', '1', '--handshake'] + extra)
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def wait_clear_of_the_hour(seconds):
+    """The idle installation's reports are due on the hour; start the window clear of it."""
+    now = datetime.datetime.now()
+    left = 3600 - (now.minute * 60 + now.second)
+    if left < seconds + 30:
+        log(f'idle: waiting {left + 5} s until the hour has passed')
+        time.sleep(left + 5)
+
+
+def run_idle(args, template):
+    """The service executable itself, real clock, its 300 reports due on the hour only."""
+    wait_clear_of_the_hour(args.idle)
+    proc = subprocess.Popen([os.path.join(template, 'quorlan-trend')], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(12)  # the start pauses 8 s
+        c0 = cpu_snapshot(proc.pid)
+        time.sleep(args.idle)
+        c1, mem = cpu_snapshot(proc.pid), memory_kib(proc.pid)
+    finally:
+        stop(proc)
+    return dict(cpu_delta(c0, c1), seconds=args.idle, peak_kib=mem['VmHWM'],
+                steady_kib=mem['VmRSS'])
+
+
+# --- the run ---------------------------------------------------------------------------------
+
+POLLERS = [
+    # key, label, protocol
+    ('qt_rec', 'quorlan-trend, polled and recorded (SQLite through ODBC)', 'v2c'),
+    ('qt_poll', 'quorlan-trend, polled only (rows not written)', 'v2c'),
+    ('nsasync', 'net-snmp library, asynchronous, one shared session', 'v2c'),
+    ('rawudp', 'raw UDP, pre-encoded requests, no decoding (the floor)', 'v2c'),
+    ('exporter', 'prometheus-snmp-exporter 0.21, 4 scrapes at a time', 'v2c'),
+    ('qt_v3', 'quorlan-trend, polled and recorded', 'v3 authPriv'),
+    ('nsasync_v3', 'net-snmp library, asynchronous, one shared session', 'v3 authPriv'),
+]
+
+
+def measure_all(args, work):
+    v2 = make_installation(args, work, 'qt-v2c', [])
+    v3 = make_installation(args, work, 'qt-v3', ['--v3'])
+    peer = lambda *a: [os.path.join(args.peers, a[0]), str(args.cycles), str(args.reports)] + list(a[1:])
+    commands = {
+        'qt_rec': lambda: run_quorlan(args, v2, []),
+        'qt_poll': lambda: run_quorlan(args, v2, ['--no-record']),
+        'nsasync': lambda: run_handshake(peer('nsasync', f'127.0.0.1:{SNMPD_PORT}', '1', 'v2c')),
+        'rawudp': lambda: run_handshake(peer('rawudp', '127.0.0.1', str(SNMPD_PORT), '1')),
+        'exporter': lambda: run_exporter(args, work),
+        'qt_v3': lambda: run_quorlan(args, v3, []),
+        'nsasync_v3': lambda: run_handshake(peer('nsasync', f'127.0.0.1:{SNMPD_PORT}', '1', 'v3')),
+    }
+    runs = {key: [] for key, _, _ in POLLERS}
+    for rep in range(args.reps):  # interleaved, so that a change of load hits every poller alike
+        for key, _, _ in POLLERS:
+            r = commands[key]()
+            runs[key].append(r)
+            log(f'{key} rep {rep}: {r["cpu_us"] / max(r["samples"], 1):.3f} us/sample, '
+                f'{r["answered"]} answered, burst median {statistics.median(r["bursts_us"]) / 1e3:.1f} ms, '
+                f'peak {r["peak_kib"]} KiB')
+    idle_template = make_installation(args, work, 'qt-idle', ['--interval', '60'])
+    runs['idle'] = run_idle(args, idle_template)
+    log(f'idle: {runs["idle"]["cpu_us"]:.0f} us in {args.idle} s')
+    return runs
+
+
+def summarize(runs, args):
+    rows = []
+    for key, label, proto in POLLERS:
+        rs = runs[key]
+        per = [r['cpu_us'] / r['samples'] for r in rs if r['samples']]
+        bursts = [b for r in rs for b in r['bursts_us']]
+        user = sum(r['user_us'] for r in rs)
+        sys_ = sum(r['sys_us'] for r in rs)
+        rows.append({
+            'key': key, 'label': label, 'proto': proto,
+            'cpu_med': statistics.median(per), 'cpu_min': min(per), 'cpu_max': max(per),
+            'user_pct': 100 * user / (user + sys_) if user + sys_ else 0,
+            'burst_med_ms': statistics.median(bursts) / 1e3, 'burst_max_ms': max(bursts) / 1e3,
+            'peak_mib': statistics.median(r['peak_kib'] for r in rs) / 1024,
+            'steady_mib': statistics.median(r['steady_kib'] for r in rs) / 1024,
+            'answered': sum(r['answered'] for r in rs),
+            'expected': args.reps * args.cycles * args.reports,
+            'drops': sum(r['drops'] for r in rs)})
+    return rows
+
+
+def machine():
+    cpu = next(l.split(':', 1)[1].strip() for l in open('/proc/cpuinfo') if l.startswith('model name'))
+    mem = next(int(l.split()[1]) for l in open('/proc/meminfo') if l.startswith('MemTotal'))
+    git = lambda *a: subprocess.run(['git'] + list(a), capture_output=True, text=True).stdout.strip()
+    dirty = ' (with uncommitted changes)' if git('status', '--porcelain', '--untracked-files=no') else ''
+    return {'cpu': cpu, 'cores': os.cpu_count(), 'memory': f'{mem / 1024 / 1024:.1f} GiB',
+            'kernel': os.uname().release, 'debian': open('/etc/debian_version').read().strip(),
+            'date': datetime.datetime.now().strftime('%Y-%m-%d %H:%M %Z').strip(),
+            'commit': git('rev-parse', '--short', 'HEAD') + dirty}
+
+
+def burst(r):
+    # quorlan-trend sends SNMPv3 requests one per poll tick: its 300 answers are no burst.
+    return '—' if r['key'] == 'qt_v3' else f"{r['burst_med_ms']:.1f} ({r['burst_max_ms']:.1f})"
+
+
+def table(rows, idle, args):
+    out = ['| poller | SNMP | CPU µs per sample, median (min–max) | user / sys | burst ms, median (max) '
+           '| peak RSS MiB | steady RSS MiB | answered |',
+           '|---|---|---|---|---|---|---|---|']
+    for r in rows:
+        out.append(f"| {r['label']} | {r['proto']} | {r['cpu_med']:.3f} ({r['cpu_min']:.3f}–{r['cpu_max']:.3f}) "
+                   f"| {r['user_pct']:.0f}% / {100 - r['user_pct']:.0f}% | {burst(r)} "
+                   f"| {r['peak_mib']:.1f} | {r['steady_mib']:.1f} | {r['answered']}/{r['expected']} |")
+    out.append('')
+    out.append(f"Idle (the service executable, real clock, {args.reports} reports, none due): "
+               f"{idle['cpu_us'] / 1e3:.1f} ms CPU in {idle['seconds']} s "
+               f"({idle['cpu_us'] / idle['seconds'] / 1e3:.3f} ms/s), steady RSS {idle['steady_kib'] / 1024:.1f} MiB.")
+    return '\n'.join(out)
+
+
+def targets(rows, idle):
+    by = {r['key']: r for r in rows}
+    checks = [
+        ('CPU per sample polled ≤ 1.0 µs', by['qt_poll']['cpu_med'], 1.0, '%.3f µs'),
+        ('CPU per sample polled and recorded ≤ 3 µs', by['qt_rec']['cpu_med'], 3.0, '%.3f µs'),
+        ('steady RSS ≤ 8 MiB', by['qt_rec']['steady_mib'], 8.0, '%.1f MiB'),
+        ('a 300 × 6 burst recorded in under 50 ms', by['qt_rec']['burst_med_ms'], 50.0, '%.1f ms'),
+        ('no measurable idle CPU (< 1 ms per minute)', idle['cpu_us'] / 1e3 * 60 / idle['seconds'], 1.0,
+         '%.2f ms/min'),
+    ]
+    return '\n'.join(f"- {name}: {fmt % value} — {'met' if value <= limit else 'MISSED'}"
+                     for name, value, limit, fmt in checks)
+
+
+def plot(rows, path):
+    # The data goes inline (a gnuplot data block), so the file names no temporary path.
+    data = ''
+    for r in rows:
+        short = r['label'].split(',')[0] + (' ' + r['proto'] if r['proto'] != 'v2c' else '')
+        if r['key'] == 'qt_poll':
+            short += ' (polled only)'
+        data += f'"{short}" {r["cpu_med"]:.4f}\n'
+    script = f'''$cpu << EOD
+{data}EOD
+set terminal svg size 900,460 dynamic font "sans,12"
+set output "{path}"
+set title "CPU per sample (µs, log scale; lower is better) — 300 reports × 6 objects, one snmpd"
+set style data histograms
+set style fill solid 0.8
+set boxwidth 0.7
+set logscale y
+set yrange [0.1:*]
+set grid ytics
+set xtics rotate by -25 left
+set bmargin 9
+unset key
+plot $cpu using 2:xtic(1) title "CPU per sample" lc rgb "#1f77b4", \\
+     $cpu using 0:2:(sprintf("%.2f",$2)) with labels offset 0,0.7 title "value"
+'''
+    subprocess.run(['gnuplot'], input=script, text=True, check=True, timeout=60)
+
+
+def write_doc(path, rows, idle, args, info, history):
+    text = f'''# Performance
+
+Written by `scripts/bench` ({info['date']}, commit {info['commit']}); run it again to refresh.
+Machine: {info['cpu']}, {info['cores']} cores, {info['memory']} memory, Linux {info['kernel']},
+Debian {info['debian']}. Load average at the start {info['load_start']}, at the end {info['load_end']}
+{info['load_note']}
+
+Workload: {args.reports} reports × 6 objects (the system group's six scalars) against one private
+snmpd on 127.0.0.1 with a 2 MiB receive buffer; 1 warm-up cycle, then {args.cycles} measured cycles,
+{args.reps} repetitions with the pollers interleaved; medians over the repetitions. The plot is
+`docs/performance.svg`.
+
+{table(rows, idle, args)}
+
+Targets:
+{targets(rows, idle)}
+
+## How it is measured
+
+- CPU is that of the poller's own process only, read from outside it: `/proc/PID/stat` (user and
+  system time, all threads) and, for a process of one thread, the run time of `/proc/PID/task/*/schedstat`
+  (nanoseconds; the ticks of `stat` are 10 ms, too coarse for a few hundred ms of CPU). Each poller
+  prints READY after its warm-up cycle and DONE after its last; the harness reads `/proc` at both
+  and the memory (`VmHWM` peak, `VmRSS` steady) at DONE. Other processes' load does not enter a
+  process's CPU time, but it does lengthen bursts.
+- quorlan-trend runs as `bench/quorlan_trend_bench`: the service's own `Module` (start sequence,
+  `timerPoll_Timer` every 2 s, the senders, the response handling, a sample row per answer through
+  the ODBC client into the SQLite suite database) in an installation made with quorlan-trendctl's
+  commands (`bench/quorlan_trend_bench_setup`), with `PollDelaySnmp=0` and `MaxPendSnmp=300`. Its
+  clock is the real one while requests are outstanding and jumps to the next timer tick when
+  nothing is, so every tick of a minute runs (30 poll ticks, 2 debug-mode reads) without waiting a
+  minute. A sample is one object of one answer; CPU per sample is the CPU of the measured cycles
+  over the objects recorded.
+- "Polled only" is the same program with `--no-record`: its database client leaves the sample
+  inserts out (a connection that executes only an insert never opens the database); everything
+  else, values, expressions, the statement text, runs.
+- Burst: quorlan-trend from the tick that sends the cycle's first request to the last row
+  committed; the other pollers from their first send to their last answer; the exporter a whole
+  cycle of 300 scrapes.
+- The SNMPv3 rows use the user benchv3 (SHA, AES-128, authPriv). quorlan-trend keeps one SNMPv3
+  request outstanding and sends at most one per poll tick (2 s), so 300 SNMPv3 reports take 10
+  minutes of its time, not one: its cycle is 300 answers over 300 ticks, the CPU of those ticks
+  included, and it has no burst; net-snmp's poller sends all 300 at once.
+- Idle: the service executable itself (`quorlan-trend` in its installation), real clock, 300
+  reports of a 60-minute interval, none due in the window; CPU over {args.idle} s after its start.
+
+Reproduce: `scripts/bootstrap && scripts/bench` (`scripts/bench --help` for a longer run).
+'''
+    if history:
+        text += '\n' + history
+    open(path, 'w').write(text)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--build', required=True)
+    ap.add_argument('--peers', required=True)
+    ap.add_argument('--source', required=True)
+    ap.add_argument('--reps', type=int, default=3)
+    ap.add_argument('--cycles', type=int, default=20)
+    ap.add_argument('--reports', type=int, default=300)
+    ap.add_argument('--idle', type=int, default=60)
+    ap.add_argument('--no-doc', action='store_true')
+    args = ap.parse_args()
+    args.bench_program = os.path.join(args.build, 'bench/quorlan_trend_bench')
+    info = machine()
+    info['load_start'] = open('/proc/loadavg').read().split()[:3]
+    work = tempfile.mkdtemp(prefix='quorlan-bench.')
+    snmpd = start_snmpd(work, args.source)
+    try:
+        runs = measure_all(args, work)
+    finally:
+        stop(snmpd)
+    info['load_end'] = open('/proc/loadavg').read().split()[:3]
+    busy = max(float(info['load_start'][0]), float(info['load_end'][0])) > 1.0
+    info['load_start'], info['load_end'] = ' '.join(info['load_start']), ' '.join(info['load_end'])
+    info['load_note'] = ('(the machine was loaded by other work: bursts are longer than on an idle '
+                         'machine; CPU per process is not affected).' if busy else '(an idle machine).')
+    rows = summarize(runs, args)
+    print(table(rows, runs['idle'], args))
+    print(targets(rows, runs['idle']))
+    json.dump({'info': info, 'rows': rows, 'runs': runs}, open(os.path.join(work, 'results.json'), 'w'))
+    if not args.no_doc:
+        docs = os.path.join(args.source, 'docs')
+        os.makedirs(docs, exist_ok=True)
+        hist = os.path.join(args.source, 'bench/history.md')
+        history = open(hist).read() if os.path.exists(hist) else ''
+        write_doc(os.path.join(docs, 'performance.md'), rows, runs['idle'], args, info, history)
+        plot(rows, os.path.join(docs, 'performance.svg'))
+        log('wrote docs/performance.md and docs/performance.svg')
+    log(f'raw results: {work}/results.json')
+    for name in os.listdir(work):
+        if name != 'results.json':
+            p = os.path.join(work, name)
+            shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,137 @@
+// quorlan_trend_bench: the service's real Module (its scheduler timerPoll_Timer, senders, response
+// handling and recording through the ODBC client) on a clock that jumps over the idle time, so
+// that one poll cycle of a 1-minute grid takes as long as the work, not a minute.
+//
+//   quorlan_trend_bench DIR [--cycles N] [--warmup W] [--no-record] [--handshake]
+//     starts the service in the installation DIR (made by quorlan_trend_bench_setup) and runs
+//     W + N poll cycles; a cycle ends when every report's row is recorded. One line per cycle:
+//     "cycle C burst_us B rows R". With --handshake it prints "READY" after the warm-up and "DONE"
+//     after the last cycle, and waits for a line on standard input after each, so that a harness
+//     can read the process's CPU and memory in between. --no-record leaves the sample rows
+//     unwritten (see sample_sink.h).
+// Exit status 0 when every cycle was recorded, 1 otherwise, 2 for wrong usage.
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench_options.h"
+#include "components/files.h"
+#include "jump_clock.h"
+#include "sample_sink.h"
+#include "service/service.h"
+
+namespace quorlan::bench {
+namespace {
+
+void Handshake(const char* word) {
+  std::cout << word << std::endl;
+  std::string line;
+  std::getline(std::cin, line);
+}
+
+class Bench {
+ public:
+  Bench(const std::string& dir, bool record)
+      : clock_(DateTime::FromCivil({2026, 12, 7, 10, 0, 0})),
+        loop_(clock_),
+        host_(loop_),
+        m_(dir, clock_, loop_, host_) {
+    clock_.busy = [this] { return m_.Pending > 0 || m_.PendingV3 > 0; };
+    clock_.on_boundary = [this](int64_t us) { burst_start_us_ = us; };
+    count_.on_row = [this] { last_row_us_ = JumpClock::RealMicros(); };
+    m_.Db = std::make_shared<SampleSinkDriver>(m_.Db, record, count_);
+  }
+  // Starts the service; false when it did not reach the running state.
+  bool Start() {
+    host_.Deliver(kStateStart);
+    return m_.ServiceState == kServiceRunning && m_.TrendListCount > 0;
+  }
+  // Runs until rows more sample rows are recorded, within a limit of the service's time: 3
+  // minutes, and 4 s per row more, since SNMPv3 requests go one per poll tick (2 s).
+  bool Cycle(int rows, int64_t* burst_us) {
+    const int64_t target = count_.rows + rows;
+    const DateTime limit = clock_.Now().PlusSeconds(180 + 4 * rows);
+    while (count_.rows < target && clock_.Now() < limit) {
+      try {
+        loop_.RunOnce(-1);
+      } catch (const std::exception& e) {
+        AppEvent(m_, kModForm, "EventLoop", e.what(), kEventError);
+      }
+    }
+    *burst_us = last_row_us_ - burst_start_us_;
+    return count_.rows >= target;
+  }
+  int Reports() const { return m_.TrendListCount; }
+  void Stop() { host_.Deliver(kStateStop); }
+
+ private:
+  // Delivers the service host's state events as systemd's host does, without signals.
+  class Host final : public ServiceHost {
+   public:
+    explicit Host(EventLoop&) {}
+    void Install(const std::string&, int) override {}
+    void Uninstall(const std::string&) override {}
+    void Run() override {}
+    int State() const override { return state_; }
+    bool StopRequested() const override { return false; }
+    void SetStatus(const std::string& text) override { std::cerr << "status: " << text << "\n"; }
+    void Deliver(int s) {
+      state_ = s;
+      if (OnState) OnState();
+    }
+
+   private:
+    int state_ = -1;
+  };
+
+  JumpClock clock_;
+  EventLoop loop_;
+  Host host_;
+  Module m_;
+  SampleCount count_;
+  int64_t burst_start_us_ = 0;
+  int64_t last_row_us_ = 0;
+};
+
+int Run(const Options& o) {
+  Bench bench(o.positionals[0], !o.Has("--no-record"));
+  if (!bench.Start()) {
+    std::cerr << "the service did not start with reports; see Debug/T-AppEvent.txt\n";
+    return 1;
+  }
+  const int warmup = o.Int("--warmup", 1), cycles = o.Int("--cycles", 20);
+  const bool handshake = o.Has("--handshake");
+  bool all = true;
+  for (int c = 1 - warmup; c <= cycles; ++c) {
+    if (c == 1 && handshake) Handshake("READY");
+    int64_t burst_us = 0;
+    const bool ok = bench.Cycle(bench.Reports(), &burst_us);
+    std::cout << fmt::format("cycle {} burst_us {} rows {}", c, burst_us, ok ? bench.Reports() : 0)
+              << std::endl;
+    all = all && ok;
+  }
+  if (handshake) Handshake("DONE");
+  bench.Stop();
+  return all ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace quorlan::bench
+
+int main(int argc, char** argv) {
+  using namespace quorlan::bench;
+  try {
+    return Run(Parse(argc, argv, 1));
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "quorlan_trend_bench: " << e.what() << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "quorlan_trend_bench: " << e.what() << "\n";
+    return 1;
+  }
+}
