@@ -50,6 +50,22 @@ std::string ReplaceSysTables(const std::string& sql) {
 
 }  // namespace
 
+namespace {
+
+// True when the statement's first two words are SELECT TOP or DELETE TOP (any case): only those
+// are rewritten, and every other statement (each sample row's INSERT among them) is spared the
+// regular expressions, which cost more than the rest of the adaptation together.
+bool MayUseTop(std::string_view text) {
+  size_t i = text.find_first_not_of(" \t\r\n");
+  if (i == std::string_view::npos || text.size() - i < 6) return false;
+  const std::string_view verb = text.substr(i, 6);
+  if (!EqualsNoCase(verb, "SELECT") && !EqualsNoCase(verb, "DELETE")) return false;
+  i = text.find_first_not_of(" \t\r\n", i + 6);
+  return i != std::string_view::npos && EqualsNoCase(text.substr(i, 3), "TOP");
+}
+
+}  // namespace
+
 std::string AdaptSqlForSqlite(const std::string& sql) {
   static const std::regex kSelectTop(R"(^\s*SELECT\s+TOP\s*(?:\(\s*(\d+)\s*\)|(\d+))\s+)",
                                      std::regex::icase);
@@ -58,6 +74,7 @@ std::string AdaptSqlForSqlite(const std::string& sql) {
       std::regex::icase);
   std::smatch m;
   const std::string text = TrimStatement(ReplaceSysTables(sql));
+  if (!MayUseTop(text)) return text == TrimStatement(sql) ? sql : text;
   if (std::regex_search(text, m, kSelectTop)) {
     const std::string n = m[1].matched ? m[1].str() : m[2].str();
     return "SELECT " + m.suffix().str() + " LIMIT " + n;

@@ -16,6 +16,9 @@ TEST(SqliteDialectTest, RewritesTheTsqlForms) {
   EXPECT_EQ(AdaptSqlForSqlite("DELETE TOP (3000) FROM TrendData1 WHERE time < '2026-05-03'"),
             "DELETE FROM TrendData1 WHERE rowid IN (SELECT rowid FROM TrendData1 WHERE time < "
             "'2026-05-03' LIMIT 3000)");
+  EXPECT_EQ(AdaptSqlForSqlite("\n\tSELECT\tTOP(2) x FROM t"), "SELECT x FROM t LIMIT 2");
+  EXPECT_EQ(AdaptSqlForSqlite("delete\r\ntop 2 from t"),
+            "DELETE FROM t WHERE rowid IN (SELECT rowid FROM t LIMIT 2)");
   EXPECT_EQ(AdaptSqlForSqlite("DELETE TOP (10) FROM T"),
             "DELETE FROM T WHERE rowid IN (SELECT rowid FROM T LIMIT 10)");
   EXPECT_EQ(AdaptSqlForSqlite("SELECT name from sys.tables"),
