@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "responses/response_harness.h"
 
 namespace quorlan {
@@ -289,6 +291,35 @@ TEST_F(SnmpdResponseTest, ARefusedConnectionLeavesTheRequestToTheTimeOut) {
   EXPECT_FALSE(e.PollPending) << "given up by the scheduler";
   EXPECT_EQ(rs.Pending, 0);
   EXPECT_TRUE(recorder->Statements().empty());
+}
+
+// A suite database that cannot be opened for a while (a file removed, a volume not mounted): the
+// answers and resends it drops are one error event, and the first recorded answer counts them.
+TEST_F(SnmpdResponseTest, AnOutageOfTheDatabaseIsOneEventHoweverManyAnswersItDrops) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  recorder->FailOpens(testing::RecordingDatabase::FailureMode::kRaise);
+  for (int i = 0; i < 3; ++i) AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  const auto opens = [this](size_t n) {
+    return WaitFor([this, n] {
+      return std::count(recorder->log().begin(), recorder->log().end(), std::string("open")) >=
+             long(n);
+    });
+  };
+  wall.Set(At(1));
+  timerPoll_Timer(rs);
+  ASSERT_TRUE(opens(3)) << snmpd_->Log();
+  wall.Set(At(1, 6));
+  timerPoll_Timer(rs);  // the resends
+  ASSERT_TRUE(opens(6));
+  PollAt(At(1, 12));  // given up
+  recorder->StopFailingOpens();
+  PollAt(At(2));
+  EXPECT_THAT(
+      Events(),
+      ElementsAre("1\tmodQuorlanTrend_snmpManager_Response\tODBC HY000 open: injected failure",
+                  "3\tmodQuorlanTrend_snmpManager_Response\t5 more answer(s) failed with "
+                  "\"ODBC HY000 open: injected failure\" and were not logged one by one"));
+  EXPECT_EQ(Samples().size(), 3u);
 }
 
 TEST_F(SnmpdResponseTest, ATraceThatCannotBeWrittenLowersTheCounterOnce) {

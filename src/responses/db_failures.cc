@@ -1,0 +1,44 @@
+// Database failures of answers: one event per run of the same failure.
+#include <fmt/format.h>
+
+#include "responses/internal.h"
+
+namespace quorlan::responses {
+namespace {
+
+// The failure without the statement or connection string that it quotes, so that the same
+// failure of different answers compares equal: "ODBC HY000 execute 'INSERT ...': [SQLite]database
+// is locked (5)" becomes "ODBC HY000 execute: [SQLite]database is locked (5)".
+std::string FailureKind(const std::string& text) {
+  const size_t open = text.find(" '");
+  const size_t close = text.rfind("': ");
+  if (open == std::string::npos || close == std::string::npos || close < open) return text;
+  return text.substr(0, open) + text.substr(close + 1);
+}
+
+}  // namespace
+
+void DbFailuresEnded(ResponseState& st, const std::string& procedure) {
+  if (st.DbFailuresNotLogged > 0) {
+    AppEvent(st, kModShared, procedure,
+             fmt::format("{} more answer(s) failed with \"{}\" and were not logged one by one",
+                         st.DbFailuresNotLogged, st.DbFailureKind),
+             kEventInfo);
+  }
+  st.DbFailureKind.clear();
+  st.DbFailuresNotLogged = 0;
+}
+
+void ReportDbFailure(ResponseState& st, const char* module, const std::string& procedure,
+                     const std::string& text, const std::string& suffix) {
+  std::string kind = FailureKind(text);
+  if (!st.DbFailureKind.empty() && kind == st.DbFailureKind) {
+    ++st.DbFailuresNotLogged;
+    return;
+  }
+  DbFailuresEnded(st, procedure);
+  AppEvent(st, module, procedure, text + suffix, kEventError);
+  st.DbFailureKind = std::move(kind);
+}
+
+}  // namespace quorlan::responses
