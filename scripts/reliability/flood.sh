@@ -29,6 +29,10 @@ minute_of() { date -d "@$1" '+%Y-%m-%d %H:%M'; }
 
 rel_start
 read -r v1_port v3_port <<<"$(rel_manager_ports)"
+# Datagrams dropped by the kernel at the service's three sockets (receive buffers full).
+flood_drops() {
+  echo $(($(rel_udp_drops "$agent_port") + $(rel_udp_drops "$v1_port") + $(rel_udp_drops "$v3_port")))
+}
 rel_wait_minute 5
 first_minute=$(($(date +%s) / 60 * 60))
 rss_before=$(rel_rss_kb "$REL_PID")
@@ -38,9 +42,10 @@ hz=$(rel_hz)
 
 # run_flood NAME ARGS...: one flood, started 5 s after a minute; prints its figures.
 run_flood() {
-  local name=$1 cpu0 cpu1 out lines0
+  local name=$1 cpu0 cpu1 out lines0 drops0
   shift
   rel_wait_minute 5
+  drops0=$(flood_drops)
   cpu0=$(rel_cpu_ticks "$REL_PID")
   lines0=$(rel_events)
   out=$(nice -n 5 python3 "$flooder" "$@")
@@ -49,6 +54,7 @@ run_flood() {
   rel_figure "${name}_service_cpu_ms" "$(((cpu1 - cpu0) * 1000 / hz))"
   rel_figure "${name}_event_lines" "$(($(rel_events) - lines0))"
   rel_figure "${name}_rss_kb" "$(rel_rss_kb "$REL_PID")"
+  rel_figure "${name}_kernel_drops" "$(($(flood_drops) - drops0))"
   FLOOD_ANSWERS=$(awk '{print $4}' <<<"$out")
   FLOOD_SENT=$(awk '{print $2}' <<<"$out")
 }

@@ -201,6 +201,12 @@ rel_manager_ports() {
     END {print p[1], p[2]}'
 }
 
+# Datagrams the kernel dropped at the UDP sockets bound to PORT (a full receive buffer).
+rel_udp_drops() {
+  awk -v port="$(printf '%04X' "$1")" 'NR > 1 { split($2, a, ":"); if (a[2] == port) d += $NF }
+    END { print d + 0 }' /proc/net/udp
+}
+
 rel_rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 rel_fds() { ls "/proc/$1/fd" | wc -l; }
 # CPU time (user + system) of a process in clock ticks.

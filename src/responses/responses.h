@@ -46,7 +46,7 @@ struct ResponseState : PollState {
   // handler yields is ignored, so that one request gives one row and lowers its counter once.
   std::vector<int32_t> ResponsesInProgress;
   // A run of answers that failed on the suite database in the same way (a database locked by
-  // another writer, a file that is gone, a server that does not answer): the failure without the
+  // another writer, a file that is gone, a server that does not answer): the failure up to the
   // statement it quotes, and how many answers after the first failed so without an event.
   std::string DbFailureKind;
   int32_t DbFailuresNotLogged = 0;
@@ -84,8 +84,9 @@ struct ResponseState : PollState {
 // (the counter lowered once in all), snmpMgrV3 also forgets the engine (PollEngineId "", boots
 // and time 0); values already computed stay; no row.
 // Database failures (the connection refused, a statement rejected by the database) are logged
-// once per run: a failure like the one before it (the same text but for the statement or
-// connection string it quotes), with no recorded answer in between, is only counted in
+// once per run: a failure like the one before it (the same text up to the statement or
+// connection string it quotes: "ODBC HYT00 execute"), with no recorded answer in between, is
+// only counted in
 // DbFailuresNotLogged; the next recorded answer logs the count as one information event (module
 // "modQuorlanTrend", the handler's name). So an outage of the suite database costs one error
 // event and one information event, however many answers and resends it drops.
