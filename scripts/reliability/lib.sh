@@ -113,7 +113,10 @@ sysservices 72
 [snmp] serverRecvBuf 4194304
 [snmp] serverSendBuf 4194304
 EOF
-  SNMP_PERSISTENT_DIR=$dir/persist snmpd -f -C -c "$dir/snmpd.conf" -Lf "$dir/log" -m "" \
+  # A session of its own: a stopped snmpd (silent-device.sh) is then never in a process group
+  # that becomes orphaned when the shell that started the scenario ends, which would have the
+  # kernel send it SIGHUP and SIGCONT.
+  SNMP_PERSISTENT_DIR=$dir/persist setsid snmpd -f -C -c "$dir/snmpd.conf" -Lf "$dir/log" -m "" \
     </dev/null >/dev/null 2>&1 &
   REL_SNMPD_PID=$!
   REL_PIDS+=("$REL_SNMPD_PID")
@@ -193,7 +196,7 @@ rel_stop() {
   wait "$REL_PID" || REL_EXIT=$?
 }
 
-rel_agent_get() { snmpget -v1 -c public -t 1 -r 1 -On -Ov "$REL_AGENT" "$@"; }
+rel_agent_get() { snmpget -v1 -c public -t 1 -r 1 -On -Oqv "$REL_AGENT" "$@"; }
 
 # The managers' ports as the service wrote them in T-Services.txt: "V1 V3".
 rel_manager_ports() {
