@@ -6,10 +6,15 @@
 namespace quorlan::responses {
 namespace {
 
-// What failed, without the statement or connection string quoted after it and without the
-// driver's words, which vary between two failures of one outage: "ODBC HY000 execute 'INSERT
-// ...': [SQLite]database is locked (5)" becomes "ODBC HY000 execute".
-std::string FailureKind(const std::string& text) { return text.substr(0, text.find(" '")); }
+// What failed, without the statement or connection string quoted after it, the driver's words
+// and the SQLSTATE, which vary between two failures of one outage (a server that stops answering
+// ends statements with HYT00 or 01000): "ODBC HY000 execute 'INSERT ...': [SQLite]database is
+// locked (5)" becomes "ODBC execute".
+std::string FailureKind(const std::string& text) {
+  std::string kind = text.substr(0, text.find(" '"));
+  if (kind.rfind("ODBC ", 0) == 0 && kind.size() > 11 && kind[10] == ' ') kind.erase(5, 6);
+  return kind;
+}
 
 }  // namespace
 

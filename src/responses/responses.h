@@ -84,9 +84,9 @@ struct ResponseState : PollState {
 // (the counter lowered once in all), snmpMgrV3 also forgets the engine (PollEngineId "", boots
 // and time 0); values already computed stay; no row.
 // Database failures (the connection refused, a statement rejected by the database) are logged
-// once per run: a failure like the one before it (the same text up to the statement or
-// connection string it quotes: "ODBC HYT00 execute"), with no recorded answer in between, is
-// only counted in
+// once per run: a failure like the one before it (the same operation, up to the statement or
+// connection string it quotes and without the SQLSTATE: "ODBC execute"), with no recorded answer
+// in between, is only counted in
 // DbFailuresNotLogged; the next recorded answer logs the count as one information event (module
 // "modQuorlanTrend", the handler's name). So an outage of the suite database costs one error
 // event and one information event, however many answers and resends it drops.

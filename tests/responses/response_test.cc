@@ -319,7 +319,7 @@ TEST_F(SnmpdResponseTest, AnOutageOfTheDatabaseIsOneEventHoweverManyAnswersItDro
       Events(),
       ElementsAre("1\tmodQuorlanTrend_snmpManager_Response\tODBC HY000 open: injected failure",
                   "3\tmodQuorlanTrend_snmpManager_Response\t5 more answer(s) failed with "
-                  "\"ODBC HY000 open: injected failure\" and were not logged one by one"));
+                  "\"ODBC open: injected failure\" and were not logged one by one"));
   EXPECT_EQ(Samples().size(), 3u);
 }
 
