@@ -137,11 +137,24 @@ int EventLoop::WaitSteps(int16_t ms) {
   return static_cast<int>(std::nearbyint(static_cast<double>(ms) / 10.0));
 }
 
+// A descriptor still readable after its delivery in a step of WaitMs (a socket reads a batch per
+// call) is delivered again, up to kDrainRoundsPerStep times and for at most kDrainMsPerStep more
+// per step: a flood cannot then hold a socket to one batch per 10 ms while the kernel drops what
+// else arrives, real answers among it.
+namespace {
+constexpr int kDrainRoundsPerStep = 16;
+constexpr int kDrainMsPerStep = 10;
+}  // namespace
+
 void EventLoop::WaitMs(int16_t ms) {
   const int steps = WaitSteps(ms);
   for (int i = 0; i < steps; ++i) {
     clock_.SleepMs(10);
     DeliverPending();
+    const int64_t until = clock_.MonotonicMs() + kDrainMsPerStep;
+    for (int round = 1; round < kDrainRoundsPerStep && clock_.MonotonicMs() < until; ++round) {
+      if (PollDescriptors(0) == 0) break;
+    }
   }
 }
 

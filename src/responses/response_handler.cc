@@ -118,6 +118,7 @@ void Answer::Handle() {
       Entry().PollMessId = 0;
       return;
     }
+    responses::DbFailuresEnded(st_, h_.procedure);
   }
   LowerCounter();
   Trace(kResp);
@@ -161,7 +162,7 @@ bool Answer::OpenDatabase() {
   try {
     conn_ = OpenSuiteConnection(st_);
   } catch (const std::exception& ex) {
-    AppEvent(st_, kModShared, h_.procedure, ex.what(), kEventError);
+    responses::ReportDbFailure(st_, kModShared, h_.procedure, ex.what(), "");
     return false;
   }
   return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
@@ -216,9 +217,13 @@ std::string Answer::NullRow() {
 }
 
 void Answer::Fail(const std::exception& ex) {
-  std::string message = ex.what();
-  if (!h_.v3) message += fmt::format(", reqId={}, c={}", r_.request_id, c_);
-  AppEvent(st_, kModForm, h_.procedure, message, kEventError);
+  const std::string suffix = h_.v3 ? "" : fmt::format(", reqId={}, c={}", r_.request_id, c_);
+  const auto* runtime = dynamic_cast<const RuntimeError*>(&ex);
+  if (runtime != nullptr && runtime->number() == err::kDatabase) {
+    responses::ReportDbFailure(st_, kModForm, h_.procedure, ex.what(), suffix);
+  } else {
+    AppEvent(st_, kModForm, h_.procedure, ex.what() + suffix, kEventError);
+  }
   if (c_ == 0) return;
   TrendListEntry& e = Entry();
   e.PollPending = false;

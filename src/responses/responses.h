@@ -45,6 +45,11 @@ struct ResponseState : PollState {
   // Request ids whose answer is being handled now; a copy of such an answer that arrives while a
   // handler yields is ignored, so that one request gives one row and lowers its counter once.
   std::vector<int32_t> ResponsesInProgress;
+  // A run of answers that failed on the suite database in the same way (a database locked by
+  // another writer, a file that is gone, a server that does not answer): the failure up to the
+  // statement it quotes, and how many answers after the first failed so without an event.
+  std::string DbFailureKind;
+  int32_t DbFailuresNotLogged = 0;
 };
 
 // The Response event of snmpManager (SNMPv1/v2c) and of snmpMgrV3 (SNMPv3). In this order:
@@ -78,6 +83,13 @@ struct ResponseState : PollState {
 // adds ", reqId=" R ", c=" entry, 0 when none matched); the matched entry's request is closed
 // (the counter lowered once in all), snmpMgrV3 also forgets the engine (PollEngineId "", boots
 // and time 0); values already computed stay; no row.
+// Database failures (the connection refused, a statement rejected by the database) are logged
+// once per run: a failure like the one before it (the same operation, up to the statement or
+// connection string it quotes and without the SQLSTATE: "ODBC execute"), with no recorded answer
+// in between, is only counted in
+// DbFailuresNotLogged; the next recorded answer logs the count as one information event (module
+// "modQuorlanTrend", the handler's name). So an outage of the suite database costs one error
+// event and one information event, however many answers and resends it drops.
 void snmpManager_Response(ResponseState& st, const SnmpResponse& r);
 void snmpMgrV3_Response(ResponseState& st, const SnmpResponse& r);
 

@@ -53,6 +53,32 @@ TEST(WaitMsTest, SleepsTenMillisecondStepsAndDeliversAfterEach) {
   EXPECT_EQ(seen, (std::vector<int>{0, 2, 2, 50}));
 }
 
+// A socket that reads a batch per call is delivered again within the step while it stays
+// readable, so a wait under a flood takes in more than one batch per 10 ms; a descriptor that
+// never stops being readable still lets the wait end.
+TEST(WaitMsTest, AStepDeliversASocketAgainWhileItStaysReadable) {
+  CountingClock clock;
+  EventLoop loop(clock);
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(send(fds[1], "x", 1, MSG_DONTWAIT), 1);
+  int received = 0, calls = 0;
+  const EventLoop::WatchId reader = loop.WatchReadable(fds[0], [&] {
+    char c;
+    for (int n = 0; n < 64 && recv(fds[0], &c, 1, MSG_DONTWAIT) == 1; ++n) ++received;
+  });
+  loop.WaitMs(10);
+  EXPECT_EQ(received, 200);
+  EXPECT_EQ(clock.sleeps, 1);
+  loop.Unwatch(reader);
+  ASSERT_EQ(send(fds[1], "x", 1, 0), 1);
+  loop.WatchReadable(fds[0], [&] { ++calls; });  // reads nothing: stays readable
+  loop.WaitMs(20);
+  EXPECT_EQ(calls, 2 * 16) << "16 deliveries in each of the two steps";
+  close(fds[0]);
+  close(fds[1]);
+}
+
 TEST(EventLoopTest, TimerTicksAtItsPeriodAndStopsWhenDisabled) {
   ManualClock clock;
   EventLoop loop(clock);

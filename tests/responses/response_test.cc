@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "responses/response_harness.h"
+#include "support/fake_sql_server.h"
 
 namespace quorlan {
 namespace {
@@ -289,6 +292,64 @@ TEST_F(SnmpdResponseTest, ARefusedConnectionLeavesTheRequestToTheTimeOut) {
   EXPECT_FALSE(e.PollPending) << "given up by the scheduler";
   EXPECT_EQ(rs.Pending, 0);
   EXPECT_TRUE(recorder->Statements().empty());
+}
+
+// A suite database that cannot be opened for a while (a file removed, a volume not mounted): the
+// answers and resends it drops are one error event, and the first recorded answer counts them.
+TEST_F(SnmpdResponseTest, AnOutageOfTheDatabaseIsOneEventHoweverManyAnswersItDrops) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  recorder->FailOpens(testing::RecordingDatabase::FailureMode::kRaise);
+  for (int i = 0; i < 3; ++i) AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  const auto opens = [this](size_t n) {
+    return WaitFor([this, n] {
+      return std::count(recorder->log().begin(), recorder->log().end(), std::string("open")) >=
+             long(n);
+    });
+  };
+  wall.Set(At(1));
+  timerPoll_Timer(rs);
+  ASSERT_TRUE(opens(3)) << snmpd_->Log();
+  wall.Set(At(1, 6));
+  timerPoll_Timer(rs);  // the resends
+  ASSERT_TRUE(opens(6));
+  PollAt(At(1, 12));  // given up
+  recorder->StopFailingOpens();
+  PollAt(At(2));
+  EXPECT_THAT(
+      Events(),
+      ElementsAre("1\tmodQuorlanTrend_snmpManager_Response\tODBC HY000 open: injected failure",
+                  "3\tmodQuorlanTrend_snmpManager_Response\t5 more answer(s) failed with "
+                  "\"ODBC open: injected failure\" and were not logged one by one"));
+  EXPECT_EQ(Samples().size(), 3u);
+}
+
+// The suite database on a SQL Server that stops answering between two polls (FreeTDS against a
+// TDS endpoint that completes logins and then answers nothing): each insert ends with its
+// time-out, the outage is one error event, and recording resumes when the database is back.
+TEST_F(SnmpdResponseTest, ASqlServerThatStopsAnsweringIsOneEventAndRecordingResumes) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  for (int i = 0; i < 2; ++i) AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  PollAt(At(1));
+  ASSERT_EQ(Samples().size(), 2u);
+  testing::FakeTdsServer server;
+  const std::shared_ptr<DatabaseDriver> sqlite = rs.Db;
+  const std::string sqlite_string = rs.DbConnStringSql;
+  rs.Db = NewOdbcDriver({.query_timeout_seconds = 1});
+  rs.DbConnStringSql = "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(server.port()) +
+                       ";UID=sa;PWD=secret;TDS_Version=7.4";
+  PollAt(At(2), 30000);
+  EXPECT_EQ(server.logins(), 2);
+  rs.Db = sqlite;
+  rs.DbConnStringSql = sqlite_string;
+  PollAt(At(3));
+  const std::vector<std::string> events = Events();
+  ASSERT_EQ(events.size(), 2u) << ::testing::PrintToString(events);
+  // FreeTDS ends the statement with its time-out (HYT00) or, after the cancel, with the end of
+  // the connection (01000 "Unexpected EOF"); the two answers of the outage end the same way.
+  EXPECT_THAT(events[0], HasSubstr("1\tfrmQuorlanTrend_snmpManager_Response\tODBC "));
+  EXPECT_THAT(events[0], HasSubstr(" execute 'INSERT INTO TrendData1 VALUES ('101',"));
+  EXPECT_THAT(events[1], HasSubstr("\t1 more answer(s) failed with \"ODBC "));
+  EXPECT_EQ(Samples().size(), 4u);
 }
 
 TEST_F(SnmpdResponseTest, ATraceThatCannotBeWrittenLowersTheCounterOnce) {

@@ -36,6 +36,8 @@ class RecordingDatabase : public DatabaseDriver {
     fail_opens_ = true;
     fail_mode_ = mode;
   }
+  // Opens work again.
+  void StopFailingOpens() { fail_opens_ = false; }
 
   // "open", "close", each statement as passed ("SELECT ..."), after each statement its outcome
   // ("= 7000": the first field of the first row; "= 3000 rows changed"), and whatever the test
