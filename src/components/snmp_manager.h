@@ -96,6 +96,10 @@
 
 namespace quorlan {
 
+namespace usm {
+class KeyCache;
+}  // namespace usm
+
 // A GetResponse as delivered by the Response event.
 struct SnmpResponse {
   int32_t request_id = 0;
@@ -218,6 +222,11 @@ class SnmpManager {
   // those of /etc/resolv.conf. Forgets the names resolved so far. Throws RuntimeError for a text
   // the resolver does not take, or while names are being resolved.
   void SetNameServers(const std::string& servers) { resolver_.SetServers(servers); }
+
+  // SNMPv3 keys derived from passwords come from keys instead of the manager's own cache, so that
+  // managers of one process that share it hash each password once (a 1 MiB hash per key); nullptr
+  // goes back to the manager's own. REQUIRES: keys outlives the manager.
+  void SetKeyCache(usm::KeyCache* keys);
 
   // Forgets the objects, the request id and the SNMPv3 security settings (engine id, boots and
   // time as set, user, passwords, protocol codes) of the previous request, and sets the version

@@ -131,7 +131,8 @@ struct SnmpManager::V3State {
     bool authentic = false;  // taken from an authenticated message
   };
 
-  usm::KeyCache keys;
+  usm::KeyCache own_keys;
+  usm::KeyCache* keys = &own_keys;  // own_keys, or a cache shared with other managers
   usm::SaltSource salts;
   int32_t next_msg_id = RandomMsgId();
   ExpiringTable<int32_t, V3Request> outstanding{kMaxOutstanding, kRequestMemoryMs};  // by msgID
@@ -153,6 +154,8 @@ SnmpManager::SnmpManager(EventLoop& loop)
       v3_(std::make_unique<V3State>()) {}
 
 SnmpManager::~SnmpManager() { SetActive(false); }
+
+void SnmpManager::SetKeyCache(usm::KeyCache* keys) { v3_->keys = keys ? keys : &v3_->own_keys; }
 
 void SnmpManager::SetRemoteEngineId(const std::string& engine_id) {
   if (engine_id.size() > kMaxIdOctets) {
@@ -230,11 +233,11 @@ SnmpManager::V3Request SnmpManager::PrepareV3Request(const RequestSettings& s,
     if (r.level >= 1) {
       r.auth = usm::AuthProtocolFromCode(s.auth_code);
       if (r.engine_id.empty()) Refuse("the engine id is not known: discover the engine first");
-      r.auth_key = v3_->keys.AuthKey(r.auth, s.auth_password, usm::AsBytes(r.engine_id));
+      r.auth_key = v3_->keys->AuthKey(r.auth, s.auth_password, usm::AsBytes(r.engine_id));
     }
     if (r.level == 2) {
       r.priv = usm::PrivProtocolFromCode(s.priv_code);
-      r.priv_key = v3_->keys.PrivKey(r.auth, r.priv, s.priv_password, usm::AsBytes(r.engine_id));
+      r.priv_key = v3_->keys->PrivKey(r.auth, r.priv, s.priv_password, usm::AsBytes(r.engine_id));
     }
   } catch (const RuntimeError& e) {
     throw RuntimeError(e.number(),

@@ -89,7 +89,8 @@ void UdpSocket::Open(const std::string& host, int port, int receive_buffer_bytes
     ThrowOs("bind " + where, e);
   }
   fd_ = fd;
-  buffer_.resize(kBufferSize);
+  // Left uninitialised: recvfrom writes what it reads, so clearing 64 KiB at each open is waste.
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
 }
 
 void UdpSocket::Close() {
@@ -133,7 +134,7 @@ bool UdpSocket::Receive(Datagram* out) {
   sockaddr_in from{};
   socklen_t len = sizeof from;
   // MSG_TRUNC makes recvfrom return the real length of a datagram larger than the buffer.
-  const ssize_t n = recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC,
+  const ssize_t n = recvfrom(fd_, buffer_.get(), kBufferSize, MSG_TRUNC,
                              reinterpret_cast<sockaddr*>(&from), &len);
   if (n < 0) {
     const int e = errno;
@@ -141,8 +142,8 @@ bool UdpSocket::Receive(Datagram* out) {
     if (e == EINTR) return Receive(out);
     ThrowOs(fmt::format("recvfrom udp {}:{}", LocalHost(), LocalPort()), e);
   }
-  out->truncated = static_cast<size_t>(n) > buffer_.size();
-  out->data.assign(buffer_.data(), out->truncated ? buffer_.size() : static_cast<size_t>(n));
+  out->truncated = static_cast<size_t>(n) > kBufferSize;
+  out->data.assign(buffer_.get(), out->truncated ? kBufferSize : static_cast<size_t>(n));
   out->from_host = FormatIpv4(from.sin_addr);
   out->from_port = ntohs(from.sin_port);
   return true;

@@ -7,9 +7,9 @@
 
 #include <netinet/in.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quorlan {
 
@@ -54,7 +54,7 @@ class UdpSocket {
 
  private:
   int fd_ = -1;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;  // kBufferSize bytes once opened; never cleared, only written
 };
 
 }  // namespace quorlan

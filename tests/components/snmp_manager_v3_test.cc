@@ -527,6 +527,25 @@ TEST_F(SnmpManagerV3FakePeerTest, ForgedCutAndStrayAnswersNeverReachTheResponseE
   EXPECT_EQ(bad_[6].error_code, ber::code::kNotAnAnswer) << "a replay answers nothing";
 }
 
+TEST_F(SnmpManagerV3FakePeerTest, ASharedKeyCacheHashesEachPasswordOnceAndItsKeysAuthenticate) {
+  usm::KeyCache shared;
+  manager_.SetKeyCache(&shared);
+  Configure(peer_.LocalPort(), {"ops", 2}, kEngine, 3, 5000);
+  Get({kSysLocation}, 41);
+  Receive();
+  Get({kSysLocation}, 42);
+  const snmp::V3Message second = Receive();
+  EXPECT_EQ(shared.password_hashes(), 1);
+  Send(Answer(second, snmp::PduType::kGetResponse, 42, "authpass123"));
+  ASSERT_TRUE(WaitFor([&] { return responses_.size() == 1; }));
+  EXPECT_EQ(responses_[0].request_id, 42);
+
+  manager_.SetKeyCache(nullptr);  // back to the manager's own cache
+  Get({kSysLocation}, 43);
+  Receive();
+  EXPECT_EQ(shared.password_hashes(), 1);
+}
+
 TEST_F(SnmpManagerV3FakePeerTest, AForgedV2cAnswerWithTheIdOfAnSnmpV3RequestIsRefused) {
   Configure(peer_.LocalPort(), {"ops", 2}, kEngine, 3, 5000);
   Get({kSysLocation}, 1000007);
