@@ -10,21 +10,21 @@
 #include <time.h>
 
 static double now_s(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-static void handshake(const char *word) {
-    char line[64];
-    printf("%s\n", word);
-    fflush(stdout);
-    if (!fgets(line, sizeof line, stdin)) exit(1);
+static void handshake(const char* word) {
+  char line[64];
+  printf("%s\n", word);
+  fflush(stdout);
+  if (!fgets(line, sizeof line, stdin)) exit(1);
 }
 
 /* one line per cycle: its wall time and the answers it got */
 static void cycle_line(int c, double seconds, long answered) {
-    printf("cycle %d burst_us %.0f answered %ld\n", c, seconds * 1e6, answered);
-    fflush(stdout);
+  printf("cycle %d burst_us %.0f answered %ld\n", c, seconds * 1e6, answered);
+  fflush(stdout);
 }
 #endif
