@@ -67,9 +67,15 @@ rel_build_in() {
   for a in "$@"; do
     if [[ "$a" == -D* ]]; then options+=("$a"); else targets+=("$a"); fi
   done
-  cmake -S "$REL_ROOT" -B "$dir" -G Ninja -DQUORLAN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    "${options[@]}" >/dev/null
-  nice -n 10 cmake --build "$dir" -j2 --target "${targets[@]}" >/dev/null
+  # Scenarios started together share the build folder: one builds while the others wait, so that
+  # none starts a program another is still linking.
+  mkdir -p "$dir"
+  (
+    flock 9
+    cmake -S "$REL_ROOT" -B "$dir" -G Ninja -DQUORLAN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      "${options[@]}" >/dev/null
+    nice -n 10 cmake --build "$dir" -j2 --target "${targets[@]}" >/dev/null
+  ) 9>"$dir/.reliability-build.lock"
 }
 
 # rel_check NAME CONDITION-STATUS MESSAGE: records one check; a failed one fails the scenario.
