@@ -159,4 +159,25 @@ std::string FormatTable(const std::vector<std::string>& header,
   return out;
 }
 
+int RunTableCommand(Context& ctx, const std::vector<std::string>& words, const std::string& noun,
+                    const std::vector<OptionDef>& options, const char* help,
+                    const TableActions& actions) {
+  const std::string sub = words.empty() ? "" : words[0];
+  const ParsedArgs a =
+      ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()}, options, noun + " " + sub);
+  if (a.help || sub == "--help" || sub == "-h") {
+    ctx.io.out << help;
+    return kExitOk;
+  }
+  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
+    throw UsageError(fmt::format("{}: give list, add, set or remove (see {} --help)", noun, noun));
+  }
+  if (sub == "list" && !a.options.empty()) throw UsageError(noun + " list takes no options");
+  Installation inst(ctx.dir, ctx.clock, ctx.loop);
+  if (sub == "list") return actions.list(inst, a);
+  if (sub == "add") return actions.add(inst, a);
+  if (sub == "set") return actions.set(inst, a);
+  return actions.remove(inst, a);
+}
+
 }  // namespace quorlan::console

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -224,6 +225,19 @@ struct Context {
   ConsoleIo& io;
   std::string dir;  // the installation folder (-d or the current folder)
 };
+
+// The actions of a table command (node, report, profile), each given the open installation and
+// the parsed words after the action's name.
+struct TableActions {
+  using Action = std::function<int(Installation&, const ParsedArgs&)>;
+  Action list, add, set, remove;
+};
+// Runs "NOUN list|add|set|remove ...": parses the words after the action with options, prints help
+// on --help, refuses any other action and options on list, opens the installation and runs the
+// action. Throws UsageError for what it refuses.
+int RunTableCommand(Context& ctx, const std::vector<std::string>& words, const std::string& noun,
+                    const std::vector<OptionDef>& options, const char* help,
+                    const TableActions& actions);
 
 int NodeCommand(Context& ctx, const std::vector<std::string>& words);
 int ReportCommand(Context& ctx, const std::vector<std::string>& words);

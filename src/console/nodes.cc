@@ -227,22 +227,12 @@ int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
 }  // namespace
 
 int NodeCommand(Context& ctx, const std::vector<std::string>& words) {
-  const std::string sub = words.empty() ? "" : words[0];
-  const ParsedArgs a = ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()},
-                                 kNodeOptions, "node " + sub);
-  if (a.help || sub == "--help" || sub == "-h") {
-    ctx.io.out << kNodeHelp;
-    return kExitOk;
-  }
-  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
-    throw UsageError("node: give list, add, set or remove (see node --help)");
-  }
-  if (sub == "list" && !a.options.empty()) throw UsageError("node list takes no options");
-  Installation inst(ctx.dir, ctx.clock, ctx.loop);
-  if (sub == "list") return List(ctx, inst, a);
-  if (sub == "add") return Add(ctx, inst, a);
-  if (sub == "set") return Set(ctx, inst, a);
-  return Remove(ctx, inst, a);
+  TableActions actions;
+  actions.list = [&](Installation& inst, const ParsedArgs& a) { return List(ctx, inst, a); };
+  actions.add = [&](Installation& inst, const ParsedArgs& a) { return Add(ctx, inst, a); };
+  actions.set = [&](Installation& inst, const ParsedArgs& a) { return Set(ctx, inst, a); };
+  actions.remove = [&](Installation& inst, const ParsedArgs& a) { return Remove(ctx, inst, a); };
+  return RunTableCommand(ctx, words, "node", kNodeOptions, kNodeHelp, actions);
 }
 
 }  // namespace quorlan::console

@@ -238,25 +238,15 @@ int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
 }  // namespace
 
 int ProfileCommand(Context& ctx, const std::vector<std::string>& words) {
-  const std::string sub = words.empty() ? "" : words[0];
-  const ParsedArgs a = ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()},
-                                 kProfileOptions, "profile " + sub);
-  if (a.help || sub == "--help" || sub == "-h") {
-    ctx.io.out << kProfileHelp;
-    return kExitOk;
-  }
-  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
-    throw UsageError("profile: give list, add, set or remove (see profile --help)");
-  }
-  if (sub == "list") {
-    if (!a.options.empty()) throw UsageError("profile list takes no options");
+  TableActions actions;
+  actions.list = [&](Installation& inst, const ParsedArgs& a) {
     RequirePositionals(a, {}, "profile list");
-  }
-  Installation inst(ctx.dir, ctx.clock, ctx.loop);
-  if (sub == "list") return List(ctx, inst);
-  if (sub == "add") return Add(ctx, inst, a);
-  if (sub == "set") return Set(ctx, inst, a);
-  return Remove(ctx, inst, a);
+    return List(ctx, inst);
+  };
+  actions.add = [&](Installation& inst, const ParsedArgs& a) { return Add(ctx, inst, a); };
+  actions.set = [&](Installation& inst, const ParsedArgs& a) { return Set(ctx, inst, a); };
+  actions.remove = [&](Installation& inst, const ParsedArgs& a) { return Remove(ctx, inst, a); };
+  return RunTableCommand(ctx, words, "profile", kProfileOptions, kProfileHelp, actions);
 }
 
 }  // namespace quorlan::console

@@ -296,22 +296,12 @@ int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
 }  // namespace
 
 int ReportCommand(Context& ctx, const std::vector<std::string>& words) {
-  const std::string sub = words.empty() ? "" : words[0];
-  const ParsedArgs a = ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()},
-                                 kReportOptions, "report " + sub);
-  if (a.help || sub == "--help" || sub == "-h") {
-    ctx.io.out << kReportHelp;
-    return kExitOk;
-  }
-  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
-    throw UsageError("report: give list, add, set or remove (see report --help)");
-  }
-  if (sub == "list" && !a.options.empty()) throw UsageError("report list takes no options");
-  Installation inst(ctx.dir, ctx.clock, ctx.loop);
-  if (sub == "list") return List(ctx, inst, a);
-  if (sub == "add") return Add(ctx, inst, a);
-  if (sub == "set") return Set(ctx, inst, a);
-  return Remove(ctx, inst, a);
+  TableActions actions;
+  actions.list = [&](Installation& inst, const ParsedArgs& a) { return List(ctx, inst, a); };
+  actions.add = [&](Installation& inst, const ParsedArgs& a) { return Add(ctx, inst, a); };
+  actions.set = [&](Installation& inst, const ParsedArgs& a) { return Set(ctx, inst, a); };
+  actions.remove = [&](Installation& inst, const ParsedArgs& a) { return Remove(ctx, inst, a); };
+  return RunTableCommand(ctx, words, "report", kReportOptions, kReportHelp, actions);
 }
 
 }  // namespace quorlan::console
