@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench_options.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "console/console.h"
 #include "storage/storage.h"
 

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "components/clock.h"
+#include "components/platform/platform.h"
 
 namespace quorlan::bench {
 

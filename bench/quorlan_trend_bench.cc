@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench_options.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "jump_clock.h"
 #include "sample_sink.h"
 #include "service/service.h"

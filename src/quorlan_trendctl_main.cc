@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "components/clock.h"
-#include "components/event_loop.h"
+#include "components/platform/platform.h"
 #include "console/console.h"
 
 namespace {

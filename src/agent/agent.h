@@ -24,7 +24,7 @@
 // effect at once for everything that runs after it. They never yield.
 #pragma once
 
-#include "components/snmp_agent.h"
+#include "components/snmp/snmp.h"
 #include "polling/polling.h"
 
 namespace quorlan {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "agent/agent.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 
 namespace quorlan::agent {
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "agent/internal.h"
-#include "components/snmp_pdu.h"
+#include "components/snmp/snmp.h"
 #include "diagnostics/diagnostics.h"
 
 namespace quorlan {

@@ -2,7 +2,7 @@
 #include <fmt/format.h>
 
 #include "agent/internal.h"
-#include "components/snmp_pdu.h"
+#include "components/snmp/snmp.h"
 
 namespace quorlan {
 namespace agent {

@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "agent/agent.h"
-#include "components/snmp_manager.h"
+#include "components/snmp/snmp.h"
 #include "console/internal.h"
 
 namespace quorlan::console {

@@ -3,8 +3,7 @@
 
 #include <ostream>
 
-#include "components/files.h"
-#include "components/service_host.h"
+#include "components/platform/platform.h"
 #include "console/internal.h"
 #include "diagnostics/diagnostics.h"
 

@@ -38,8 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "components/clock.h"
-#include "components/event_loop.h"
+#include "components/platform/platform.h"
 
 namespace quorlan::console {
 

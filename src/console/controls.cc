@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "agent/agent.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "console/internal.h"
 
 namespace quorlan::console {

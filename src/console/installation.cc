@@ -7,8 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "components/files.h"
-#include "components/service_host.h"
+#include "components/platform/platform.h"
 #include "console/internal.h"
 #include "service/service.h"
 

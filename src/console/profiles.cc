@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <ostream>
 
-#include "components/files.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "console/internal.h"
 
 namespace quorlan::console {

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <ostream>
 
-#include "components/ber.h"
-#include "components/script_engine.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
+#include "components/script/script.h"
+#include "components/snmp/snmp.h"
 #include "console/internal.h"
 
 namespace quorlan::console {

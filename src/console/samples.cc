@@ -8,7 +8,7 @@
 #include <ostream>
 #include <set>
 
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "console/internal.h"
 
 namespace quorlan::console {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "console/internal.h"
 
 namespace quorlan::console {

@@ -1,7 +1,7 @@
 // The set of debug trace files: their headers, their creation and their daily clearing.
 #include <fmt/format.h>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
 
 namespace quorlan {

@@ -11,8 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "components/clock.h"
-#include "components/event_loop.h"
+#include "components/platform/platform.h"
 
 namespace quorlan {
 

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "components/snmp_agent.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
+#include "components/snmp/snmp.h"
 #include "diagnostics/diagnostics.h"
 
 namespace quorlan {

@@ -5,7 +5,7 @@
 
 #include <limits>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "polling/polling.h"
 
 namespace quorlan {

@@ -19,4 +19,11 @@ void ClearValues(TrendListEntry& e);
 // poll time computed, and counter (Pending or PendingV3) lowered unless it is 0.
 void EndWithoutAnswer(PollState& st, int16_t i, int16_t& counter);
 
+// Ends the poll of entry i whose send failed: PollPending false, values -1/0, the next poll time
+// computed and counter lowered unless it is 0. Unlike EndWithoutAnswer it leaves PollMessId and
+// the engine as the failed send left them: a request that may never have gone out is no reason
+// to forget what the entry last learnt of its agent. The SNMPv3 sender forgets the engine id on
+// top, so that its next request discovers the engine again.
+void EndFailedSend(PollState& st, int16_t i, int16_t& counter);
+
 }  // namespace quorlan::polling

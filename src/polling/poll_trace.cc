@@ -1,7 +1,7 @@
 // The rows of the poll and response trace files, and their merge into T-PollStatus.txt.
 #include <fmt/format.h>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "polling/polling.h"
 
 namespace quorlan {
@@ -21,13 +21,13 @@ void AddObjectGroup(std::string& row, const TrendListEntry& e, int k, PollRowObj
   AddField(row, e.PollObjName[k]);
   AddField(row, std::to_string(e.PollObjType[k]));
   AddField(row, e.PollObjEval[k]);
-  AddField(row, FormatZero(e.PollSampledValue[k]));
-  AddField(row, form == PollRowObjects::kNoReply ? FormatHeldValue(e.PollSavedValue[k])
-                                                 : FormatZero(e.PollSavedValue[k]));
+  AddField(row, FormatWholeNumber(e.PollSampledValue[k]));
+  AddField(row, form == PollRowObjects::kNoReply ? FormatDoublePrecision(e.PollSavedValue[k])
+                                                 : FormatWholeNumber(e.PollSavedValue[k]));
   AddField(row, FormatBool(e.PollTriggerAlarm[k]));
   AddField(row, e.PollTriggerExpr[k]);
   AddField(row, form == PollRowObjects::kResponse ? e.PollTriggerValueText[k]
-                                                  : FormatSingle(e.PollTriggerValue[k]));
+                                                  : FormatSinglePrecision(e.PollTriggerValue[k]));
   AddField(row, FormatBool(e.PollTriggerStatus[k]));
 }
 

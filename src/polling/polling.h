@@ -28,8 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "components/snmp_agent.h"
-#include "components/snmp_manager.h"
+#include "components/snmp/snmp.h"
 #include "trendlist/trendlist.h"
 
 namespace quorlan {

@@ -27,11 +27,19 @@ void EndWithoutAnswer(PollState& st, int16_t i, int16_t& counter) {
   LowerPendingCount(counter);
 }
 
+void EndFailedSend(PollState& st, int16_t i, int16_t& counter) {
+  TrendListEntry& e = st.TrendList[i];
+  ClearValues(e);
+  e.PollPending = false;
+  CalcPollNextTime(st, i);
+  LowerPendingCount(counter);
+}
+
 }  // namespace polling
 
 namespace {
 
-// Step 2: the change code set by the agent.
+// Applies the change code the agent set (reports added, edited or deleted), then clears it.
 void ApplyTrendChange(PollState& st) {
   const int16_t code = st.Mib_sysTrendChanged;
   if (code >= 1 && code <= 3) {
@@ -63,7 +71,8 @@ void GiveUp(PollState& st, int16_t i) {
   }
 }
 
-// Step 3. i names the entry being worked on.
+// Resends each request whose time-out has passed, or gives it up after its last resend, pausing
+// after each resend. i names the entry being worked on.
 void TimeOutPass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
   for (i = 1; i <= count; ++i) {
@@ -92,7 +101,9 @@ bool IsPolledType(const std::string& type) {
   return type == kPollTypeSnmpStatus || type == kPollTypeSnmpPoll;
 }
 
-// Step 4. A counter at its limit is no error: the entry stays due for a later tick.
+// Sends a first request for each due entry while its version's count of outstanding requests is
+// below its limit, pausing after each send. A count at its limit is no error: the entry stays due
+// for a later tick.
 void DuePass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
   for (i = 1; i <= count; ++i) {
@@ -112,7 +123,9 @@ void DuePass(PollState& st, int16_t& i) {
   }
 }
 
-// Steps 5 to 7.
+// At a new hour: the security profiles, the node synchronisation and the debug dump. At a new
+// day (or a clock set back past the hour): the event log is shortened, the debug files cleared
+// and the trend data pruned.
 void HourlyAndDailyWork(PollState& st) {
   if (st.Now().Hour() != st.LastHour) {
     SysUpdateSecProfiles(st);

@@ -5,13 +5,11 @@
 
 #include <limits>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "polling/internal.h"
 #include "polling/polling.h"
 
 namespace quorlan {
-
-using polling::ClearValues;
 
 namespace {
 
@@ -151,11 +149,7 @@ void SnmpPollSend(PollState& st, int16_t i, bool resend) {
     mgr.SendGetRequest();
   } catch (const std::exception&) {
     // The poll ends here, silently: the entry is idle again with its next poll time.
-    TrendListEntry& e = st.TrendList[i];
-    ClearValues(e);
-    e.PollPending = false;
-    CalcPollNextTime(st, i);
-    LowerPendingCount(st.Pending);
+    polling::EndFailedSend(st, i, st.Pending);
   }
 }
 
@@ -177,12 +171,8 @@ void SnmpPollSendV3(PollState& st, int16_t i, bool resend) {
     mgr.SendGetRequest();
   } catch (const std::exception&) {
     // The poll ends here, silently; the next request discovers the engine again.
-    TrendListEntry& e = st.TrendList[i];
-    ClearValues(e);
-    e.PollPending = false;
-    CalcPollNextTime(st, i);
-    e.PollEngineId.clear();
-    LowerPendingCount(st.PendingV3);
+    polling::EndFailedSend(st, i, st.PendingV3);
+    st.TrendList[i].PollEngineId.clear();
   }
 }
 

@@ -24,7 +24,7 @@ std::string ReplaceAll(const std::string& text, std::string_view from, const std
 // PollSavedValue(k) := the object's expression evaluated with "$value" (the saved value, pattern
 // "0") and "$time" (the poll interval in seconds) replaced.
 void ApplyExpression(ResponseState& st, TrendListEntry& e, int k) {
-  std::string text = ReplaceAll(e.PollObjEval[k], "$value", FormatZero(e.PollSavedValue[k]));
+  std::string text = ReplaceAll(e.PollObjEval[k], "$value", FormatWholeNumber(e.PollSavedValue[k]));
   text = ReplaceAll(text, "$time", std::to_string(e.PollInterval));
   try {
     e.PollSavedValue[k] = st.scriptControl.EvalNumber(text);

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "components/script_engine.h"
-#include "components/snmp_manager.h"
+#include "components/script/script.h"
+#include "components/snmp/snmp.h"
 #include "polling/polling.h"
 #include "storage/storage.h"
 

@@ -18,7 +18,8 @@ std::string TableSuffix(int32_t interval) {
 std::string TrendSampleStatement(const Connection& conn, const TrendListEntry& e, DateTime t) {
   std::string sql = "INSERT INTO TrendData" + TableSuffix(e.PollInterval) + " VALUES ('" +
                     std::to_string(e.ReportId) + "'," + SqlDateTime(conn, t);
-  for (int k = 1; k <= kTrendObjects; ++k) sql += ",'" + FormatZero(e.PollSavedValue[k]) + "'";
+  for (int k = 1; k <= kTrendObjects; ++k)
+    sql += ",'" + FormatWholeNumber(e.PollSavedValue[k]) + "'";
   return sql + ")";
 }
 

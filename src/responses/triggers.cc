@@ -6,7 +6,7 @@
 #include <limits>
 #include <optional>
 
-#include "components/snmp_agent.h"
+#include "components/snmp/snmp.h"
 #include "responses/responses.h"
 
 namespace quorlan {
@@ -48,7 +48,7 @@ std::string TrapInteger(double value) {
   if (rounded < std::numeric_limits<int32_t>::min()) {
     return std::to_string(std::numeric_limits<int32_t>::min());
   }
-  return FormatZero(value);
+  return FormatWholeNumber(value);
 }
 
 void SendTrendTrap(SnmpAgent& agent, const TrendListEntry& e, int16_t state, int16_t k) {
@@ -77,7 +77,7 @@ void SendTrendTrap(SnmpAgent& agent, const TrendListEntry& e, int16_t state, int
 std::string TrapTraceLine(PollState& st, const TrendListEntry& e, int16_t state, int16_t k) {
   return fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", FormatTimeStamp(st), e.NodeId,
                      e.NodeName, e.ReportId, e.ReportTitle, e.PollObjName[k],
-                     FormatZero(e.PollSavedValue[k]), e.PollTriggerExpr[k],
+                     FormatWholeNumber(e.PollSavedValue[k]), e.PollTriggerExpr[k],
                      e.PollTriggerValueText[k], state);
 }
 

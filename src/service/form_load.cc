@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "components/files.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan {

@@ -1,5 +1,4 @@
-#include "components/files.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan {

@@ -1,7 +1,7 @@
 #include <fmt/format.h>
 
 #include "agent/agent.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan {

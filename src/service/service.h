@@ -10,8 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "components/event_loop.h"
-#include "components/service_host.h"
+#include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
 #include "polling/polling.h"
 #include "responses/responses.h"

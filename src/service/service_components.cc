@@ -1,7 +1,6 @@
 #include <fmt/format.h>
 
-#include "components/files.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan {

@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan {

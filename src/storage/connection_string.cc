@@ -8,7 +8,7 @@
 #include <fstream>
 #include <optional>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "storage/internal.h"
 #include "storage/storage.h"
 

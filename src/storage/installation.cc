@@ -5,7 +5,7 @@
 #include <regex>
 #include <system_error>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "storage/internal.h"
 #include "storage/storage.h"
 

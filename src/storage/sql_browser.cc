@@ -7,8 +7,7 @@
 #include <cctype>
 #include <vector>
 
-#include "components/udp_socket.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "storage/storage.h"
 
 namespace quorlan {

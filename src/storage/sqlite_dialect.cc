@@ -6,7 +6,7 @@
 #include <cctype>
 #include <regex>
 
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "storage/internal.h"
 #include "storage/storage.h"
 

@@ -49,7 +49,7 @@
 #include <utility>
 #include <vector>
 
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
 
 namespace quorlan {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
 #include "trendlist/trendlist.h"
 
@@ -40,12 +40,12 @@ std::string JoinTabs(const std::vector<std::string>& values) {
 
 }  // namespace
 
-std::string FormatHeldValue(double v) {
-  if (!std::isfinite(v)) return FormatSingle(static_cast<float>(v));
+std::string FormatDoublePrecision(double v) {
+  if (!std::isfinite(v)) return FormatSinglePrecision(static_cast<float>(v));
   const double magnitude = std::fabs(v);
   if (magnitude <= std::numeric_limits<float>::max()) {
     const float f = static_cast<float>(v);
-    if (static_cast<double>(f) == v) return FormatSingle(f);
+    if (static_cast<double>(f) == v) return FormatSinglePrecision(f);
   }
   if (magnitude >= 1e-5 && magnitude < 1e15) {
     std::string s = fmt::format("{:.15g}", v);
@@ -85,11 +85,12 @@ std::string TrendListDumpLine(const TrendListEntry& e) {
                                 e.PollType,
                                 e.PollSnmpV3User};
   for (int k = 1; k <= kTrendObjects; ++k) {
-    v.insert(v.end(),
-             {e.PollObjId[k], e.PollObjName[k], std::to_string(e.PollObjType[k]), e.PollObjEval[k],
-              FormatHeldValue(e.PollSampledValue[k]), FormatHeldValue(e.PollSavedValue[k]),
-              FormatBool(e.PollTriggerAlarm[k]), e.PollTriggerExpr[k],
-              FormatSingle(e.PollTriggerValue[k]), FormatBool(e.PollTriggerStatus[k])});
+    v.insert(
+        v.end(),
+        {e.PollObjId[k], e.PollObjName[k], std::to_string(e.PollObjType[k]), e.PollObjEval[k],
+         FormatDoublePrecision(e.PollSampledValue[k]), FormatDoublePrecision(e.PollSavedValue[k]),
+         FormatBool(e.PollTriggerAlarm[k]), e.PollTriggerExpr[k],
+         FormatSinglePrecision(e.PollTriggerValue[k]), FormatBool(e.PollTriggerStatus[k])});
   }
   v.insert(v.end(),
            {std::to_string(e.PollNumObjects), e.PollEngineId, std::to_string(e.PollEngineBoots),

@@ -25,8 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "components/clock.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -183,7 +182,7 @@ void DebugTrendList(TrendState& st);
 // A value held in double precision (PollSampledValue, PollSavedValue) as plain number text: the
 // single-precision text whenever it is a single-precision number (-1, 0, 1500, 0.25), else up to
 // 15 significant digits (a counter of 16777217 shows all its digits).
-std::string FormatHeldValue(double v);
+std::string FormatDoublePrecision(double v);
 
 // The header line of the dump (83 tab-separated column names) and one entry's data line, both
 // without line end.

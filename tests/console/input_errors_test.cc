@@ -2,7 +2,7 @@
 // stderr, exit status 2, and the suite database exactly as it was.
 #include <gmock/gmock.h>
 
-#include "components/event_loop.h"
+#include "components/platform/platform.h"
 #include "console_fixture.h"
 
 namespace quorlan {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "components/event_loop.h"
+#include "components/platform/platform.h"
 #include "console_fixture.h"
 
 // fontconfig, which cairo's text drawing loads, keeps its configuration for the life of the

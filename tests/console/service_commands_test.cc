@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "agent/agent.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "console_fixture.h"
 #include "service/service.h"
 #include "support/fakes.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
 #include "support/event_log.h"
 #include "support/temp_dir.h"

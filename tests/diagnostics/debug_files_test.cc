@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
 #include "support/event_log.h"
 #include "support/temp_dir.h"

@@ -1,7 +1,7 @@
 // Application events as SNMPv1 traps, received by a real snmptrapd.
 #include <gtest/gtest.h>
 
-#include "components/snmp_agent.h"
+#include "components/snmp/snmp.h"
 #include "diagnostics/diagnostics.h"
 #include "support/snmp_peers.h"
 #include "support/temp_dir.h"

@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "components/files.h"
-#include "components/snmp_pdu.h"
-#include "components/snmp_v3.h"
-#include "components/udp_socket.h"
+#include "components/platform/platform.h"
+#include "components/snmp/snmp.h"
 #include "polling/polling.h"
 #include "support/event_log.h"
 #include "support/snmp_peers.h"
@@ -89,7 +87,7 @@ class PollHarness {
     e.NodeId = n;
     e.NodeName = "node" + std::to_string(n);
     e.Address = "127.0.0.1";
-    e.UdpPort = static_cast<int16_t>(port);
+    e.UdpPort = port;
     e.SnmpVersion = version;
     e.ReadComm = "public";
     e.PollInterval = 300;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "responses/responses.h"
 #include "support/shifted_clock.h"
 #include "support/snmp_peers.h"
@@ -72,7 +72,7 @@ class ResponseTest : public TrendDbTest {
     e.NodeId = 40 + n;
     e.NodeName = "node" + std::to_string(n);
     e.Address = "127.0.0.1";
-    e.UdpPort = static_cast<int16_t>(port);
+    e.UdpPort = port;
     e.SnmpVersion = version;
     e.ReadComm = "public";
     e.TrapComm = "traps";

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 #include "storage/storage.h"
 #include "support/event_log.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "components/service_host.h"
+#include "components/platform/platform.h"
 #include "storage/internal.h"
 #include "storage_fixture.h"
 

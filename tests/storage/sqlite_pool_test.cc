@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "storage/storage.h"
 #include "support/process.h"
 #include "support/temp_dir.h"

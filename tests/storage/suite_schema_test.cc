@@ -3,7 +3,7 @@
 //   --gtest_filter='SuiteSchemaTest.*'
 #include <cstdlib>
 
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "storage/internal.h"
 #include "storage_fixture.h"
 

@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "components/service_host.h"
-#include "components/values.h"
+#include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan::testing {

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "components/event_loop.h"
-#include "components/udp_socket.h"
+#include "components/platform/platform.h"
 
 namespace quorlan::testing {
 

@@ -3,7 +3,7 @@
 // wall time starts at a chosen moment and can be set, e.g. past a request's time-out.
 #pragma once
 
-#include "components/clock.h"
+#include "components/platform/platform.h"
 
 namespace quorlan::testing {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "components/event_loop.h"
+#include "components/platform/platform.h"
 #include "support/temp_dir.h"
 
 namespace quorlan::testing {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "components/usm.h"
+#include "components/snmp/usm.h"
 
 namespace quorlan::testing {
 

@@ -6,7 +6,7 @@
 
 #include <poll.h>
 
-#include "components/clock.h"
+#include "components/platform/platform.h"
 
 namespace quorlan::testing {
 

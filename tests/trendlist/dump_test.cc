@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "components/event_loop.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "support/temp_dir.h"
 #include "trendlist/trendlist.h"
 

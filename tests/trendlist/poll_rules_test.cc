@@ -1,8 +1,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "components/event_loop.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "support/temp_dir.h"
 #include "trendlist/trendlist.h"
 

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "components/event_loop.h"
-#include "components/files.h"
+#include "components/platform/platform.h"
 #include "storage/storage.h"
 #include "support/recording_database.h"
 #include "support/temp_dir.h"

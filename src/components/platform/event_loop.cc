@@ -1,0 +1,161 @@
+#include "components/platform/event_loop.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quorlan {
+
+void Timer::SetInterval(int ms) {
+  interval_ms_ = ms;
+  Restart();
+}
+
+void Timer::SetEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  Restart();
+}
+
+void Timer::Restart() { next_due_ms_ = loop_->clock().MonotonicMs() + interval_ms_; }
+
+EventLoop::EventLoop(Clock& clock) : clock_(clock) {}
+EventLoop::~EventLoop() = default;
+
+Timer& EventLoop::AddTimer(std::string name, std::function<void()> on_tick) {
+  timers_.push_back(std::unique_ptr<Timer>(new Timer(this, std::move(name), std::move(on_tick))));
+  return *timers_.back();
+}
+
+EventLoop::WatchId EventLoop::WatchReadable(int fd, std::function<void()> on_readable) {
+  const WatchId id = next_watch_id_++;
+  watches_.push_back(std::make_shared<Watch>(Watch{id, fd, std::move(on_readable)}));
+  return id;
+}
+
+void EventLoop::Unwatch(WatchId id) {
+  std::erase_if(watches_, [id](const std::shared_ptr<Watch>& w) { return w->id == id; });
+}
+
+void EventLoop::Post(std::function<void()> event) { posted_.push_back(std::move(event)); }
+
+int EventLoop::PollDescriptors(int timeout_ms) {
+  // Snapshot: callbacks may add or remove watches, and may re-enter delivery.
+  std::vector<std::shared_ptr<Watch>> snapshot = watches_;
+  std::vector<pollfd> fds;
+  fds.reserve(snapshot.size());
+  for (const auto& w : snapshot) fds.push_back(pollfd{w->fd, POLLIN, 0});
+  const int ready = clock_.Poll(fds.data(), fds.size(), timeout_ms);
+  if (ready <= 0) return 0;
+  int delivered = 0;
+  for (size_t i = 0; i < snapshot.size(); ++i) {
+    if (fds[i].revents == 0) continue;
+    const bool still_watched =
+        std::any_of(watches_.begin(), watches_.end(),
+                    [&](const std::shared_ptr<Watch>& w) { return w == snapshot[i]; });
+    if (!still_watched) continue;
+    snapshot[i]->callback();  // the shared_ptr keeps the callback alive if it unwatches itself
+    ++delivered;
+  }
+  return delivered;
+}
+
+int EventLoop::RunDueTimers() {
+  int delivered = 0;
+  // Index loop: a handler may add timers (the vector may grow, Timer objects never move).
+  for (size_t i = 0; i < timers_.size(); ++i) {
+    Timer& t = *timers_[i];
+    if (!t.enabled_ || t.running_ || t.interval_ms_ < 1) continue;
+    const int64_t now = clock_.MonotonicMs();
+    if (now < t.next_due_ms_) continue;
+    {
+      struct Running {
+        Timer& timer;
+        ~Running() { timer.running_ = false; }
+      } running{t};
+      t.running_ = true;
+      t.on_tick_();
+    }
+    ++delivered;
+    // Ticks that fell due while the handler ran are dropped: go on at the next period boundary
+    // after now. A handler that disabled or re-timed its own timer has already reset next_due_ms_.
+    const int64_t after = clock_.MonotonicMs();
+    if (t.next_due_ms_ <= after && t.interval_ms_ >= 1) {
+      const int64_t missed = (after - t.next_due_ms_) / t.interval_ms_ + 1;
+      t.next_due_ms_ += missed * t.interval_ms_;
+    }
+  }
+  return delivered;
+}
+
+int EventLoop::RunPosted() {
+  int delivered = 0;
+  // Only the events queued before this delivery; events posted by handlers wait for the next one.
+  size_t count = posted_.size();
+  while (count-- > 0 && !posted_.empty()) {
+    std::function<void()> event = std::move(posted_.front());
+    posted_.pop_front();
+    event();
+    ++delivered;
+  }
+  return delivered;
+}
+
+int EventLoop::DeliverPending() {
+  int delivered = PollDescriptors(0);
+  delivered += RunDueTimers();
+  delivered += RunPosted();
+  return delivered;
+}
+
+int EventLoop::MillisToNextTimer() {
+  int64_t best = -1;
+  const int64_t now = clock_.MonotonicMs();
+  for (const auto& t : timers_) {
+    if (!t->enabled_ || t->running_ || t->interval_ms_ < 1) continue;
+    const int64_t wait = std::max<int64_t>(0, t->next_due_ms_ - now);
+    if (best < 0 || wait < best) best = wait;
+  }
+  return static_cast<int>(best);
+}
+
+int EventLoop::RunOnce(int max_wait_ms) {
+  int wait = posted_.empty() ? max_wait_ms : 0;
+  const int to_timer = MillisToNextTimer();
+  if (to_timer >= 0 && (wait < 0 || to_timer < wait)) wait = to_timer;
+  int delivered = PollDescriptors(wait);
+  delivered += RunDueTimers();
+  delivered += RunPosted();
+  return delivered;
+}
+
+void EventLoop::Run() {
+  while (!quit_) RunOnce(-1);
+}
+
+int EventLoop::WaitSteps(int16_t ms) {
+  // ms / 10 rounded to the nearest whole number, halves to the even neighbour.
+  return static_cast<int>(std::nearbyint(static_cast<double>(ms) / 10.0));
+}
+
+// A descriptor still readable after its delivery in a step of WaitMs (a socket reads a batch per
+// call) is delivered again, up to kDrainRoundsPerStep times and for at most kDrainMsPerStep more
+// per step: a flood cannot then hold a socket to one batch per 10 ms while the kernel drops what
+// else arrives, real answers among it.
+namespace {
+constexpr int kDrainRoundsPerStep = 16;
+constexpr int kDrainMsPerStep = 10;
+}  // namespace
+
+void EventLoop::WaitMs(int16_t ms) {
+  const int steps = WaitSteps(ms);
+  for (int i = 0; i < steps; ++i) {
+    clock_.SleepMs(10);
+    DeliverPending();
+    const int64_t until = clock_.MonotonicMs() + kDrainMsPerStep;
+    for (int round = 1; round < kDrainRoundsPerStep && clock_.MonotonicMs() < until; ++round) {
+      if (PollDescriptors(0) == 0) break;
+    }
+  }
+}
+
+}  // namespace quorlan

@@ -1,0 +1,122 @@
+// The service's one event thread: a small poll(2) reactor that delivers timer ticks, socket
+// readiness and posted events (service-host state changes), and the pause WaitMs that keeps
+// delivering them.
+//
+// Delivery is re-entrant by design: a handler may call WaitMs, and the events that fall due during
+// that pause run inside it, to completion, before the pause goes on. Nesting is allowed to any
+// depth. Everything runs on the thread that calls Run/RunOnce/WaitMs; nothing here is thread-safe.
+//
+// Timers: a timer's handler is never re-entered by its own timer. A tick that falls due while the
+// handler still runs (inside a WaitMs of its own) is dropped, not queued; when the handler returns,
+// the timer goes on at the next multiple of its period counted from when it was enabled, so a slow
+// handler makes the timer skip ticks and never makes it fire twice in a row.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/platform/clock.h"
+
+namespace quorlan {
+
+class EventLoop;
+
+// A periodic timer owned by an EventLoop. Disabled until enabled; the first tick comes one period
+// after it is enabled.
+class Timer {
+ public:
+  // Sets the period in milliseconds. A period below 1 ms stops ticking, as does disabling.
+  // Changing the period of an enabled timer restarts its count from now.
+  void SetInterval(int ms);
+  int Interval() const { return interval_ms_; }
+  void SetEnabled(bool enabled);
+  bool Enabled() const { return enabled_; }
+  const std::string& Name() const { return name_; }
+  // True while the tick handler runs.
+  bool Running() const { return running_; }
+
+ private:
+  friend class EventLoop;
+  Timer(EventLoop* loop, std::string name, std::function<void()> on_tick)
+      : loop_(loop), name_(std::move(name)), on_tick_(std::move(on_tick)) {}
+  void Restart();
+
+  EventLoop* loop_;
+  std::string name_;
+  std::function<void()> on_tick_;
+  int interval_ms_ = 0;
+  bool enabled_ = false;
+  bool running_ = false;
+  int64_t next_due_ms_ = 0;  // monotonic
+};
+
+class EventLoop {
+ public:
+  // REQUIRES: clock outlives the loop.
+  explicit EventLoop(Clock& clock);
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  Clock& clock() { return clock_; }
+
+  // Creates a timer owned by the loop (it lives as long as the loop).
+  Timer& AddTimer(std::string name, std::function<void()> on_tick);
+
+  // Calls on_readable whenever fd is readable and events are delivered. The callback should read
+  // until the descriptor would block. It may be re-entered if it calls WaitMs itself. The loop
+  // does not own fd. Returns an id for Unwatch; unwatching inside a callback is allowed.
+  using WatchId = uint64_t;
+  WatchId WatchReadable(int fd, std::function<void()> on_readable);
+  void Unwatch(WatchId id);
+
+  // Queues an event for the next delivery.
+  void Post(std::function<void()> event);
+
+  // Delivers everything pending now, without waiting: ready descriptors, due timers, posted
+  // events. Returns the number of handlers run.
+  int DeliverPending();
+
+  // Waits up to max_wait_ms (less when a timer falls due sooner) for something to deliver, then
+  // delivers everything pending. Returns the number of handlers run.
+  int RunOnce(int max_wait_ms);
+
+  // Runs until Quit is called.
+  void Run();
+  void Quit() { quit_ = true; }
+  bool QuitRequested() const { return quit_; }
+
+  // Pauses about ms milliseconds while delivering events: ms / 10 rounded to the nearest whole
+  // number (halves to even) steps of a 10 ms sleep, each followed by delivery of everything
+  // pending. Below one step it returns at once: WaitMs(5) does not wait, WaitMs(15) and
+  // WaitMs(25) take two steps, WaitMs(500) fifty.
+  void WaitMs(int16_t ms);
+  // The number of 10 ms steps WaitMs(ms) takes.
+  static int WaitSteps(int16_t ms);
+
+ private:
+  friend class Timer;
+  struct Watch {
+    WatchId id;
+    int fd;
+    std::function<void()> callback;
+  };
+
+  int PollDescriptors(int timeout_ms);
+  int RunDueTimers();
+  int RunPosted();
+  int MillisToNextTimer();
+
+  Clock& clock_;
+  std::vector<std::unique_ptr<Timer>> timers_;
+  std::vector<std::shared_ptr<Watch>> watches_;
+  std::deque<std::function<void()>> posted_;
+  WatchId next_watch_id_ = 1;
+  bool quit_ = false;
+};
+
+}  // namespace quorlan

@@ -1,0 +1,172 @@
+#include "components/platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "components/platform/values.h"
+
+namespace quorlan {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
+  int number = err::kPathNotFound;
+  if (error == ENOENT) number = err::kFileNotFound;
+  if (error == EACCES || error == EPERM || error == EROFS) number = err::kPathFileAccess;
+  if (error == ENOSPC || error == EDQUOT) number = err::kDiskFull;
+  throw RuntimeError(number, fmt::format("{} {}: {}", what, path, std::strerror(error)));
+}
+
+// Writes all of text to fd; false with errno set on failure.
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void WriteWithFlags(const std::string& path, const std::string& text, int flags, const char* what) {
+  const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) Fail(what, path, errno);
+  if (!WriteAll(fd, text)) {
+    const int e = errno;
+    ::close(fd);
+    Fail("write", path, e);
+  }
+  if (::close(fd) != 0) Fail("close", path, errno);
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void AppendToFile(const std::string& path, const std::string& text) {
+  WriteWithFlags(path, text, O_APPEND, "open for appending");
+}
+
+void WriteNewFile(const std::string& path, const std::string& text) {
+  WriteWithFlags(path, text, O_TRUNC, "create");
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("open for reading", path, errno);
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      Fail("read", path, e);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t end = data.find('\n', start);
+    if (end == std::string::npos) end = data.size();
+    size_t stop = end;
+    if (stop > start && data[stop - 1] == '\r') --stop;
+    lines.emplace_back(data, start, stop - start);
+    start = end + 1;
+  }
+  return lines;
+}
+
+LineReader::LineReader(const std::string& path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) Fail("open for reading", path, errno);
+}
+
+LineReader::~LineReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool LineReader::Next(std::string* line) {
+  for (;;) {
+    const size_t nl = buffer_.find('\n', pos_);
+    if (nl != std::string::npos || (end_ && pos_ < buffer_.size())) {
+      const size_t end = nl == std::string::npos ? buffer_.size() : nl;
+      size_t stop = end;
+      if (stop > pos_ && buffer_[stop - 1] == '\r') --stop;
+      line->assign(buffer_, pos_, stop - pos_);
+      pos_ = end + 1;
+      return true;
+    }
+    if (end_) return false;
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    char chunk[65536];
+    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("read", path_, errno);
+    if (n == 0) end_ = true;
+    buffer_.append(chunk, static_cast<size_t>(n > 0 ? n : 0));
+  }
+}
+
+void DeleteFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) Fail("delete", path, errno);
+}
+
+void RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) Fail("rename to " + to + ":", from, errno);
+}
+
+int DeleteMatching(const std::string& folder, const std::string& pattern) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) Fail("open folder", folder, errno);
+  std::vector<std::string> names;
+  while (const struct dirent* e = ::readdir(dir)) {
+    if (::fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) == 0) names.emplace_back(e->d_name);
+  }
+  ::closedir(dir);
+  int deleted = 0;
+  for (const std::string& name : names) {
+    const std::string path = folder + "/" + name;
+    if (!FileExists(path)) continue;
+    DeleteFile(path);
+    ++deleted;
+  }
+  return deleted;
+}
+
+std::string ExecutablePath() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n < 0) Fail("read link", "/proc/self/exe", errno);
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string ExecutableFolder() {
+  const std::string exe = ExecutablePath();
+  const size_t slash = exe.rfind('/');
+  return slash == 0 ? "/" : exe.substr(0, slash);
+}
+
+}  // namespace quorlan
