@@ -27,7 +27,7 @@ void AddObjectGroup(std::string& row, const TrendListEntry& e, int k, PollRowObj
   AddField(row, FormatBool(e.PollTriggerAlarm[k]));
   AddField(row, e.PollTriggerExpr[k]);
   AddField(row, form == PollRowObjects::kResponse ? e.PollTriggerValueText[k]
-                                                  : FormatSinglePrecision(e.PollTriggerValue[k]));
+                                                  : FormatDoublePrecision(e.PollTriggerValue[k]));
   AddField(row, FormatBool(e.PollTriggerStatus[k]));
 }
 

@@ -11,9 +11,8 @@
 // Values are held in double precision (the trend list's PollSampledValue and PollSavedValue), so
 // counters and their increases stay exact up to 2^53; every text written from them (sample rows,
 // trace rows, trap variables) is the value rounded with the pattern "0". Trigger thresholds are
-// held in single precision by the trend list; a comparison takes the threshold as the decimal
-// number its single-precision value stands for (threshold text "99.9" compares as 99.9), so a
-// value equal to what the operator wrote meets "=", "<=" and ">=".
+// held in double precision as the operator wrote them (TriggerValueOf), so a value equal to what
+// the operator wrote meets "=", "<=" and ">=" (4294967295 and 123456789 included).
 //
 // Everything runs on the event loop's one thread. A handler yields only inside a trend trap in
 // debug mode (its 20 ms WaitMs); an answer delivered again meanwhile is ignored, and an entry

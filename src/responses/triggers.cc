@@ -1,7 +1,6 @@
 // Trigger evaluation and the trend traps it sends.
 #include <fmt/format.h>
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -15,17 +14,6 @@ namespace {
 constexpr int kTypeInteger = 2;
 constexpr int kTypeOctetString = 4;
 constexpr int16_t kTrapTraceWaitMs = 20;
-
-// The threshold as the decimal number its single-precision value stands for: the shortest text
-// that reads back as that float, read as a double (99.9f gives 99.9, not 99.90000153).
-double Threshold(float value) {
-  if (!std::isfinite(value)) return value;
-  char buf[64];
-  const auto written = std::to_chars(buf, buf + sizeof buf, value);
-  double d = value;
-  std::from_chars(buf, written.ptr, d);
-  return d;
-}
 
 // Whether the condition of the operator holds; nothing for a text that is no operator.
 std::optional<bool> Condition(const std::string& op, double value, double threshold) {
@@ -87,7 +75,7 @@ void TriggerEvaluate(PollState& st, int16_t c, int16_t k) {
   TrendListEntry& e = st.TrendList[c];
   if (!e.PollTriggerAlarm[k]) return;
   const std::optional<bool> holds =
-      Condition(e.PollTriggerExpr[k], e.PollSavedValue[k], Threshold(e.PollTriggerValue[k]));
+      Condition(e.PollTriggerExpr[k], e.PollSavedValue[k], e.PollTriggerValue[k]);
   if (!holds || *holds == e.PollTriggerStatus[k]) return;
   const int32_t request = e.PollMessId;
   SnmpTrapTrend(st, c, *holds ? kTrapAlarmRaised : kTrapAlarmCleared, k);

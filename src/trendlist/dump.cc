@@ -90,7 +90,7 @@ std::string TrendListDumpLine(const TrendListEntry& e) {
         {e.PollObjId[k], e.PollObjName[k], std::to_string(e.PollObjType[k]), e.PollObjEval[k],
          FormatDoublePrecision(e.PollSampledValue[k]), FormatDoublePrecision(e.PollSavedValue[k]),
          FormatBool(e.PollTriggerAlarm[k]), e.PollTriggerExpr[k],
-         FormatSinglePrecision(e.PollTriggerValue[k]), FormatBool(e.PollTriggerStatus[k])});
+         FormatDoublePrecision(e.PollTriggerValue[k]), FormatBool(e.PollTriggerStatus[k])});
   }
   v.insert(v.end(),
            {std::to_string(e.PollNumObjects), e.PollEngineId, std::to_string(e.PollEngineBoots),

@@ -145,7 +145,7 @@ bool AnyTriggerAlarm(const Row& report) {
 
 namespace {
 
-void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
+void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, double& conv) {
   e.PollNumObjects = 0;
   for (int k = 1; k <= kTrendObjects; ++k) {
     e.PollObjId[k] = Text(r, Column("ObjId", k));
@@ -185,7 +185,7 @@ int32_t IntervalSeconds(const Row& r) {
 }  // namespace
 
 void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode& node,
-               float& conv) {
+               double& conv) {
   e.ReportId = Int32(r, "ReportId");
   e.ReportTitle = Text(r, "ReportTitle");
   e.NodeId = node.NodeId;
@@ -225,7 +225,7 @@ void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
   e.PollSnmpV3User = node.PollSnmpV3User;
 }
 
-void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
+void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, double& conv) {
   e.ReportTitle = Text(r, "ReportTitle");
   for (int k = 1; k <= kTrendObjects; ++k) {
     e.PollObjName[k] = Text(r, Column("ObjName", k));

@@ -89,7 +89,7 @@ struct TrendListEntry {
   Six<bool> PollTriggerAlarm;
   Six<std::string> PollTriggerExpr;
   Six<std::string> PollTriggerValueText;  // threshold as stored, possibly with K, M or G
-  Six<float> PollTriggerValue;            // the same threshold as a number
+  Six<double> PollTriggerValue;           // the same threshold as a number
   Six<bool> PollTriggerStatus;
   int16_t PollNumObjects = 0;
   std::string PollEngineId;
@@ -169,10 +169,14 @@ void TrendListDevSync(TrendState& st);
 // outside 1 to 300 is reported ("CalcPollNextTime") and changes nothing.
 void CalcPollNextTime(TrendState& st, const int16_t& entry);
 
-// Converts a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers of
-// 1000 and end the number) into value. A text that is not a number is reported
-// ("ConvTriggerValue") and leaves value as the caller passed it.
-void ConvTriggerValue(Runtime& rt, const std::string& text, float& value);
+// The number of a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers
+// of 1000 and end the number) in double precision, so that a value equal to what the operator
+// wrote compares equal: "4294967295" is 4294967295 and "1.003K" is 1003 exactly. Throws
+// RuntimeError for a text (or the part before the letter) that is not a number.
+double TriggerValueOf(const std::string& text);
+// TriggerValueOf into value; a text that is not a number is reported ("ConvTriggerValue") and
+// leaves value as the caller passed it.
+void ConvTriggerValue(Runtime& rt, const std::string& text, double& value);
 
 // Appends one block to Debug/T-TrendList.txt: a title line with Mib_sysTrendChanged, a header of
 // 83 columns and one line per live entry, then two empty lines. Errors (a missing Debug folder)

@@ -119,25 +119,36 @@ TEST_F(TriggerTest, AlarmsAreRaisedAndClearedOnceEachAndNotWhileStopped) {
 TEST_F(TriggerTest, ComparisonsUseTheValueAsComputedAndTheThresholdAsWritten) {
   rs.DebugMode = true;
   DebugFilePrep(rs);
-  TrendListEntry& e = AddStatusEntry({SnmpdOid(1), SnmpdOid(2), SnmpdOid(3), SnmpdOid(4)},
-                                     {{">", "16777216"}, {">=", "99.9"}, {">", "1G"}, {"=>", "1"}});
+  TrendListEntry& e =
+      AddStatusEntry({SnmpdOid(1), SnmpdOid(2), SnmpdOid(3), SnmpdOid(4), SnmpdOid(5), SnmpdOid(6)},
+                     {{">", "16777216"},
+                      {">=", "99.9"},
+                      {">", "1G"},
+                      {"=>", "1"},
+                      {">=", "4294967295"},
+                      {"=", "123456789"}});
   e.PollObjType[1] = 3;
   const std::string rest =
       ".1.3.6.1.4.1.32473.2.2.0 string 99.9\n.1.3.6.1.4.1.32473.2.3.0 gauge 3000000000\n"
-      ".1.3.6.1.4.1.32473.2.4.0 gauge 5\n";
+      ".1.3.6.1.4.1.32473.2.4.0 gauge 5\n.1.3.6.1.4.1.32473.2.5.0 gauge 4294967295\n"
+      ".1.3.6.1.4.1.32473.2.6.0 gauge 123456789\n";
   PollValues(At(1), ".1.3.6.1.4.1.32473.2.1.0 counter 1000\n" + rest);
   // An increase of 16777217: above the threshold (in single precision both read 16777216).
   PollValues(At(2), ".1.3.6.1.4.1.32473.2.1.0 counter 16778217\n" + rest);
-  const std::vector<std::string> traps = TrendTraps(3);
-  ASSERT_EQ(traps.size(), 3u) << trapd_.Log();
+  const std::vector<std::string> traps = TrendTraps(5);
+  ASSERT_EQ(traps.size(), 5u) << trapd_.Log();
   ExpectTrap(traps[0], 2, Variables(2, "100", ">=", "99.9"));
   // A value beyond the INTEGER range travels as its bound, so that the alarm still arrives.
   ExpectTrap(traps[1], 2, Variables(3, "2147483647", ">", "1G"));
-  ExpectTrap(traps[2], 2, Variables(1, "16777217", ">", "16777216"));
+  // Thresholds beyond single precision meet the values written as they are.
+  ExpectTrap(traps[2], 2, Variables(5, "2147483647", ">=", "4294967295"));
+  ExpectTrap(traps[3], 2, Variables(6, "123456789", "=", "123456789"));
+  ExpectTrap(traps[4], 2, Variables(1, "16777217", ">", "16777216"));
   EXPECT_FALSE(e.PollTriggerStatus[4]) << "=> is no operator";
-  EXPECT_EQ(Samples().back(), "101 2026-12-07 10:02:00 16777217 100 3000000000 5 0 0");
+  EXPECT_EQ(Samples().back(),
+            "101 2026-12-07 10:02:00 16777217 100 3000000000 5 4294967295 123456789");
   const std::vector<std::string> lines = ReadLines(rs.DebugFile(kTraceSnmpTrap));
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], DebugTrapHeader());
   EXPECT_THAT(Fields(lines[2]), ElementsAre(::testing::_, "41", "node1", "101", "Report 1",
                                             "Object 3", "3000000000", ">", "1G", "2"));
