@@ -64,9 +64,10 @@ void SendTrendTrap(SnmpAgent& agent, const TrendListEntry& e, int16_t state, int
 
 std::string TrapTraceLine(PollState& st, const TrendListEntry& e, int16_t state, int16_t k) {
   return fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", FormatTimeStamp(st), e.NodeId,
-                     e.NodeName, e.ReportId, e.ReportTitle, e.PollObjName[k],
-                     FormatWholeNumber(e.PollSavedValue[k]), e.PollTriggerExpr[k],
-                     e.PollTriggerValueText[k], state);
+                     BlankControls(e.NodeName), e.ReportId, BlankControls(e.ReportTitle),
+                     BlankControls(e.PollObjName[k]), FormatWholeNumber(e.PollSavedValue[k]),
+                     BlankControls(e.PollTriggerExpr[k]), BlankControls(e.PollTriggerValueText[k]),
+                     state);
 }
 
 }  // namespace
@@ -77,10 +78,11 @@ void TriggerEvaluate(PollState& st, int16_t c, int16_t k) {
   const std::optional<bool> holds =
       Condition(e.PollTriggerExpr[k], e.PollSavedValue[k], e.PollTriggerValue[k]);
   if (!holds || *holds == e.PollTriggerStatus[k]) return;
-  const int32_t request = e.PollMessId;
+  const int32_t builds = st.TrendListBuilds;
   SnmpTrapTrend(st, c, *holds ? kTrapAlarmRaised : kTrapAlarmCleared, k);
-  // The trap may have let other events run; an entry rebuilt meanwhile belongs to a new report.
-  if (c <= st.TrendListCount && e.PollMessId == request) e.PollTriggerStatus[k] = *holds;
+  // The trap may have let other events run; an entry rebuilt meanwhile belongs to a new report
+  // (an entry only polled again keeps its report, and the alarm state the trap announced).
+  if (st.TrendListBuilds == builds && c <= st.TrendListCount) e.PollTriggerStatus[k] = *holds;
 }
 
 void SnmpTrapTrend(PollState& st, int16_t c, int16_t state, int16_t k) {
@@ -89,7 +91,8 @@ void SnmpTrapTrend(PollState& st, int16_t c, int16_t state, int16_t k) {
     const TrendListEntry& e = st.TrendList[c];
     if (st.snmpAgent.Active()) SendTrendTrap(st.snmpAgent, e, state, k);
     if (st.DebugMode) {
-      AppendTraceLine(st, kTraceSnmpTrap, TrapTraceLine(st, e, state, k));
+      AppendTraceLine(st, kTraceSnmpTrap, TrapTraceLine(st, e, state, k), kModShared,
+                      "SnmpTrapTrend");
       st.WaitMs(kTrapTraceWaitMs);
     }
   } catch (const std::exception& ex) {

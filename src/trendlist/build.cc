@@ -128,6 +128,7 @@ using namespace trendlist;
 
 bool TrendListCreate(TrendState& st) {
   static const char* kProcedure = "TrendListCreate";
+  ++st.TrendListBuilds;
   try {
     Loaded loaded;
     {

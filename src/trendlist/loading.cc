@@ -172,6 +172,15 @@ std::string PollTypeOf(const SnapshotNode& node, const Row& r) {
   return DecidePollType(node.PollType, AnyTriggerAlarm(r));
 }
 
+// A new SNMP version forgets the engine learnt under the old one.
+void SetSnmpVersion(TrendListEntry& e, int16_t version) {
+  if (e.SnmpVersion == version) return;
+  e.SnmpVersion = version;
+  e.PollEngineId.clear();
+  e.PollEngineBoots = 0;
+  e.PollEngineTime = 0;
+}
+
 int32_t IntervalSeconds(const Row& r) {
   const int32_t minutes = Int32(r, "PollInterval");
   try {
@@ -208,6 +217,7 @@ void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode&
   e.PollTimeOutTime = rt.Now();
   e.PollRetryTimes = 0;
   e.PollPending = false;
+  e.PollCountedV3 = false;
 }
 
 void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
@@ -215,7 +225,7 @@ void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
   e.NodeName = Text(r, "NodeName");
   e.Address = node.Address;
   e.UdpPort = node.UdpPort;
-  e.SnmpVersion = node.SnmpVersion;
+  SetSnmpVersion(e, node.SnmpVersion);
   e.ReadComm = node.ReadComm;
   e.TrapComm = node.TrapComm;
   e.PollInterval = IntervalSeconds(r);
@@ -242,7 +252,7 @@ void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, double& conv
 void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node) {
   e.Address = node.Address;
   e.UdpPort = node.UdpPort;
-  e.SnmpVersion = node.SnmpVersion;
+  SetSnmpVersion(e, node.SnmpVersion);
   e.PollTimeOut = node.PollTimeOut;
   e.PollRetries = node.PollRetries;
   if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) {
