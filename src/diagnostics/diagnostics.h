@@ -91,7 +91,7 @@ struct RepeatRule {
 };
 inline constexpr RepeatRule kOncePerHour{1, 3600000, "hour"};
 
-// The open windows of the repeating kinds, by kind. Part of the runtime, so that every count
+// The open windows of the repeating kinds, by kind. Held by the runtime, so that every count
 // follows the runtime's (settable) clock.
 class RepeatedEvents {
  public:
