@@ -10,6 +10,7 @@
 
 #include "components/platform/platform.h"
 #include "console/internal.h"
+#include "trendlist/trendlist.h"
 
 namespace quorlan::console {
 namespace {
@@ -104,12 +105,7 @@ Target OpenTarget(Context& ctx, const ParsedArgs& a, const std::string& command)
 
 std::optional<double> ThresholdValue(const std::string& text) {
   try {
-    for (const auto& [letter, multiplier] :
-         {std::pair<char, double>{'K', 1e3}, {'M', 1e6}, {'G', 1e9}}) {
-      const size_t p = text.find_first_of(std::string{letter, static_cast<char>(letter + 32)});
-      if (p != std::string::npos) return TextToSingle(text.substr(0, p)) * multiplier;
-    }
-    return text.empty() ? 0.0 : static_cast<double>(TextToSingle(text));
+    return TriggerValueOf(text);
   } catch (const RuntimeError&) {
     return std::nullopt;
   }

@@ -5,26 +5,21 @@
 
 namespace quorlan {
 
-namespace {
-
-// The text with every control character (tab, line breaks, ...) as a blank: a line of the log
-// is one event, whatever driver or peer texts a message carries.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
+std::string BlankControls(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
   }
-  return text;
+  return out;
 }
-
-}  // namespace
 
 std::string FormatTimeStamp(Runtime& rt) { return rt.Now().FormatTimeStamp(); }
 
 void AppEvent(Runtime& rt, const std::string& module, const std::string& procedure,
               const std::string& message, int16_t event_type) {
   const std::string line =
-      fmt::format("{}\t{}\t{}_{}\t{}{}", FormatTimeStamp(rt), event_type, OneLine(module),
-                  OneLine(procedure), OneLine(message), kCrLf);
+      fmt::format("{}\t{}\t{}_{}\t{}{}", FormatTimeStamp(rt), event_type, BlankControls(module),
+                  BlankControls(procedure), BlankControls(message), kCrLf);
   try {
     AppendToFile(rt.DebugFile("T-AppEvent.txt"), line);
   } catch (const RuntimeError&) {

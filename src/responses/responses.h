@@ -11,13 +11,14 @@
 // Values are held in double precision (the trend list's PollSampledValue and PollSavedValue), so
 // counters and their increases stay exact up to 2^53; every text written from them (sample rows,
 // trace rows, trap variables) is the value rounded with the pattern "0". Trigger thresholds are
-// held in single precision by the trend list; a comparison takes the threshold as the decimal
-// number its single-precision value stands for (threshold text "99.9" compares as 99.9), so a
-// value equal to what the operator wrote meets "=", "<=" and ">=".
+// held in double precision as the operator wrote them (TriggerValueOf), so a value equal to what
+// the operator wrote meets "=", "<=" and ">=" (4294967295 and 123456789 included).
 //
 // Everything runs on the event loop's one thread. A handler yields only inside a trend trap in
 // debug mode (its 20 ms WaitMs); an answer delivered again meanwhile is ignored, and an entry
-// rebuilt meanwhile (the agent's restart) is left to its new report.
+// rebuilt meanwhile (the agent's restart, TrendListBuilds) is left to its new report. An entry
+// that the tick polled again meanwhile (its next grid minute came during the wait) keeps this
+// answer's row, alarm states and counter: only its new request's PollMessId is left alone.
 #pragma once
 
 #include <cstdint>
@@ -65,8 +66,10 @@ struct ResponseState : PollState {
 //      reported (module "modQuorlanTrend", the handler's name) and the answer dropped: the
 //      request stays open and the scheduler's time-out takes it over. Then, for the matched
 //      entry: PollPending false and the next poll time; for "SnmpPoll" and "SnmpStatus" each
-//      object's value (see below), for "SnmpStatus" the trigger of each numeric object right
-//      after it (TriggerEvaluate), then the sample row (TrendSampleStatement); any other
+//      object's value (see below), then for "SnmpStatus" the trigger of each object that got a
+//      measured value (neither non-numeric, nor a counter's base sample, nor a refused
+//      expression), in object order (TriggerEvaluate), then the sample row with the values as
+//      computed before the triggers (TrendSampleStatement, taken at that moment); any other
 //      PollType ("Deleted") gets no values and no row. An insert that leaves errors in the
 //      connection is reported (module "modQuorlanTrend") and closes the request without a
 //      trace row; otherwise the counter is lowered, the "snmpResp" row written in debug mode
@@ -77,19 +80,22 @@ struct ResponseState : PollState {
 // sample, or 0 when there is none (-1) or N is below it (wrapped or reset: N becomes the new
 // base); any other type saves N. PollSampledValue becomes N. A saved increase or value then goes
 // through the object's PollObjEval, if any: every "$value" replaced by the saved value with the
-// pattern "0", then every "$time" by PollInterval, evaluated by scriptControl.EvalNumber.
-// Any run-time failure (an expression refused, an insert rejected, a trace file not written)
-// ends the handling: reported under module "frmQuorlanTrend" with the description (snmpManager
+// pattern "0", then every "$time" by PollInterval, evaluated by scriptControl.EvalNumber. An
+// expression the engine refuses stores 0 for its object and the row is still written; the first
+// refusal of a report in an hour is logged (module "frmQuorlanTrend", the handler's name, the
+// expression as evaluated), the others of the hour are counted. Trace rows are best effort
+// (AppendTraceLine). Any run-time failure (an insert rejected) ends the handling: reported under
+// module "frmQuorlanTrend" with the description (snmpManager
 // adds ", reqId=" R ", c=" entry, 0 when none matched); the matched entry's request is closed
 // (the counter lowered once in all), snmpMgrV3 also forgets the engine (PollEngineId "", boots
 // and time 0); values already computed stay; no row.
 // Database failures (the connection refused, a statement rejected by the database) are logged
 // once per run: a failure like the one before it (the same operation, up to the statement or
 // connection string it quotes and without the SQLSTATE: "ODBC execute"), with no recorded answer
-// in between, is only counted in
-// DbFailuresNotLogged; the next recorded answer logs the count as one information event (module
-// "modQuorlanTrend", the handler's name). So an outage of the suite database costs one error
-// event and one information event, however many answers and resends it drops.
+// in between, is only counted in DbFailuresNotLogged; the next recorded answer logs the count as
+// one information event (module "modQuorlanTrend", the handler's name). So an outage of the suite
+// database costs one error event and one information event, however many answers and resends it
+// drops.
 void snmpManager_Response(ResponseState& st, const SnmpResponse& r);
 void snmpMgrV3_Response(ResponseState& st, const SnmpResponse& r);
 

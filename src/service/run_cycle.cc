@@ -82,8 +82,8 @@ void ServiceStop(Module& m) {
   m.WaitMs(500);
   ServiceClose_(m, "snmpMgrV3");
   m.WaitMs(500);
-  // The managers are closed: no bad packet can follow the count of those left out.
-  BadPacketSummaries(m, true);
+  // The managers are closed: no bad packet can follow the counts of the events left out.
+  m.Repeats.Flush(m, true);
   if (m.DebugMode) DebugMergePoll(m);
 }
 
