@@ -29,7 +29,8 @@ void ApplyExpression(ResponseState& st, TrendListEntry& e, int k) {
   try {
     e.PollSavedValue[k] = st.scriptControl.EvalNumber(text);
   } catch (const RuntimeError& ex) {
-    throw RuntimeError(ex.number(), fmt::format("ObjEval{} \"{}\": {}", k, text, ex.description()));
+    throw RuntimeError(ex.number(),
+                       fmt::format("ObjEval{} {}: {}", k, QuotedExcerpt(text), ex.description()));
   }
 }
 

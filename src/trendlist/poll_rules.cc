@@ -73,9 +73,9 @@ namespace {
 float ScaledNumber(const std::string& text, size_t letter, double multiplier) {
   const double v = static_cast<double>(TextToSingle(text.substr(0, letter))) * multiplier;
   if (std::fabs(v) > std::numeric_limits<float>::max()) {
-    throw RuntimeError(err::kOverflow, fmt::format("Overflow: trigger value \"{}\" does not fit a "
+    throw RuntimeError(err::kOverflow, fmt::format("Overflow: trigger value {} does not fit a "
                                                    "single-precision number",
-                                                   text));
+                                                   QuotedExcerpt(text)));
   }
   return static_cast<float>(v);
 }
@@ -102,7 +102,8 @@ void ConvTriggerValue(Runtime& rt, const std::string& text, float& value) {
     value = text.empty() ? 0.0f : TextToSingle(text);
   } catch (const RuntimeError& ex) {
     AppEvent(rt, kModShared, "ConvTriggerValue",
-             fmt::format("Trigger value \"{}\": {}", text, ex.description()), kEventError);
+             fmt::format("Trigger value {}: {}", QuotedExcerpt(text), ex.description()),
+             kEventError);
   }
 }
 

@@ -228,11 +228,20 @@ TEST_F(SnmpdResponseTest, FailuresEndTheAnswerInTheHandlerWithoutARow) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
   struct Case {
     int32_t interval;
-    const char* eval;
+    std::string eval;
     bool v3;
-    const char* event;
+    std::string event;
   };
+  // An expression written straight into the database, far beyond what the engine takes: the
+  // event quotes its first 100 bytes and its length.
+  std::string long_eval = "$value";
+  for (int i = 0; i < 40000; ++i) long_eval += "+1";
+  std::string long_text = "42";
+  for (int i = 0; i < 49; ++i) long_text += "+1";
   const Case cases[] = {
+      {60, long_eval, false,
+       "\tObjEval1 \"" + long_text +
+           "...\" (80002 bytes): Expression of 80002 bytes is longer than the limit of 4096"},
       {120, "", false,
        "1\tfrmQuorlanTrend_snmpManager_Response\tODBC HY000 execute 'INSERT INTO TrendData2 VALUES "
        "('101','2026-12-07 10:01:00','42','0','0','0','0','0')'"},
