@@ -64,8 +64,8 @@ class AppEventTrapSender {
 // "public", agent address ServerIpAddr) to 127.0.0.1 at the agent's trap port, with six variables:
 // ServerIpAddr, "Quorlan", module, procedure, the message's first 240 characters and the type.
 // A ServerIpAddr that is not a dotted IPv4 address gives the header's agent address 0.0.0.0.
-// Events of the managers' error and bad-packet handlers are never trapped. A trap that cannot be
-// composed or sent is dropped silently: reporting it would raise another event.
+// Events of the managers' and the agent's error and bad-packet handlers are never trapped. A trap
+// that cannot be composed or sent is dropped silently: reporting it would raise another event.
 class AgentEventTraps final : public AppEventTrapSender {
  public:
   // REQUIRES: rt and agent outlive this object.

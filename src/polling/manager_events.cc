@@ -1,6 +1,6 @@
-// The managers' BadPacket and Error events. Bad packets are logged, a few per manager and minute;
-// none of these events changes polling state (a request whose answer was malformed waits for its
-// time-out like one that got none).
+// Events caused from the network, logged a few per minute, cause and source, and the managers'
+// BadPacket and Error events. None of these events changes polling state (a request whose answer
+// was malformed waits for its time-out like one that got none).
 #include <fmt/format.h>
 
 #include "polling/polling.h"
@@ -8,56 +8,71 @@
 namespace quorlan {
 namespace {
 
-constexpr int64_t kBadPacketWindowMs = 60000;
+constexpr int64_t kEventWindowMs = 60000;
 
 constexpr const char* kManagerBadPacket = "snmpManager_BadPacket";
 constexpr const char* kMgrV3BadPacket = "snmpMgrV3_BadPacket";
+constexpr const char* kOtherSources = "other addresses";
 
-bool WindowEnded(const BadPacketWindow& w, DateTime now) {
+bool WindowEnded(const EventWindow& w, DateTime now) {
   // A clock set back also ends the window.
-  return now < w.start || now.Millis() - w.start.Millis() >= kBadPacketWindowMs;
+  return now < w.start || now.Millis() - w.start.Millis() >= kEventWindowMs;
 }
 
-// Closes the window; its count of bad packets left out, if any, becomes one line.
-void CloseWindow(PollState& st, BadPacketWindow& w, const char* procedure) {
-  if (w.left_out > 0) {
-    AppEvent(st, kModForm, procedure,
-             fmt::format("{} more bad packets in the minute from {} were not logged", w.left_out,
-                         w.start.FormatTimeStamp()),
-             kEventInfo);
+// Writes the count of the events the window left out, if any, as one line.
+void Summarize(PollState& st, const EventWindowKey& key, const EventWindow& w) {
+  if (w.left_out == 0) return;
+  const auto& [procedure, cause, source] = key;
+  AppEvent(st, kModForm, procedure,
+           fmt::format("{} more {}{} in the minute from {} were not logged", w.left_out, cause,
+                       source.empty() ? "" : " from " + source, w.start.FormatTimeStamp()),
+           w.event_type);
+}
+
+// The window of the key, opened now when there is none (or the old one has ended); a source
+// beyond kMaxEventWindows shares the window of other addresses.
+EventWindow& WindowOf(PollState& st, EventWindowKey key, int16_t event_type, DateTime now) {
+  auto it = st.EventWindows.find(key);
+  if (it != st.EventWindows.end() && WindowEnded(it->second, now)) {
+    Summarize(st, it->first, it->second);
+    st.EventWindows.erase(it);
+    it = st.EventWindows.end();
   }
-  w = BadPacketWindow{};
+  if (it != st.EventWindows.end()) return it->second;
+  if (st.EventWindows.size() >= kMaxEventWindows && !std::get<2>(key).empty()) {
+    std::get<2>(key) = kOtherSources;
+    if (auto other = st.EventWindows.find(key); other != st.EventWindows.end()) {
+      return other->second;
+    }
+  }
+  return st.EventWindows[key] = EventWindow{now, 0, 0, event_type};
 }
 
-void LogBadPacket(PollState& st, BadPacketWindow& w, const char* procedure,
-                  const SnmpBadPacket& b) {
+}  // namespace
+
+void LogLimitedEvent(PollState& st, const std::string& procedure, const std::string& cause,
+                     const std::string& source, const std::string& message, int16_t event_type) {
   try {
-    const DateTime now = st.Now();
-    if (w.open && WindowEnded(w, now)) CloseWindow(st, w, procedure);
-    if (!w.open) {
-      w.open = true;
-      w.start = now;
-    }
+    EventWindow& w = WindowOf(st, {procedure, cause, source}, event_type, st.Now());
     if (w.logged >= kBadPacketsPerMinute) {
       ++w.left_out;
       return;
     }
     ++w.logged;
-    AppEvent(st, kModForm, procedure, fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text),
-             kEventInfo);
+    AppEvent(st, kModForm, procedure, message, event_type);
   } catch (const std::exception& e) {
     AppEvent(st, kModForm, procedure, e.what(), kEventError);
   }
 }
 
-}  // namespace
-
 void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b) {
-  LogBadPacket(st, st.BadPacketsV1, kManagerBadPacket, b);
+  LogLimitedEvent(st, kManagerBadPacket, "bad packets", "",
+                  fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }
 
 void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b) {
-  LogBadPacket(st, st.BadPacketsV3, kMgrV3BadPacket, b);
+  LogLimitedEvent(st, kMgrV3BadPacket, "bad packets", "",
+                  fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }
 
 void snmpManager_Error(PollState&, int, const std::string&) {}
@@ -66,11 +81,13 @@ void snmpMgrV3_Error(PollState&, int, const std::string&) {}
 
 void BadPacketSummaries(PollState& st, bool all) {
   const DateTime now = st.Now();
-  if (st.BadPacketsV1.open && (all || WindowEnded(st.BadPacketsV1, now))) {
-    CloseWindow(st, st.BadPacketsV1, kManagerBadPacket);
-  }
-  if (st.BadPacketsV3.open && (all || WindowEnded(st.BadPacketsV3, now))) {
-    CloseWindow(st, st.BadPacketsV3, kMgrV3BadPacket);
+  for (auto it = st.EventWindows.begin(); it != st.EventWindows.end();) {
+    if (!all && !WindowEnded(it->second, now)) {
+      ++it;
+      continue;
+    }
+    Summarize(st, it->first, it->second);
+    it = st.EventWindows.erase(it);
   }
 }
 

@@ -25,8 +25,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "components/snmp/snmp.h"
 #include "trendlist/trendlist.h"
@@ -43,17 +45,26 @@ inline constexpr int16_t kServiceStopped = 2;
 inline constexpr int32_t kFirstMessId = 1000001;
 inline constexpr int32_t kLastMessId = 5000001;
 
-// Bad packets logged per manager and minute; the rest are counted in one summary line.
+// Events caused from the network (bad packets of the managers and the agent, requests the agent
+// refuses) logged per minute, cause and source; the rest are counted in one summary line.
 inline constexpr int kBadPacketsPerMinute = 5;
+// Sources with windows of their own at most; the events of further sources share one window per
+// procedure and cause ("other addresses"), so that a flood from spoofed addresses holds bounded
+// memory.
+inline constexpr size_t kMaxEventWindows = 256;
 
-// The bad packets of one manager in the current minute. A window opens at the first bad packet
-// and lasts 60 s; while it lasts at most kBadPacketsPerMinute are logged and the rest counted.
-struct BadPacketWindow {
-  bool open = false;
-  DateTime start;        // the first bad packet of the window
-  int logged = 0;        // bad packets logged in the window
-  int64_t left_out = 0;  // bad packets counted but not logged
+// The events of one procedure, cause and source in the current minute. A window opens at the
+// first event and lasts 60 s; while it lasts at most kBadPacketsPerMinute are logged and the rest
+// counted.
+struct EventWindow {
+  DateTime start;        // the first event of the window
+  int logged = 0;        // events logged in the window
+  int64_t left_out = 0;  // events counted but not logged
+  int16_t event_type = kEventInfo;
 };
+// procedure, cause ("bad packets", "requests with a wrong community") and source address ("" for
+// none)
+using EventWindowKey = std::tuple<std::string, std::string, std::string>;
 
 struct PollState : TrendState {
   // REQUIRES: clock and loop outlive the state.
@@ -81,8 +92,13 @@ struct PollState : TrendState {
   bool DiscoverDone = false;    // the discovery under way was answered for its entry
   int16_t DiscoverWaiting = 0;  // entry whose sender waits for its discovery's answer; 0 none
 
-  BadPacketWindow BadPacketsV1;  // of snmpManager
-  BadPacketWindow BadPacketsV3;  // of snmpMgrV3
+  // The open windows of events logged a few per minute (LogLimitedEvent).
+  std::map<EventWindowKey, EventWindow> EventWindows;
+
+  // Restarts asked for through the agent (ServiceState 1): at most one runs per poll tick.
+  int64_t PollTicks = 0;         // poll ticks since the process started
+  int64_t LastRestartTick = -1;  // PollTicks when the last restart ran
+  bool RestartPending = false;   // a restart was asked for after one ran in this tick
 };
 
 // Lowers an outstanding-request counter by one unless it is already 0 (the agent may have set it
@@ -111,11 +127,24 @@ inline void LowerPendingCount(int16_t& counter) {
 //   5. when the hour is below LastHour (midnight passed or the clock went back):
 //      DebugDirClear_AE, DebugDirClear, DelTrendData for the four trend-data tables in order;
 //   6. LastHour := the hour now; then bad-packet summaries whose minute has ended are written.
+// Before all of this the tick counts itself (PollTicks, also while ServiceState is 2) and runs a
+// restart that the agent left pending (RunRestart).
 // The pause products are 16-bit: an overflow ends the tick. Any error ends the tick and is
 // reported under "timerPoll_ReportID=" followed by the ReportId of the entry being worked on, or
 // 0 when no entry is (an error before the time-out pass or after the due pass); the rest of the
 // tick is skipped and the next tick starts afresh.
 void timerPoll_Timer(PollState& st);
+
+// Running again after ServiceState 1 was written: a new start-up period (ServiceStartTime now),
+// no request counted as outstanding (Pending = PendingV3 = 0: the rebuilt list holds none of
+// them, so nothing would lower the counters again) and the trend list built anew
+// (TrendListCreate). Records the tick (LastRestartTick) and clears RestartPending. Returns false
+// when the build failed (it has reported why).
+bool RunRestart(PollState& st);
+// Whether a restart may run now: none ran since the current poll tick began. The agent runs at
+// most one per tick and leaves further ones pending for the next tick, so that a flood of
+// restarts cannot keep the service rebuilding its list instead of polling.
+inline bool RestartAllowed(const PollState& st) { return st.LastRestartTick != st.PollTicks; }
 
 // The debug-mode watcher (the 30-second debug timer's tick): re-reads DebugMode from the database
 // (SettingsGeneralRead); a switch from off to on creates the trace files with their headers
@@ -167,20 +196,26 @@ void snmpMgrV3_DiscoveryResponse(PollState& st, const SnmpDiscovery& d);
 // cannot be written is reported as "snmpMgrV3_Report", event type 2, with the Report's text.
 void snmpMgrV3_Report(PollState& st, const SnmpReport& r);
 
-// --- The managers' error events ---
+// --- Events from the network, and the managers' error events ---
+
+// Logs an event caused from the network: message under procedure (module "frmQuorlanTrend", the
+// event type given) unless kBadPacketsPerMinute events of the same procedure, cause and source
+// were logged in the last minute; those are counted instead, and when the minute has ended one
+// line "<n> more <cause>[ from <source>] in the minute from <time> were not logged" follows
+// (written by the next such event, the next poll tick or BadPacketSummaries). Never throws.
+void LogLimitedEvent(PollState& st, const std::string& procedure, const std::string& cause,
+                     const std::string& source, const std::string& message, int16_t event_type);
 
 // A datagram that did not decode: logged as "ErrorCode: <code>, <text>", event type 3, under the
-// handler's name (events of these names are never trapped). At most kBadPacketsPerMinute per
-// manager and minute are logged; the rest are counted, and when the minute has ended one line
-// "<n> more bad packets in the minute from <time> were not logged" follows (written by the next
-// bad packet, the next poll tick or BadPacketSummaries). No polling state changes.
+// handler's name (events of these names are never trapped), a few per manager and minute
+// (LogLimitedEvent with the cause "bad packets" and no source). No polling state changes.
 void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b);
 void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b);
 // Errors of the components themselves: nothing is done with them.
 void snmpManager_Error(PollState& st, int number, const std::string& description);
 void snmpMgrV3_Error(PollState& st, int number, const std::string& description);
-// Writes the summary lines of bad-packet windows that have ended; all of them when all is true
-// (at stop, after the managers have closed).
+// Writes the summary lines of event windows that have ended; all of them when all is true (at
+// stop, after the components have closed).
 void BadPacketSummaries(PollState& st, bool all);
 
 // --- Poll trace rows ---

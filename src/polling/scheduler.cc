@@ -148,10 +148,21 @@ int32_t ReportIdOf(PollState& st, int16_t i) {
 
 }  // namespace
 
+bool RunRestart(PollState& st) {
+  st.LastRestartTick = st.PollTicks;
+  st.RestartPending = false;
+  st.ServiceStartTime = st.Now();
+  st.Pending = 0;
+  st.PendingV3 = 0;
+  return TrendListCreate(st);
+}
+
 void timerPoll_Timer(PollState& st) {
+  ++st.PollTicks;
   if (st.ServiceState == kServiceStopped) return;
   int16_t i = 0;
   try {
+    if (st.RestartPending) RunRestart(st);
     ApplyTrendChange(st);
     TimeOutPass(st, i);
     DuePass(st, i);
