@@ -76,8 +76,8 @@ std::string Describe(const std::vector<DbError>& errors) {
 
 [[noreturn]] void Raise(const std::string& call, const std::vector<DbError>& errors) {
   const std::string state = errors.empty() ? "HY000" : errors.front().SqlState;
-  throw RuntimeError(err::kDatabase, fmt::format("ODBC {} {}: {}", state.empty() ? "-" : state,
-                                                 call, Describe(errors)));
+  throw DatabaseError(
+      fmt::format("ODBC {} {}: {}", state.empty() ? "-" : state, call, Describe(errors)), errors);
 }
 
 class Environment {
@@ -485,8 +485,8 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
     auto recordset = std::make_unique<OdbcRecordset>(session_, stmt, text);
     try {
       recordset->Start();
-    } catch (const RuntimeError& e) {
-      errors_ = {{"HY000", 0, e.description()}};
+    } catch (const DatabaseError& e) {
+      errors_ = e.diagnostics();
       throw;
     }
     return recordset;
@@ -529,6 +529,23 @@ class OdbcDriver final : public DatabaseDriver {
 };
 
 }  // namespace
+
+std::vector<std::string> RegisteredOdbcDrivers() {
+  const Environment env;
+  std::vector<std::string> names;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (;;) {
+    SQLCHAR name[256] = {};
+    SQLCHAR attributes[1024] = {};
+    SQLSMALLINT name_length = 0, attributes_length = 0;
+    const SQLRETURN rc = SQLDrivers(env.handle(), direction, name, sizeof name, &name_length,
+                                    attributes, sizeof attributes, &attributes_length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    names.emplace_back(reinterpret_cast<char*>(name));
+    direction = SQL_FETCH_NEXT;
+  }
+  return names;
+}
 
 std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options) {
   return std::make_shared<OdbcDriver>(options);
