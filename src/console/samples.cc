@@ -139,7 +139,7 @@ std::string RangeClause(const Connection& conn, const Report& r, const SampleRan
 }
 
 DateTime ReadTime(const FieldValue& f) {
-  const std::string text = f.AsString().substr(0, 19);
+  const std::string_view text = std::string_view(f.AsString()).substr(0, 19);
   DateTime time;
   if (!ParseDateTime(text, &time)) {
     throw RuntimeError(err::kTypeMismatch, "sample time " + QuotedExcerpt(text) + " does not read");
@@ -301,7 +301,9 @@ void WriteCsv(Connection& conn, const Report& r, const SampleRange& range, std::
   ForEachSample(conn, r, range, [&](const Sample& s) {
     block += s.time.FormatDateTime();
     for (size_t i = 0; i < r.objects.size(); ++i) {
-      fmt::format_to(std::back_inserter(block), ",{}", s.values[i]);
+      const fmt::format_int value(s.values[i]);
+      block += ',';
+      block.append(value.data(), value.size());
     }
     block += "\r\n";
     if (block.size() >= 65536) {
