@@ -66,7 +66,7 @@ std::vector<std::string> LastEvents(const std::string& dir, size_t n) {
 
 // The agent listens on every local address: a write community left at its documented default
 // lets any host that reaches the port stop polling.
-void WarnOfDefaultCommunities(const IniSettings& ini, std::ostream& err) {
+void WarnOfDefaultWriteCommunity(const IniSettings& ini, std::ostream& err) {
   const IniSettings defaults;
   if (ini.SnmpAgentSetComm == defaults.SnmpAgentSetComm) {
     err << fmt::format(
@@ -116,7 +116,7 @@ int StatusCommand(Context& ctx, const std::vector<std::string>& words) {
     }
   }
   ctx.io.out << FormatTable({"Installation", inst.dir()}, rows);
-  WarnOfDefaultCommunities(inst.ini(), ctx.io.err);
+  WarnOfDefaultWriteCommunity(inst.ini(), ctx.io.err);
   const std::vector<std::string> events = LastEvents(inst.dir(), n);
   if (n > 0) {
     ctx.io.out << fmt::format("Last {} event(s) of Debug/T-AppEvent.txt:\n", events.size());

@@ -30,8 +30,13 @@ void Summarize(PollState& st, const EventWindowKey& key, const EventWindow& w) {
 }
 
 // The window of the key, opened now when there is none (or the old one has ended); a source
-// beyond kMaxEventWindows shares the window of other addresses.
+// without a window of its own once kMaxEventWindows are open shares the window of other
+// addresses.
 EventWindow& WindowOf(PollState& st, EventWindowKey key, int16_t event_type, DateTime now) {
+  if (st.EventWindows.size() >= kMaxEventWindows && !std::get<2>(key).empty() &&
+      !st.EventWindows.contains(key)) {
+    std::get<2>(key) = kOtherSources;
+  }
   auto it = st.EventWindows.find(key);
   if (it != st.EventWindows.end() && WindowEnded(it->second, now)) {
     Summarize(st, it->first, it->second);
@@ -39,12 +44,6 @@ EventWindow& WindowOf(PollState& st, EventWindowKey key, int16_t event_type, Dat
     it = st.EventWindows.end();
   }
   if (it != st.EventWindows.end()) return it->second;
-  if (st.EventWindows.size() >= kMaxEventWindows && !std::get<2>(key).empty()) {
-    std::get<2>(key) = kOtherSources;
-    if (auto other = st.EventWindows.find(key); other != st.EventWindows.end()) {
-      return other->second;
-    }
-  }
   return st.EventWindows[key] = EventWindow{now, 0, 0, event_type};
 }
 

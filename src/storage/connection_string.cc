@@ -206,14 +206,13 @@ void RefuseCodeLoading(const std::vector<Pair>& pairs) {
     const std::vector<std::string> known = RegisteredOdbcDrivers();
     const bool registered = std::any_of(
         known.begin(), known.end(), [&](const std::string& k) { return EqualsNoCase(k, name); });
-    if (name.find('/') != std::string::npos || !registered) {
+    const bool path = name.find('/') != std::string::npos;
+    if (path || !registered) {
       std::string list;
       for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
       Untranslatable(fmt::format(
           "{}={} {}; give the name of a driver registered with unixODBC (odbcinst -q -d): {}",
-          p.key, p.value,
-          name.find('/') != std::string::npos ? "names a library file"
-                                              : "is not a registered driver",
+          p.key, p.value, path ? "names a library file" : "is not a registered driver",
           list.empty() ? "none is" : list));
     }
   }

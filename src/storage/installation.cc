@@ -144,11 +144,12 @@ std::vector<std::string> IndexTrendTables(Connection& conn) {
   return indexed;
 }
 
-// The files of an installation that others must not read or change; the suite database with
-// the files SQLite keeps beside it.
+// The files of an installation that others must not read or change; a suite database inside
+// the installation folder with the files SQLite keeps beside it (one elsewhere may be shared
+// with the suite's editor on purpose).
 std::vector<std::string> PrivateFiles(const std::string& dir, const std::string& suite) {
   std::vector<std::string> files = {dir + "/Quorlan.mdb", dir + "/Quorlan.ini"};
-  if (!suite.empty()) {
+  if (suite.starts_with(dir + "/")) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) files.push_back(suite + suffix);
   }
   return files;

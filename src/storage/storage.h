@@ -398,8 +398,9 @@ std::vector<std::string> IndexSqliteTrendTables(const std::string& path);
 
 // Brings the installation in dir forward: takes from every other local user the access that
 // installations of earlier versions gave (the folder, Debug and its files lose group write and
-// all access of others; Quorlan.mdb, Quorlan.ini and a SQLite suite database with its journal
-// files become readable by their owner only; symbolic links are left alone), then reads
+// all access of others; Quorlan.mdb, Quorlan.ini and a SQLite suite database inside the folder
+// with its journal files become readable by their owner only; symbolic links are left alone),
+// then reads
 // DbConnStringSql from its Quorlan.mdb and, when that names a SQLite suite database, upgrades it
 // (UpgradeSqliteSuite, IndexSqliteTrendTables). Returns one line per thing done, or one that
 // says the installation is up to date, for the operator. Throws RuntimeError when Quorlan.mdb
