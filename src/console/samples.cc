@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <fstream>
 #include <map>
@@ -147,7 +148,15 @@ DateTime ReadTime(const FieldValue& f) {
   return time;
 }
 
-int64_t ReadValue(const FieldValue& f) { return static_cast<int64_t>(f.AsDouble()); }
+// A sample value: bigint columns come as whole numbers, read exactly (beyond 2^53 too); any other
+// number through the service's conversion.
+int64_t ReadValue(const FieldValue& f) {
+  const std::string& text = f.AsString();
+  int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc() && end == text.data() + text.size()) return value;
+  return static_cast<int64_t>(f.AsDouble());
+}
 
 }  // namespace
 

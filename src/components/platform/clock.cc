@@ -121,15 +121,19 @@ std::string DateTime::FormatDate() const {
 
 std::string DateTime::FormatDateTime() const {
   const CivilTime c = ToCivil();
-  // Compiled formats: a CSV export writes a time for each of a million rows.
-  return fmt::format(FMT_COMPILE("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}"), c.year, c.month,
-                     c.day, c.hour, c.minute, c.second);
+  // Compiled formats into a buffer: a CSV export writes a time for each of a million rows.
+  char text[32];
+  char* end = fmt::format_to(text, FMT_COMPILE("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}"), c.year,
+                             c.month, c.day, c.hour, c.minute, c.second);
+  return std::string(text, end);
 }
 
 std::string DateTime::FormatTimeStamp() const {
   const CivilTime c = ToCivil();
-  return fmt::format(FMT_COMPILE("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}.{:03d}"), c.year,
-                     c.month, c.day, c.hour, c.minute, c.second, c.millisecond);
+  char text[40];
+  char* end = fmt::format_to(text, FMT_COMPILE("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}.{:03d}"),
+                             c.year, c.month, c.day, c.hour, c.minute, c.second, c.millisecond);
+  return std::string(text, end);
 }
 
 bool ParseDateTime(std::string_view text, DateTime* out) {
