@@ -66,8 +66,8 @@ class AppEventTrapSender {
 // "public", agent address ServerIpAddr) to 127.0.0.1 at the agent's trap port, with six variables:
 // ServerIpAddr, "Quorlan", module, procedure, the message's first 240 characters and the type.
 // A ServerIpAddr that is not a dotted IPv4 address gives the header's agent address 0.0.0.0.
-// Events of the managers' error and bad-packet handlers are never trapped. A trap that cannot be
-// composed or sent is dropped silently: reporting it would raise another event.
+// Events of the managers' and the agent's error and bad-packet handlers are never trapped. A trap
+// that cannot be composed or sent is dropped silently: reporting it would raise another event.
 class AgentEventTraps final : public AppEventTrapSender {
  public:
   // REQUIRES: rt and agent outlive this object.
@@ -104,6 +104,9 @@ class RepeatedEvents {
   // events becomes one event of the kind's module, procedure and type: "<n> more <counted> in the
   // <window> from <its start time stamp> were not logged".
   void Flush(Runtime& rt, bool all);
+  // Whether the window of kind is open (not yet flushed), and how many windows are.
+  bool IsOpen(const std::string& kind) const { return windows_.contains(kind); }
+  size_t OpenCount() const { return windows_.size(); }
 
  private:
   struct Window {

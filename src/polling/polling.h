@@ -43,8 +43,13 @@ inline constexpr int16_t kServiceStopped = 2;
 inline constexpr int32_t kFirstMessId = 1000001;
 inline constexpr int32_t kLastMessId = 5000001;
 
-// Bad packets logged per manager and minute; the rest are counted in one summary line.
+// Events caused from the network (bad packets of the managers and the agent, requests the agent
+// refuses) logged per minute, cause and source; the rest are counted in one summary line.
 inline constexpr int kBadPacketsPerMinute = 5;
+// Sources with windows of their own at most; the events of further sources share one window per
+// procedure and cause ("other addresses"), so that a flood from spoofed addresses holds bounded
+// memory.
+inline constexpr size_t kMaxEventWindows = 256;
 
 struct PollState : TrendState {
   // REQUIRES: clock and loop outlive the state.
@@ -71,6 +76,11 @@ struct PollState : TrendState {
   int16_t DiscoverIndex = 0;    // entry of the last discovery; 0 until the first, never reset
   bool DiscoverDone = false;    // the discovery under way was answered for its entry
   int16_t DiscoverWaiting = 0;  // entry whose sender waits for its discovery's answer; 0 none
+
+  // Restarts asked for through the agent (ServiceState 1): at most one runs per poll tick.
+  int64_t PollTicks = 0;         // poll ticks since the process started
+  int64_t LastRestartTick = -1;  // PollTicks when the last restart ran
+  bool RestartPending = false;   // a restart was asked for after one ran in this tick
 };
 
 // Lowers an outstanding-request counter by one unless it is already 0 (the agent may have set it
@@ -104,12 +114,25 @@ inline void LowerPendingCount(int16_t& counter) {
 //   5. when the hour is below LastHour (midnight passed or the clock went back):
 //      DebugDirClear_AE, DebugDirClear, DelTrendData for the four trend-data tables in order;
 //   6. LastHour := the hour now; then the counts of repeated events whose window has ended.
+// Before all of this the tick counts itself (PollTicks, also while ServiceState is 2) and runs a
+// restart that the agent left pending (RunRestart).
 // A stop during one of the pauses (ServiceState 2) ends the tick right after that pause. The
 // pause products are 16-bit: an overflow ends the pass. An error of the passes ends them and is
 // reported under "timerPoll_ReportID=" followed by the ReportId of the entry being worked on (0
 // when none is); steps 4 to 6 still run, and their own errors are reported with ReportID 0. The
 // same error repeated by later ticks is logged once an hour with a count (Repeats).
 void timerPoll_Timer(PollState& st);
+
+// Running again after ServiceState 1 was written: a new start-up period (ServiceStartTime now),
+// no request counted as outstanding (Pending = PendingV3 = 0: the rebuilt list holds none of
+// them, so nothing would lower the counters again) and the trend list built anew
+// (TrendListCreate). Records the tick (LastRestartTick) and clears RestartPending. Returns false
+// when the build failed (it has reported why).
+bool RunRestart(PollState& st);
+// Whether a restart may run now: none ran since the current poll tick began. The agent runs at
+// most one per tick and leaves further ones pending for the next tick, so that a flood of
+// restarts cannot keep the service rebuilding its list instead of polling.
+inline bool RestartAllowed(const PollState& st) { return st.LastRestartTick != st.PollTicks; }
 
 // The debug-mode watcher (the 30-second debug timer's tick): re-reads DebugMode from the database
 // (SettingsGeneralRead); a switch from off to on creates the trace files with their headers
@@ -169,13 +192,21 @@ void snmpMgrV3_DiscoveryResponse(PollState& st, const SnmpDiscovery& d);
 // cannot be written is reported as "snmpMgrV3_Report", event type 2, with the Report's text.
 void snmpMgrV3_Report(PollState& st, const SnmpReport& r);
 
-// --- The managers' error events ---
+// --- Events from the network, and the managers' error events ---
+
+// Logs an event caused from the network: message under procedure (module "frmQuorlanTrend", the
+// event type given) unless kBadPacketsPerMinute events of the same procedure, cause and source
+// were logged in the last minute; those are counted instead, and when the minute has ended one
+// line "<n> more <cause>[ from <source>] in the minute from <time> were not logged" follows
+// (written by the next such event, the next poll tick or the stop). Never throws.
+void LogLimitedEvent(PollState& st, const std::string& procedure, const std::string& cause,
+                     const std::string& source, const std::string& message, int16_t event_type);
 
 // A datagram that did not decode: logged as "ErrorCode: <code>, <text>", event type 3, under the
 // handler's name (events of these names are never trapped). At most kBadPacketsPerMinute per
-// manager and minute are logged; the rest are counted (Repeats), and when the minute has ended
-// one line "<n> more bad packets in the minute from <time> were not logged" follows (written by
-// the next bad packet, the next poll tick or the stop). No polling state changes.
+// manager and minute are logged; the rest are counted (LogLimitedEvent with the cause "bad
+// packets" and no source), and when the minute has ended one line "<n> more bad packets in the
+// minute from <time> were not logged" follows. No polling state changes.
 void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b);
 void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b);
 // Errors of the components themselves: nothing is done with them.

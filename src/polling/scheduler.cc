@@ -196,10 +196,21 @@ void ReportTickError(PollState& st, int16_t i, const std::exception& e) {
 
 }  // namespace
 
+bool RunRestart(PollState& st) {
+  st.LastRestartTick = st.PollTicks;
+  st.RestartPending = false;
+  st.ServiceStartTime = st.Now();
+  st.Pending = 0;
+  st.PendingV3 = 0;
+  return TrendListCreate(st);
+}
+
 void timerPoll_Timer(PollState& st) {
+  ++st.PollTicks;
   if (st.ServiceState == kServiceStopped) return;
   int16_t i = 0;
   try {
+    if (st.RestartPending) RunRestart(st);
     ApplyTrendChange(st);
     // A stop during one of the pauses ends the tick there.
     if (!TimeOutPass(st, i) || !DuePass(st, i)) return;

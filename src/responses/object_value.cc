@@ -33,7 +33,8 @@ ObjectValue ApplyExpression(ResponseState& st, TrendListEntry& e, int k, const c
     e.PollSavedValue[k] = 0;
     st.Repeats.Log(st, kOncePerHour, fmt::format("ObjEval of report {}", e.ReportId), kModForm,
                    procedure,
-                   fmt::format("ReportId {}: ObjEval{} \"{}\": {}; 0 stored", e.ReportId, k, text,
+                   fmt::format("ReportId {}: ObjEval{} {}: {}; 0 stored", e.ReportId, k,
+                               QuotedExcerpt(text),
                                ex.description()),
                    kEventError, fmt::format("refused expressions of report {}", e.ReportId));
     return ObjectValue::kRefused;

@@ -75,7 +75,8 @@ double ScaledNumber(const std::string& text, size_t letter, double multiplier) {
   const double v = TextToDouble(text.substr(0, letter)) * multiplier;
   if (!std::isfinite(v)) {
     throw RuntimeError(err::kOverflow,
-                       fmt::format("Overflow: trigger value \"{}\" does not fit a number", text));
+                       fmt::format("Overflow: trigger value {} does not fit a number",
+                                   QuotedExcerpt(text)));
   }
   return TextToDouble(fmt::format("{:.15g}", v));
 }
@@ -103,7 +104,8 @@ void ConvTriggerValue(Runtime& rt, const std::string& text, double& value) {
     value = TriggerValueOf(text);
   } catch (const RuntimeError& ex) {
     AppEvent(rt, kModShared, "ConvTriggerValue",
-             fmt::format("Trigger value \"{}\": {}", text, ex.description()), kEventError);
+             fmt::format("Trigger value {}: {}", QuotedExcerpt(text), ex.description()),
+             kEventError);
   }
 }
 

@@ -243,6 +243,24 @@ TEST_F(SnmpdResponseTest, FailuresEndTheAnswerInTheHandlerWithoutARow) {
   EXPECT_TRUE(Samples().empty());
 }
 
+// An expression written straight into the database, far beyond what the engine takes: the row is
+// kept and the event quotes the expression's first 100 bytes and its length.
+TEST_F(SnmpdResponseTest, ALongRefusedExpressionIsQuotedByItsFirstBytes) {
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
+  TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  e.PollObjEval[1] = "$value";
+  std::string quoted = "42";
+  for (int i = 0; i < 40000; ++i) e.PollObjEval[1] += "+1";
+  for (int i = 0; i < 49; ++i) quoted += "+1";
+  PollAt(At(1));
+  EXPECT_THAT(Samples(), ElementsAre("101 2026-12-07 10:01:00 0 0 0 0 0 0"));
+  const std::vector<std::string> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_THAT(events[0], HasSubstr("ObjEval1 \"" + quoted +
+                                   "...\" (80002 bytes): Expression of 80002 bytes is longer than "
+                                   "the limit of 4096; 0 stored"));
+}
+
 // An expression that the engine refuses (100/$value of a reading 0) costs only its own object's
 // value: the row is stored with 0 for it, and the refusal is one event a report and hour.
 TEST_F(SnmpdResponseTest, ARefusedExpressionStoresZeroForItsObjectAndKeepsTheRow) {

@@ -69,9 +69,9 @@ class ServiceClockTest : public ::testing::Test {
         "VALUES (42, 'core-1', '127.0.0.1', {}, 2, 1)",
         port));
     Suite()->Execute(fmt::format(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {}) "
         "INSERT INTO TrendReports (ReportId, ReportTitle, NodeId, NodeName, PollInterval, ObjId1, "
-        "DbChanged) SELECT i, 'Report ' || i, 42, 'core-1', 1, '{}', '0' FROM n",
+        "DbChanged) WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {}) "
+        "SELECT i, 'Report ' || i, 42, 'core-1', 1, '{}', '0' FROM n",
         reports, kOid));
   }
   // Starts the service in time zone tz with its wall clock at the UTC instant utc. A sanitizer
