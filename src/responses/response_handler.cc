@@ -117,6 +117,7 @@ void Answer::Handle() {
   if (!OpenDatabase()) return;
   c_ = Find();
   if (c_ == 0) return;
+  ++st_.Counters.Answers;
   Entry().PollPending = false;
   CalcPollNextTime(st_, c_);
   const std::string& type = Entry().PollType;
@@ -127,6 +128,7 @@ void Answer::Handle() {
       ClearMessId();
       return;
     }
+    ++st_.Counters.RowsRecorded;
     responses::DbFailuresEnded(st_, h_.procedure);
   }
   LowerCounter();
@@ -162,6 +164,7 @@ bool Answer::ComputeValues() {
 void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls) {
   c_ = Find();
   if (c_ == 0) return;
+  ++st_.Counters.Answers;
   TrendListEntry& e = Entry();
   for (const int i : nulls) {
     if (i >= kTrendObjects) continue;  // an object the entry does not have

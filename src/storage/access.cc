@@ -17,6 +17,42 @@ auto Convert(const std::string& name, const std::string& text, F convert) {
   }
 }
 
+// A suite connection whose failures to connect and to execute are counted as database errors
+// (Counters.DatabaseErrors) before they go on to the caller.
+class CountedConnection final : public Connection {
+ public:
+  CountedConnection(std::unique_ptr<Connection> inner, int64_t& errors)
+      : inner_(std::move(inner)), errors_(errors) {}
+
+  void Open(const std::string& connection_string, int timeout_seconds) override {
+    Counted([&] { inner_->Open(connection_string, timeout_seconds); });
+  }
+  std::unique_ptr<Recordset> Execute(const std::string& sql) override {
+    std::unique_ptr<Recordset> rows;
+    Counted([&] { rows = inner_->Execute(sql); });
+    return rows;
+  }
+  int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
+  const std::vector<DbError>& Errors() const override { return inner_->Errors(); }
+  std::string DbmsName() const override { return inner_->DbmsName(); }
+  int State() const override { return inner_->State(); }
+  void Close() override { inner_->Close(); }
+
+ private:
+  template <typename F>
+  void Counted(F work) {
+    try {
+      work();
+    } catch (const RuntimeError& e) {
+      if (e.number() == err::kDatabase) ++errors_;
+      throw;
+    }
+  }
+
+  std::unique_ptr<Connection> inner_;
+  int64_t& errors_;
+};
+
 }  // namespace
 
 const std::string& FieldValue::Require() const {
@@ -56,8 +92,15 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
   if (st.StopRequested && st.StopRequested()) {
     throw RuntimeError(err::kDatabase, "Not run: the service is stopping");
   }
-  const std::string& connection_string = SuiteConnectionOf(st);
-  std::unique_ptr<Connection> conn = st.Db->NewConnection();
+  std::string connection_string;
+  try {
+    connection_string = SuiteConnectionOf(st);
+  } catch (const RuntimeError&) {
+    ++st.Counters.DatabaseErrors;  // a string that does not translate, a SQLite file gone
+    throw;
+  }
+  auto conn =
+      std::make_unique<CountedConnection>(st.Db->NewConnection(), st.Counters.DatabaseErrors);
   conn->Open(connection_string, kDbConnectTimeoutSeconds);
   return conn;
 }

@@ -292,7 +292,9 @@ struct StorageState : Runtime {
 
 // --- The access pattern, for every operation on the suite database ---
 
-// A new connection opened with DbConnStringSql and the 5-second connection time-out.
+// A new connection opened with DbConnStringSql and the 5-second connection time-out. Its failures
+// to connect and to execute (and a connection string that cannot be used) are counted in
+// Counters.DatabaseErrors before they are thrown.
 // Throws as Connection::Open; also, without opening anything, when the service is stopping and
 // when DbConnStringSql names a SQLite file that does not exist: a suite database is never
 // created here (only `quorlan-trendctl init` creates one), so that samples are not written into a
@@ -352,6 +354,15 @@ inline constexpr std::array<const char*, 4> kTrendDataTables = {"TrendData1", "T
 //   for (const char* table : kTrendDataTables) DelTrendData(st, table);
 // Each call pauses 500 ms per pass through WaitMs, so other events run in between.
 void DelTrendData(StorageState& st, const std::string& table);
+
+// What the recording of sample rows stands at, for the self-monitoring: the rows the suite
+// database took since the process started (a row counts once its insert is committed), and the
+// rows held back, not yet recorded.
+struct RecordingFigures {
+  int64_t RowsRecorded = 0;
+  int64_t SpoolRows = 0;
+};
+RecordingFigures RecordingFiguresOf(StorageState& st);
 
 // Reloads SecProfileList from SecProfiles: clears the ten names, then fills slots 1 upwards with
 // the enabled rows. Reports its own errors (procedure "SysUpdateSecProfiles", module
