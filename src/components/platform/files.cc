@@ -74,6 +74,18 @@ void CreateNewFile(const std::string& path, const std::string& text, int mode) {
   file.Close();
 }
 
+void ReplaceFile(const std::string& path, const std::string& text, int mode) {
+  const std::string temporary = path + ".tmp";
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) Fail("remove", temporary, errno);
+  try {
+    CreateNewFile(temporary, text, mode);
+    RenameFile(temporary, path);
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
 void CopyToNewFile(const std::string& from, const std::string& to, int mode) {
   const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("open for reading", from, errno);

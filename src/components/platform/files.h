@@ -30,6 +30,13 @@ void WriteNewFile(const std::string& path, const std::string& text);
 // a path that exists, a symbolic link (even a dangling one) included, so that nothing planted
 // there is followed or overwritten.
 void CreateNewFile(const std::string& path, const std::string& text, int mode = kFileMode);
+// Replaces the file at path with the given text at once for its readers: the text goes to a new
+// file path + ".tmp" (a leftover one is removed first; created as CreateNewFile creates it) that
+// rename(2) then puts in place, so a reader finds the old file or the new one, never a part.
+// A symbolic link at path is replaced, not followed. On failure the temporary file is removed
+// and the file at path stays as it was. Nothing is synced: a crash of the machine may lose the
+// last replacement.
+void ReplaceFile(const std::string& path, const std::string& text, int mode = kFileMode);
 // Copies from to a new file as CreateNewFile creates it.
 void CopyToNewFile(const std::string& from, const std::string& to, int mode);
 // Creates a folder that does not exist yet with the mode (less the umask).
