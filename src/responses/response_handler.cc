@@ -1,9 +1,8 @@
-// The managers' Response events: matching an answer to its entry, the values, the sample row,
-// closing the request and the response trace rows.
+// The managers' Response events: matching an answer to its entry, the values, the sample row
+// handed to the recorder, closing the request and the response trace rows.
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "responses/internal.h"
@@ -40,11 +39,10 @@ class InProgress {
 };
 
 // The handling of one answer. Handle() runs the steps and throws any run-time failure; Fail() is
-// the error handler; the database objects are released when the object ends.
+// the error handler.
 class Answer {
  public:
   Answer(ResponseState& st, const Handler& h, const SnmpResponse& r) : st_(st), h_(h), r_(r) {}
-  ~Answer() { Release(); }
   Answer(const Answer&) = delete;
   Answer& operator=(const Answer&) = delete;
 
@@ -60,26 +58,22 @@ class Answer {
   // matched entry polls but the answer lacks.
   std::vector<int> NullObjects() const;
   void CloseWithoutData(const char* marker, const std::vector<int>& nulls);
-  bool OpenDatabase();
   // Values (and triggers) of a "SnmpPoll" or "SnmpStatus" entry. False when the entry was
   // rebuilt while a trap let other events run: the answer then has no entry any more.
   bool ComputeValues();
-  // Executes the INSERT; false when it left errors in the connection (reported).
-  bool InsertSample();
+  // Hands the entry's sample row, taken now, to the recorder.
+  void RecordSample();
   void LowerCounter();
   // Appends the row of the marker (kResp, kRespErr or kRespNull) while DebugMode is set.
   void Trace(const char* marker);
   std::string ErrRow();
   std::string NullRow();
-  void Release() noexcept;
 
   ResponseState& st_;
   const Handler& h_;
   const SnmpResponse& r_;
   int16_t c_ = 0;         // the matched entry
   bool lowered_ = false;  // the counter was lowered for this request
-  std::unique_ptr<Connection> conn_;
-  std::unique_ptr<Recordset> rows_;
 };
 
 int16_t Answer::Find() const {
@@ -105,7 +99,6 @@ void Answer::Handle() {
   if (r_.error_status != 0) return CloseWithoutData(kRespErr, {});
   const std::vector<int> nulls = NullObjects();
   if (!nulls.empty()) return CloseWithoutData(kRespNull, nulls);
-  if (!OpenDatabase()) return;
   c_ = Find();
   if (c_ == 0) return;
   Entry().PollPending = false;
@@ -113,12 +106,7 @@ void Answer::Handle() {
   const std::string& type = Entry().PollType;
   if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
     if (!ComputeValues()) return;
-    if (!InsertSample()) {
-      LowerCounter();
-      Entry().PollMessId = 0;
-      return;
-    }
-    responses::DbFailuresEnded(st_, h_.procedure);
+    RecordSample();
   }
   LowerCounter();
   Trace(kResp);
@@ -158,19 +146,14 @@ void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls)
   e.PollMessId = 0;
 }
 
-bool Answer::OpenDatabase() {
-  try {
-    conn_ = OpenSuiteConnection(st_);
-  } catch (const std::exception& ex) {
-    responses::ReportDbFailure(st_, kModShared, h_.procedure, ex.what(), "");
-    return false;
-  }
-  return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
-}
-
-bool Answer::InsertSample() {
-  rows_ = conn_->Execute(TrendSampleStatement(*conn_, Entry(), st_.Now()));
-  return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
+void Answer::RecordSample() {
+  const TrendListEntry& e = Entry();
+  SampleRow row;
+  row.ReportId = e.ReportId;
+  row.PollInterval = e.PollInterval;
+  row.Time = st_.Now();
+  for (int k = 1; k <= kTrendObjects; ++k) row.Values[k - 1] = e.PollSavedValue[k];
+  st_.SampleRecorder.Record(row);
 }
 
 void Answer::LowerCounter() {
@@ -218,12 +201,7 @@ std::string Answer::NullRow() {
 
 void Answer::Fail(const std::exception& ex) {
   const std::string suffix = h_.v3 ? "" : fmt::format(", reqId={}, c={}", r_.request_id, c_);
-  const auto* runtime = dynamic_cast<const RuntimeError*>(&ex);
-  if (runtime != nullptr && runtime->number() == err::kDatabase) {
-    responses::ReportDbFailure(st_, kModForm, h_.procedure, ex.what(), suffix);
-  } else {
-    AppEvent(st_, kModForm, h_.procedure, ex.what() + suffix, kEventError);
-  }
+  AppEvent(st_, kModForm, h_.procedure, ex.what() + suffix, kEventError);
   if (c_ == 0) return;
   TrendListEntry& e = Entry();
   e.PollPending = false;
@@ -236,17 +214,6 @@ void Answer::Fail(const std::exception& ex) {
     e.PollEngineTime = 0;
   }
   CalcPollNextTime(st_, c_);
-}
-
-void Answer::Release() noexcept {
-  try {
-    if (rows_ && rows_->State() != 0) rows_->Close();
-    if (conn_ && conn_->State() != 0) conn_->Close();
-  } catch (const std::exception&) {
-    // Nothing is left to do with a connection that cannot even be closed.
-  }
-  rows_.reset();
-  conn_.reset();
 }
 
 bool Duplicate(const ResponseState& st, int32_t id) {

@@ -56,6 +56,7 @@ class ServiceCommandsTest : public testing::ConsoleFixture {
     timerPoll_Timer(m_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (m_.Pending != 0 && std::chrono::steady_clock::now() < deadline) loop_.RunOnce(10);
+    m_.SampleRecorder.CommitBatch();  // as the loop's next idle moment does
   }
   // The samples of report 1 as `show` prints them: the lines after its header.
   std::vector<std::string> Shown() {
