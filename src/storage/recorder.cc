@@ -207,8 +207,8 @@ void Recorder::Impl::TurnOut(const std::string& reason) {
     outage_ = true;
     outage_since_ = st_.Now();
     AppEvent(st_, kModShared, kRecorderProcedure,
-             fmt::format("The suite database did not take the sample rows: {}. Recording goes to "
-                         "the spool ({}) and the database is tried every {} s",
+             fmt::format("The suite database is out: {}. Sample rows go to the spool ({}) and the "
+                         "database is tried every {} s",
                          reason, Folder(), kSpoolProbeSeconds),
              kEventError);
   }
@@ -352,8 +352,15 @@ void Recorder::Impl::FinishReplay() {
 void Recorder::Impl::Probe() {
   Spool* spool = LoadedSpool();
   if (spool != nullptr && !spool->Empty()) return ReplayStep();
-  // Nothing to replay (the rows could not be spooled): the next batch tries the database.
+  // Nothing to replay (the rows could not be spooled): a statement asks whether it answers.
+  try {
+    Conn().Execute("SELECT 1");
+  } catch (const std::exception& e) {
+    TurnOut(e.what());
+    return;
+  }
   out_ = false;
+  back_at_ = st_.Now();
   probe_->SetEnabled(false);
   FinishReplay();
 }

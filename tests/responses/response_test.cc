@@ -274,8 +274,8 @@ TEST_F(SnmpdResponseTest, AnOutageOfTheDatabaseIsOneEventAndItsRowsAreRecordedWh
                        }));
   const std::vector<std::string> events = Events();
   ASSERT_EQ(events.size(), 2u) << ::testing::PrintToString(events);
-  EXPECT_THAT(events[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\tThe suite database did "
-                                   "not take the sample rows: ODBC HY000 open: injected failure"));
+  EXPECT_THAT(events[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\tThe suite database is "
+                                   "out: ODBC HY000 open: injected failure"));
   EXPECT_THAT(events[1], HasSubstr("3\tmodQuorlanTrend_TrendSampleRecord\t6 sample row(s) "
                                    "recorded from the spool"));
 }
@@ -309,8 +309,8 @@ TEST_F(SnmpdResponseTest, ASqlServerThatStopsAnsweringIsOneEventAndRecordingResu
   ASSERT_TRUE(WaitFor([this] { return !rs.SampleRecorder.DatabaseOut(); }));
   const std::vector<std::string> events = Events();
   ASSERT_EQ(events.size(), 2u) << ::testing::PrintToString(events);
-  EXPECT_THAT(events[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\tThe suite database did "
-                                   "not take the sample rows: ODBC "));
+  EXPECT_THAT(events[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\tThe suite database is "
+                                   "out: ODBC "));
   EXPECT_THAT(events[1], HasSubstr("\t4 sample row(s) recorded from the spool"));
   EXPECT_EQ(Samples().size(), 6u);
 }
