@@ -211,6 +211,7 @@ class Lock:
     def release(self):
         if self.proc:
             self.proc.communicate('COMMIT;\n', timeout=30)
+            self.proc = None
 
 
 def run_quorlan(args, template, extra, locked=False):

@@ -77,8 +77,9 @@ std::string SqliteSettingsConsoleTable();
 // --- Sample rows in the dialect of a connection (sqlite_dialect.cc) ---
 
 // Inserts sample rows on one open connection, in the transaction open on it: on SQLite with
-// prepared INSERTs, one per trend-data table and number of rows per statement (1 or
-// kSampleRowsPerStatement), which bind each row's values; on other databases (SQL Server) with
+// prepared INSERTs, one per trend-data table and number of rows per statement
+// (kSampleRowsPerStatement, 4 or 1, the most that the rows left fill), which bind each row's
+// values; on other databases (SQL Server) with
 // INSERTs of literal values, up to 1000 rows each (SQL Server's most per VALUES). Rows of one
 // table keep their order. REQUIRES: the connection stays open while the writer is used.
 class SampleWriter {

@@ -366,6 +366,14 @@ void Recorder::Impl::Probe() {
 }
 
 Connection& Recorder::Impl::Conn() {
+  // The kept connection, while the stored string is the one it opened and its file is still
+  // there: one stat() a batch.
+  if (conn_ && st_.SuiteConnection.stored == st_.DbConnStringSql &&
+      st_.SuiteConnection.translated == opened_with_ &&
+      (st_.SuiteConnection.sqlite_path.empty() ||
+       IdentityOf(st_.SuiteConnection.sqlite_path) == file_)) {
+    return *conn_;
+  }
   const std::string& suite = SuiteConnectionOf(st_);  // refuses a SQLite file that is gone
   const std::string& path = st_.SuiteConnection.sqlite_path;
   // A kept connection serves while the connection string and the SQLite file are those it

@@ -180,9 +180,10 @@ PreparedStatement& SampleWriter::Statement(int32_t interval, int rows) {
 
 void SampleWriter::InsertPrepared(int32_t interval, std::span<const SampleRow* const> rows) {
   // SQLite's driver compiles a prepared statement again at every execution, so rows go a
-  // statement of several at a time where there are enough of them.
+  // statement of several at a time where there are enough of them: 16, then 4, then 1.
   while (!rows.empty()) {
-    const int n = rows.size() >= kSampleRowsPerStatement ? kSampleRowsPerStatement : 1;
+    int n = kSampleRowsPerStatement;
+    while (static_cast<size_t>(n) > rows.size()) n /= 4;
     PreparedStatement& statement = Statement(interval, n);
     for (int i = 0; i < n; ++i) {
       const SampleRow& row = *rows[static_cast<size_t>(i)];

@@ -48,34 +48,36 @@ class RecorderTest : public testing::StorageTest {
 // The rows of one turn are one transaction; a batch also commits at 100 ms after its first row
 // or at its 1000th, and before any other statement on the suite database.
 TEST_F(RecorderTest, ABatchCommitsWhenTheLoopIsIdleAtTheLatestAfter100MsOr1000Rows) {
-  for (int i = 0; i < 20; ++i) recorder().Record(Row(i, At(0)));
+  for (int i = 0; i < 21; ++i) recorder().Record(Row(i, At(0)));
   EXPECT_EQ(Rows(), 0) << "nothing is committed while the turn goes on";
   Idle();
-  EXPECT_EQ(Rows(), 20);
-  const std::string one = "INSERT INTO TrendData1 VALUES (?,?,?,?,?,?,?,?)";
-  std::string sixteen = "INSERT INTO TrendData1 VALUES (?,?,?,?,?,?,?,?)";
-  for (int i = 1; i < 16; ++i) sixteen += ",(?,?,?,?,?,?,?,?)";
-  EXPECT_THAT(recording_->Statements(),
-              ElementsAre("BEGIN TRANSACTION", sixteen, one, one, one, one, "COMMIT TRANSACTION"));
+  EXPECT_EQ(Rows(), 21);
+  const auto insert = [](int rows) {
+    std::string sql = "INSERT INTO TrendData1 VALUES (?,?,?,?,?,?,?,?)";
+    for (int i = 1; i < rows; ++i) sql += ",(?,?,?,?,?,?,?,?)";
+    return sql;
+  };
+  EXPECT_THAT(recording_->Statements(), ElementsAre("BEGIN TRANSACTION", insert(16), insert(4),
+                                                    insert(1), "COMMIT TRANSACTION"));
 
   recorder().Record(Row(20, At(0, 1)));
   clock_.inner.Advance(99);
   recorder().Record(Row(21, At(0, 1)));
-  EXPECT_EQ(Rows(), 20);
+  EXPECT_EQ(Rows(), 21);
   clock_.inner.Advance(1);
   recorder().Record(Row(22, At(0, 1)));
-  EXPECT_EQ(Rows(), 23) << "100 ms after the batch's first row";
+  EXPECT_EQ(Rows(), 24) << "100 ms after the batch's first row";
 
   for (int i = 0; i < 999; ++i) recorder().Record(Row(1000 + i, At(0, 2)));
-  EXPECT_EQ(Rows(), 23);
+  EXPECT_EQ(Rows(), 24);
   recorder().Record(Row(1999, At(0, 2)));
-  EXPECT_EQ(Rows(), 1023) << "at the 1000th row";
+  EXPECT_EQ(Rows(), 1024) << "at the 1000th row";
 
   recorder().Record(Row(5, At(0, 3)));
   auto conn = OpenSuiteConnection(st_);
-  EXPECT_EQ(ExecuteQuery(*conn, "SELECT COUNT(*) FROM TrendData1")->Field(0).AsInt32(), 1024)
+  EXPECT_EQ(ExecuteQuery(*conn, "SELECT COUNT(*) FROM TrendData1")->Field(0).AsInt32(), 1025)
       << "another statement commits the open batch first";
-  EXPECT_EQ(recorder().Counts().recorded, 1024);
+  EXPECT_EQ(recorder().Counts().recorded, 1025);
   EXPECT_TRUE(Events().empty());
 }
 
