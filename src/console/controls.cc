@@ -70,7 +70,7 @@ std::string SpoolLine(Installation& inst) {
   try {
     const SpoolStatus spool = inst.Spool();
     if (spool.rows == 0) return "empty";
-    return fmt::format("{}{} rows held, oldest {}, {:.1f} MiB",
+    return fmt::format("{}{} row(s) held, oldest {}, {:.1f} MiB",
                        spool.position_known ? "" : "at most ", spool.rows,
                        spool.oldest ? spool.oldest->FormatDateTime() : "unknown",
                        static_cast<double>(spool.bytes) / (1 << 20));

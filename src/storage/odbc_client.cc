@@ -445,6 +445,8 @@ class OdbcConnection final : public Connection {
     Raise(call, errors_);
   }
 
+  // A statement handle on the open connection with the query time-out; fails naming call.
+  SQLHSTMT NewStatement(const std::string& call);
   // The translation of connection_string; fails (Fail) when it cannot be translated.
   OpenPlan PlanFor(const std::string& connection_string);
   void Connect(Session& session, const std::string& odbc, int timeout_seconds);
@@ -560,21 +562,25 @@ void OdbcConnection::LimitWaits(std::chrono::milliseconds limit) {
   if (session_ && limit.count() > 0) session_->call_limit = limit;
 }
 
-std::unique_ptr<PreparedStatement> OdbcConnection::Prepare(const std::string& sql) {
-  errors_.clear();
-  if (State() != 1) {
-    Fail(fmt::format("prepare '{}'", Quoted(sql)), {{"08003", 0, "the connection is not open"}});
-  }
+SQLHSTMT OdbcConnection::NewStatement(const std::string& call) {
   SQLHSTMT stmt = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session_->dbc, &stmt))) {
-    Fail(fmt::format("prepare '{}'", Quoted(sql)),
-         FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
+    Fail(call, FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
   }
   if (session_->query_timeout_seconds > 0) {
     SQLSetStmtAttr(
         stmt, SQL_ATTR_QUERY_TIMEOUT,
         reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(session_->query_timeout_seconds)), 0);
   }
+  return stmt;
+}
+
+std::unique_ptr<PreparedStatement> OdbcConnection::Prepare(const std::string& sql) {
+  errors_.clear();
+  if (State() != 1) {
+    Fail(fmt::format("prepare '{}'", Quoted(sql)), {{"08003", 0, "the connection is not open"}});
+  }
+  SQLHSTMT stmt = NewStatement(fmt::format("prepare '{}'", Quoted(sql)));
   std::vector<SQLCHAR> in(sql.begin(), sql.end());
   in.push_back(0);
   SQLRETURN rc;
@@ -614,15 +620,7 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
     Fail(fmt::format("execute '{}'", sql), {{"08003", 0, "the connection is not open"}});
   }
   const std::string text = session_->is_sqlite ? AdaptSqlForSqlite(sql) : sql;
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session_->dbc, &stmt))) {
-    Fail(fmt::format("execute '{}'", sql), FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
-  }
-  if (session_->query_timeout_seconds > 0) {
-    SQLSetStmtAttr(
-        stmt, SQL_ATTR_QUERY_TIMEOUT,
-        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(session_->query_timeout_seconds)), 0);
-  }
+  SQLHSTMT stmt = NewStatement(fmt::format("execute '{}'", sql));
   std::vector<SQLCHAR> in(text.begin(), text.end());
   in.push_back(0);
   SQLRETURN rc;

@@ -40,6 +40,13 @@ void ExpectSame(const SampleRow& a, const SampleRow& b) {
 
 class SpoolTest : public ::testing::Test {
  protected:
+  // A spool written by an earlier life: rows 0 to count-1 in one segment.
+  void Spooled(int count) {
+    Spool spool(Folder(), 1 << 20);
+    spool.Load();
+    SpoolDrop drop;
+    spool.Append(Rows(0, count), &drop);
+  }
   // Changes the bytes of a file in place.
   template <typename F>
   static void Rewrite(const std::string& path, F change) {
@@ -119,12 +126,7 @@ TEST_F(SpoolTest, RowsComeBackInOrderFromAnotherProcessLifeAndTheReadPositionMov
 // A crash in the middle of an append leaves a torn end: it is cut off at the next load, with one
 // line for the event, and the spool goes on from the last whole record.
 TEST_F(SpoolTest, ATornEndIsCutOffAndAppendsGoOnAfterTheLastWholeRecord) {
-  {
-    Spool spool(Folder(), 1 << 20);
-    spool.Load();
-    SpoolDrop drop;
-    spool.Append(Rows(0, 4), &drop);
-  }
+  Spooled(4);
   // The third record's checksum lost and half of the fourth written: both are torn.
   const uint64_t third = kSpoolHeaderBytes + 2 * kSpoolRecordBytes;
   Rewrite(Segment(1), [&](std::string& bytes) {
@@ -152,12 +154,7 @@ TEST_F(SpoolTest, ATornEndIsCutOffAndAppendsGoOnAfterTheLastWholeRecord) {
 // Damage inside a segment (the disk, not a crash) costs only the damaged record; a damaged
 // header sets its segment aside.
 TEST_F(SpoolTest, ADamagedRecordIsSkippedAndADamagedHeaderSetsItsSegmentAside) {
-  {
-    Spool spool(Folder(), 1 << 20);
-    spool.Load();
-    SpoolDrop drop;
-    spool.Append(Rows(0, 3), &drop);
-  }
+  Spooled(3);
   Rewrite(Segment(1), [](std::string& bytes) {
     bytes[kSpoolHeaderBytes + kSpoolRecordBytes + 30] ^= 0x10;  // in the second record
   });
