@@ -27,6 +27,12 @@ std::string RejectLine(Runtime& rt, const SampleRow& row, const std::string& rea
   return line + "\t" + shown;
 }
 
+// The replay position of a segment: its row of TrendSpool (one row per segment, so that two
+// services recording into one database keep theirs apart).
+std::string PositionQuery(uint64_t segment) {
+  return fmt::format("SELECT SpoolOffset FROM TrendSpool WHERE SpoolSegment = {}", segment);
+}
+
 // True when a failure says that the database is out (see DatabaseUnavailable).
 bool Unavailable(const std::exception& e, const Connection* conn) {
   const auto* runtime = dynamic_cast<const RuntimeError*>(&e);
@@ -165,8 +171,8 @@ void Recorder::Impl::SetAside(const std::vector<SampleRow>& rows,
 void Recorder::Impl::SavePosition(const SpoolPosition& position) {
   EnsurePositionTable();
   Connection& conn = Conn();
-  conn.Execute(fmt::format("UPDATE TrendSpool SET SpoolSegment = {}, SpoolOffset = {}",
-                           position.segment, position.offset));
+  conn.Execute(fmt::format("UPDATE TrendSpool SET SpoolOffset = {} WHERE SpoolSegment = {}",
+                           position.offset, position.segment));
   if (conn.RecordsAffected() == 0) {
     conn.Execute(fmt::format("INSERT INTO TrendSpool (SpoolSegment, SpoolOffset) VALUES ({}, {})",
                              position.segment, position.offset));
@@ -313,6 +319,7 @@ void Recorder::Impl::ReplayStep() {
     AppEvent(st_, kModShared, kRecorderProcedure,
              "A replayed spool file cannot be deleted: " + e.description(), kEventError);
   }
+  if (spool->ReadPosition().segment != after.segment) ForgetPosition(after.segment);
   if (spool->Empty()) return FinishReplay();
   replaying_ = true;
   ArmIdle();
@@ -321,12 +328,18 @@ void Recorder::Impl::ReplayStep() {
 void Recorder::Impl::ReadReplayPosition() {
   if (resumed_) return;
   EnsurePositionTable();
-  auto rows = ExecuteQuery(Conn(), "SELECT SpoolSegment, SpoolOffset FROM TrendSpool");
-  if (!rows->Eof()) {
-    const auto number = [&](int i) { return std::stoull(rows->Field(i).AsString()); };
-    spool_->Resume({number(0), number(1)});
-  }
+  const uint64_t segment = spool_->ReadPosition().segment;
+  auto rows = ExecuteQuery(Conn(), PositionQuery(segment));
+  if (!rows->Eof()) spool_->Resume({segment, std::stoull(rows->Field(0).AsString())});
   resumed_ = true;
+}
+
+void Recorder::Impl::ForgetPosition(uint64_t segment) noexcept {
+  try {
+    Conn().Execute(fmt::format("DELETE FROM TrendSpool WHERE SpoolSegment = {}", segment));
+  } catch (const std::exception&) {
+    // The segment's file is gone: a row left behind names a segment that never comes back.
+  }
 }
 
 void Recorder::Impl::FinishReplay() {
@@ -461,11 +474,9 @@ SpoolStatus ReadSpoolStatus(StorageState& st) {
   if (!spool.Empty()) {
     try {
       std::unique_ptr<Connection> conn = OpenSuiteConnection(st);
-      auto rows = ExecuteQuery(*conn, "SELECT SpoolSegment, SpoolOffset FROM TrendSpool");
-      if (!rows->Eof()) {
-        spool.Resume(
-            {std::stoull(rows->Field(0).AsString()), std::stoull(rows->Field(1).AsString())});
-      }
+      const uint64_t segment = spool.ReadPosition().segment;
+      auto rows = ExecuteQuery(*conn, PositionQuery(segment));
+      if (!rows->Eof()) spool.Resume({segment, std::stoull(rows->Field(0).AsString())});
       status.position_known = true;
     } catch (const std::exception&) {
       // No database or no TrendSpool table: the rows count from the spool's start.

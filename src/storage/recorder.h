@@ -48,6 +48,8 @@ class Recorder::Impl {
   void SetAside(const std::vector<SampleRow>& rows, const std::vector<size_t>& refused,
                 const std::string& reason);
   void SavePosition(const SpoolPosition& position);
+  // Deletes the position row of a segment replayed to its end and deleted.
+  void ForgetPosition(uint64_t segment) noexcept;
   void Rollback() noexcept;
   // The database is out: events, the connection closed, the probe armed.
   void TurnOut(const std::string& reason);

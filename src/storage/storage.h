@@ -292,7 +292,7 @@ inline constexpr int kSpoolProbeSeconds = 15;
 inline constexpr int kReplayRows = 1000;
 // The longest the recorder's connection waits for a database server (statements and login), and
 // the lock wait of its SQLite connection (a write may wait about twice as long).
-inline constexpr int kRecorderWaitMs = 500;
+inline constexpr int kRecorderWaitMs = 1000;
 inline constexpr int kRecorderLockWaitMs = 200;
 // A row that the database refuses this many times is set aside in Spool/rejects.txt.
 inline constexpr int kRowTries = 3;
@@ -339,7 +339,8 @@ struct StorageState;
 // operation at once, so no operation holds the loop longer than one short wait. The probe is the
 // replay of the spool's first batch; once one succeeds, the rest is replayed in order, one batch
 // of at most kReplayRows at each idle moment, each committed in one transaction with the replay
-// position (table TrendSpool): a crash during a replay loses and doubles nothing. When the spool
+// position (table TrendSpool, a row per spool segment): a crash during a replay loses and
+// doubles nothing. When the spool
 // is empty, recording is direct again, with one information event that counts the rows replayed
 // and gives the outage's length. Rows keep their own time stamps. A spool that an earlier run
 // left is replayed after Start.

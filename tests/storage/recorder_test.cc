@@ -136,7 +136,7 @@ TEST_F(RecorderTest, ADatabaseLockedForAMinuteLosesNoRowAndTheRowsKeepTheirTimeS
   EXPECT_EQ(recorder().Status().rows, 0);
   EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendData1 WHERE Time LIKE '2026-12-07 10:01:%'"), 30);
   EXPECT_EQ(Count("SELECT COUNT(DISTINCT Time) FROM TrendData1"), 6);
-  EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendSpool"), 1);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM TrendSpool"), 0) << "the replayed segment's row is gone";
   const auto events = Events();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].type, "1");
@@ -210,7 +210,7 @@ TEST_F(RecorderTest, OnSqlServerABatchIsThreeRoundTripsAndASilentServerCostsOneS
   server.SetSilent(true);
   clock_.inner.Set(At(1));
   for (int i = 0; i < 5; ++i) recorder().Record(Row(i, At(1)));
-  EXPECT_LT(Idle(), 1000);
+  EXPECT_LT(Idle(), 1500) << "one wait of 1 s for the server";
   EXPECT_TRUE(recorder().DatabaseOut());
   EXPECT_EQ(recorder().Status().rows, 5);
   server.SetSilent(false);
