@@ -134,6 +134,8 @@ int EventLoop::RunOnce(int max_wait_ms) {
     const int ready = DeliverPending();
     if (ready > 0) return ready;
     RunIdle();
+    // An idle task that posted its next slice does not wait: the next turn checks first.
+    if (!idle_.empty()) return 0;
   }
   int wait = posted_.empty() ? max_wait_ms : 0;
   const int to_timer = MillisToNextTimer();

@@ -81,10 +81,10 @@ class EventLoop {
   void Post(std::function<void()> event);
 
   // Runs task once, the next time the loop has nothing ready: RunOnce first delivers what is
-  // ready without waiting and, when that was nothing, runs the idle tasks before it waits; a step
-  // of WaitMs runs them after its delivery, before its next sleep. Tasks run in the order posted;
-  // a task posted by an idle task waits for the next idle moment. An idle task must not call
-  // WaitMs.
+  // ready without waiting and, when that was nothing, runs the idle tasks before it waits (and
+  // does not wait when they posted more); a step of WaitMs runs them after its delivery, before
+  // its next sleep. Tasks run in the order posted; a task posted by an idle task waits for the
+  // next idle moment. An idle task must not call WaitMs.
   void PostIdle(std::function<void()> task);
   bool HasIdleTasks() const { return !idle_.empty(); }
 

@@ -198,9 +198,11 @@ TEST(EventLoopTest, IdleTasksRunWhenNothingIsReady) {
   loop.RunOnce(1000);
   loop.RunOnce(1000);
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"})) << "the socket was still readable";
+  const int64_t before = clock.MonotonicMs();
   loop.RunOnce(1000);
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "idle"}));
   EXPECT_TRUE(loop.HasIdleTasks());
+  EXPECT_EQ(clock.MonotonicMs(), before) << "no wait while an idle task waits to run";
   loop.PostIdle([&] { seen.push_back("in a wait"); });
   loop.WaitMs(20);  // two steps: the first runs both tasks
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "idle", "next", "in a wait"}));
