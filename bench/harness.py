@@ -187,6 +187,16 @@ def make_installation(args, work, name, extra):
     return d
 
 
+def suite_db(d):
+    """The SQLite suite database of the installation d, as its Quorlan.mdb names it (the bench's
+    installations are copies of one made elsewhere, so it is not the file inside d)."""
+    conn = subprocess.run(['sqlite3', os.path.join(d, 'Quorlan.mdb'),
+                           'SELECT DbConnStringSql FROM Settings_Console'],
+                          capture_output=True, text=True, timeout=60, check=True).stdout
+    return next(kv.split('=', 1)[1] for kv in conn.strip().split(';')
+                if kv.lower().startswith('database='))
+
+
 class Lock:
     """Another writer holding the suite database locked (sqlite3 with BEGIN EXCLUSIVE) from take()
     to release()."""
@@ -195,18 +205,12 @@ class Lock:
         self.db, self.proc = db, None
 
     def take(self):
-        self.proc = subprocess.Popen(['sqlite3', self.db], stdin=subprocess.PIPE,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
-        self.proc.stdin.write('BEGIN EXCLUSIVE;\nSELECT 1;\n')
+        self.proc = subprocess.Popen(['sqlite3', '-bail', self.db], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.proc.stdin.write(".timeout 5000\nBEGIN EXCLUSIVE;\nSELECT 'locked';\n")
         self.proc.stdin.flush()
-        for _ in range(100):  # held once a write of another connection fails at once
-            r = subprocess.run(['sqlite3', self.db, 'CREATE TABLE BenchLockProbe (x int)'],
-                               capture_output=True, timeout=10)
-            if r.returncode != 0:
-                return
-            subprocess.run(['sqlite3', self.db, 'DROP TABLE BenchLockProbe'], timeout=10)
-            time.sleep(0.05)
-        raise RuntimeError('the suite database could not be locked')
+        if self.proc.stdout.readline().strip() != 'locked':
+            raise RuntimeError('the suite database could not be locked')
 
     def release(self):
         if self.proc:
@@ -218,7 +222,7 @@ def run_quorlan(args, template, extra, locked=False):
     d = template + '.run'
     shutil.rmtree(d, ignore_errors=True)
     shutil.copytree(template, d, symlinks=True)
-    lock = Lock(os.path.join(d, 'Quorlan-suite.db')) if locked else None
+    lock = Lock(suite_db(d)) if locked else None
     try:
         return run_handshake([args.bench_program, d, '--cycles', str(args.cycles),
                               '--warmup', '1', '--handshake'] + extra,
@@ -233,7 +237,7 @@ def run_quorlan(args, template, extra, locked=False):
 def suite_rows(d, since, until):
     """Sample rows recorded in the installation d with a time stamp in [since, until)."""
     fmt = '%Y-%m-%d %H:%M:%S'
-    out = subprocess.run(['sqlite3', '-cmd', '.timeout 5000', os.path.join(d, 'Quorlan-suite.db'),
+    out = subprocess.run(['sqlite3', '-cmd', '.timeout 5000', suite_db(d),
                           f"SELECT count(*) FROM TrendData1 WHERE Time >= '{since.strftime(fmt)}' "
                           f"AND Time < '{until.strftime(fmt)}'"],
                          capture_output=True, text=True, timeout=60, check=True).stdout
