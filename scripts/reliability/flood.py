@@ -5,8 +5,10 @@
                                        through malformed shapes: random bytes, truncated and
                                        over-long BER, wrong tags, bad versions, trailing bytes
   flood.py community COUNT PORT        COUNT SNMPv1 GetRequests of sysUpTime.0 with a wrong community
-  flood.py set COUNT PORT OID V[,V..]  COUNT SNMPv1 SetRequests (community wexrol) of INTEGER OID,
-                                       the values in turn, at most WINDOW (64) unanswered at a time
+  flood.py set COUNT PORT COMMUNITY OID V[,V..]
+                                       COUNT SNMPv1 SetRequests with the write COMMUNITY of INTEGER
+                                       OID, the values in turn, at most WINDOW (64) unanswered at a
+                                       time
 
 Prints one line: "sent N answers M seconds S rate R/s". The encoding is minimal BER (X.690) of
 SNMPv1 messages (RFC 1157), enough to stage the traffic; the flooder never decodes the answers.
@@ -104,13 +106,13 @@ def flood(datagrams, ports, count):
     return sent, answers + drain(sock)
 
 
-def set_storm(port, count, target, values):
+def set_storm(port, count, community, target, values):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.settimeout(2)
     sent = answers = 0
     for i in range(count):
         value = integer(values[i % len(values)])
-        sock.sendto(message("wexrol", 0xA3, 2000000 + i, [(target, value)]), (HOST, port))
+        sock.sendto(message(community, 0xA3, 2000000 + i, [(target, value)]), (HOST, port))
         sent += 1
         if sent - answers >= WINDOW:
             try:
@@ -139,8 +141,8 @@ def main(argv):
                for k in range(97)]
         sent, answers = flood(get, [int(argv[3])], count)
     elif mode == "set":
-        values = [int(v) for v in argv[5].split(",")]
-        sent, answers = set_storm(int(argv[3]), count, argv[4], values)
+        values = [int(v) for v in argv[6].split(",")]
+        sent, answers = set_storm(int(argv[3]), count, argv[4], argv[5], values)
     else:
         sys.exit(__doc__)
     seconds = time.monotonic() - start

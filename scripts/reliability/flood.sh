@@ -3,7 +3,8 @@
 #   malformed  1,000,000 malformed datagrams to each of the agent's and both managers' ports;
 #   community  100,000 SNMPv1 GetRequests to the agent with a wrong community;
 #   change     20,000 Sets of the change code (1, 2, 3 in turn) with the write community;
-#   state      1,000 Sets of ServiceState 1 (each rebuilds the trend list), then one of 2 and 1.
+#   state      1,000 Sets of ServiceState 1 (the trend list is rebuilt at most once per poll tick),
+#              then one of 2 and 1.
 # The first three floods start 5 s after a minute, while its polls go out; the restarts at 30 s. Checks: the service runs and its agent answers,
 # resident memory after the floods within 10% (+4 MiB) of before, the event log grows by a bounded
 # number of lines (the managers summarise bad packets per minute), no answer to a wrong community,
@@ -24,6 +25,8 @@ rel_snmpd $((base + 3))
 rel_install "$REL_WORK/inst" $base
 rel_add_reports $reports $((base + 3)) 2 1
 agent_port=$((base + 1))
+# The write community that init drew for the installation.
+set_community=$(tr -d '\r' <"$REL_DIR/Quorlan.ini" | sed -n 's/^SnmpAgentSetComm=//p' | tail -n 1)
 
 minute_of() { date -d "@$1" '+%Y-%m-%d %H:%M'; }
 
@@ -62,13 +65,13 @@ run_flood() {
 run_flood malformed 5 malformed 1000000 "$agent_port" "$v1_port" "$v3_port"
 run_flood community 5 community 100000 "$agent_port"
 rel_expect community_unanswered "FLOOD_ANSWERS == 0" "$FLOOD_ANSWERS answers to a wrong community"
-run_flood change 5 set 20000 "$agent_port" "$change_code" 1,2,3
+run_flood change 5 set 20000 "$agent_port" "$set_community" "$change_code" 1,2,3
 rel_expect change_answered "FLOOD_ANSWERS == FLOOD_SENT" "$FLOOD_ANSWERS of $FLOOD_SENT Sets answered"
 # Each restart forgets the requests outstanding, as it should, so this storm comes after the
 # minute's polls (50 at 400 ms in the start-up period: 20 s).
-run_flood state 30 set 1000 "$agent_port" "$service_state" 1
+run_flood state 30 set 1000 "$agent_port" "$set_community" "$service_state" 1
 rel_expect state_answered "FLOOD_ANSWERS == FLOOD_SENT" "$FLOOD_ANSWERS of $FLOOD_SENT Sets answered"
-python3 "$flooder" set 2 "$agent_port" "$service_state" 2,1 >/dev/null
+python3 "$flooder" set 2 "$agent_port" "$set_community" "$service_state" 2,1 >/dev/null
 rel_wait_minute 40
 last_minute=$(($(date +%s) / 60 * 60))
 

@@ -11,12 +11,15 @@
 // with ".0" (the answer form). OIDs and communities are compared exactly.
 //
 // Only SNMPv1 is served. Get and GetNext need the read community (Ini.SnmpAgentGetComm), Set the
-// write community (Ini.SnmpAgentSetComm); any other request is left unanswered. An admitted
+// write community (Ini.SnmpAgentSetComm); any other request is left unanswered, and logged (type
+// 3, under the handler's name, without the community sent) a few per minute, cause and source
+// address (LogLimitedEvent), so that guessing goes seen. An admitted
 // request is always answered with the whole object list. Errors are per object: error status 2
 // noSuchName, 3 badValue, 4 readOnly, with error_index the 0-based number of the object; a later
 // failing object replaces the index and status of an earlier one. A run-time failure while an
 // object is handled (a Set value that does not read as a number, a component failure) ends the
-// handling at that object: it is reported as an application event of type 1 (module
+// handling at that object: it is reported, a few per minute and source address, as an
+// application event of type 1 (module
 // "frmQuorlanTrend", procedure "SnmpGetRequest", "SnmpGetNextRequest" or "SetRequest") and answered
 // with that object's index and badValue for an unreadable value, genErr (5) otherwise.
 //
@@ -56,14 +59,21 @@ void SnmpGetNextRequest(PollState& st, SnmpAgentRequest& r);
 // reset sets PollSampledValue -1, PollSavedValue 0 and PollTriggerStatus false in all six slots
 // of every live entry of that NodeId (no check of the id). ServiceState 1 also sets
 // ServiceStartTime to now (restarting the start-up period), forgets every outstanding request
-// (Pending = PendingV3 = 0: the rebuilt list holds none of them, so nothing would lower the
-// counters again) and rebuilds the list with TrendListCreate before the next object is handled;
-// a build that fails (it reports its own event) answers that object with genErr (5).
+// and rebuilds the list (RunRestart) before the next object is handled; a build that fails (it
+// reports its own event) answers that object with genErr (5). A request restarts at most once,
+// however many ServiceState 1 objects it holds, and at most one restart runs per poll tick: a
+// further one in the same tick is answered at once and runs at the next tick (RestartPending),
+// unless ServiceState 2 is written before; a flood of restarts then costs one rebuild per tick.
 // An accepted object gets type INTEGER and the answer form; its value repeats what was sent.
 void SetRequest(PollState& st, SnmpAgentRequest& r);
 
-// Connects the three handlers to st.snmpAgent's request events. REQUIRES: st outlives the
-// connection (the agent is a member of st).
+// The agent component's BadPacket and Error events: logged a few per minute, cause and source
+// address ("snmpAgent_BadPacket", "snmpAgent_Error"; events of these names are never trapped).
+void snmpAgent_BadPacket(PollState& st, const SnmpBadPacket& b);
+void snmpAgent_Error(PollState& st, int number, const std::string& description);
+
+// Connects the three handlers and the two error handlers to st.snmpAgent's events. REQUIRES: st
+// outlives the connection (the agent is a member of st).
 void AttachAgentHandlers(PollState& st);
 
 }  // namespace quorlan

@@ -2,6 +2,7 @@
 // request handlers.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,12 +44,13 @@ class UnreadableValue : public RuntimeError {
 
 // Handles one object of a request; returns its error status (0 for none). Throws for a run-time
 // failure.
-using ObjectHandler = int (*)(PollState& st, SnmpObject& o);
+using ObjectHandler = std::function<int(SnmpObject& o)>;
 
-// Admission (SNMPv1 and the exact community, else nothing is answered), then each object in
-// order, with the error status and index of the last failing one. A throw ends the handling at
-// that object; it is reported under procedure and answered as agent.h says.
+// Admission (SNMPv1 and the exact community, else nothing is answered and the refusal is logged
+// a few per minute, cause and source), then each object in order, with the error status and
+// index of the last failing one. A throw ends the handling at that object; it is reported under
+// procedure (a few per minute and source) and answered as agent.h says.
 void Serve(PollState& st, SnmpAgentRequest& r, const std::string& community, const char* procedure,
-           ObjectHandler handle);
+           const ObjectHandler& handle);
 
 }  // namespace quorlan::agent

@@ -1,4 +1,6 @@
 // The MIB table, the admission shared by the handlers, and the Get and GetNext handlers.
+#include <fmt/format.h>
+
 #include <string>
 
 #include "agent/internal.h"
@@ -39,6 +41,19 @@ bool Readable(const MibObject& object) { return object.access != Access::kWriteO
 void SetError(SnmpAgentRequest& r, int i, int status) {
   r.error_index = static_cast<int16_t>(i);
   r.error_status = static_cast<int16_t>(status);
+}
+
+// A request that is not served is not answered; a flood of them (guessed communities, other
+// versions) is still seen in the log, a few lines per minute, cause and source. The community
+// sent is not logged: it may be a mistyped secret.
+void LogRefusal(PollState& st, const SnmpAgentRequest& r, const char* procedure) {
+  const bool other_version = r.version != kVersionSnmpV1;
+  LogLimitedEvent(
+      st, procedure, other_version ? "SNMPv2c requests" : "requests with a wrong community",
+      r.source_host,
+      fmt::format("Request {} from {}:{} not answered: {}", r.request_id, r.source_host,
+                  r.source_port, other_version ? "only SNMPv1 is served" : "wrong community"),
+      kEventInfo);
 }
 
 int GetObject(PollState& st, SnmpObject& o) {
@@ -101,13 +116,16 @@ void Answer(PollState& st, const MibObject& object, SnmpObject& o) {
 }
 
 void Serve(PollState& st, SnmpAgentRequest& r, const std::string& community, const char* procedure,
-           ObjectHandler handle) {
-  if (r.version != kVersionSnmpV1 || r.community != community) return;
+           const ObjectHandler& handle) {
+  if (r.version != kVersionSnmpV1 || r.community != community) {
+    LogRefusal(st, r, procedure);
+    return;
+  }
   r.respond = true;
   int i = 0;
   try {
     for (; i < r.ObjCount(); ++i) {
-      const int status = handle(st, r.Obj(i));
+      const int status = handle(r.Obj(i));
       if (status != snmp::status::kNoError) SetError(r, i, status);
     }
   } catch (const std::exception& e) {
@@ -115,7 +133,7 @@ void Serve(PollState& st, SnmpAgentRequest& r, const std::string& community, con
     // the handling stopped. The objects after it are not handled.
     const bool unreadable = dynamic_cast<const UnreadableValue*>(&e) != nullptr;
     SetError(r, i, unreadable ? snmp::status::kBadValue : snmp::status::kGenErr);
-    AppEvent(st, kModForm, procedure, e.what(), kEventError);
+    LogLimitedEvent(st, procedure, "failed requests", r.source_host, e.what(), kEventError);
   }
 }
 
@@ -124,17 +142,33 @@ void Serve(PollState& st, SnmpAgentRequest& r, const std::string& community, con
 using namespace agent;
 
 void SnmpGetRequest(PollState& st, SnmpAgentRequest& r) {
-  Serve(st, r, st.Ini.SnmpAgentGetComm, "SnmpGetRequest", GetObject);
+  Serve(st, r, st.Ini.SnmpAgentGetComm, "SnmpGetRequest",
+        [&st](SnmpObject& o) { return GetObject(st, o); });
 }
 
 void SnmpGetNextRequest(PollState& st, SnmpAgentRequest& r) {
-  Serve(st, r, st.Ini.SnmpAgentGetComm, "SnmpGetNextRequest", GetNextObject);
+  Serve(st, r, st.Ini.SnmpAgentGetComm, "SnmpGetNextRequest",
+        [&st](SnmpObject& o) { return GetNextObject(st, o); });
+}
+
+void snmpAgent_BadPacket(PollState& st, const SnmpBadPacket& b) {
+  LogLimitedEvent(st, "snmpAgent_BadPacket", "bad packets", b.source_host,
+                  fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
+}
+
+void snmpAgent_Error(PollState& st, int number, const std::string& description) {
+  LogLimitedEvent(st, "snmpAgent_Error", "errors", "",
+                  fmt::format("ErrorCode: {}, {}", number, description), kEventError);
 }
 
 void AttachAgentHandlers(PollState& st) {
   st.snmpAgent.OnGetRequest = [&st](SnmpAgentRequest& r) { SnmpGetRequest(st, r); };
   st.snmpAgent.OnGetNextRequest = [&st](SnmpAgentRequest& r) { SnmpGetNextRequest(st, r); };
   st.snmpAgent.OnSetRequest = [&st](SnmpAgentRequest& r) { SetRequest(st, r); };
+  st.snmpAgent.OnBadPacket = [&st](const SnmpBadPacket& b) { snmpAgent_BadPacket(st, b); };
+  st.snmpAgent.OnError = [&st](int number, const std::string& description) {
+    snmpAgent_Error(st, number, description);
+  };
 }
 
 }  // namespace quorlan

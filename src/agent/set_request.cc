@@ -55,18 +55,21 @@ void ResetNode(PollState& st, int32_t node_id) {
   }
 }
 
-// Running again: a new start-up period, no request counted as outstanding (the rebuilt list
-// holds none, so no answer or time-out would lower the counters), and a list built anew.
-// Returns genErr when the build failed (it has reported why), so that the console does not read
-// the restart as done.
-int Restart(PollState& st) {
-  st.ServiceStartTime = st.Now();
-  st.Pending = 0;
-  st.PendingV3 = 0;
-  return TrendListCreate(st) ? snmp::status::kNoError : snmp::status::kGenErr;
+// Running again, once per request: the first ServiceState 1 of a request restarts now, unless a
+// restart already ran since the poll tick began; then it is left to the next tick (answered, the
+// state taken). Returns genErr when the build failed (it has reported why), so that the console
+// does not read the restart as done.
+int Restart(PollState& st, bool& restarted) {
+  if (restarted) return snmp::status::kNoError;
+  restarted = true;
+  if (!RestartAllowed(st)) {
+    st.RestartPending = true;
+    return snmp::status::kNoError;
+  }
+  return RunRestart(st) ? snmp::status::kNoError : snmp::status::kGenErr;
 }
 
-int SetObject(PollState& st, SnmpObject& o) {
+int SetObject(PollState& st, SnmpObject& o, bool& restarted) {
   const MibObject* object = FindObject(o.oid);
   if (object == nullptr) return snmp::status::kNoSuchName;
   if (object->system_group) return snmp::status::kReadOnly;
@@ -86,7 +89,8 @@ int SetObject(PollState& st, SnmpObject& o) {
     st.SampleRecorder.CommitBatch();
     st.ServiceState = state;
     Accept(*object, o);
-    if (state == kServiceRunning) return Restart(st);
+    if (state == kServiceRunning) return Restart(st, restarted);
+    st.RestartPending = false;  // stopped: the next resume rebuilds anyway
   }
   return snmp::status::kNoError;
 }
@@ -95,7 +99,9 @@ int SetObject(PollState& st, SnmpObject& o) {
 }  // namespace agent
 
 void SetRequest(PollState& st, SnmpAgentRequest& r) {
-  agent::Serve(st, r, st.Ini.SnmpAgentSetComm, "SetRequest", agent::SetObject);
+  bool restarted = false;
+  agent::Serve(st, r, st.Ini.SnmpAgentSetComm, "SetRequest",
+               [&st, &restarted](SnmpObject& o) { return agent::SetObject(st, o, restarted); });
 }
 
 }  // namespace quorlan

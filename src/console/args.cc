@@ -132,30 +132,71 @@ DateTime ParseTime(const std::string& text, DateTime now, const std::string& wha
   return out;
 }
 
+namespace {
+
+// The length of the C1 control (U+0080..U+009F, which terminals read as escape sequences) or
+// C0 control at text[i] in UTF-8, 0 for any other character.
+size_t ControlAt(std::string_view text, size_t i) {
+  const auto c = static_cast<unsigned char>(text[i]);
+  if (c < 0x20 || c == 0x7f) return 1;
+  if (c == 0xc2 && i + 1 < text.size()) {
+    const auto next = static_cast<unsigned char>(text[i + 1]);
+    if (next >= 0x80 && next <= 0x9f) return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const size_t control = ControlAt(text, i);
+    out += control > 0 ? std::string_view("?") : text.substr(i, 1);
+    i += control > 0 ? control : 1;
+  }
+  return out;
+}
+
+void CheckText(const std::string& text, size_t max, const std::string& what, bool required) {
+  if (required && text.empty()) throw UsageError(what + " must not be empty");
+  if (text.size() > max) {
+    throw UsageError(fmt::format("{} is longer than {} characters", what, max));
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (ControlAt(text, i) > 0) {
+      throw UsageError(fmt::format("{} holds a control character (at byte {})", what, i + 1));
+    }
+  }
+}
+
+std::string TableLine(const std::vector<std::string>& row, const std::vector<size_t>& width,
+                      const std::vector<bool>& right) {
+  std::string text;
+  for (size_t c = 0; c < width.size(); ++c) {
+    const std::string cell = c < row.size() ? Printable(row[c]) : "";
+    const std::string pad(width[c] - std::min(width[c], cell.size()), ' ');
+    if (c > 0) text += "  ";
+    text += c < right.size() && right[c] ? pad + cell : cell + pad;
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text + "\n";
+}
+
 std::string FormatTable(const std::vector<std::string>& header,
                         const std::vector<std::vector<std::string>>& rows,
                         const std::vector<bool>& right) {
   std::vector<size_t> width(header.size());
   auto measure = [&](const std::vector<std::string>& row) {
     for (size_t c = 0; c < row.size() && c < width.size(); ++c) {
-      width[c] = std::max(width[c], row[c].size());
+      width[c] = std::max(width[c], Printable(row[c]).size());
     }
   };
   measure(header);
   for (const auto& row : rows) measure(row);
-  auto line = [&](const std::vector<std::string>& row) {
-    std::string text;
-    for (size_t c = 0; c < width.size(); ++c) {
-      const std::string cell = c < row.size() ? row[c] : "";
-      const std::string pad(width[c] - std::min(width[c], cell.size()), ' ');
-      if (c > 0) text += "  ";
-      text += c < right.size() && right[c] ? pad + cell : cell + pad;
-    }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text + "\n";
-  };
-  std::string out = line(header);
-  for (const auto& row : rows) out += line(row);
+  std::string out = TableLine(header, width, right);
+  for (const auto& row : rows) out += TableLine(row, width, right);
   return out;
 }
 

@@ -39,16 +39,21 @@ constexpr const char* kInitHelp =
     "\n"
     "Creates a ready embedded installation of quorlan-trend in DIR (created when missing): the\n"
     "service executable, the folder Debug, Quorlan.mdb and the SQLite suite database\n"
-    "Quorlan-suite.db with its tables, and a commented Quorlan.ini. Refuses a folder that\n"
-    "already holds an installation. With --demo it also adds a node and a 1-minute report on\n"
+    "Quorlan-suite.db with its tables, and a commented Quorlan.ini with a write community\n"
+    "drawn at random. Only the owner can read the databases and Quorlan.ini. Refuses a folder\n"
+    "that already holds an installation. With --demo it also adds a node and a 1-minute report on\n"
     "the service's own agent, and a node and report on the SNMP agent at 127.0.0.1:161 when\n"
     "one answers (SNMPv2c, community public).\n";
 
 constexpr const char* kUpgradeHelp =
     "Usage: quorlan-trendctl upgrade DIR\n"
     "\n"
-    "Brings the installation in DIR forward to this version: the SQLite suite database's\n"
-    "tables never give an id twice. Keeps every row. The service must be stopped.\n";
+    "Brings the installation in DIR forward to this version: other local users lose the\n"
+    "access that earlier versions gave them to its files (Quorlan.mdb, Quorlan.ini and a\n"
+    "SQLite suite database become readable by their owner only, the folders and the logs by\n"
+    "owner and group); the SQLite suite database's tables never give an id twice, and its\n"
+    "trend-data tables are indexed by report and time. Keeps every row. The service must be\n"
+    "stopped.\n";
 
 // The service executable that init copies: beside this program (a build folder), or in ../sbin
 // as the Debian package installs it.
@@ -88,6 +93,7 @@ int UpgradeCommand(Context& ctx, const std::vector<std::string>& words) {
   RequirePositionals(a, {"DIR"}, "upgrade");
   const std::string& dir = a.positionals[0];
   if (dir.empty()) throw UsageError("upgrade: DIR is empty");
+  RefuseRootOnUntrustedFiles(dir);
   // The service's own lock: no upgrade under a running service.
   InstanceLock lock;
   if (!lock.Acquire(dir)) {
@@ -145,10 +151,10 @@ int RunTrendctl(const std::vector<std::string>& args, Clock& clock, EventLoop& l
     }
     return Dispatch(ctx, args[i], {args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end()});
   } catch (const UsageError& e) {
-    io.err << "quorlan-trendctl: " << e.what() << "\n";
+    io.err << "quorlan-trendctl: " << Printable(e.what()) << "\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    io.err << "quorlan-trendctl: " << e.what() << "\n";
+    io.err << "quorlan-trendctl: " << Printable(e.what()) << "\n";
     return kExitFailure;
   }
 }

@@ -59,7 +59,7 @@ std::vector<std::string> LastEvents(const std::string& dir, size_t n) {
   while (reader.Next(&line)) {
     std::string shown;
     for (char c : line) shown += c == '\t' ? std::string("  ") : std::string(1, c);
-    lines.push_back(std::move(shown));
+    lines.push_back(Printable(shown));
     if (lines.size() > n) lines.pop_front();
   }
   return {lines.begin(), lines.end()};
@@ -76,6 +76,19 @@ std::string SpoolLine(Installation& inst) {
                        static_cast<double>(spool.bytes) / (1 << 20));
   } catch (const std::exception& e) {
     return std::string("cannot be read: ") + e.what();
+  }
+}
+
+// The agent listens on every local address: a write community left at its documented default
+// lets any host that reaches the port stop polling.
+void WarnOfDefaultWriteCommunity(const IniSettings& ini, std::ostream& err) {
+  const IniSettings defaults;
+  if (ini.SnmpAgentSetComm == defaults.SnmpAgentSetComm) {
+    err << fmt::format(
+        "Warning: the agent answers on every interface and takes the documented default write "
+        "community '{}': whoever reaches UDP port {} can stop polling. Set SnmpAgentSetComm in "
+        "Quorlan.ini (and filter the port).\n",
+        defaults.SnmpAgentSetComm, ini.AgentPort);
   }
 }
 
@@ -119,6 +132,7 @@ int StatusCommand(Context& ctx, const std::vector<std::string>& words) {
   }
   rows.push_back({"Spool", SpoolLine(inst)});
   ctx.io.out << FormatTable({"Installation", inst.dir()}, rows);
+  WarnOfDefaultWriteCommunity(inst.ini(), ctx.io.err);
   const std::vector<std::string> events = LastEvents(inst.dir(), n);
   if (n > 0) {
     ctx.io.out << fmt::format("Last {} event(s) of Debug/T-AppEvent.txt:\n", events.size());

@@ -1,6 +1,8 @@
 // Pieces of the console that its own files share and its tests reach; not for other layers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -8,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,19 +60,42 @@ int64_t ParseWhole(const std::string& text, int64_t low, int64_t high, const std
 // (so long before now).
 DateTime ParseTime(const std::string& text, DateTime now, const std::string& what);
 
+// Refuses (UsageError naming what) a text longer than max bytes, an empty one when required,
+// and one that holds a control character (C0, DEL or C1: tabs and line breaks break the lists
+// and the logs, escape sequences take over terminals).
+void CheckText(const std::string& text, size_t max, const std::string& what, bool required);
+
 // --- Text output ---
 
+// The text with each control character (C0, DEL, C1) as "?": text from the database or a log
+// shown on a terminal, where an escape sequence would act instead of showing.
+std::string Printable(std::string_view text);
+
 // An aligned table: a header line, then one line per row; columns two blanks apart, those marked
-// in right aligned. Trailing blanks are cut.
+// in right aligned, cells Printable. Trailing blanks are cut.
 std::string FormatTable(const std::vector<std::string>& header,
                         const std::vector<std::vector<std::string>>& rows,
                         const std::vector<bool>& right = {});
+// One line of such a table, for columns of the given widths (bytes), ended by a line feed.
+std::string TableLine(const std::vector<std::string>& row, const std::vector<size_t>& width,
+                      const std::vector<bool>& right);
 
 // --- The installation ---
 
 // The pid of the process holding the installation's instance lock (the running service), 0 when
 // no process holds it, nullopt when that cannot be told (/proc/locks unreadable).
 std::optional<int> ServicePid(const std::string& dir);
+
+// Why user must not trust path: "" when only user (or root's group) can change it, else a text
+// naming the owner ("/opt/q/Quorlan.mdb belongs to user bob (uid 1000)"), the group or every
+// user that can write it. A world-writable folder with the sticky bit (/tmp) counts as safe: no
+// other user can replace what user owns in it. A path that does not exist gives "".
+std::string OthersCanWrite(const std::string& path, uid_t user);
+// Refuses (RuntimeError) to go on as root when another user can write Quorlan.mdb, Quorlan.ini,
+// the installation folder dir or a folder above it: whoever can change them could make the
+// console load code of theirs (a driver named in the connection string, say) as root. Does
+// nothing for other users.
+void RefuseRootOnUntrustedFiles(const std::string& dir);
 
 // One installation folder: its settings, and connections to its suite database.
 class Installation {
@@ -208,15 +234,48 @@ struct Sample {
 };
 // The table of a report's interval: "TrendData5"; UsageError for an interval without one.
 std::string TrendTable(const Report& r);
-// The samples of report r from since to until (both included), oldest first.
-std::vector<Sample> ReadSamples(Connection& conn, const Report& r, std::optional<DateTime> since,
-                                std::optional<DateTime> until);
+// The samples of report r from since to until (both included; none: no bound).
+struct SampleRange {
+  std::optional<DateTime> since;
+  std::optional<DateTime> until;
+};
+// What a range holds, from one aggregate query: the number of samples, the first and last time,
+// and the lowest and highest value of each of the report's objects (for column widths and the
+// frame of a plot, before the rows are read). first, last, low and high are 0 without samples.
+struct SampleSummary {
+  int64_t count = 0;
+  DateTime first;
+  DateTime last;
+  std::array<int64_t, kMaxObjects> low{};
+  std::array<int64_t, kMaxObjects> high{};
+};
+SampleSummary SummarizeSamples(Connection& conn, const Report& r, const SampleRange& range);
+// Calls visit with each sample of the range, oldest first, one row at a time: nothing of the
+// range is held, however many rows it has. Throws RuntimeError for a time that does not read.
+void ForEachSample(Connection& conn, const Report& r, const SampleRange& range,
+                   const std::function<void(const Sample&)>& visit);
 
-// Draws the samples of r into a PNG or SVG file (by the name's ending) of width x height pixels:
+// A point of a plot's lines, and whether the line joins it to the point before (a missed poll,
+// more than two intervals without a sample, breaks the line).
+struct PlotPoint {
+  Sample sample;
+  bool joined = false;
+};
+// The points of a plot of the range whose area is columns pixels wide, read as ForEachSample
+// reads: every sample when the range holds no more than columns, else for each column's span of
+// time the first, lowest, highest and last value of each object, so the lines still cover what
+// every sample would, with at most 4 x columns points. REQUIRES: columns > 0.
+std::vector<PlotPoint> ReadPlotPoints(Connection& conn, const Report& r, const SampleRange& range,
+                                      const SampleSummary& summary, int columns);
+
+// The width in pixels of the area that DrawPlot draws the lines in, for a picture width pixels
+// wide.
+int PlotColumns(int width);
+// Draws the points of r into a PNG or SVG file (by the name's ending) of width x height pixels:
 // one line per object, time and value axes, the objects' names as legend, the enabled triggers'
 // thresholds as dashed lines in their object's colour, and the report's title. Throws
-// RuntimeError when the file cannot be written. REQUIRES: samples is not empty.
-void DrawPlot(const Report& r, const std::vector<Sample>& samples, const std::string& file,
+// RuntimeError when the file cannot be written. REQUIRES: points is not empty.
+void DrawPlot(const Report& r, const std::vector<PlotPoint>& points, const std::string& file,
               int width, int height);
 
 // --- Commands (each returns its exit status) ---

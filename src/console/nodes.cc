@@ -42,16 +42,6 @@ constexpr const char* kNodeHelp =
     "A change of a node with reports is applied to the running service at its next poll tick.\n"
     "remove refuses a node that has reports unless --with-reports removes them too.\n";
 
-void CheckText(const std::string& text, size_t max, const std::string& what, bool required) {
-  if (required && text.empty()) throw UsageError(what + " must not be empty");
-  if (text.size() > max) {
-    throw UsageError(fmt::format("{} is longer than {} characters", what, max));
-  }
-  if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 0 && c < 32; })) {
-    throw UsageError(what + " holds a control character");
-  }
-}
-
 void CheckAddress(const std::string& a) {
   CheckText(a, 50, "address", true);
   const bool ok = std::all_of(a.begin(), a.end(), [](char c) {
@@ -187,7 +177,9 @@ int Set(Context& ctx, Installation& inst, const ParsedArgs& a) {
         n.id, own.size()));
   }
   InTransaction(*conn, [&] {
-    conn->Execute(UpdateStatement("ATR_Nodes", "node_id", n.id, NodeColumns(*conn, n)));
+    WithoutStatementText(fmt::format("change node {} in ATR_Nodes", n.id), [&] {
+      conn->Execute(UpdateStatement("ATR_Nodes", "node_id", n.id, NodeColumns(*conn, n)));
+    });
     // The edit pass copies the node's settings into its reports' entries, with the name kept
     // in the report rows.
     conn->Execute(fmt::format("UPDATE TrendReports SET NodeName = {} WHERE NodeId = {}",

@@ -74,21 +74,21 @@ void Text(cairo_t* cr, double x, double y, const std::string& text, double align
   cairo_show_text(cr, text.c_str());
 }
 
-Frame MakeFrame(const Report& r, const std::vector<Sample>& samples, int width, int height,
+Frame MakeFrame(const Report& r, const std::vector<PlotPoint>& points, int width, int height,
                 int legend_rows) {
   Frame f{kLeft, kTop, width - kRight, height - kAxisBand - legend_rows * kLegendRow, 0, 0, 0, 0};
-  f.t0 = samples.front().time.Millis();
-  f.t1 = samples.back().time.Millis();
+  f.t0 = points.front().sample.time.Millis();
+  f.t1 = points.back().sample.time.Millis();
   if (f.t1 == f.t0) {
     f.t0 -= int64_t{r.interval} * 30000;
     f.t1 += int64_t{r.interval} * 30000;
   }
-  double lo = samples.front().values[0];
+  double lo = points.front().sample.values[0];
   double hi = lo;
-  for (const Sample& s : samples) {
+  for (const PlotPoint& p : points) {
     for (size_t i = 0; i < r.objects.size(); ++i) {
-      lo = std::min(lo, static_cast<double>(s.values[i]));
-      hi = std::max(hi, static_cast<double>(s.values[i]));
+      lo = std::min(lo, static_cast<double>(p.sample.values[i]));
+      hi = std::max(hi, static_cast<double>(p.sample.values[i]));
     }
   }
   for (const ReportObject& o : r.objects) {
@@ -140,8 +140,8 @@ void DrawAxes(cairo_t* cr, const Frame& f) {
   cairo_stroke(cr);
 }
 
-void DrawSeries(cairo_t* cr, const Report& r, const std::vector<Sample>& samples, const Frame& f) {
-  const int64_t gap = int64_t{r.interval} * 60000 * 2 + 30000;  // a missed poll breaks the line
+void DrawSeries(cairo_t* cr, const Report& r, const std::vector<PlotPoint>& points,
+                const Frame& f) {
   cairo_save(cr);
   cairo_rectangle(cr, f.x0, f.y0, f.x1 - f.x0, f.y1 - f.y0);
   cairo_clip(cr);
@@ -162,12 +162,11 @@ void DrawSeries(cairo_t* cr, const Report& r, const std::vector<Sample>& samples
     SetColor(cr, kPlotColors[i]);
     cairo_set_line_width(cr, 2);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-    for (size_t j = 0; j < samples.size(); ++j) {
-      const double x = f.X(samples[j].time.Millis());
-      const double y = f.Y(static_cast<double>(samples[j].values[i]));
-      const bool joined = j > 0 && samples[j].time.Millis() - samples[j - 1].time.Millis() <= gap;
-      joined ? cairo_line_to(cr, x, y) : cairo_move_to(cr, x, y);
-      if (samples.size() == 1) cairo_arc(cr, x, y, 3, 0, 2 * M_PI);
+    for (const PlotPoint& p : points) {
+      const double x = f.X(p.sample.time.Millis());
+      const double y = f.Y(static_cast<double>(p.sample.values[i]));
+      p.joined ? cairo_line_to(cr, x, y) : cairo_move_to(cr, x, y);
+      if (points.size() == 1) cairo_arc(cr, x, y, 3, 0, 2 * M_PI);
     }
     cairo_stroke(cr);
   }
@@ -192,10 +191,11 @@ void DrawLegend(cairo_t* cr, const Report& r, const Frame& f) {
   }
 }
 
-void Draw(cairo_t* cr, const Report& r, const std::vector<Sample>& samples, int width, int height) {
+void Draw(cairo_t* cr, const Report& r, const std::vector<PlotPoint>& points, int width,
+          int height) {
   const int legend_rows =
       static_cast<int>((r.objects.size() + kLegendColumns - 1) / kLegendColumns);
-  const Frame f = MakeFrame(r, samples, width, height, legend_rows);
+  const Frame f = MakeFrame(r, points, width, height, legend_rows);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
   cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
@@ -205,7 +205,7 @@ void Draw(cairo_t* cr, const Report& r, const std::vector<Sample>& samples, int 
   cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
   cairo_set_line_width(cr, 1);
   DrawAxes(cr, f);
-  DrawSeries(cr, r, samples, f);
+  DrawSeries(cr, r, points, f);
   DrawLegend(cr, r, f);
 }
 
@@ -225,7 +225,9 @@ void Check(cairo_status_t status, const std::string& file) {
 
 }  // namespace
 
-void DrawPlot(const Report& r, const std::vector<Sample>& samples, const std::string& file,
+int PlotColumns(int width) { return std::max(1, static_cast<int>(width - kLeft - kRight)); }
+
+void DrawPlot(const Report& r, const std::vector<PlotPoint>& points, const std::string& file,
               int width, int height) {
   const bool svg = file.size() > 4 && (file.substr(file.size() - 4) == ".svg" ||
                                        file.substr(file.size() - 4) == ".SVG");
@@ -236,7 +238,7 @@ void DrawPlot(const Report& r, const std::vector<Sample>& samples, const std::st
   if (svg) cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_PX);
   {
     std::unique_ptr<cairo_t, ContextDeleter> cr(cairo_create(surface.get()));
-    Draw(cr.get(), r, samples, width, height);
+    Draw(cr.get(), r, points, width, height);
     Check(cairo_status(cr.get()), file);
   }
   if (svg) {

@@ -143,6 +143,7 @@ void CheckProfiles(const Profile& p, const std::vector<Profile>& all) {
   if (p.user.empty() || p.user.size() > 32) {
     throw UsageError("the user name must have 1 to 32 characters");
   }
+  CheckText(p.user, 32, "the user name", true);
   int enabled = 0;
   for (const Profile& o : all) {
     if (o.id == p.id) continue;
@@ -196,8 +197,10 @@ int Add(Context& ctx, Installation& inst, const ParsedArgs& a) {
   CheckProfiles(p, all);  // before asking for passwords
   ApplyProfileOptions(ctx, a, p, true);
   CheckProfiles(p, all);
-  p.id = static_cast<int32_t>(
-      InsertReturningKey(*conn, "SecProfiles", "Id", ProfileColumns(*conn, p)));
+  WithoutStatementText(fmt::format("add the profile of user '{}' to SecProfiles", p.user), [&] {
+    p.id = static_cast<int32_t>(
+        InsertReturningKey(*conn, "SecProfiles", "Id", ProfileColumns(*conn, p)));
+  });
   ctx.io.out << fmt::format("Added profile '{}' ({})\n", p.user, kLevelNames[p.level]);
   return TellService(inst, ctx.io, 2);
 }
@@ -210,7 +213,9 @@ int Set(Context& ctx, Installation& inst, const ParsedArgs& a) {
   Profile p = FindProfile(all, a.positionals[0]);
   ApplyProfileOptions(ctx, a, p, false);
   CheckProfiles(p, all);
-  conn->Execute(UpdateStatement("SecProfiles", "Id", p.id, ProfileColumns(*conn, p)));
+  WithoutStatementText(fmt::format("change the profile of user '{}' in SecProfiles", p.user), [&] {
+    conn->Execute(UpdateStatement("SecProfiles", "Id", p.id, ProfileColumns(*conn, p)));
+  });
   ctx.io.out << fmt::format("Changed profile '{}'\n", p.user);
   return TellService(inst, ctx.io, 2);
 }

@@ -131,14 +131,6 @@ bool ApplyObjectOptions(const ParsedArgs& a, std::vector<ReportObject>& objs, bo
   return structural;
 }
 
-void CheckLength(const std::string& text, size_t max, const std::string& what) {
-  if (text.size() > max)
-    throw UsageError(fmt::format("{} is longer than {} characters", what, max));
-  if (std::any_of(text.begin(), text.end(), [](char c) { return c >= 0 && c < 32; })) {
-    throw UsageError(what + " holds a control character");
-  }
-}
-
 // Refuses an expression the service could not evaluate at all: a syntax error, an unknown
 // name or function, a wrong number of arguments. ($value and $time stand for numbers.)
 void CheckExpression(const std::string& eval, int interval, int k) {
@@ -163,7 +155,7 @@ void CheckExpression(const std::string& eval, int interval, int k) {
 
 void CheckReport(Report& r) {
   if (r.title.empty()) throw UsageError("the report needs a --title");
-  CheckLength(r.title, 100, "title");
+  CheckText(r.title, 100, "title", false);
   if (std::find(kIntervals.begin(), kIntervals.end(), r.interval) == kIntervals.end()) {
     throw UsageError(fmt::format(
         "interval {}: the service stores samples every 1, 5, 15 or 60 minutes only", r.interval));
@@ -180,11 +172,11 @@ void CheckReport(Report& r) {
                       k, o.oid));
     }
     o.oid = ber::FormatOid(parsed);
-    CheckLength(o.oid, 255, fmt::format("object {}: OID", k));
-    CheckLength(o.name, 100, fmt::format("object {}: name", k));
-    CheckLength(o.eval, 255, fmt::format("object {}: expression", k));
+    CheckText(o.oid, 255, fmt::format("object {}: OID", k), false);
+    CheckText(o.name, 100, fmt::format("object {}: name", k), false);
+    CheckText(o.eval, 255, fmt::format("object {}: expression", k), false);
     CheckExpression(o.eval, r.interval, k);
-    CheckLength(o.threshold, 50, fmt::format("object {}: threshold", k));
+    CheckText(o.threshold, 50, fmt::format("object {}: threshold", k), false);
   }
 }
 

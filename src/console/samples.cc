@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <fstream>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "components/platform/platform.h"
 #include "console/internal.h"
+#include "trendlist/trendlist.h"
 
 namespace quorlan::console {
 namespace {
@@ -57,13 +59,8 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
-struct Range {
-  std::optional<DateTime> since;
-  std::optional<DateTime> until;
-};
-
-Range ParseRange(const ParsedArgs& a, DateTime now, bool default_day) {
-  Range r;
+SampleRange ParseRange(const ParsedArgs& a, DateTime now, bool default_day) {
+  SampleRange r;
   if (auto v = a.Value("--since")) r.since = ParseTime(*v, now, "--since");
   if (auto v = a.Value("--until")) r.until = ParseTime(*v, now, "--until");
   if (default_day && !r.since) r.since = (r.until ? *r.until : now).PlusHours(-24);
@@ -104,12 +101,7 @@ Target OpenTarget(Context& ctx, const ParsedArgs& a, const std::string& command)
 
 std::optional<double> ThresholdValue(const std::string& text) {
   try {
-    for (const auto& [letter, multiplier] :
-         {std::pair<char, double>{'K', 1e3}, {'M', 1e6}, {'G', 1e9}}) {
-      const size_t p = text.find_first_of(std::string{letter, static_cast<char>(letter + 32)});
-      if (p != std::string::npos) return TextToSingle(text.substr(0, p)) * multiplier;
-    }
-    return text.empty() ? 0.0 : static_cast<double>(TextToSingle(text));
+    return TriggerValueOf(text);
   } catch (const RuntimeError&) {
     return std::nullopt;
   }
@@ -133,26 +125,139 @@ std::string TrendTable(const Report& r) {
   return fmt::format("TrendData{}", r.interval);
 }
 
-std::vector<Sample> ReadSamples(Connection& conn, const Report& r, std::optional<DateTime> since,
-                                std::optional<DateTime> until) {
-  std::string sql = fmt::format("SELECT * FROM {} WHERE ReportId = {}", TrendTable(r), r.id);
-  if (since) sql += " AND Time >= " + SqlDateTime(conn, *since);
-  if (until) sql += " AND Time <= " + SqlDateTime(conn, *until);
-  sql += " ORDER BY Time";
-  std::vector<Sample> out;
-  for (auto rows = ExecuteQuery(conn, sql); !rows->Eof(); rows->MoveNext()) {
-    Sample s;
-    const std::string time = rows->Field("Time").AsString().substr(0, 19);
-    if (!ParseDateTime(time, &s.time)) {
-      throw RuntimeError(err::kTypeMismatch, "sample time '" + time + "' does not read");
-    }
-    for (int k = 0; k < kMaxObjects; ++k) {
-      s.values[k] = static_cast<int64_t>(rows->Field(fmt::format("Value{}", k + 1)).AsDouble());
-    }
-    out.push_back(s);
-  }
-  return out;
+namespace {
+
+// " FROM <table> WHERE ReportId = <id>" and the range's bounds.
+std::string RangeClause(const Connection& conn, const Report& r, const SampleRange& range) {
+  std::string sql = fmt::format(" FROM {} WHERE ReportId = {}", TrendTable(r), r.id);
+  if (range.since) sql += " AND Time >= " + SqlDateTime(conn, *range.since);
+  if (range.until) sql += " AND Time <= " + SqlDateTime(conn, *range.until);
+  return sql;
 }
+
+DateTime ReadTime(const FieldValue& f) {
+  const std::string_view text = std::string_view(f.AsString()).substr(0, 19);
+  DateTime time;
+  if (!ParseDateTime(text, &time)) {
+    throw RuntimeError(err::kTypeMismatch, "sample time " + QuotedExcerpt(text) + " does not read");
+  }
+  return time;
+}
+
+// A sample value: bigint columns come as whole numbers, read exactly (beyond 2^53 too); any other
+// number through the service's conversion.
+int64_t ReadValue(const FieldValue& f) {
+  const std::string& text = f.AsString();
+  int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc() && end == text.data() + text.size()) return value;
+  return static_cast<int64_t>(f.AsDouble());
+}
+
+}  // namespace
+
+SampleSummary SummarizeSamples(Connection& conn, const Report& r, const SampleRange& range) {
+  std::string sql = "SELECT COUNT(*), MIN(Time), MAX(Time)";
+  for (size_t k = 1; k <= r.objects.size(); ++k) {
+    sql += fmt::format(", MIN(Value{0}), MAX(Value{0})", k);
+  }
+  const std::unique_ptr<Recordset> rows = ExecuteQuery(conn, sql + RangeClause(conn, r, range));
+  SampleSummary s;
+  s.count = ReadValue(rows->FieldAt(0));
+  if (s.count == 0) return s;
+  s.first = ReadTime(rows->FieldAt(1));
+  s.last = ReadTime(rows->FieldAt(2));
+  for (size_t i = 0; i < r.objects.size(); ++i) {
+    s.low[i] = ReadValue(rows->FieldAt(static_cast<int>(3 + 2 * i)));
+    s.high[i] = ReadValue(rows->FieldAt(static_cast<int>(4 + 2 * i)));
+  }
+  return s;
+}
+
+void ForEachSample(Connection& conn, const Report& r, const SampleRange& range,
+                   const std::function<void(const Sample&)>& visit) {
+  std::string sql = "SELECT Time";
+  for (size_t k = 1; k <= r.objects.size(); ++k) sql += fmt::format(", Value{}", k);
+  sql += RangeClause(conn, r, range) + " ORDER BY Time";
+  Sample s;
+  for (auto rows = ExecuteQuery(conn, sql); !rows->Eof(); rows->MoveNext()) {
+    s.time = ReadTime(rows->FieldAt(0));
+    for (size_t i = 0; i < r.objects.size(); ++i) {
+      s.values[i] = ReadValue(rows->FieldAt(static_cast<int>(i + 1)));
+    }
+    visit(s);
+  }
+}
+
+namespace {
+
+// The samples of one pixel column of a plot: the first and the last, and per object the lowest
+// and the highest value.
+struct PixelColumn {
+  int64_t count = 0;
+  bool joined = false;  // the first sample joins the one before
+  Sample first, last, low, high;
+
+  void Add(const Sample& s) {
+    if (count++ == 0) first = low = high = s;
+    last = s;
+    for (int i = 0; i < kMaxObjects; ++i) {
+      low.values[i] = std::min(low.values[i], s.values[i]);
+      high.values[i] = std::max(high.values[i], s.values[i]);
+    }
+  }
+  // Up to four points: the first, the lowest and highest values halfway, the last.
+  void AppendTo(std::vector<PlotPoint>& points) {
+    if (count == 0) return;
+    points.push_back({first, joined});
+    if (count > 2) {
+      low.time = high.time = DateTime::FromMillis((first.time.Millis() + last.time.Millis()) / 2);
+      points.push_back({low, true});
+      points.push_back({high, true});
+    }
+    if (count > 1) points.push_back({last, true});
+  }
+};
+
+}  // namespace
+
+std::vector<PlotPoint> ReadPlotPoints(Connection& conn, const Report& r, const SampleRange& range,
+                                      const SampleSummary& summary, int columns) {
+  const int64_t gap = int64_t{r.interval} * 60000 * 2 + 30000;  // a missed poll breaks the line
+  const bool every_sample = summary.count <= columns;
+  const int64_t t0 = summary.first.Millis();
+  const int64_t span = std::max<int64_t>(summary.last.Millis() - t0, 0) + 1;
+  std::vector<PlotPoint> points;
+  std::optional<int64_t> previous;  // the time of the sample before
+  PixelColumn column;
+  int64_t index = -1;
+  ForEachSample(conn, r, range, [&](const Sample& s) {
+    const int64_t t = s.time.Millis();
+    const bool joined = previous && t - *previous <= gap;
+    previous = t;
+    if (every_sample) {
+      points.push_back({s, joined});
+      return;
+    }
+    const int64_t at = (t - t0) * columns / span;
+    if (at != index) {
+      column.AppendTo(points);
+      column = PixelColumn{};
+      column.joined = joined;
+      index = at;
+    }
+    column.Add(s);
+  });
+  column.AppendTo(points);
+  return points;
+}
+
+namespace {
+
+// Characters of a value as text.
+size_t Digits(int64_t v) { return std::to_string(v).size(); }
+
+}  // namespace
 
 int ShowCommand(Context& ctx, const std::vector<std::string>& words) {
   const ParsedArgs a = ParseArgs(words, kRangeOptions, "show");
@@ -162,24 +267,59 @@ int ShowCommand(Context& ctx, const std::vector<std::string>& words) {
   }
   AllowOnly(a, {"--since", "--until"}, "show");
   Target t = OpenTarget(ctx, a, "show");
-  const Range range = ParseRange(a, t.inst->Now(), true);
-  const std::vector<Sample> samples = ReadSamples(*t.conn, t.report, range.since, range.until);
+  const Report& r = t.report;
+  const SampleRange range = ParseRange(a, t.inst->Now(), true);
+  // The widths come from the range's summary, so that the rows go out as they are read.
+  const SampleSummary summary = SummarizeSamples(*t.conn, r, range);
   std::vector<std::string> header = {"Time"};
-  for (size_t i = 0; i < t.report.objects.size(); ++i) header.push_back(ObjectLabel(t.report, i));
-  std::vector<std::vector<std::string>> rows;
-  for (const Sample& s : samples) {
-    std::vector<std::string> row = {s.time.FormatDateTime()};
-    for (size_t i = 0; i < t.report.objects.size(); ++i) row.push_back(std::to_string(s.values[i]));
-    rows.push_back(std::move(row));
+  std::vector<size_t> width = {19};
+  for (size_t i = 0; i < r.objects.size(); ++i) {
+    header.push_back(ObjectLabel(r, i));
+    width.push_back(std::max(
+        {Printable(header.back()).size(), Digits(summary.low[i]), Digits(summary.high[i])}));
   }
-  ctx.io.out << fmt::format("Report {}: {} ({}, every {} min)\n", t.report.id, t.report.title,
-                            t.report.node_name, t.report.interval);
   std::vector<bool> right(header.size(), true);
   right[0] = false;
-  ctx.io.out << FormatTable(header, rows, right);
-  ctx.io.out << fmt::format("{} sample(s)\n", samples.size());
+  ctx.io.out << Printable(fmt::format("Report {}: {} ({}, every {} min)", r.id, r.title,
+                                      r.node_name, r.interval))
+             << "\n";
+  ctx.io.out << TableLine(header, width, right);
+  int64_t count = 0;
+  std::vector<std::string> row(header.size());
+  ForEachSample(*t.conn, r, range, [&](const Sample& s) {
+    row[0] = s.time.FormatDateTime();
+    for (size_t i = 0; i < r.objects.size(); ++i) row[i + 1] = std::to_string(s.values[i]);
+    ctx.io.out << TableLine(row, width, right);
+    ++count;
+  });
+  ctx.io.out << fmt::format("{} sample(s)\n", count);
   return kExitOk;
 }
+
+namespace {
+
+// Writes the CSV of the range to out as the rows are read, in blocks of about 64 KiB.
+void WriteCsv(Connection& conn, const Report& r, const SampleRange& range, std::ostream& out) {
+  std::string block = "Time";
+  for (size_t i = 0; i < r.objects.size(); ++i) block += "," + CsvField(ObjectLabel(r, i));
+  block += "\r\n";
+  ForEachSample(conn, r, range, [&](const Sample& s) {
+    block += s.time.FormatDateTime();
+    for (size_t i = 0; i < r.objects.size(); ++i) {
+      const fmt::format_int value(s.values[i]);
+      block += ',';
+      block.append(value.data(), value.size());
+    }
+    block += "\r\n";
+    if (block.size() >= 65536) {
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
+      block.clear();
+    }
+  });
+  out.write(block.data(), static_cast<std::streamsize>(block.size()));
+}
+
+}  // namespace
 
 int ExportCommand(Context& ctx, const std::vector<std::string>& words) {
   const ParsedArgs a = ParseArgs(words, kRangeOptions, "export");
@@ -190,23 +330,15 @@ int ExportCommand(Context& ctx, const std::vector<std::string>& words) {
   AllowOnly(a, {"--since", "--until", "--csv", "--output"}, "export");
   if (!a.Has("--csv")) throw UsageError("export: give the format: --csv");
   Target t = OpenTarget(ctx, a, "export");
-  const Range range = ParseRange(a, t.inst->Now(), false);
-  std::string text = "Time";
-  for (size_t i = 0; i < t.report.objects.size(); ++i)
-    text += "," + CsvField(ObjectLabel(t.report, i));
-  text += "\r\n";
-  for (const Sample& s : ReadSamples(*t.conn, t.report, range.since, range.until)) {
-    text += s.time.FormatDateTime();
-    for (size_t i = 0; i < t.report.objects.size(); ++i) text += "," + std::to_string(s.values[i]);
-    text += "\r\n";
+  const SampleRange range = ParseRange(a, t.inst->Now(), false);
+  const std::optional<std::string> file = a.Value("--output");
+  if (!file) {
+    WriteCsv(*t.conn, t.report, range, ctx.io.out);
+    return kExitOk;
   }
-  if (auto file = a.Value("--output")) {
-    std::ofstream f(*file, std::ios::binary | std::ios::trunc);
-    if (!(f << text) || !f.flush())
-      throw RuntimeError(err::kPathFileAccess, "write " + *file + " failed");
-  } else {
-    ctx.io.out << text;
-  }
+  std::ofstream f(*file, std::ios::binary | std::ios::trunc);
+  if (f) WriteCsv(*t.conn, t.report, range, f);
+  if (!f || !f.flush()) throw RuntimeError(err::kPathFileAccess, "write " + *file + " failed");
   return kExitOk;
 }
 
@@ -227,16 +359,18 @@ int PlotCommand(Context& ctx, const std::vector<std::string>& words) {
   const int height =
       static_cast<int>(ParseWhole(a.Value("--height").value_or("500"), 200, 10000, "height"));
   Target t = OpenTarget(ctx, a, "plot");
-  const Range range = ParseRange(a, t.inst->Now(), true);
-  const std::vector<Sample> samples = ReadSamples(*t.conn, t.report, range.since, range.until);
-  if (samples.empty()) {
+  const SampleRange range = ParseRange(a, t.inst->Now(), true);
+  const SampleSummary summary = SummarizeSamples(*t.conn, t.report, range);
+  if (summary.count == 0) {
     ctx.io.err << fmt::format("quorlan-trendctl: report {} has no samples from {} to {}; no plot\n",
                               t.report.id, range.since->FormatDateTime(),
                               range.until ? range.until->FormatDateTime() : "now");
     return kExitFailure;
   }
-  DrawPlot(t.report, samples, *file, width, height);
-  ctx.io.out << fmt::format("Wrote {} ({} samples)\n", *file, samples.size());
+  const std::vector<PlotPoint> points =
+      ReadPlotPoints(*t.conn, t.report, range, summary, PlotColumns(width));
+  DrawPlot(t.report, points, *file, width, height);
+  ctx.io.out << fmt::format("Wrote {} ({} samples)\n", *file, summary.count);
   return kExitOk;
 }
 
@@ -280,7 +414,7 @@ void PollTable(Connection& conn, TableCursor& c, const std::vector<Report>& repo
     if (!only.empty() && !only.contains(id)) continue;
     const auto r =
         std::find_if(reports.begin(), reports.end(), [&](const Report& x) { return x.id == id; });
-    out << SampleLine(r == reports.end() ? nullptr : &*r, id, s, key) << std::endl;
+    out << Printable(SampleLine(r == reports.end() ? nullptr : &*r, id, s, key)) << std::endl;
   }
 }
 

@@ -199,8 +199,12 @@ void InTransaction(Connection& conn, const std::function<void()>& work) {
 }
 
 int32_t InsertNode(Connection& conn, const Node& n) {
-  return static_cast<int32_t>(
-      InsertReturningKey(conn, "ATR_Nodes", "node_id", NodeColumns(conn, n)));
+  int64_t id = 0;
+  // The row carries the node's communities.
+  WithoutStatementText(fmt::format("add node '{}' to ATR_Nodes", n.name), [&] {
+    id = InsertReturningKey(conn, "ATR_Nodes", "node_id", NodeColumns(conn, n));
+  });
+  return static_cast<int32_t>(id);
 }
 
 int32_t InsertReport(Connection& conn, const Report& r) {

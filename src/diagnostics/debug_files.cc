@@ -46,8 +46,15 @@ std::string DebugTrapHeader() {
   return line;
 }
 
-void AppendTraceLine(Runtime& rt, const std::string& name, const std::string& line) {
-  AppendToFile(rt.DebugFile(name), line + kCrLf);
+void AppendTraceLine(Runtime& rt, const std::string& name, const std::string& line,
+                     const char* module, const std::string& procedure) {
+  try {
+    AppendToFile(rt.DebugFile(name), line + kCrLf);
+  } catch (const RuntimeError& e) {
+    rt.Repeats.Log(rt, kOncePerHour, "trace " + name, module, procedure,
+                   fmt::format("Trace row not written to {}: {}", name, e.description()),
+                   kEventError, "failures to write " + name);
+  }
 }
 
 void DebugDirClear(Runtime& rt) {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <string_view>
 
 #include "components/platform/platform.h"
 
@@ -65,8 +67,8 @@ class AppEventTrapSender {
 // "public", agent address ServerIpAddr) to 127.0.0.1 at the agent's trap port, with six variables:
 // ServerIpAddr, "Quorlan", module, procedure, the message's first 240 characters and the type.
 // A ServerIpAddr that is not a dotted IPv4 address gives the header's agent address 0.0.0.0.
-// Events of the managers' error and bad-packet handlers are never trapped. A trap that cannot be
-// composed or sent is dropped silently: reporting it would raise another event.
+// Events of the managers' and the agent's error and bad-packet handlers are never trapped. A trap
+// that cannot be composed or sent is dropped silently: reporting it would raise another event.
 class AgentEventTraps final : public AppEventTrapSender {
  public:
   // REQUIRES: rt and agent outlive this object.
@@ -77,6 +79,51 @@ class AgentEventTraps final : public AppEventTrapSender {
  private:
   const Runtime& rt_;
   SnmpAgent& agent_;
+};
+
+// Events of one kind that would repeat many times (a bad packet, a trace file that cannot be
+// written, a tick that fails the same way) are logged a few per window and counted beyond that.
+// The first event of a kind opens its window; the window admits `allowed` events and lasts
+// `window_ms` on the runtime's clock; a clock set back before its start also ends it.
+struct RepeatRule {
+  int allowed;
+  int64_t window_ms;
+  const char* window_name;  // "minute", "hour": how the count line names the window
+};
+inline constexpr RepeatRule kOncePerHour{1, 3600000, "hour"};
+
+// The open windows of the repeating kinds, by kind. Held by the runtime, so that every count
+// follows the runtime's (settable) clock.
+class RepeatedEvents {
+ public:
+  // Logs the event (AppEvent) when the window of kind admits it, else counts it. A window of kind
+  // that has ended is closed first. counted names what the count line counts ("bad packets").
+  void Log(Runtime& rt, const RepeatRule& rule, const std::string& kind, const std::string& module,
+           const std::string& procedure, const std::string& message, int16_t event_type,
+           const std::string& counted);
+  // Closes the windows that have ended, or all of them when all is true. Each window that counted
+  // events becomes one event of the kind's module, procedure and type: "<n> more <counted> in the
+  // <window> from <its start time stamp> were not logged".
+  void Flush(Runtime& rt, bool all);
+  // Whether the window of kind is open (not yet flushed), and how many windows are.
+  bool IsOpen(const std::string& kind) const { return windows_.contains(kind); }
+  size_t OpenCount() const { return windows_.size(); }
+
+ private:
+  struct Window {
+    RepeatRule rule;
+    DateTime start;
+    int logged = 0;
+    int64_t left_out = 0;
+    std::string module;
+    std::string procedure;
+    std::string counted;
+    int16_t event_type = 0;
+  };
+  static bool Ended(const Window& w, DateTime now);
+  static void Close(Runtime& rt, const Window& w);
+
+  std::map<std::string, Window> windows_;
 };
 
 // The module-wide values shared by every layer.
@@ -95,6 +142,8 @@ struct Runtime {
   bool DebugMode = false;  // debug trace files on (Settings.DebugMode)
   // The trap side of AppEvent; null while no agent exists.
   AppEventTrapSender* EventTraps = nullptr;
+  // Events logged a few per window and counted beyond.
+  RepeatedEvents Repeats;
 
   // The pause that keeps delivering events (see EventLoop::WaitMs).
   void WaitMs(int16_t ms) { loop.WaitMs(ms); }
@@ -105,6 +154,10 @@ struct Runtime {
 
 // The current local time as "YYYY-MM-DD HH:MM:SS.mmm", from one reading of the clock.
 std::string FormatTimeStamp(Runtime& rt);
+
+// The text with every control character (tab, CR, LF, ... and DEL) written as a blank, so that a
+// text from the database, a peer or a driver stays one field of one line.
+std::string BlankControls(std::string_view text);
 
 // Appends one line to Debug/T-AppEvent.txt: time stamp, event type, module "_" procedure, and the
 // message, separated by tabs and ended by CRLF, control characters of the texts written as blanks
@@ -143,9 +196,14 @@ std::string DebugPollHeader();
 // The trap header: "Time" ... "TrapId", 10 names, without line end.
 std::string DebugTrapHeader();
 
-// Appends line and CRLF to the trace file name in Debug, creating it when missing. Throws
-// RuntimeError naming the file when it cannot be written; callers decide what that means.
-void AppendTraceLine(Runtime& rt, const std::string& name, const std::string& line);
+// Appends line and CRLF to the trace file name in Debug, creating it when missing. Best effort:
+// a trace never stops the work it records. A line that cannot be written (a full disk, a Debug
+// folder removed) is dropped; the first such failure of a file in an hour is logged under module
+// and procedure (event type 1, "Trace row not written to <name>: <why>") and the others of that
+// hour are counted (Repeats, kOncePerHour). Fields of line are the writer's to keep free of
+// control characters (BlankControls).
+void AppendTraceLine(Runtime& rt, const std::string& name, const std::string& line,
+                     const char* module, const std::string& procedure);
 
 // Deletes the trace files that exist: every T-Snmp*.txt (the four poll and response files and the
 // trap file), T-PollStatus.txt, T-TrendList.txt and T-DiscEngineId.txt. T-Services.txt and the

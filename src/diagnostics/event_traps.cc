@@ -12,8 +12,8 @@ constexpr size_t kMaxTrapMessage = 240;
 // Procedures whose events are logged but never trapped, so that a malformed datagram cannot
 // cause a trap.
 bool IsUntrapped(const std::string& procedure) {
-  for (const char* name :
-       {"snmpManager_Error", "snmpManager_BadPacket", "snmpMgrV3_Error", "snmpMgrV3_BadPacket"}) {
+  for (const char* name : {"snmpManager_Error", "snmpManager_BadPacket", "snmpMgrV3_Error",
+                           "snmpMgrV3_BadPacket", "snmpAgent_Error", "snmpAgent_BadPacket"}) {
     if (EqualsNoCase(procedure, name)) return true;
   }
   return false;

@@ -11,8 +11,16 @@
 namespace quorlan {
 namespace {
 
-void AppendDiscTrace(PollState& st, const std::string& text) {
-  AppendToFile(st.DebugFile(kTraceDiscEngineId), text);
+// Best effort, as every trace: a discovery goes on when its lines cannot be written.
+void AppendDiscTrace(PollState& st, const std::string& text, const char* procedure) {
+  try {
+    AppendToFile(st.DebugFile(kTraceDiscEngineId), text);
+  } catch (const RuntimeError& e) {
+    st.Repeats.Log(
+        st, kOncePerHour, std::string("trace ") + kTraceDiscEngineId, kModForm, procedure,
+        fmt::format("Trace row not written to {}: {}", kTraceDiscEngineId, e.description()),
+        kEventError, std::string("failures to write ") + kTraceDiscEngineId);
+  }
 }
 
 int32_t EngineValue(uint32_t value, const char* what) {
@@ -51,15 +59,15 @@ void TraceDiscoveryResponse(PollState& st, const SnmpDiscovery& d, const std::st
   std::string text;
   auto line = [&](const std::string& rest) { text += FormatTimeStamp(st) + rest + kCrLf; };
   line(" <-- " + std::string(" DiscoveryResponse"));
-  line(fmt::format(" Source: {}:{}", d.source_host, d.source_port));
+  line(fmt::format(" Source: {}:{}", BlankControls(d.source_host), d.source_port));
   line(" EngineId: " + EngineIdText(d.engine_id));
   line(fmt::format(" EngineBoots: {}", d.engine_boots));
   line(fmt::format(" EngineTime: {}", d.engine_time));
-  line(" User: " + d.user);
+  line(" User: " + BlankControls(d.user));
   line(fmt::format(" SecurityLevel: {}", d.security_level));
-  if (!ignored.empty()) line(" Ignored: " + ignored);
+  if (!ignored.empty()) line(" Ignored: " + BlankControls(ignored));
   text += kCrLf;
-  AppendDiscTrace(st, text);
+  AppendDiscTrace(st, text, "snmpMgrV3_DiscoveryResponse");
 }
 
 }  // namespace
@@ -67,19 +75,18 @@ void TraceDiscoveryResponse(PollState& st, const SnmpDiscovery& d, const std::st
 void DiscoverEngineId(PollState& st, int16_t i) {
   try {
     if (st.DebugMode) {
-      AppendDiscTrace(st, FormatTimeStamp(st) + " --> " + " Discover EngineId" + kCrLf + kCrLf);
+      AppendDiscTrace(st, FormatTimeStamp(st) + " --> " + " Discover EngineId" + kCrLf + kCrLf,
+                      "DiscoverEngineId");
     }
     st.DiscoverIndex = i;
     st.snmpMgrV3.DiscoverEngine();
   } catch (const std::exception& e) {
     // The sender's wait runs out; nothing goes to the event log.
     if (!st.DebugMode) return;
-    try {
-      AppendDiscTrace(
-          st, FormatTimeStamp(st) + " --> " + " Discover Failed: " + e.what() + kCrLf + kCrLf);
-    } catch (const std::exception&) {
-      // The trace cannot be written either; the wait still runs out.
-    }
+    AppendDiscTrace(st,
+                    FormatTimeStamp(st) + " --> " + " Discover Failed: " + BlankControls(e.what()) +
+                        kCrLf + kCrLf,
+                    "DiscoverEngineId");
   }
 }
 
@@ -102,12 +109,15 @@ void snmpMgrV3_DiscoveryResponse(PollState& st, const SnmpDiscovery& d) {
 void snmpMgrV3_Report(PollState& st, const SnmpReport& r) {
   try {
     if (!st.DebugMode) return;
-    std::string text =
-        FormatTimeStamp(st) + " <-- " + " Report: " +
-        fmt::format("ErrorStatus:{}, ErrorDescription:{}", r.error_status, r.error_description) +
-        kCrLf;
-    text += FormatTimeStamp(st) + " <-- " + " Report: " + "User:" + r.user + kCrLf + kCrLf;
-    AppendDiscTrace(st, text);
+    std::string text = FormatTimeStamp(st) + " <-- " + " Report: " +
+                       fmt::format("ErrorStatus:{}, ErrorDescription:{}", r.error_status,
+                                   BlankControls(r.error_description)) +
+                       kCrLf;
+    text += FormatTimeStamp(st) + " <-- " + " Report: " + "User:" + BlankControls(r.user) + kCrLf +
+            kCrLf;
+    // A Report changes no polling state, so its lines that cannot be written are reported with
+    // the Report's own text, one by one.
+    AppendToFile(st.DebugFile(kTraceDiscEngineId), text);
   } catch (const std::exception&) {
     AppEvent(st, kModForm, "snmpMgrV3_Report", r.error_description, kEventV3Error);
   }

@@ -14,16 +14,19 @@ inline constexpr int16_t kDiscoveryStepMs = 20;
 // Resets the six values of an entry to "no sample": PollSampledValue -1, PollSavedValue 0.
 void ClearValues(TrendListEntry& e);
 
+// The counter that the request of e holds a slot of: PendingV3 when PollCountedV3, else Pending.
+int16_t& CountedPending(PollState& st, const TrendListEntry& e);
+
 // Ends the poll of entry i without an answer (given up, or its engine discovery unanswered):
 // PollPending false, PollMessId 0, no engine (id empty, boots and time 0), values -1/0, the next
-// poll time computed, and counter (Pending or PendingV3) lowered unless it is 0.
-void EndWithoutAnswer(PollState& st, int16_t i, int16_t& counter);
+// poll time computed, and the counter the request holds (CountedPending) lowered unless it is 0.
+void EndWithoutAnswer(PollState& st, int16_t i);
 
 // Ends the poll of entry i whose send failed: PollPending false, values -1/0, the next poll time
-// computed and counter lowered unless it is 0. Unlike EndWithoutAnswer it leaves PollMessId and
-// the engine as the failed send left them: a request that may never have gone out is no reason
-// to forget what the entry last learnt of its agent. The SNMPv3 sender forgets the engine id on
-// top, so that its next request discovers the engine again.
-void EndFailedSend(PollState& st, int16_t i, int16_t& counter);
+// computed and the counter the request holds lowered unless it is 0. Unlike EndWithoutAnswer it
+// leaves PollMessId and the engine as the failed send left them: a request that may never have
+// gone out is no reason to forget what the entry last learnt of its agent. The SNMPv3 sender
+// forgets the engine id on top, so that its next request discovers the engine again.
+void EndFailedSend(PollState& st, int16_t i);
 
 }  // namespace quorlan::polling

@@ -1,6 +1,6 @@
-// The managers' BadPacket and Error events. Bad packets are logged, a few per manager and minute;
-// none of these events changes polling state (a request whose answer was malformed waits for its
-// time-out like one that got none).
+// Events caused from the network, logged a few per minute, cause and source, and the managers'
+// BadPacket and Error events. None of these events changes polling state (a request whose answer
+// was malformed waits for its time-out like one that got none).
 #include <fmt/format.h>
 
 #include "polling/polling.h"
@@ -8,70 +8,51 @@
 namespace quorlan {
 namespace {
 
-constexpr int64_t kBadPacketWindowMs = 60000;
+constexpr RepeatRule kPerMinute{kBadPacketsPerMinute, 60000, "minute"};
 
 constexpr const char* kManagerBadPacket = "snmpManager_BadPacket";
 constexpr const char* kMgrV3BadPacket = "snmpMgrV3_BadPacket";
+constexpr const char* kOtherSources = "other addresses";
 
-bool WindowEnded(const BadPacketWindow& w, DateTime now) {
-  // A clock set back also ends the window.
-  return now < w.start || now.Millis() - w.start.Millis() >= kBadPacketWindowMs;
+// The kind of a window: procedure, cause and source, which no name contains a unit separator of.
+std::string WindowKind(const std::string& procedure, const std::string& cause,
+                       const std::string& source) {
+  return procedure + '\x1f' + cause + '\x1f' + source;
 }
 
-// Closes the window; its count of bad packets left out, if any, becomes one line.
-void CloseWindow(PollState& st, BadPacketWindow& w, const char* procedure) {
-  if (w.left_out > 0) {
-    AppEvent(st, kModForm, procedure,
-             fmt::format("{} more bad packets in the minute from {} were not logged", w.left_out,
-                         w.start.FormatTimeStamp()),
-             kEventInfo);
-  }
-  w = BadPacketWindow{};
-}
+}  // namespace
 
-void LogBadPacket(PollState& st, BadPacketWindow& w, const char* procedure,
-                  const SnmpBadPacket& b) {
+void LogLimitedEvent(PollState& st, const std::string& procedure, const std::string& cause,
+                     const std::string& source, const std::string& message, int16_t event_type) {
   try {
-    const DateTime now = st.Now();
-    if (w.open && WindowEnded(w, now)) CloseWindow(st, w, procedure);
-    if (!w.open) {
-      w.open = true;
-      w.start = now;
+    std::string kind = WindowKind(procedure, cause, source);
+    std::string from = source;
+    // A source without a window of its own once kMaxEventWindows are open shares the window of
+    // other addresses, so that a flood from spoofed addresses holds bounded memory.
+    if (!source.empty() && st.Repeats.OpenCount() >= kMaxEventWindows &&
+        !st.Repeats.IsOpen(kind)) {
+      from = kOtherSources;
+      kind = WindowKind(procedure, cause, from);
     }
-    if (w.logged >= kBadPacketsPerMinute) {
-      ++w.left_out;
-      return;
-    }
-    ++w.logged;
-    AppEvent(st, kModForm, procedure, fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text),
-             kEventInfo);
+    st.Repeats.Log(st, kPerMinute, kind, kModForm, procedure, message, event_type,
+                   from.empty() ? cause : cause + " from " + from);
   } catch (const std::exception& e) {
     AppEvent(st, kModForm, procedure, e.what(), kEventError);
   }
 }
 
-}  // namespace
-
 void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b) {
-  LogBadPacket(st, st.BadPacketsV1, kManagerBadPacket, b);
+  LogLimitedEvent(st, kManagerBadPacket, "bad packets", "",
+                  fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }
 
 void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b) {
-  LogBadPacket(st, st.BadPacketsV3, kMgrV3BadPacket, b);
+  LogLimitedEvent(st, kMgrV3BadPacket, "bad packets", "",
+                  fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }
 
 void snmpManager_Error(PollState&, int, const std::string&) {}
 
 void snmpMgrV3_Error(PollState&, int, const std::string&) {}
-
-void BadPacketSummaries(PollState& st, bool all) {
-  const DateTime now = st.Now();
-  if (st.BadPacketsV1.open && (all || WindowEnded(st.BadPacketsV1, now))) {
-    CloseWindow(st, st.BadPacketsV1, kManagerBadPacket);
-  }
-  if (st.BadPacketsV3.open && (all || WindowEnded(st.BadPacketsV3, now))) {
-    CloseWindow(st, st.BadPacketsV3, kMgrV3BadPacket);
-  }
-}
 
 }  // namespace quorlan

@@ -11,9 +11,11 @@ namespace {
 // never held whole.
 constexpr size_t kMergeBlockBytes = 1 << 20;
 
+// One field; control characters become blanks, so that a tab or a line break in a name (or a
+// binary engine id) neither shifts the row's fields nor splits it.
 void AddField(std::string& row, std::string_view value) {
   row += '\t';
-  row += value;
+  row += BlankControls(value);
 }
 
 void AddObjectGroup(std::string& row, const TrendListEntry& e, int k, PollRowObjects form) {
@@ -27,7 +29,7 @@ void AddObjectGroup(std::string& row, const TrendListEntry& e, int k, PollRowObj
   AddField(row, FormatBool(e.PollTriggerAlarm[k]));
   AddField(row, e.PollTriggerExpr[k]);
   AddField(row, form == PollRowObjects::kResponse ? e.PollTriggerValueText[k]
-                                                  : FormatSinglePrecision(e.PollTriggerValue[k]));
+                                                  : FormatDoublePrecision(e.PollTriggerValue[k]));
   AddField(row, FormatBool(e.PollTriggerStatus[k]));
 }
 

@@ -43,17 +43,13 @@ inline constexpr int16_t kServiceStopped = 2;
 inline constexpr int32_t kFirstMessId = 1000001;
 inline constexpr int32_t kLastMessId = 5000001;
 
-// Bad packets logged per manager and minute; the rest are counted in one summary line.
+// Events caused from the network (bad packets of the managers and the agent, requests the agent
+// refuses) logged per minute, cause and source; the rest are counted in one summary line.
 inline constexpr int kBadPacketsPerMinute = 5;
-
-// The bad packets of one manager in the current minute. A window opens at the first bad packet
-// and lasts 60 s; while it lasts at most kBadPacketsPerMinute are logged and the rest counted.
-struct BadPacketWindow {
-  bool open = false;
-  DateTime start;        // the first bad packet of the window
-  int logged = 0;        // bad packets logged in the window
-  int64_t left_out = 0;  // bad packets counted but not logged
-};
+// Sources with windows of their own at most; the events of further sources share one window per
+// procedure and cause ("other addresses"), so that a flood from spoofed addresses holds bounded
+// memory.
+inline constexpr size_t kMaxEventWindows = 256;
 
 struct PollState : TrendState {
   // REQUIRES: clock and loop outlive the state.
@@ -81,8 +77,10 @@ struct PollState : TrendState {
   bool DiscoverDone = false;    // the discovery under way was answered for its entry
   int16_t DiscoverWaiting = 0;  // entry whose sender waits for its discovery's answer; 0 none
 
-  BadPacketWindow BadPacketsV1;  // of snmpManager
-  BadPacketWindow BadPacketsV3;  // of snmpMgrV3
+  // Restarts asked for through the agent (ServiceState 1): at most one runs per poll tick.
+  int64_t PollTicks = 0;         // poll ticks since the process started
+  int64_t LastRestartTick = -1;  // PollTicks when the last restart ran
+  bool RestartPending = false;   // a restart was asked for after one ran in this tick
 };
 
 // Lowers an outstanding-request counter by one unless it is already 0 (the agent may have set it
@@ -97,25 +95,44 @@ inline void LowerPendingCount(int16_t& counter) {
 //   1. applies a change code in Mib_sysTrendChanged (1 TrendListTrendAdd, 2 TrendListTrendEdit,
 //      3 TrendListTrendDel, then DebugTrendList in debug mode, then SysUpdateSecProfiles) and
 //      clears it;
-//   2. time-out pass over entries 1..TrendListCount (count read once): an entry whose request is
-//      pending and strictly past PollTimeOutTime is resent (PollRetryTimes + 1, then a pause of
-//      PollDelaySnmp x 10 ms) while PollRetryTimes < PollRetries, else given up: no request, no
-//      engine, values -1/0, next poll time computed, counter lowered (not below 0), and in debug
-//      mode the no-reply row;
-//   3. due pass (count read again): an entry is due at or after PollNextTime, not pending, with a
-//      PollInterval; only PollType "SnmpPoll" and "SnmpStatus" (exact case) are polled, SNMPv3
-//      while PendingV3 < MaxPendSnmpV3 and the others while Pending < MaxPendSnmp; the counter is
-//      raised before the send, and each send is followed by a pause of PollDelaySnmp x 10 ms,
-//      times StartUpDelayFactor during the first StartUpPeriod seconds after ServiceStartTime;
+//   2. time-out pass over entries 1..TrendListCount (count read once, and never past the live
+//      count, which a rebuild during a pause may have lowered): an entry whose request is pending
+//      and strictly past PollTimeOutTime, or whose PollTimeOutTime lies more than PollTimeOut
+//      seconds ahead (left by a clock set back), is resent (PollRetryTimes + 1, then a pause of
+//      PollDelaySnmp x 10 ms) while PollRetryTimes < PollRetries and its SnmpVersion is still on
+//      the side (SNMPv3 or not) its request was counted on; else it is given up: no request, no
+//      engine, values -1/0, next poll time computed, the counter the request holds lowered (not
+//      below 0), and in debug mode the no-reply row;
+//   3. due pass (count read again, bounded the same way): a PollNextTime more than one
+//      PollInterval ahead (left by a clock set back) is computed again; an entry is due at or
+//      after PollNextTime, not pending, with a PollInterval; only PollType "SnmpPoll" and
+//      "SnmpStatus" (exact case) are polled, SNMPv3 while PendingV3 < MaxPendSnmpV3 and the
+//      others while Pending < MaxPendSnmp; the counter is raised before the send, and each send is
+//      followed by a pause of PollDelaySnmp x 10 ms, times StartUpDelayFactor during the first
+//      StartUpPeriod seconds after ServiceStartTime;
 //   4. at the first tick of a new hour: SysUpdateSecProfiles, TrendListDevSync, DebugTrendList;
 //   5. when the hour is below LastHour (midnight passed or the clock went back):
 //      DebugDirClear_AE, DebugDirClear, DelTrendData for the four trend-data tables in order;
-//   6. LastHour := the hour now; then bad-packet summaries whose minute has ended are written.
-// The pause products are 16-bit: an overflow ends the tick. Any error ends the tick and is
-// reported under "timerPoll_ReportID=" followed by the ReportId of the entry being worked on, or
-// 0 when no entry is (an error before the time-out pass or after the due pass); the rest of the
-// tick is skipped and the next tick starts afresh.
+//   6. LastHour := the hour now; then the counts of repeated events whose window has ended.
+// Before all of this the tick counts itself (PollTicks, also while ServiceState is 2) and runs a
+// restart that the agent left pending (RunRestart).
+// A stop during one of the pauses (ServiceState 2) ends the tick right after that pause. The
+// pause products are 16-bit: an overflow ends the pass. An error of the passes ends them and is
+// reported under "timerPoll_ReportID=" followed by the ReportId of the entry being worked on (0
+// when none is); steps 4 to 6 still run, and their own errors are reported with ReportID 0. The
+// same error repeated by later ticks is logged once an hour with a count (Repeats).
 void timerPoll_Timer(PollState& st);
+
+// Running again after ServiceState 1 was written: a new start-up period (ServiceStartTime now),
+// no request counted as outstanding (Pending = PendingV3 = 0: the rebuilt list holds none of
+// them, so nothing would lower the counters again) and the trend list built anew
+// (TrendListCreate). Records the tick (LastRestartTick) and clears RestartPending. Returns false
+// when the build failed (it has reported why).
+bool RunRestart(PollState& st);
+// Whether a restart may run now: none ran since the current poll tick began. The agent runs at
+// most one per tick and leaves further ones pending for the next tick, so that a flood of
+// restarts cannot keep the service rebuilding its list instead of polling.
+inline bool RestartAllowed(const PollState& st) { return st.LastRestartTick != st.PollTicks; }
 
 // The debug-mode watcher (the 30-second debug timer's tick): re-reads DebugMode from the database
 // (SettingsGeneralRead); a switch from off to on creates the trace files with their headers
@@ -130,27 +147,34 @@ int32_t NextMessId(PollState& st);
 
 // Builds and sends one SNMPv1/v2c GET for entry i (SnmpVersion 1 or 2 sets the version; any other
 // value sets none and the request is still sent). Sets PollTimeOutTime := now + PollTimeOut s and
-// a new PollMessId on every call; a first send (resend false) also sets PollRetryTimes := 0 and
-// PollPending := true. In debug mode appends the poll row (" --> snmpPoll" or " --> snmpResend")
-// to T-SnmpPoll.txt before sending. Any failure (a component refusing a value or the send, more
-// than six objects, a trace file that cannot be written) ends the poll silently: values -1/0,
-// PollPending false, next poll time computed, Pending lowered; PollMessId keeps what it reached.
+// a new PollMessId on every call; a first send (resend false) also sets PollRetryTimes := 0,
+// PollPending := true and PollCountedV3 := false (its request holds a slot of Pending). In debug
+// mode appends the poll row (" --> snmpPoll" or " --> snmpResend") to T-SnmpPoll.txt before
+// sending (best effort: a row that cannot be written is reported and the request still goes
+// out). Any failure (a component refusing a value or the send, more than six objects) ends the
+// poll silently: values -1/0, PollPending false, next poll time computed, the counter the
+// request holds lowered; PollMessId keeps what it reached.
 // REQUIRES: Pending was raised for a first send.
 void SnmpPollSend(PollState& st, int16_t i, bool resend);
 
-// As SnmpPollSend for an SNMPv3 entry, through snmpMgrV3, with the security profile whose
-// UserName matches PollSnmpV3User (no case; none matching sets no security values). With an
-// authenticating profile and a known engine, PollEngineTime is first raised by PollInterval (on
-// every request, resends included). Without a known engine (PollEngineId empty) the engine is
-// discovered first, waiting up to 2 s with events delivered every 20 ms; without an answer the
-// poll ends without a request (no engine, values -1/0, next poll time, PendingV3 lowered, no
-// row). The poll row goes to T-SnmpPollV3.txt with the engine id as EngineIdText. A failure ends
-// the poll silently as in SnmpPollSend, and also empties PollEngineId and lowers PendingV3.
+// As SnmpPollSend for an SNMPv3 entry, through snmpMgrV3 (a first send sets PollCountedV3 :=
+// true), with the security profile whose UserName matches PollSnmpV3User (no case; none matching
+// sets no security values). With an authenticating profile and a known engine, PollEngineTime is
+// first raised by PollInterval (on every request, resends included). Without a known engine
+// (PollEngineId empty) the engine is discovered first, waiting up to 2 s of the monotonic clock
+// with events delivered every 20 ms; without an answer, or when the service stopped meanwhile,
+// the poll ends without a request (no engine, values -1/0, next poll time, PendingV3 lowered, no
+// row). When the list was rebuilt during the wait, entry i is left alone: it may hold another
+// report now, and the restart that rebuilt it freed every slot. The poll row goes to
+// T-SnmpPollV3.txt with the engine id as EngineIdText. A failure ends the poll silently as in
+// SnmpPollSend, and also empties PollEngineId.
+// REQUIRES: PendingV3 was raised for a first send.
 void SnmpPollSendV3(PollState& st, int16_t i, bool resend);
 
 // Sends the engine discovery for entry i to the target the sender set on snmpMgrV3 and records
 // DiscoverIndex := i. In debug mode traces " Discover EngineId" and any failure (" Discover
-// Failed: ...") in T-DiscEngineId.txt; never throws and logs no event.
+// Failed: ...") in T-DiscEngineId.txt; never throws. Traces are best effort: the discovery is sent
+// when its line cannot be written, which is logged as for AppendTraceLine.
 void DiscoverEngineId(PollState& st, int16_t i);
 
 // The answer to a discovery. It is stored in entry DiscoverIndex (PollEngineId, PollEngineBoots,
@@ -158,7 +182,8 @@ void DiscoverEngineId(PollState& st, int16_t i);
 // comes from that entry's target (Address and UdpPort; a host name is compared by port only, the
 // manager having checked that the answer came from the address the probe went to). Any other
 // answer (late, or another device's) changes nothing. In debug mode seven lines go to
-// T-DiscEngineId.txt, and an eighth " Ignored: ..." for an answer not stored. Errors are reported
+// T-DiscEngineId.txt, and an eighth " Ignored: ..." for an answer not stored; lines that cannot
+// be written are logged as for AppendTraceLine and change nothing else. Other errors are reported
 // as "snmpMgrV3_DiscoveryResponse" with event type 2.
 void snmpMgrV3_DiscoveryResponse(PollState& st, const SnmpDiscovery& d);
 
@@ -167,21 +192,26 @@ void snmpMgrV3_DiscoveryResponse(PollState& st, const SnmpDiscovery& d);
 // cannot be written is reported as "snmpMgrV3_Report", event type 2, with the Report's text.
 void snmpMgrV3_Report(PollState& st, const SnmpReport& r);
 
-// --- The managers' error events ---
+// --- Events from the network, and the managers' error events ---
+
+// Logs an event caused from the network: message under procedure (module "frmQuorlanTrend", the
+// event type given) unless kBadPacketsPerMinute events of the same procedure, cause and source
+// were logged in the last minute; those are counted instead, and when the minute has ended one
+// line "<n> more <cause>[ from <source>] in the minute from <time> were not logged" follows
+// (written by the next such event, the next poll tick or the stop). Never throws.
+void LogLimitedEvent(PollState& st, const std::string& procedure, const std::string& cause,
+                     const std::string& source, const std::string& message, int16_t event_type);
 
 // A datagram that did not decode: logged as "ErrorCode: <code>, <text>", event type 3, under the
 // handler's name (events of these names are never trapped). At most kBadPacketsPerMinute per
-// manager and minute are logged; the rest are counted, and when the minute has ended one line
-// "<n> more bad packets in the minute from <time> were not logged" follows (written by the next
-// bad packet, the next poll tick or BadPacketSummaries). No polling state changes.
+// manager and minute are logged; the rest are counted (LogLimitedEvent with the cause "bad
+// packets" and no source), and when the minute has ended one line "<n> more bad packets in the
+// minute from <time> were not logged" follows. No polling state changes.
 void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b);
 void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b);
 // Errors of the components themselves: nothing is done with them.
 void snmpManager_Error(PollState& st, int number, const std::string& description);
 void snmpMgrV3_Error(PollState& st, int number, const std::string& description);
-// Writes the summary lines of bad-packet windows that have ended; all of them when all is true
-// (at stop, after the managers have closed).
-void BadPacketSummaries(PollState& st, bool all);
 
 // --- Poll trace rows ---
 
@@ -198,7 +228,8 @@ enum class PollRowObjects { kPoll, kNoReply, kResponse };
 // SnmpVersion, engine_id (the field as given), PollEngineBoots, PollEngineTime, Pending,
 // PendingV3, then for each object 1..6 (always six) PollObjId, PollObjName, PollObjType,
 // PollObjEval, SampledVal, SavedVal, PollTriggerAlarm ("True"/"False"), PollTriggerExpr,
-// TriggerValue, PollTriggerStatus ("True"/"False").
+// TriggerValue, PollTriggerStatus ("True"/"False"). Control characters of the fields are written
+// as blanks (BlankControls).
 std::string PollTraceRow(PollState& st, const TrendListEntry& e, std::string_view action,
                          std::string_view engine_id, PollRowObjects objects);
 

@@ -15,7 +15,11 @@ void ClearValues(TrendListEntry& e) {
   }
 }
 
-void EndWithoutAnswer(PollState& st, int16_t i, int16_t& counter) {
+int16_t& CountedPending(PollState& st, const TrendListEntry& e) {
+  return e.PollCountedV3 ? st.PendingV3 : st.Pending;
+}
+
+void EndWithoutAnswer(PollState& st, int16_t i) {
   TrendListEntry& e = st.TrendList[i];
   e.PollPending = false;
   e.PollMessId = 0;
@@ -24,15 +28,15 @@ void EndWithoutAnswer(PollState& st, int16_t i, int16_t& counter) {
   e.PollEngineTime = 0;
   ClearValues(e);
   CalcPollNextTime(st, i);
-  LowerPendingCount(counter);
+  LowerPendingCount(CountedPending(st, e));
 }
 
-void EndFailedSend(PollState& st, int16_t i, int16_t& counter) {
+void EndFailedSend(PollState& st, int16_t i) {
   TrendListEntry& e = st.TrendList[i];
   ClearValues(e);
   e.PollPending = false;
   CalcPollNextTime(st, i);
-  LowerPendingCount(counter);
+  LowerPendingCount(CountedPending(st, e));
 }
 
 }  // namespace polling
@@ -60,32 +64,57 @@ void Send(PollState& st, int16_t i, bool resend) {
   }
 }
 
-// The poll of entry i got no answer after its last resend.
+// The poll of entry i got no answer after its last resend (or its node changed SNMP version).
+// The no-reply row goes to the response file of the version the request was sent with.
 void GiveUp(PollState& st, int16_t i) {
   TrendListEntry& e = st.TrendList[i];
-  const bool v3 = e.SnmpVersion == 3;
-  polling::EndWithoutAnswer(st, i, v3 ? st.PendingV3 : st.Pending);
+  const bool v3 = e.PollCountedV3;
+  polling::EndWithoutAnswer(st, i);
   if (st.DebugMode) {
     AppendTraceLine(st, v3 ? kTraceSnmpRespV3 : kTraceSnmpResp,
-                    PollTraceRow(st, e, " <-- snmpNoReply", "", PollRowObjects::kNoReply));
+                    PollTraceRow(st, e, " <-- snmpNoReply", "", PollRowObjects::kNoReply), kModForm,
+                    "timerPoll_Timer");
   }
 }
 
-// Resends each request whose time-out has passed, or gives it up after its last resend, pausing
-// after each resend. i names the entry being worked on.
-void TimeOutPass(PollState& st, int16_t& i) {
+// A pause of the tick; false when the service stopped during it, which ends the tick.
+bool Pause(PollState& st, int16_t ms) {
+  st.WaitMs(ms);
+  return st.ServiceState != kServiceStopped;
+}
+
+// Entry i is within the pass: at most the count read at the pass's start, and live now (a build
+// during a pause may have shortened the list; entries above the count are never matched by an
+// answer or a time-out again).
+bool InPass(PollState& st, int16_t i, int16_t count) {
+  return i <= count && i <= st.TrendListCount;
+}
+
+// The request of e counts as unanswered once now is strictly past PollTimeOutTime, or when
+// PollTimeOutTime lies more than PollTimeOut seconds ahead: a clock set back left it there.
+bool TimedOut(const TrendListEntry& e, DateTime now) {
+  return now > e.PollTimeOutTime || e.PollTimeOutTime > now.PlusSeconds(e.PollTimeOut);
+}
+
+// Resends each request that timed out, or gives it up after its last resend, pausing after each
+// resend. A request whose entry changed between SNMPv3 and SNMPv1/v2c since it was sent is given
+// up: it holds a slot of the other version's counter, and the next due pass polls the entry with
+// its new version. i names the entry being worked on. False when the service stopped.
+bool TimeOutPass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
-  for (i = 1; i <= count; ++i) {
+  for (i = 1; InPass(st, i, count); ++i) {
     TrendListEntry& e = st.TrendList[i];
-    if (!e.PollPending || !(st.Now() > e.PollTimeOutTime)) continue;
-    if (e.PollRetryTimes < e.PollRetries) {
+    if (!e.PollPending || !TimedOut(e, st.Now())) continue;
+    const bool version_changed = (e.SnmpVersion == 3) != e.PollCountedV3;
+    if (e.PollRetryTimes < e.PollRetries && !version_changed) {
       ++e.PollRetryTimes;
       Send(st, i, true);
-      st.WaitMs(MulInt16(st.Ini.PollDelaySnmp, 10));
+      if (!Pause(st, MulInt16(st.Ini.PollDelaySnmp, 10))) return false;
     } else {
       GiveUp(st, i);  // no pause follows
     }
   }
+  return true;
 }
 
 // The pause after a first send, in 16-bit arithmetic: PollDelaySnmp x 10 ms, times
@@ -101,15 +130,25 @@ bool IsPolledType(const std::string& type) {
   return type == kPollTypeSnmpStatus || type == kPollTypeSnmpPoll;
 }
 
+// A next poll time more than one interval ahead was left by a clock set back (at the end of
+// daylight-saving time, 03:00 becomes 02:00): it is computed again from now.
+void CorrectSetBack(PollState& st, int16_t i) {
+  const TrendListEntry& e = st.TrendList[i];
+  if (e.PollInterval > 0 && e.PollNextTime > st.Now().PlusSeconds(e.PollInterval)) {
+    CalcPollNextTime(st, i);
+  }
+}
+
 // Sends a first request for each due entry while its version's count of outstanding requests is
 // below its limit, pausing after each send. A count at its limit is no error: the entry stays due
-// for a later tick.
-void DuePass(PollState& st, int16_t& i) {
+// for a later tick. False when the service stopped.
+bool DuePass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
-  for (i = 1; i <= count; ++i) {
+  for (i = 1; InPass(st, i, count); ++i) {
     const TrendListEntry& e = st.TrendList[i];
-    if (st.Now() < e.PollNextTime || e.PollPending || e.PollInterval == 0) continue;
-    if (!IsPolledType(e.PollType)) continue;
+    if (e.PollPending || e.PollInterval == 0) continue;
+    CorrectSetBack(st, i);
+    if (st.Now() < e.PollNextTime || !IsPolledType(e.PollType)) continue;
     if (e.SnmpVersion == 3) {
       if (st.PendingV3 >= st.Ini.MaxPendSnmpV3) continue;
       ++st.PendingV3;
@@ -119,8 +158,9 @@ void DuePass(PollState& st, int16_t& i) {
       ++st.Pending;
       SnmpPollSend(st, i, false);
     }
-    st.WaitMs(SendPause(st));
+    if (!Pause(st, SendPause(st))) return false;
   }
+  return true;
 }
 
 // At a new hour: the security profiles, the node synchronisation and the debug dump. At a new
@@ -146,21 +186,44 @@ int32_t ReportIdOf(PollState& st, int16_t i) {
   return i >= 1 && i <= kTrendListSize ? st.TrendList[i].ReportId : 0;
 }
 
+// An error of the tick, under the report of the entry i being worked on. The same error again
+// (a pause that overflows fails every tick) is logged once an hour with a count.
+void ReportTickError(PollState& st, int16_t i, const std::exception& e) {
+  st.Repeats.Log(st, kOncePerHour, std::string("timerPoll ") + e.what(), kModForm,
+                 fmt::format("timerPoll_ReportID={}", ReportIdOf(st, i)), e.what(), kEventError,
+                 fmt::format("tick errors \"{}\"", e.what()));
+}
+
 }  // namespace
 
+bool RunRestart(PollState& st) {
+  st.LastRestartTick = st.PollTicks;
+  st.RestartPending = false;
+  st.ServiceStartTime = st.Now();
+  st.Pending = 0;
+  st.PendingV3 = 0;
+  return TrendListCreate(st);
+}
+
 void timerPoll_Timer(PollState& st) {
+  ++st.PollTicks;
   if (st.ServiceState == kServiceStopped) return;
   int16_t i = 0;
   try {
+    if (st.RestartPending) RunRestart(st);
     ApplyTrendChange(st);
-    TimeOutPass(st, i);
-    DuePass(st, i);
-    i = 0;
-    HourlyAndDailyWork(st);
-    BadPacketSummaries(st, false);
+    // A stop during one of the pauses ends the tick there.
+    if (!TimeOutPass(st, i) || !DuePass(st, i)) return;
   } catch (const std::exception& e) {
-    AppEvent(st, kModForm, fmt::format("timerPoll_ReportID={}", ReportIdOf(st, i)), e.what(),
-             kEventError);
+    ReportTickError(st, i, e);
+  }
+  // The hourly and daily work run even after a pass failed, so that a fault of the passes never
+  // stops the pruning.
+  try {
+    HourlyAndDailyWork(st);
+    st.Repeats.Flush(st, false);
+  } catch (const std::exception& e) {
+    ReportTickError(st, 0, e);
   }
 }
 

@@ -109,20 +109,27 @@ class DiscoveryWait {
 };
 
 // Discovers the engine of entry i and waits up to 2 s for its answer, delivering events every
-// 20 ms. True when the answer came; otherwise the poll has ended without a request.
+// 20 ms. The window is measured on the monotonic clock, so that a wall clock set back during the
+// wait does not hold the tick. True when the answer came; otherwise the poll has ended without a
+// request: no answer in time, or the service stopped meanwhile. When the list was rebuilt during
+// the wait (the agent's restart), entry i may now be another report and every slot was freed:
+// nothing more is done with it.
 bool DiscoverForSend(PollState& st, int16_t i) {
-  TrendListEntry& e = st.TrendList[i];
-  e.PollTimeOutTime = st.Now().PlusSeconds(polling::kDiscoveryWindowS);
+  st.TrendList[i].PollTimeOutTime = st.Now().PlusSeconds(polling::kDiscoveryWindowS);
+  const int32_t builds = st.TrendListBuilds;
+  const int64_t until = st.clock.MonotonicMs() + polling::kDiscoveryWindowS * 1000;
   {
     DiscoveryWait wait(st, i);
     DiscoverEngineId(st, i);
     st.snmpMgrV3.SetTimeout(0);
     do {
       st.WaitMs(polling::kDiscoveryStepMs);
-    } while (!st.DiscoverDone && !(st.Now() > e.PollTimeOutTime));
+    } while (!st.DiscoverDone && st.clock.MonotonicMs() <= until &&
+             st.ServiceState != kServiceStopped);
   }
-  if (st.DiscoverDone) return true;
-  polling::EndWithoutAnswer(st, i, st.PendingV3);
+  if (st.TrendListBuilds != builds) return false;
+  if (st.DiscoverDone && st.ServiceState != kServiceStopped) return true;
+  polling::EndWithoutAnswer(st, i);
   return false;
 }
 
@@ -136,6 +143,7 @@ int32_t NextMessId(PollState& st) {
 void SnmpPollSend(PollState& st, int16_t i, bool resend) {
   try {
     TrendListEntry& e = st.TrendList[i];
+    if (!resend) e.PollCountedV3 = false;
     SnmpManager& mgr = st.snmpManager;
     SetTarget(mgr, e);
     if (e.SnmpVersion == 1 || e.SnmpVersion == 2) mgr.SetSnmpVersion(e.SnmpVersion);
@@ -144,18 +152,20 @@ void SnmpPollSend(PollState& st, int16_t i, bool resend) {
     if (st.DebugMode) {
       AppendTraceLine(
           st, kTraceSnmpPoll,
-          PollTraceRow(st, e, SendAction(resend), e.PollEngineId, PollRowObjects::kPoll));
+          PollTraceRow(st, e, SendAction(resend), e.PollEngineId, PollRowObjects::kPoll),
+          kModShared, "SnmpPollSend");
     }
     mgr.SendGetRequest();
   } catch (const std::exception&) {
     // The poll ends here, silently: the entry is idle again with its next poll time.
-    polling::EndFailedSend(st, i, st.Pending);
+    polling::EndFailedSend(st, i);
   }
 }
 
 void SnmpPollSendV3(PollState& st, int16_t i, bool resend) {
   try {
     TrendListEntry& e = st.TrendList[i];
+    if (!resend) e.PollCountedV3 = true;
     SnmpManager& mgr = st.snmpMgrV3;
     SetTarget(mgr, e);
     mgr.SetSnmpVersion(3);
@@ -166,12 +176,13 @@ void SnmpPollSendV3(PollState& st, int16_t i, bool resend) {
     if (st.DebugMode) {
       AppendTraceLine(st, kTraceSnmpPollV3,
                       PollTraceRow(st, e, SendAction(resend), EngineIdText(e.PollEngineId),
-                                   PollRowObjects::kPoll));
+                                   PollRowObjects::kPoll),
+                      kModShared, "SnmpPollSendV3");
     }
     mgr.SendGetRequest();
   } catch (const std::exception&) {
     // The poll ends here, silently; the next request discovers the engine again.
-    polling::EndFailedSend(st, i, st.PendingV3);
+    polling::EndFailedSend(st, i);
     st.TrendList[i].PollEngineId.clear();
   }
 }

@@ -22,24 +22,33 @@ std::string ReplaceAll(const std::string& text, std::string_view from, const std
 }
 
 // PollSavedValue(k) := the object's expression evaluated with "$value" (the saved value, pattern
-// "0") and "$time" (the poll interval in seconds) replaced.
-void ApplyExpression(ResponseState& st, TrendListEntry& e, int k) {
+// "0") and "$time" (the poll interval in seconds) replaced; 0 when the engine refuses it.
+ObjectValue ApplyExpression(ResponseState& st, TrendListEntry& e, int k, const char* procedure) {
   std::string text = ReplaceAll(e.PollObjEval[k], "$value", FormatWholeNumber(e.PollSavedValue[k]));
   text = ReplaceAll(text, "$time", std::to_string(e.PollInterval));
   try {
     e.PollSavedValue[k] = st.scriptControl.EvalNumber(text);
+    return ObjectValue::kValue;
   } catch (const RuntimeError& ex) {
-    throw RuntimeError(ex.number(), fmt::format("ObjEval{} \"{}\": {}", k, text, ex.description()));
+    e.PollSavedValue[k] = 0;
+    st.Repeats.Log(st, kOncePerHour, fmt::format("ObjEval of report {}", e.ReportId), kModForm,
+                   procedure,
+                   fmt::format("ReportId {}: ObjEval{} {}: {}; 0 stored", e.ReportId, k,
+                               QuotedExcerpt(text),
+                               ex.description()),
+                   kEventError, fmt::format("refused expressions of report {}", e.ReportId));
+    return ObjectValue::kRefused;
   }
 }
 
 }  // namespace
 
-bool SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::string& text) {
+ObjectValue SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::string& text,
+                           const char* procedure) {
   if (!VbIsNumeric(text)) {
     e.PollSavedValue[k] = 0;
     e.PollSampledValue[k] = -1;
-    return false;
+    return ObjectValue::kNotNumeric;
   }
   const double n = VbTextToDouble(text);
   if (e.PollObjType[k] == kCounterType) {
@@ -48,15 +57,15 @@ bool SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::stri
     if (previous == -1 || n < previous) {
       // No base yet, or the counter wrapped or restarted: this sample is the new base.
       e.PollSavedValue[k] = 0;
-      return true;
+      return ObjectValue::kBase;
     }
     e.PollSavedValue[k] = n - previous;
   } else {
     e.PollSavedValue[k] = n;
     e.PollSampledValue[k] = n;
   }
-  if (!e.PollObjEval[k].empty()) ApplyExpression(st, e, k);
-  return true;
+  if (e.PollObjEval[k].empty()) return ObjectValue::kValue;
+  return ApplyExpression(st, e, k, procedure);
 }
 
 }  // namespace quorlan::responses

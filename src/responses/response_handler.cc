@@ -42,7 +42,8 @@ class InProgress {
 // the error handler.
 class Answer {
  public:
-  Answer(ResponseState& st, const Handler& h, const SnmpResponse& r) : st_(st), h_(h), r_(r) {}
+  Answer(ResponseState& st, const Handler& h, const SnmpResponse& r)
+      : st_(st), h_(h), r_(r), builds_(st.TrendListBuilds) {}
   Answer(const Answer&) = delete;
   Answer& operator=(const Answer&) = delete;
 
@@ -51,6 +52,11 @@ class Answer {
 
  private:
   TrendListEntry& Entry() { return st_.TrendList[c_]; }
+  // Entry c_ is still the one the answer was matched with: no build since and still live. During
+  // a trap's wait it may have been polled again; PollMessId then holds the new request's id.
+  bool EntryKept() const { return st_.TrendListBuilds == builds_ && c_ <= st_.TrendListCount; }
+  // PollMessId := 0, unless the entry was polled again meanwhile.
+  void ClearMessId();
   // The first live entry whose request is the answered one; 0 for none. Id 0 means "no
   // request" in an entry and never matches.
   int16_t Find() const;
@@ -58,11 +64,12 @@ class Answer {
   // matched entry polls but the answer lacks.
   std::vector<int> NullObjects() const;
   void CloseWithoutData(const char* marker, const std::vector<int>& nulls);
-  // Values (and triggers) of a "SnmpPoll" or "SnmpStatus" entry. False when the entry was
-  // rebuilt while a trap let other events run: the answer then has no entry any more.
+  // Values, then triggers, of a "SnmpPoll" or "SnmpStatus" entry; the sample row is taken
+  // between the two. False when the entry was rebuilt while a trap let other events run: the
+  // answer then has no entry any more, and the restart that rebuilt the list has freed its slot.
   bool ComputeValues();
-  // Hands the entry's sample row, taken now, to the recorder.
-  void RecordSample();
+  // Takes the entry's sample row (its values now, the time now) for the recorder.
+  void TakeSample();
   void LowerCounter();
   // Appends the row of the marker (kResp, kRespErr or kRespNull) while DebugMode is set.
   void Trace(const char* marker);
@@ -73,7 +80,9 @@ class Answer {
   const Handler& h_;
   const SnmpResponse& r_;
   int16_t c_ = 0;         // the matched entry
+  int32_t builds_;        // TrendListBuilds when the handling began
   bool lowered_ = false;  // the counter was lowered for this request
+  SampleRow row_;         // the answer's sample row, taken before the triggers
 };
 
 int16_t Answer::Find() const {
@@ -106,21 +115,34 @@ void Answer::Handle() {
   const std::string& type = Entry().PollType;
   if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
     if (!ComputeValues()) return;
-    RecordSample();
+    st_.SampleRecorder.Record(row_);
   }
   LowerCounter();
   Trace(kResp);
-  Entry().PollMessId = 0;
+  ClearMessId();
+}
+
+void Answer::ClearMessId() {
+  if (Entry().PollMessId == r_.request_id) Entry().PollMessId = 0;
 }
 
 bool Answer::ComputeValues() {
   TrendListEntry& e = Entry();
   const bool status = e.PollType == kPollTypeSnmpStatus;
+  bool measured[kTrendObjects + 1] = {};
   for (int16_t k = 1; k <= e.PollNumObjects; ++k) {
-    const bool numeric = responses::SetObjectValue(st_, e, k, r_.ObjValue(k - 1).value_or(""));
-    if (!status || !numeric) continue;
+    const responses::ObjectValue value =
+        responses::SetObjectValue(st_, e, k, r_.ObjValue(k - 1).value_or(""), h_.procedure);
+    // A counter's base sample stores 0 that is no measurement: no trigger sees it.
+    measured[k] = status && value == responses::ObjectValue::kValue;
+  }
+  // The row holds this answer's values: a trap's wait below may let the answer to a newer request
+  // of the entry run and change them.
+  TakeSample();
+  for (int16_t k = 1; k <= kTrendObjects; ++k) {
+    if (!measured[k]) continue;
     TriggerEvaluate(st_, c_, k);
-    if (c_ > st_.TrendListCount || e.PollMessId != r_.request_id) return false;
+    if (!EntryKept()) return false;
   }
   return true;
 }
@@ -146,14 +168,12 @@ void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls)
   e.PollMessId = 0;
 }
 
-void Answer::RecordSample() {
+void Answer::TakeSample() {
   const TrendListEntry& e = Entry();
-  SampleRow row;
-  row.ReportId = e.ReportId;
-  row.PollInterval = e.PollInterval;
-  row.Time = st_.Now();
-  for (int k = 1; k <= kTrendObjects; ++k) row.Values[k - 1] = e.PollSavedValue[k];
-  st_.SampleRecorder.Record(row);
+  row_.ReportId = e.ReportId;
+  row_.PollInterval = e.PollInterval;
+  row_.Time = st_.Now();
+  for (int k = 1; k <= kTrendObjects; ++k) row_.Values[k - 1] = e.PollSavedValue[k];
 }
 
 void Answer::LowerCounter() {
@@ -173,39 +193,43 @@ void Answer::Trace(const char* marker) {
     const std::string engine_id = h_.v3 ? EngineIdText(Entry().PollEngineId) : "";
     row = PollTraceRow(st_, Entry(), " <-- snmpResp", engine_id, PollRowObjects::kResponse);
   }
-  AppendTraceLine(st_, h_.trace, row);
+  AppendTraceLine(st_, h_.trace, row, kModForm, h_.procedure);
 }
 
 std::string Answer::ErrRow() {
   const TrendListEntry& e = Entry();
   const std::string time = FormatTimeStamp(st_);
   const std::string error =
-      fmt::format("[ERROR]:{}\t[DESCR]:{}", r_.error_status, r_.error_description);
+      fmt::format("[ERROR]:{}\t[DESCR]:{}", r_.error_status, BlankControls(r_.error_description));
   if (h_.v3) {
-    return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", time, kRespErr, e.PollType,
-                       e.PollMessId, e.NodeId, e.NodeName, e.Address, st_.Pending, st_.PendingV3,
-                       error);
+    return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", time, kRespErr,
+                       BlankControls(e.PollType), e.PollMessId, e.NodeId, BlankControls(e.NodeName),
+                       BlankControls(e.Address), st_.Pending, st_.PendingV3, error);
   }
   return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t\t{}\t{}\t{}\t{}\t{}", time,
-                     kRespErr, e.PollType, e.PollInterval, e.ReportId, e.ReportTitle, e.NodeId,
-                     e.NodeName, e.Address, e.PollMessId, e.SnmpVersion, e.PollEngineBoots,
+                     kRespErr, BlankControls(e.PollType), e.PollInterval, e.ReportId,
+                     BlankControls(e.ReportTitle), e.NodeId, BlankControls(e.NodeName),
+                     BlankControls(e.Address), e.PollMessId, e.SnmpVersion, e.PollEngineBoots,
                      e.PollEngineTime, st_.Pending, st_.PendingV3, error);
 }
 
 std::string Answer::NullRow() {
   const TrendListEntry& e = Entry();
   return fmt::format("{}\t <-- {}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", FormatTimeStamp(st_), kRespNull,
-                     e.PollType, e.PollMessId, e.NodeId, e.NodeName, e.Address, st_.Pending,
-                     st_.PendingV3);
+                     BlankControls(e.PollType), e.PollMessId, e.NodeId, BlankControls(e.NodeName),
+                     BlankControls(e.Address), st_.Pending, st_.PendingV3);
 }
 
 void Answer::Fail(const std::exception& ex) {
   const std::string suffix = h_.v3 ? "" : fmt::format(", reqId={}, c={}", r_.request_id, c_);
   AppEvent(st_, kModForm, h_.procedure, ex.what() + suffix, kEventError);
-  if (c_ == 0) return;
+  // An entry rebuilt meanwhile belongs to another report, and the restart freed the slot.
+  if (c_ == 0 || !EntryKept()) return;
   TrendListEntry& e = Entry();
-  e.PollPending = false;
   LowerCounter();
+  // An entry polled again during a trap's wait is left to its new request.
+  if (e.PollMessId != r_.request_id) return;
+  e.PollPending = false;
   e.PollMessId = 0;
   if (h_.v3) {
     // The engine is discovered again before the next SNMPv3 poll.

@@ -11,13 +11,14 @@
 // Values are held in double precision (the trend list's PollSampledValue and PollSavedValue), so
 // counters and their increases stay exact up to 2^53; every text written from them (sample rows,
 // trace rows, trap variables) is the value rounded with the pattern "0". Trigger thresholds are
-// held in single precision by the trend list; a comparison takes the threshold as the decimal
-// number its single-precision value stands for (threshold text "99.9" compares as 99.9), so a
-// value equal to what the operator wrote meets "=", "<=" and ">=".
+// held in double precision as the operator wrote them (TriggerValueOf), so a value equal to what
+// the operator wrote meets "=", "<=" and ">=" (4294967295 and 123456789 included).
 //
 // Everything runs on the event loop's one thread. A handler yields only inside a trend trap in
 // debug mode (its 20 ms WaitMs); an answer delivered again meanwhile is ignored, and an entry
-// rebuilt meanwhile (the agent's restart) is left to its new report.
+// rebuilt meanwhile (the agent's restart, TrendListBuilds) is left to its new report. An entry
+// that the tick polled again meanwhile (its next grid minute came during the wait) keeps this
+// answer's row, alarm states and counter: only its new request's PollMessId is left alone.
 #pragma once
 
 #include <cstdint>
@@ -57,26 +58,30 @@ struct ResponseState : PollState {
 //      "snmpRespNull" row in debug mode (snmpManager lowers the counter before the row,
 //      snmpMgrV3 after it);
 //   3. otherwise, for the matched entry: PollPending false and the next poll time; for
-//      "SnmpPoll" and "SnmpStatus" each object's value (see below), for "SnmpStatus" the trigger
-//      of each numeric object right after it (TriggerEvaluate), then the sample row (ReportId,
-//      PollInterval, the time now, PollSavedValue 1 to 6) handed to the recorder
-//      (Recorder::Record), which commits it with its batch or keeps it in the spool while the
-//      database is out; any other PollType ("Deleted") gets no values and no row. Then the
-//      counter is lowered, the "snmpResp" row written in debug mode (engine id as EngineIdText
-//      for snmpMgrV3, empty for snmpManager) and PollMessId cleared.
+//      "SnmpPoll" and "SnmpStatus" each object's value (see below), then the sample row (ReportId,
+//      PollInterval, the time now, PollSavedValue 1 to 6 as computed before the triggers), then
+//      for "SnmpStatus" the trigger of each object that got a measured value (neither
+//      non-numeric, nor a counter's base sample, nor a refused expression), in object order
+//      (TriggerEvaluate); then the row is handed to the recorder (Recorder::Record), which
+//      commits it with its batch or keeps it in the spool while the database is out. Any other
+//      PollType ("Deleted") gets no values and no row. Then the counter is lowered, the
+//      "snmpResp" row written in debug mode (engine id as EngineIdText for snmpMgrV3, empty for
+//      snmpManager) and PollMessId cleared.
 // Value of object k (1..PollNumObjects) from the answer's object k-1: a value that is not
 // numeric (VbIsNumeric) gives PollSavedValue 0 and PollSampledValue -1 and nothing more.
 // Otherwise N is its number; an object of PollObjType 3 (counter) saves N minus the previous
 // sample, or 0 when there is none (-1) or N is below it (wrapped or reset: N becomes the new
 // base); any other type saves N. PollSampledValue becomes N. A saved increase or value then goes
 // through the object's PollObjEval, if any: every "$value" replaced by the saved value with the
-// pattern "0", then every "$time" by PollInterval, evaluated by scriptControl.EvalNumber.
-// Any run-time failure (an expression refused, a trace file not written) ends the handling:
-// reported under module "frmQuorlanTrend" with the description (snmpManager adds ", reqId=" R
-// ", c=" entry, 0 when none matched); the matched entry's request is closed (the counter lowered
-// once in all), snmpMgrV3 also forgets the engine (PollEngineId "", boots and time 0); values
-// already computed stay; no row. The database is not touched here: its failures are the
-// recorder's (storage.h).
+// pattern "0", then every "$time" by PollInterval, evaluated by scriptControl.EvalNumber. An
+// expression the engine refuses stores 0 for its object and the row is still written; the first
+// refusal of a report in an hour is logged (module "frmQuorlanTrend", the handler's name, the
+// expression as evaluated), the others of the hour are counted. Trace rows are best effort
+// (AppendTraceLine). Any other run-time failure ends the handling: reported under module
+// "frmQuorlanTrend" with the description (snmpManager adds ", reqId=" R ", c=" entry, 0 when
+// none matched); the matched entry's request is closed (the counter lowered once in all),
+// snmpMgrV3 also forgets the engine (PollEngineId "", boots and time 0); values already computed
+// stay; no row. The database is not touched here: its failures are the recorder's (storage.h).
 void snmpManager_Response(ResponseState& st, const SnmpResponse& r);
 void snmpMgrV3_Response(ResponseState& st, const SnmpResponse& r);
 

@@ -1,7 +1,6 @@
 // Trigger evaluation and the trend traps it sends.
 #include <fmt/format.h>
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -15,17 +14,6 @@ namespace {
 constexpr int kTypeInteger = 2;
 constexpr int kTypeOctetString = 4;
 constexpr int16_t kTrapTraceWaitMs = 20;
-
-// The threshold as the decimal number its single-precision value stands for: the shortest text
-// that reads back as that float, read as a double (99.9f gives 99.9, not 99.90000153).
-double Threshold(float value) {
-  if (!std::isfinite(value)) return value;
-  char buf[64];
-  const auto written = std::to_chars(buf, buf + sizeof buf, value);
-  double d = value;
-  std::from_chars(buf, written.ptr, d);
-  return d;
-}
 
 // Whether the condition of the operator holds; nothing for a text that is no operator.
 std::optional<bool> Condition(const std::string& op, double value, double threshold) {
@@ -76,9 +64,10 @@ void SendTrendTrap(SnmpAgent& agent, const TrendListEntry& e, int16_t state, int
 
 std::string TrapTraceLine(PollState& st, const TrendListEntry& e, int16_t state, int16_t k) {
   return fmt::format("{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}\t{}", FormatTimeStamp(st), e.NodeId,
-                     e.NodeName, e.ReportId, e.ReportTitle, e.PollObjName[k],
-                     FormatWholeNumber(e.PollSavedValue[k]), e.PollTriggerExpr[k],
-                     e.PollTriggerValueText[k], state);
+                     BlankControls(e.NodeName), e.ReportId, BlankControls(e.ReportTitle),
+                     BlankControls(e.PollObjName[k]), FormatWholeNumber(e.PollSavedValue[k]),
+                     BlankControls(e.PollTriggerExpr[k]), BlankControls(e.PollTriggerValueText[k]),
+                     state);
 }
 
 }  // namespace
@@ -87,12 +76,13 @@ void TriggerEvaluate(PollState& st, int16_t c, int16_t k) {
   TrendListEntry& e = st.TrendList[c];
   if (!e.PollTriggerAlarm[k]) return;
   const std::optional<bool> holds =
-      Condition(e.PollTriggerExpr[k], e.PollSavedValue[k], Threshold(e.PollTriggerValue[k]));
+      Condition(e.PollTriggerExpr[k], e.PollSavedValue[k], e.PollTriggerValue[k]);
   if (!holds || *holds == e.PollTriggerStatus[k]) return;
-  const int32_t request = e.PollMessId;
+  const int32_t builds = st.TrendListBuilds;
   SnmpTrapTrend(st, c, *holds ? kTrapAlarmRaised : kTrapAlarmCleared, k);
-  // The trap may have let other events run; an entry rebuilt meanwhile belongs to a new report.
-  if (c <= st.TrendListCount && e.PollMessId == request) e.PollTriggerStatus[k] = *holds;
+  // The trap may have let other events run; an entry rebuilt meanwhile belongs to a new report
+  // (an entry only polled again keeps its report, and the alarm state the trap announced).
+  if (st.TrendListBuilds == builds && c <= st.TrendListCount) e.PollTriggerStatus[k] = *holds;
 }
 
 void SnmpTrapTrend(PollState& st, int16_t c, int16_t state, int16_t k) {
@@ -101,7 +91,8 @@ void SnmpTrapTrend(PollState& st, int16_t c, int16_t state, int16_t k) {
     const TrendListEntry& e = st.TrendList[c];
     if (st.snmpAgent.Active()) SendTrendTrap(st.snmpAgent, e, state, k);
     if (st.DebugMode) {
-      AppendTraceLine(st, kTraceSnmpTrap, TrapTraceLine(st, e, state, k));
+      AppendTraceLine(st, kTraceSnmpTrap, TrapTraceLine(st, e, state, k), kModShared,
+                      "SnmpTrapTrend");
       st.WaitMs(kTrapTraceWaitMs);
     }
   } catch (const std::exception& ex) {

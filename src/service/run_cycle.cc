@@ -84,9 +84,9 @@ void ServiceStop(Module& m) {
   m.WaitMs(500);
   ServiceClose_(m, "snmpMgrV3");
   m.WaitMs(500);
-  // The managers are closed: no bad packet can follow the count of those left out, and no
+  // The managers are closed: no bad packet can follow the counts of the events left out, and no
   // answer a row behind the last batch.
-  BadPacketSummaries(m, true);
+  m.Repeats.Flush(m, true);
   m.SampleRecorder.Stop();
   if (m.DebugMode) DebugMergePoll(m);
 }

@@ -125,4 +125,19 @@ std::unique_ptr<Recordset> ExecuteQuery(Connection& conn, const std::string& sql
   return rows;
 }
 
+void WithoutStatementText(const std::string& operation, const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const DatabaseError& e) {
+    std::string text;
+    for (const DbError& d : e.diagnostics()) {
+      text += fmt::format("{}ODBC {} {}", text.empty() ? "" : "; ",
+                          d.SqlState.empty() ? "-" : d.SqlState, d.Description);
+    }
+    throw RuntimeError(err::kDatabase, operation + ": " + text);
+  } catch (const RuntimeError& e) {
+    throw RuntimeError(e.number(), operation + ": " + e.description());
+  }
+}
+
 }  // namespace quorlan

@@ -42,7 +42,11 @@ std::vector<Pair> ParsePairs(const std::string& text) {
     const size_t semi = text.find(';', i);
     if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
       if (!Trim(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i)).empty()) {
-        Untranslatable(fmt::format("'{}' is not a key=value pair", Trim(text.substr(i, semi - i))));
+        // The part is not quoted: it may be the tail of a password that holds a ';'.
+        Untranslatable(fmt::format(
+            "the part after {} is not a key=value pair (enclose a value that holds ';' in braces "
+            "or quotes)",
+            pairs.empty() ? "the start" : "the value of " + pairs.back().key));
       }
       if (semi == std::string::npos) break;
       i = semi + 1;
@@ -180,7 +184,42 @@ bool IsSqliteDriver(const std::string& driver) {
   return IsDriver(driver, {"sqlite3", "libsqlite3odbc.so", "libsqlite3odbc-0.9998.so"});
 }
 
+// Whoever can write a stored connection string must not be able to run code, or write files, as
+// whoever uses it next (the console run by root included): refuses a driver given as a library
+// file or by any name unixODBC does not know, a file DSN (its Driver= may name any library),
+// and SQLite's LoadExt= (extensions are libraries) and Tracefile= (a file written anywhere).
+void RefuseCodeLoading(const std::vector<Pair>& pairs) {
+  for (const Pair& p : pairs) {
+    const std::string key = Lower(p.key);
+    if (key == "loadext") {
+      Untranslatable(fmt::format("{}={} would load a library into this program; {} is refused",
+                                 p.key, p.value, p.key));
+    }
+    if (key == "filedsn" || key == "savefile" || key == "tracefile") {
+      Untranslatable(
+          fmt::format("{}={} names a file that the driver would read or write; {} is "
+                      "refused (name a registered driver or a DSN instead)",
+                      p.key, p.value, p.key));
+    }
+    if (key != "driver") continue;
+    const std::string& name = p.value;  // without its braces
+    const std::vector<std::string> known = RegisteredOdbcDrivers();
+    const bool registered = std::any_of(
+        known.begin(), known.end(), [&](const std::string& k) { return EqualsNoCase(k, name); });
+    const bool path = name.find('/') != std::string::npos;
+    if (path || !registered) {
+      std::string list;
+      for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
+      Untranslatable(fmt::format(
+          "{}={} {}; give the name of a driver registered with unixODBC (odbcinst -q -d): {}",
+          p.key, p.value, path ? "names a library file" : "is not a registered driver",
+          list.empty() ? "none is" : list));
+    }
+  }
+}
+
 std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) {
+  RefuseCodeLoading(pairs);
   std::string out = text;
   const std::string driver = Find(pairs, {"driver"}).value_or("");
   auto append = [&out](const std::string& item) {
@@ -190,6 +229,8 @@ std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) 
   if (IsSqliteDriver(driver) && !Find(pairs, {"timeout"})) {
     append(fmt::format("Timeout={}", kSqliteBusyTimeoutMs));
   }
+  // Without it the driver reads a whole result into memory before the first row is fetched.
+  if (IsSqliteDriver(driver) && !Find(pairs, {"stepapi"})) append("StepAPI=1");
   if (IsDriver(driver, {"freetds", "libtdsodbc.so"})) {
     if (!Find(pairs, {"tds_version"})) append("TDS_Version=7.4");
     // Without it FreeTDS converts text through the process's locale, which is plain ASCII under
@@ -215,7 +256,7 @@ std::string TranslateJet(const std::vector<Pair>& pairs) {
     case LocalDbKind::kMissing:
       Untranslatable("the database file " + path + " does not exist");
     case LocalDbKind::kSqlite:
-      return fmt::format("Driver=SQLite3;Database={};NoCreat=1;Timeout={}", path,
+      return fmt::format("Driver=SQLite3;Database={};NoCreat=1;Timeout={};StepAPI=1", path,
                          kSqliteBusyTimeoutMs);
     case LocalDbKind::kJet:
       return "Driver=MDBTools;DBQ=" + path;
@@ -413,14 +454,27 @@ std::string TranslateConnectionString(const std::string& connection_string) {
                  "' is not supported (SQL Server and Jet providers are)");
 }
 
+namespace {
+
+// Password, PWD, Jet OLEDB:Database Password, Jet OLEDB:New Database Password, ...
+bool IsSecretKey(const std::string& key) {
+  const std::string k = Lower(key);
+  return k.find("password") != std::string::npos || k.find("pwd") != std::string::npos;
+}
+
+}  // namespace
+
 std::string MaskPasswords(const std::string& connection_string) {
-  static const std::vector<std::string_view> kSecret = {"password", "pwd"};
+  const std::vector<RawPair> pairs = ScanPairs(connection_string);
   std::string out;
   size_t copied = 0;
-  for (const RawPair& p : ScanPairs(connection_string)) {
-    if (std::find(kSecret.begin(), kSecret.end(), Lower(p.key)) == kSecret.end()) continue;
-    out += connection_string.substr(copied, p.value_begin - copied) + "***";
-    copied = p.end;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (!IsSecretKey(pairs[i].key)) continue;
+    out += connection_string.substr(copied, pairs[i].value_begin - copied) + "***";
+    // Parts without '=' after the value are the rest of a password that holds an unquoted ';'.
+    copied = i + 1 < pairs.size() ? connection_string.rfind(';', pairs[i + 1].key_begin)
+                                  : connection_string.size();
+    if (copied == std::string::npos || copied < pairs[i].end) copied = pairs[i].end;
   }
   return out + connection_string.substr(copied);
 }

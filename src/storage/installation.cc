@@ -14,6 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Characters of the write community drawn at installation (about 103 bits).
+constexpr size_t kWriteCommunityLength = 20;
+
 [[noreturn]] void Fail(const std::string& what, const std::error_code& ec) {
   throw RuntimeError(err::kPathNotFound, fmt::format("{}: {}", what, ec.message()));
 }
@@ -26,11 +29,11 @@ void ExecuteOnSqliteFile(const std::string& path, const std::vector<std::string>
   conn->Close();
 }
 
-std::string IniText() {
+std::string IniText(const std::string& write_community) {
   const std::vector<std::string> lines = {
       "; Quorlan.ini: network and timing settings of quorlan-trend, read at every service start.",
       "; Lines starting with ';' or '[' are ignored; keys are not case-sensitive. The values",
-      "; below are the built-in defaults.",
+      "; below are the built-in defaults, except the write community.",
       "",
       "; The server's own IP address: the agent address of every event trap.",
       "ServerIpAddr=",
@@ -38,9 +41,10 @@ std::string IniText() {
       "ServerPort=1625",
       "; UDP port on 127.0.0.1 to which all traps are sent.",
       "ServerTrapPort=162",
-      "; Communities the built-in agent accepts for reading and for writing.",
+      "; Communities the built-in agent accepts for reading and for writing. The write community",
+      "; was drawn at random for this installation; quorlan-trendctl reads it here.",
       "SnmpAgentGetComm=public",
-      "SnmpAgentSetComm=wexrol",
+      "SnmpAgentSetComm=" + write_community,
       "; Stored only.",
       "StartUpDelay=15",
       "; Seconds after a start during which requests are spaced StartUpDelayFactor times wider.",
@@ -126,6 +130,66 @@ bool UpgradeTable(Connection& conn, const std::string& table, const std::string&
   return true;
 }
 
+// Indexes each trend-data table of the SQLite database by report and time where its index is
+// missing; returns the tables indexed.
+std::vector<std::string> IndexTrendTables(Connection& conn) {
+  std::vector<std::string> indexed;
+  const auto exists = [&conn](const std::string& type, const std::string& name) {
+    return !Column(conn, "SELECT name FROM sqlite_master WHERE type = " + SqlQuote(type) +
+                             " AND name = " + SqlQuote(name) + " COLLATE NOCASE")
+                .empty();
+  };
+  for (const char* table : kTrendDataTables) {
+    if (!exists("table", table) || exists("index", TrendIndexName(table))) continue;
+    conn.Execute(TrendIndexStatement(conn, table));
+    indexed.push_back(table);
+  }
+  return indexed;
+}
+
+// The files of an installation that others must not read or change; a suite database inside
+// the installation folder with the files SQLite keeps beside it (one elsewhere may be shared
+// with the suite's editor on purpose).
+std::vector<std::string> PrivateFiles(const std::string& dir, const std::string& suite) {
+  std::vector<std::string> files = {dir + "/Quorlan.mdb", dir + "/Quorlan.ini"};
+  if (suite.starts_with(dir + "/")) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) files.push_back(suite + suffix);
+  }
+  return files;
+}
+
+// Removes the permissions of group write and of other users from path (a symbolic link is left
+// alone); returns a line for the operator when the mode changed.
+std::optional<std::string> Tighten(const fs::path& path, fs::perms remove) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec || !fs::exists(status) || fs::is_symlink(status)) return std::nullopt;
+  const fs::perms before = status.permissions();
+  if ((before & remove) == fs::perms::none) return std::nullopt;
+  fs::permissions(path, remove, fs::perm_options::remove, ec);
+  if (ec) Fail("tighten the mode of " + path.string(), ec);
+  return fmt::format("{}: mode {:04o} -> {:04o}", path.string(), static_cast<int>(before),
+                     static_cast<int>(before & ~remove));
+}
+
+// Takes away what other users may do with the installation's files: the private files 0600,
+// the folder, Debug and its files no access for others and no group write.
+std::vector<std::string> TightenModes(const std::string& dir, const std::string& suite) {
+  constexpr fs::perms kOthers = fs::perms::others_all | fs::perms::group_write;
+  constexpr fs::perms kAllButOwner = fs::perms::others_all | fs::perms::group_all;
+  std::vector<std::string> lines;
+  auto add = [&lines](std::optional<std::string> line) {
+    if (line) lines.push_back(*line);
+  };
+  add(Tighten(dir, kOthers));
+  add(Tighten(dir + "/" + kServiceExecutable, kOthers));
+  for (const std::string& file : PrivateFiles(dir, suite)) add(Tighten(file, kAllButOwner));
+  add(Tighten(dir + "/Debug", kOthers));
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir + "/Debug", ec)) add(Tighten(entry, kOthers));
+  return lines;
+}
+
 }  // namespace
 
 std::vector<std::string> UpgradeSqliteSuite(const std::string& path) {
@@ -142,6 +206,14 @@ std::vector<std::string> UpgradeSqliteSuite(const std::string& path) {
   return upgraded;
 }
 
+std::vector<std::string> IndexSqliteTrendTables(const std::string& path) {
+  std::unique_ptr<Connection> conn = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + path + ";NoCreat=1", kDbConnectTimeoutSeconds);
+  std::vector<std::string> indexed = IndexTrendTables(*conn);
+  conn->Close();
+  return indexed;
+}
+
 std::vector<std::string> UpgradeInstallation(const std::string& dir) {
   std::unique_ptr<Connection> settings = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
   settings->Open("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + dir + "/Quorlan.mdb", 0);
@@ -150,18 +222,21 @@ std::vector<std::string> UpgradeInstallation(const std::string& dir) {
                                  .AsString();
   settings->Close();
   const std::string path = SqliteDatabasePath(TranslateConnectionString(stored));
+  std::vector<std::string> out = TightenModes(dir, path);
   if (path.empty()) {
-    return {
+    out.push_back(
         "The suite database is not a SQLite file: nothing to upgrade (SQL Server never gives "
-        "an IDENTITY value twice)"};
+        "an IDENTITY value twice)");
+    return out;
   }
-  const std::vector<std::string> tables = UpgradeSqliteSuite(path);
-  if (tables.empty()) return {"The suite database " + path + " is up to date"};
-  std::vector<std::string> out;
-  for (const std::string& table : tables) {
+  for (const std::string& table : UpgradeSqliteSuite(path)) {
     out.push_back(
         fmt::format("{}: table {} now never gives an id twice (AUTOINCREMENT)", path, table));
   }
+  for (const std::string& table : IndexSqliteTrendTables(path)) {
+    out.push_back(fmt::format("{}: table {} indexed by report and time", path, table));
+  }
+  if (out.empty()) out.push_back("The suite database " + path + " is up to date");
   return out;
 }
 
@@ -178,20 +253,59 @@ std::vector<std::string> InstallationFiles() {
   return {kServiceExecutable, "Quorlan.mdb", kSuiteDatabase, "Quorlan.ini"};
 }
 
-std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable) {
+namespace {
+
+// The installation folder: created 0750 when missing (its parents as usual), returned absolute.
+std::string InstallationFolder(const std::string& dir) {
   std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) Fail("create " + dir, ec);
-  const std::string root = fs::canonical(dir, ec).string();
+  const fs::path folder = fs::absolute(dir, ec).lexically_normal();
   if (ec) Fail("resolve " + dir, ec);
+  if (!fs::exists(fs::symlink_status(folder, ec))) {
+    fs::create_directories(folder.parent_path(), ec);
+    if (ec) Fail("create " + folder.parent_path().string(), ec);
+    CreateNewFolder(folder.string());
+  }
+  const std::string root = fs::canonical(folder, ec).string();
+  if (ec) Fail("resolve " + dir, ec);
+  return root;
+}
+
+// Refuses a folder that holds any installation file, a symbolic link by that name included.
+void RequireEmptyPlace(const std::string& root) {
   for (const std::string& name : InstallationFiles()) {
-    if (fs::exists(root + "/" + name)) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(root + "/" + name, ec))) {
       throw RuntimeError(err::kFileAlreadyOpen,
                          fmt::format("{} already holds an installation ({} exists); nothing was "
                                      "changed",
                                      root, name));
     }
   }
+}
+
+// Creates the installation's files, each new (a file or link planted by that name is refused,
+// never followed) and readable by its owner only; the databases begin as empty files, which
+// SQLite fills.
+void CreateFiles(const std::string& root, const std::string& executable) {
+  const std::string suite = "Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase;
+  CopyToNewFile(executable, root + "/" + kServiceExecutable, 0750);
+  if (!DirectoryExists(root + "/Debug")) CreateNewFolder(root + "/Debug");
+  CreateNewFile(root + "/" + kSuiteDatabase, "", 0600);
+  // Write-ahead logging (kept in the file): readers such as the suite's editor do not block
+  // the service's writes, and a kept-open connection commits a sample row in microseconds.
+  std::vector<std::string> suite_statements = {"PRAGMA journal_mode=WAL"};
+  for (const std::string& sql : SqliteSuiteStatements()) suite_statements.push_back(sql);
+  ExecuteOnSqliteFile(root + "/" + kSuiteDatabase, suite_statements);
+  CreateNewFile(root + "/Quorlan.mdb", "", 0600);
+  CreateSqliteSettingsConsole(root + "/Quorlan.mdb", true, suite);
+  CreateNewFile(root + "/Quorlan.ini", IniText(RandomToken(kWriteCommunityLength)), 0600);
+}
+
+}  // namespace
+
+std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable) {
+  const std::string root = InstallationFolder(dir);
+  RequireEmptyPlace(root);
   if (root.find(';') != std::string::npos) {
     throw RuntimeError(err::kPathNotFound,
                        "the folder " + root + " holds a ';', which a connection string cannot");
@@ -200,22 +314,15 @@ std::string CreateEmbeddedInstallation(const std::string& dir, const std::string
     throw RuntimeError(err::kFileNotFound, "the service executable " + executable + " is missing");
   }
   const bool had_debug = DirectoryExists(root + "/Debug");
-  const std::string suite = "Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase;
   try {
-    fs::copy_file(executable, root + "/" + kServiceExecutable, ec);
-    if (ec) Fail("copy " + executable + " to " + root, ec);
-    fs::permissions(root + "/" + kServiceExecutable, fs::perms(0755), ec);
-    fs::create_directory(root + "/Debug", ec);
-    if (ec) Fail("create " + root + "/Debug", ec);
-    // Write-ahead logging (kept in the file): readers such as the suite's editor do not block
-    // the service's writes, and a kept-open connection commits a sample row in microseconds.
-    std::vector<std::string> suite_statements = {"PRAGMA journal_mode=WAL"};
-    for (const std::string& sql : SqliteSuiteStatements()) suite_statements.push_back(sql);
-    ExecuteOnSqliteFile(root + "/" + kSuiteDatabase, suite_statements);
-    CreateSqliteSettingsConsole(root + "/Quorlan.mdb", true, suite);
-    WriteNewFile(root + "/Quorlan.ini", IniText());
+    CreateFiles(root, executable);
   } catch (...) {
-    for (const std::string& name : InstallationFiles()) fs::remove(root + "/" + name, ec);
+    std::error_code ec;
+    for (const std::string& name : InstallationFiles()) {
+      if (!fs::is_symlink(fs::symlink_status(root + "/" + name, ec))) {
+        fs::remove(root + "/" + name, ec);
+      }
+    }
     if (!had_debug) fs::remove(root + "/Debug", ec);
     throw;
   }

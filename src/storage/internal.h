@@ -19,6 +19,14 @@ namespace quorlan {
 // list sys.tables reads sqlite_master. Other statements are returned unchanged.
 std::string AdaptSqlForSqlite(const std::string& sql);
 
+// The index of a trend-data table by report and time, which the console's reads of one report's
+// samples use: its name "<table>_ReportId_Time", and the statement that creates it unless it
+// exists, in the connection's dialect: on SQLite "CREATE INDEX IF NOT EXISTS <name> ON <table>
+// (ReportId, Time)"; "" on other databases, whose tables their administrators index.
+class Connection;
+std::string TrendIndexName(const std::string& table);
+std::string TrendIndexStatement(const Connection& conn, const std::string& table);
+
 // The absolute database file of an ODBC string for the SQLite3 driver, or "" for any other
 // string (other drivers, relative paths, URI file names).
 std::string SqliteDatabasePath(const std::string& odbc);
@@ -59,6 +67,10 @@ std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc);
 int FreeTdsPort(const std::string& odbc);
 // The FreeTDS string with Server=host (the instance removed) and Port=port.
 std::string WithInstancePort(const std::string& odbc, int port);
+
+// The names of the ODBC drivers registered with unixODBC (odbcinst.ini), as SQLDrivers lists
+// them; empty when none is.
+std::vector<std::string> RegisteredOdbcDrivers();
 
 // The kind of a local database file, told by its first bytes.
 enum class LocalDbKind { kMissing, kSqlite, kJet, kUnknown };

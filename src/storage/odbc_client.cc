@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -31,6 +32,14 @@
 
 namespace quorlan {
 namespace {
+
+// True when the statement's first word is WITH (any case).
+bool BeginsWithWith(std::string_view text) {
+  const size_t i = text.find_first_not_of(" \t\r\n");
+  return i != std::string_view::npos && text.size() - i > 4 &&
+         EqualsNoCase(text.substr(i, 4), "WITH") &&
+         !std::isalnum(static_cast<unsigned char>(text[i + 4])) && text[i + 4] != '_';
+}
 
 std::string TrimMessage(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
@@ -620,6 +629,14 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
     Fail(fmt::format("execute '{}'", sql), {{"08003", 0, "the connection is not open"}});
   }
   const std::string text = session_->is_sqlite ? AdaptSqlForSqlite(sql) : sql;
+  if (session_->is_sqlite && BeginsWithWith(text)) {
+    // The SQLite driver reading rows one at a time (StepAPI=1) skips such a statement and reports
+    // success with no rows: refuse it rather than let it pass for done.
+    Fail(fmt::format("execute '{}'", sql),
+         {{"42000", 0,
+           "the SQLite driver skips a statement that begins with WITH; write INSERT INTO t WITH "
+           "... SELECT ... or SELECT ... FROM (WITH ...)"}});
+  }
   SQLHSTMT stmt = NewStatement(fmt::format("execute '{}'", sql));
   std::vector<SQLCHAR> in(text.begin(), text.end());
   in.push_back(0);
@@ -639,8 +656,8 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
     auto recordset = std::make_unique<OdbcRecordset>(session_, stmt, text);
     try {
       recordset->Start();
-    } catch (const RuntimeError& e) {
-      errors_ = {{"HY000", 0, e.description()}};
+    } catch (const DatabaseError& e) {
+      errors_ = e.diagnostics();
       throw;
     }
     return recordset;
@@ -683,6 +700,23 @@ class OdbcDriver final : public DatabaseDriver {
 };
 
 }  // namespace
+
+std::vector<std::string> RegisteredOdbcDrivers() {
+  const Environment env;
+  std::vector<std::string> names;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (;;) {
+    SQLCHAR name[256] = {};
+    SQLCHAR attributes[1024] = {};
+    SQLSMALLINT name_length = 0, attributes_length = 0;
+    const SQLRETURN rc = SQLDrivers(env.handle(), direction, name, sizeof name, &name_length,
+                                    attributes, sizeof attributes, &attributes_length);
+    if (!SQL_SUCCEEDED(rc)) break;
+    names.emplace_back(reinterpret_cast<char*>(name));
+    direction = SQL_FETCH_NEXT;
+  }
+  return names;
+}
 
 std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options) {
   return std::make_shared<OdbcDriver>(options);

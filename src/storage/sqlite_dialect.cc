@@ -113,6 +113,14 @@ std::string SqlDateTime(const Connection& conn, const DateTime& time) {
                      IsSqlite(conn) ? ' ' : 'T', c.hour, c.minute, c.second);
 }
 
+std::string TrendIndexName(const std::string& table) { return table + "_ReportId_Time"; }
+
+std::string TrendIndexStatement(const Connection& conn, const std::string& table) {
+  if (!IsSqlite(conn)) return "";
+  return fmt::format("CREATE INDEX IF NOT EXISTS {} ON {} (ReportId, Time)", TrendIndexName(table),
+                     table);
+}
+
 int64_t InsertReturningKey(Connection& conn, const std::string& table, const std::string& key,
                            const std::vector<std::pair<std::string, std::string>>& columns) {
   std::string names;

@@ -137,16 +137,17 @@ struct DbError {
   std::string Description;
 };
 
-// The run-time error of a driver failure: RuntimeError(err::kDatabase) with the driver's
-// diagnostics, so that a caller can tell a database that is out from a statement refused.
+// A failure the database driver reported: its description names the call, the statement or
+// the connection string (password masked) and the driver's messages, which diagnostics() holds
+// on their own.
 class DatabaseError : public RuntimeError {
  public:
-  DatabaseError(const std::string& description, std::vector<DbError> errors)
-      : RuntimeError(err::kDatabase, description), errors_(std::move(errors)) {}
-  const std::vector<DbError>& errors() const { return errors_; }
+  DatabaseError(const std::string& description, std::vector<DbError> diagnostics)
+      : RuntimeError(err::kDatabase, description), diagnostics_(std::move(diagnostics)) {}
+  const std::vector<DbError>& diagnostics() const { return diagnostics_; }
 
  private:
-  std::vector<DbError> errors_;
+  std::vector<DbError> diagnostics_;
 };
 
 // A statement prepared once on its connection and executed many times, with the values set before
@@ -223,9 +224,17 @@ std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options = {});
 
 // The ODBC connection string that Open uses for a stored connection string:
 // - ODBC strings (Driver= or DSN=) as they stand, except that a SQLite3 string without Timeout=
-//   gets Timeout=kSqliteBusyTimeoutMs, a FreeTDS string without TDS_Version= gets TDS_Version=7.4
-//   (FreeTDS's automatic version probe can ignore the login time-out and hang), and an
-//   ApplicationIntent other than ReadOnly/ReadWrite is refused (FreeTDS crashes on it).
+//   gets Timeout=kSqliteBusyTimeoutMs and without StepAPI= gets StepAPI=1 (rows are then read
+//   from the database one at a time instead of the whole result first; in this mode the driver
+//   does not run a statement that begins with WITH and returns no rows, so an insert is written
+//   INSERT INTO t WITH ... SELECT ...), a FreeTDS string without TDS_Version= gets
+//   TDS_Version=7.4 (FreeTDS's automatic version probe can ignore the login time-out and hang),
+//   and an ApplicationIntent other than ReadOnly/ReadWrite is refused (FreeTDS crashes on it).
+// - Refused, so that whoever can write a stored string cannot make its user load a library or
+//   write a file of their choice: a Driver= that names a library file or a driver that is not
+//   registered with unixODBC, FILEDSN=, SAVEFILE=, and SQLite's LoadExt= and Tracefile=. The
+//   error names the pair: "Driver=/srv/x/lib.so names a library file; give the name of a driver
+//   registered with unixODBC (odbcinst -q -d): FreeTDS, SQLite3, ...".
 // - OLE DB strings of SQL Server (Provider=SQLOLEDB, SQLNCLI*, MSOLEDBSQL*; or no Provider with
 //   Data Source/Server): Driver=FreeTDS with Server (host or host\instance), Port (from
 //   "host,port"), Database, UID/PWD or Trusted_Connection=Yes, ClientCharset=UTF-8,
@@ -238,8 +247,9 @@ std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options = {});
 // key, named pipes, a value FreeTDS cannot carry).
 std::string TranslateConnectionString(const std::string& connection_string);
 
-// The connection string with the values of Password, PWD and similar keys replaced by "***",
-// for error messages and logs.
+// The connection string with the values of every key that names a password (Password, PWD, Jet
+// OLEDB:Database Password, ...) replaced by "***", for error messages and logs; the parts without
+// '=' that follow such a value (the rest of a password that holds an unquoted ';') go with it.
 std::string MaskPasswords(const std::string& connection_string);
 
 // The text as an SQL string literal: enclosed in single quotes, inner quotes doubled.
@@ -445,6 +455,12 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st);
 bool ErrorsReported(StorageState& st, const Connection& conn, const char* module,
                     const std::string& procedure);
 
+// Runs work, whose statements carry secrets (SNMPv3 passwords, communities). A failure is
+// rethrown as RuntimeError(err::kDatabase, "<operation>: ODBC <SQLSTATE> <the driver's
+// messages>"), or for a failure outside the driver "<operation>: <its description>": the text
+// of a statement never reaches an error message, and so never a terminal or a log.
+void WithoutStatementText(const std::string& operation, const std::function<void()>& work);
+
 // Executes a statement that must yield rows. Returns nullptr only when the connection recorded
 // error entries without raising (check ErrorsReported next). Throws RuntimeError(err::kDatabase)
 // when the statement yields no rows, as Connection::Execute otherwise.
@@ -465,7 +481,8 @@ void SettingsConsoleRead(StorageState& st);
 void SettingsGeneralRead(StorageState& st);
 
 // Creates any of TrendData1, TrendData5, TrendData15, TrendData60 that is missing (names compared
-// without regard to case), in that order, stopping at the first that fails. Reports its own
+// without regard to case), in that order, stopping at the first that fails; on SQLite each with
+// its index by report and time (ReportId, Time). Reports its own
 // errors (procedure "VerifiyTrendDataTables", module "modQuorlanTrend", type 1); nothing on
 // success.
 void VerifiyTrendDataTables(StorageState& st);
@@ -505,13 +522,16 @@ inline constexpr const char* kSuiteDatabase = "Quorlan-suite.db";
 // database and Quorlan.ini.
 std::vector<std::string> InstallationFiles();
 
-// Creates a ready embedded installation in dir (created when missing): a copy of the service
-// executable, the folder Debug, the SQLite suite database kSuiteDatabase (write-ahead log) with
-// the suite tables and one Settings row (DebugMode false), Quorlan.mdb (SQLite) whose
-// Settings_Console row has SqlDbSetupOk true and DbConnStringSql
+// Creates a ready embedded installation in dir (created 0750 when missing): a copy of the service
+// executable (0750), the folder Debug (0750), the SQLite suite database kSuiteDatabase
+// (write-ahead log) with the suite tables and one Settings row (DebugMode false), Quorlan.mdb
+// (SQLite) whose Settings_Console row has SqlDbSetupOk true and DbConnStringSql
 // "Driver=SQLite3;Database=<dir>/Quorlan-suite.db", and a commented Quorlan.ini with every key at
-// its default. Returns the folder's absolute path. Throws RuntimeError, changing nothing, when any
-// installation file exists already; on a later failure removes what it created and throws.
+// its default except SnmpAgentSetComm, a write community drawn at random. The databases and
+// Quorlan.ini (communities, SNMPv3 passwords, the connection string) are 0600; every file is
+// created new, so a symbolic link planted by its name is refused, never followed. Returns the
+// folder's absolute path. Throws RuntimeError, changing nothing, when any installation file (or
+// a link by its name) exists already; on a later failure removes what it created and throws.
 std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable);
 
 // Brings the SQLite suite database at path, made by an earlier version, forward: each suite
@@ -521,10 +541,20 @@ std::string CreateEmbeddedInstallation(const std::string& dir, const std::string
 // RuntimeError naming the table when a step fails; the table is then left as it was.
 std::vector<std::string> UpgradeSqliteSuite(const std::string& path);
 
-// Brings the installation in dir forward: reads DbConnStringSql from its Quorlan.mdb and, when
-// that names a SQLite suite database, upgrades it (UpgradeSqliteSuite). Returns one line per
-// thing done or found, for the operator. Throws RuntimeError when Quorlan.mdb cannot be read or
-// the upgrade fails. REQUIRES: the service of the installation is not running.
+// Indexes the trend-data tables of the SQLite suite database at path that exist by report and
+// time where the index is missing (the service creates it with the tables). Returns the tables
+// indexed. Throws RuntimeError naming what failed.
+std::vector<std::string> IndexSqliteTrendTables(const std::string& path);
+
+// Brings the installation in dir forward: takes from every other local user the access that
+// installations of earlier versions gave (the folder, Debug and its files lose group write and
+// all access of others; Quorlan.mdb, Quorlan.ini and a SQLite suite database inside the folder
+// with its journal files become readable by their owner only; symbolic links are left alone),
+// then reads
+// DbConnStringSql from its Quorlan.mdb and, when that names a SQLite suite database, upgrades it
+// (UpgradeSqliteSuite, IndexSqliteTrendTables). Returns one line per thing done, or one that
+// says the installation is up to date, for the operator. Throws RuntimeError when Quorlan.mdb
+// cannot be read or a step fails. REQUIRES: the service of the installation is not running.
 std::vector<std::string> UpgradeInstallation(const std::string& dir);
 
 // Creates the SQLite settings database at path with table Settings_Console and one row (Id 1,

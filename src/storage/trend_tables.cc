@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "storage/internal.h"
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -63,6 +64,10 @@ void VerifiyTrendDataTables(StorageState& st) {
       std::string description;
       try {
         conn->Execute(CreateTableStatement(kTrendDataTables[i]));
+        // The console reads one report's samples in time order; without the index each read
+        // scans the whole table.
+        const std::string index = TrendIndexStatement(*conn, kTrendDataTables[i]);
+        if (conn->Errors().empty() && !index.empty()) conn->Execute(index);
         if (conn->Errors().empty()) continue;
       } catch (const RuntimeError& e) {
         description = e.description();

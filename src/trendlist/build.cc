@@ -33,7 +33,7 @@ std::string IdText(const Row& row) {
 }
 
 // Loads one row into the next entry (through a copy, so that a row that fails leaves no trace).
-void LoadRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, float& conv, Loaded& out,
+void LoadRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, double& conv, Loaded& out,
              std::vector<Unresolved>& unresolved) {
   const std::optional<double> node_id = FieldNumber(row, "NodeId");
   const SnapshotNode* node = node_id ? FindNode(nodes, *node_id) : nullptr;
@@ -81,7 +81,7 @@ Loaded LoadRows(TrendState& st, DbOperation& db, Recordset& rows, const NodeSnap
   Loaded out;
   out.last = first;
   std::vector<Unresolved> unresolved;
-  float conv = 0;  // the run's conversion variable: a failed conversion keeps the last value
+  double conv = 0;  // the run's conversion variable: a failed conversion keeps the last value
   for (; !rows.Eof(); rows.MoveNext()) {
     const Row& row = rows;
     if (const std::optional<int64_t> id = WholeNumber(row, "ReportId")) out.read.push_back(*id);
@@ -128,6 +128,7 @@ using namespace trendlist;
 
 bool TrendListCreate(TrendState& st) {
   static const char* kProcedure = "TrendListCreate";
+  ++st.TrendListBuilds;
   try {
     Loaded loaded;
     {

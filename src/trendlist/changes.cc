@@ -11,7 +11,7 @@ namespace {
 
 // Applies one edited row to its entry, through a copy: a row that fails leaves the entry as it
 // was.
-void EditRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, float& conv) {
+void EditRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, double& conv) {
   const int16_t i = FindEntryByReportId(st, FieldNumber(row, "ReportId"));
   if (i == 0) return;  // not loaded: the flag is cleared without effect
   TrendListEntry e = st.TrendList[i];
@@ -44,7 +44,7 @@ void TrendListTrendEdit(TrendState& st) {
     const NodeSnapshot nodes = ReadNodeSnapshot(st, db, false, kProcedure);
     Recordset& rows = db.Query("SELECT * FROM TrendReports WHERE DbChanged = '2'");
     std::vector<int64_t> read;
-    float conv = 0;  // the run's conversion variable
+    double conv = 0;  // the run's conversion variable
     for (; !rows.Eof(); rows.MoveNext()) {
       if (const std::optional<int64_t> id = WholeNumber(rows, "ReportId")) read.push_back(*id);
       try {

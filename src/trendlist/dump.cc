@@ -29,11 +29,13 @@ void AddColumn(std::string& line, const std::string& value) {
   line += value;
 }
 
+// The fields joined by tabs, control characters (a tab in a title, a binary engine id) written as
+// blanks so that each entry stays one line of its columns.
 std::string JoinTabs(const std::vector<std::string>& values) {
   std::string line;
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) line += '\t';
-    line += values[i];
+    line += BlankControls(values[i]);
   }
   return line;
 }
@@ -90,7 +92,7 @@ std::string TrendListDumpLine(const TrendListEntry& e) {
         {e.PollObjId[k], e.PollObjName[k], std::to_string(e.PollObjType[k]), e.PollObjEval[k],
          FormatDoublePrecision(e.PollSampledValue[k]), FormatDoublePrecision(e.PollSavedValue[k]),
          FormatBool(e.PollTriggerAlarm[k]), e.PollTriggerExpr[k],
-         FormatSinglePrecision(e.PollTriggerValue[k]), FormatBool(e.PollTriggerStatus[k])});
+         FormatDoublePrecision(e.PollTriggerValue[k]), FormatBool(e.PollTriggerStatus[k])});
   }
   v.insert(v.end(),
            {std::to_string(e.PollNumObjects), e.PollEngineId, std::to_string(e.PollEngineBoots),

@@ -145,7 +145,7 @@ bool AnyTriggerAlarm(const Row& report) {
 
 namespace {
 
-void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
+void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, double& conv) {
   e.PollNumObjects = 0;
   for (int k = 1; k <= kTrendObjects; ++k) {
     e.PollObjId[k] = Text(r, Column("ObjId", k));
@@ -172,6 +172,15 @@ std::string PollTypeOf(const SnapshotNode& node, const Row& r) {
   return DecidePollType(node.PollType, AnyTriggerAlarm(r));
 }
 
+// A new SNMP version forgets the engine learnt under the old one.
+void SetSnmpVersion(TrendListEntry& e, int16_t version) {
+  if (e.SnmpVersion == version) return;
+  e.SnmpVersion = version;
+  e.PollEngineId.clear();
+  e.PollEngineBoots = 0;
+  e.PollEngineTime = 0;
+}
+
 int32_t IntervalSeconds(const Row& r) {
   const int32_t minutes = Int32(r, "PollInterval");
   try {
@@ -185,7 +194,7 @@ int32_t IntervalSeconds(const Row& r) {
 }  // namespace
 
 void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode& node,
-               float& conv) {
+               double& conv) {
   e.ReportId = Int32(r, "ReportId");
   e.ReportTitle = Text(r, "ReportTitle");
   e.NodeId = node.NodeId;
@@ -208,6 +217,7 @@ void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode&
   e.PollTimeOutTime = rt.Now();
   e.PollRetryTimes = 0;
   e.PollPending = false;
+  e.PollCountedV3 = false;
 }
 
 void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
@@ -215,7 +225,7 @@ void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
   e.NodeName = Text(r, "NodeName");
   e.Address = node.Address;
   e.UdpPort = node.UdpPort;
-  e.SnmpVersion = node.SnmpVersion;
+  SetSnmpVersion(e, node.SnmpVersion);
   e.ReadComm = node.ReadComm;
   e.TrapComm = node.TrapComm;
   e.PollInterval = IntervalSeconds(r);
@@ -225,7 +235,7 @@ void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
   e.PollSnmpV3User = node.PollSnmpV3User;
 }
 
-void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, float& conv) {
+void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, double& conv) {
   e.ReportTitle = Text(r, "ReportTitle");
   for (int k = 1; k <= kTrendObjects; ++k) {
     e.PollObjName[k] = Text(r, Column("ObjName", k));
@@ -242,7 +252,7 @@ void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, float& conv)
 void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node) {
   e.Address = node.Address;
   e.UdpPort = node.UdpPort;
-  e.SnmpVersion = node.SnmpVersion;
+  SetSnmpVersion(e, node.SnmpVersion);
   e.PollTimeOut = node.PollTimeOut;
   e.PollRetries = node.PollRetries;
   if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) {

@@ -78,13 +78,13 @@ std::string ReportName(const Row& report);
 // conv is the run's conversion variable for trigger values. PollNextTime is left to the caller.
 // On an error e is partly written: callers load into a copy.
 void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& report, const SnapshotNode& node,
-               float& conv);
+               double& conv);
 
 // The node part of an edit: node fields, poll interval and (unless "Deleted") the poll type.
 // Like the report part, it may fail half-way: callers edit a copy.
 void EditNodeFields(TrendListEntry& e, const Row& report, const SnapshotNode& node);
 // The report part of an edit: title, object names, trigger settings, sampled values reset.
-void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& report, float& conv);
+void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& report, double& conv);
 
 // The node synchronisation's copy of a node into an entry (name excluded).
 void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node);

@@ -2,7 +2,6 @@
 #include <fmt/format.h>
 
 #include <cmath>
-#include <limits>
 #include <optional>
 
 #include "diagnostics/diagnostics.h"
@@ -69,15 +68,17 @@ void CalcPollNextTime(TrendState& st, const int16_t& entry) {
 
 namespace {
 
-// The number written before a suffix letter, times the multiplier, in single precision.
-float ScaledNumber(const std::string& text, size_t letter, double multiplier) {
-  const double v = static_cast<double>(TextToSingle(text.substr(0, letter))) * multiplier;
-  if (std::fabs(v) > std::numeric_limits<float>::max()) {
-    throw RuntimeError(err::kOverflow, fmt::format("Overflow: trigger value \"{}\" does not fit a "
-                                                   "single-precision number",
-                                                   text));
+// The number written before a suffix letter times the multiplier. The product is taken to 15
+// significant digits and read back: the decimal the operator wrote (1.003 x 1000 = 1003), where
+// the binary product alone may miss it by one unit in the last place.
+double ScaledNumber(const std::string& text, size_t letter, double multiplier) {
+  const double v = TextToDouble(text.substr(0, letter)) * multiplier;
+  if (!std::isfinite(v)) {
+    throw RuntimeError(err::kOverflow,
+                       fmt::format("Overflow: trigger value {} does not fit a number",
+                                   QuotedExcerpt(text)));
   }
-  return static_cast<float>(v);
+  return TextToDouble(fmt::format("{:.15g}", v));
 }
 
 size_t FindNoCase(const std::string& text, char upper) {
@@ -89,20 +90,22 @@ size_t FindNoCase(const std::string& text, char upper) {
 
 }  // namespace
 
-void ConvTriggerValue(Runtime& rt, const std::string& text, float& value) {
+double TriggerValueOf(const std::string& text) {
+  static constexpr std::pair<char, double> kSuffixes[] = {{'K', 1e3}, {'M', 1e6}, {'G', 1e9}};
+  for (const auto& [letter, multiplier] : kSuffixes) {
+    const size_t p = FindNoCase(text, letter);
+    if (p != std::string::npos) return ScaledNumber(text, p, multiplier);
+  }
+  return text.empty() ? 0.0 : TextToDouble(text);
+}
+
+void ConvTriggerValue(Runtime& rt, const std::string& text, double& value) {
   try {
-    static constexpr std::pair<char, double> kSuffixes[] = {{'K', 1e3}, {'M', 1e6}, {'G', 1e9}};
-    for (const auto& [letter, multiplier] : kSuffixes) {
-      const size_t p = FindNoCase(text, letter);
-      if (p != std::string::npos) {
-        value = ScaledNumber(text, p, multiplier);
-        return;
-      }
-    }
-    value = text.empty() ? 0.0f : TextToSingle(text);
+    value = TriggerValueOf(text);
   } catch (const RuntimeError& ex) {
     AppEvent(rt, kModShared, "ConvTriggerValue",
-             fmt::format("Trigger value \"{}\": {}", text, ex.description()), kEventError);
+             fmt::format("Trigger value {}: {}", QuotedExcerpt(text), ex.description()),
+             kEventError);
   }
 }
 

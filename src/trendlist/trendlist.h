@@ -89,7 +89,7 @@ struct TrendListEntry {
   Six<bool> PollTriggerAlarm;
   Six<std::string> PollTriggerExpr;
   Six<std::string> PollTriggerValueText;  // threshold as stored, possibly with K, M or G
-  Six<float> PollTriggerValue;            // the same threshold as a number
+  Six<double> PollTriggerValue;           // the same threshold as a number
   Six<bool> PollTriggerStatus;
   int16_t PollNumObjects = 0;
   std::string PollEngineId;
@@ -100,6 +100,10 @@ struct TrendListEntry {
   int16_t PollRetryTimes = 0;
   bool PollPending = false;
   DateTime PollNextTime;
+  // The request in flight holds a slot of PendingV3 (else of Pending): set when the scheduler
+  // counts the request, so that whoever ends it frees the slot it took even when SnmpVersion
+  // changed meanwhile.
+  bool PollCountedV3 = false;
 };
 
 // The 300 entries, numbered 1 to 300. Allocated once; never resized.
@@ -124,13 +128,17 @@ struct TrendState : StorageState {
   // Change code set by the agent: 0 none, 1 added, 2 edited, 3 deleted. Applied and cleared by
   // the poll scheduler; printed by DebugTrendList.
   int16_t Mib_sysTrendChanged = 0;
+  // Full builds begun so far. Work that yields (a pause, a discovery wait) and then goes on with
+  // an entry compares it before and after: a build in between has rewritten the entries.
+  int32_t TrendListBuilds = 0;
 };
 
-// Full build from the database: loads every report of a trend-enabled node (one of the first 300
-// the node query returns), deletes the rows flagged '3' and resets every other flag to '0'.
-// Rewrites entries 1 to n and sets TrendListCount to n at the end of a successful run; any error
-// leaves the count as it was. More than 300 loadable reports: the first 300 are loaded, one error
-// event names the report ids left out, and the count becomes 300.
+// Full build from the database (raises TrendListBuilds first): loads every report of a
+// trend-enabled node (one of the first 300 the node query returns), deletes the rows flagged '3'
+// and resets every other flag to '0'. Rewrites entries 1 to n and sets TrendListCount to n at the
+// end of a successful run; any error leaves the count as it was. More than 300 loadable reports:
+// the first 300 are loaded, one error event names the report ids left out, and the count becomes
+// 300.
 //
 // All passes below and the build leave out, each with one error event naming its report or node
 // id, a row that cannot be loaded (a NULL or a value that does not convert or does not fit, such
@@ -149,7 +157,8 @@ bool TrendListCreate(TrendState& st);
 // report twice. When the table is full, the reports that do not fit are named in one error event
 // and left out.
 // Edit updates the matching entries' report and node fields (never object ids, types, eval
-// expressions, trigger states, engine or poll state) and clears the '2' flags.
+// expressions, trigger states or poll state; the engine only when SnmpVersion changes, as in
+// TrendListDevSync) and clears the '2' flags.
 // Del marks the matching entries "Deleted" and deletes the '3' rows.
 void TrendListTrendAdd(TrendState& st);
 void TrendListTrendEdit(TrendState& st);
@@ -160,7 +169,9 @@ void TrendListTrendDel(TrendState& st);
 // the rows of) the reports whose node is gone or no longer trend-enabled. When the node query
 // returns its limit of 300 nodes, a node missing from it is looked up by its id before its
 // reports are deleted. Entries already "Deleted" get their node settings but no statement: their
-// report row is gone, and its id is never used again.
+// report row is gone, and its id is never used again. An entry whose SnmpVersion changes forgets
+// its engine (PollEngineId, boots and time), so that no SNMPv3 engine id reaches the traces of
+// an SNMPv1/v2c entry and a return to SNMPv3 discovers the engine again.
 void TrendListDevSync(TrendState& st);
 
 // Sets the entry's PollNextTime to the next boundary of its interval's minute grid (60, 300, 900
@@ -169,10 +180,14 @@ void TrendListDevSync(TrendState& st);
 // outside 1 to 300 is reported ("CalcPollNextTime") and changes nothing.
 void CalcPollNextTime(TrendState& st, const int16_t& entry);
 
-// Converts a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers of
-// 1000 and end the number) into value. A text that is not a number is reported
-// ("ConvTriggerValue") and leaves value as the caller passed it.
-void ConvTriggerValue(Runtime& rt, const std::string& text, float& value);
+// The number of a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers
+// of 1000 and end the number) in double precision, so that a value equal to what the operator
+// wrote compares equal: "4294967295" is 4294967295 and "1.003K" is 1003 exactly. Throws
+// RuntimeError for a text (or the part before the letter) that is not a number.
+double TriggerValueOf(const std::string& text);
+// TriggerValueOf into value; a text that is not a number is reported ("ConvTriggerValue") and
+// leaves value as the caller passed it.
+void ConvTriggerValue(Runtime& rt, const std::string& text, double& value);
 
 // Appends one block to Debug/T-TrendList.txt: a title line with Mib_sysTrendChanged, a header of
 // 83 columns and one line per live entry, then two empty lines. Errors (a missing Debug folder)
@@ -185,7 +200,7 @@ void DebugTrendList(TrendState& st);
 std::string FormatDoublePrecision(double v);
 
 // The header line of the dump (83 tab-separated column names) and one entry's data line, both
-// without line end.
+// without line end; control characters of the entry's texts are written as blanks.
 std::string TrendListDumpHeader();
 std::string TrendListDumpLine(const TrendListEntry& e);
 

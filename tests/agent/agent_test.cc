@@ -3,10 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "service/service.h"
 #include "support/fakes.h"
+#include "support/recording_database.h"
 #include "support/snmp_peers.h"
 #include "trendlist/trend_db.h"
 
@@ -238,6 +240,53 @@ TEST_F(AgentTest, RequestsOfAnotherCommunityOrVersionGetNoAnswer) {
   }
   EXPECT_EQ(seen.size(), cases.size());
   EXPECT_EQ(ps.Mib_sysTrendChanged, 0);
+  // Each refusal leaves a line, which does not name the community sent.
+  EXPECT_THAT(Events(), ::testing::Each(::testing::ContainsRegex(
+                            "^3\tfrmQuorlanTrend_[A-Za-z]+\tRequest -?[0-9]+ from 127.0.0.1:[0-9]+ "
+                            "not answered: (wrong community|only SNMPv1 is served)$")));
+  EXPECT_EQ(Events().size(), cases.size());
+}
+
+// Sends the datagram count times to the agent, 50 at a time, each batch delivered; returns the
+// number of answers.
+int Flood(EventLoop& loop, int port, const std::string& datagram, int count) {
+  UdpSocket socket;
+  socket.Open("127.0.0.1", 0);
+  int answers = 0;
+  UdpSocket::Datagram dg;
+  for (int sent = 0; sent < count; sent += 50) {
+    for (int i = 0; i < std::min(50, count - sent); ++i) socket.SendTo("127.0.0.1", port, datagram);
+    while (loop.DeliverPending() > 0) {
+      while (socket.Receive(&dg)) ++answers;
+    }
+  }
+  return answers;
+}
+
+std::string Encoded(const std::string& community, snmp::PduType type, const std::string& oid,
+                    const snmp::Value& value) {
+  snmp::CommunityMessage m;
+  m.community = community;
+  m.pdu.type = type;
+  snmp::VarBind vb;
+  ber::ParseOid(oid, &vb.oid);
+  vb.value = value;
+  m.pdu.varbinds = {vb};
+  return snmp::EncodeMessage(m);
+}
+
+// A value quoted in the log is cut to 100 bytes, and a flood of bad Sets is counted, not logged.
+TEST_F(AgentTest, TheEventLogStaysSmallUnderAFloodOfBadSets) {
+  const std::string value(300, 'x');
+  const std::string bad = Encoded("wexrol", snmp::PduType::kSetRequest, kOidServiceState,
+                                  snmp::Value::Bytes(snmp::ValueType::kOctetString, value));
+  EXPECT_EQ(Flood(wire_loop, ps.snmpAgent.LocalPort(), bad, 100000), 100000) << "all answered";
+  EXPECT_EQ(ps.ServiceState, kServiceRunning);
+  ASSERT_FALSE(Events().empty());
+  EXPECT_EQ(Events()[0], "1\tfrmQuorlanTrend_SetRequest\t" + std::string(kOidServiceState) +
+                             ": Type mismatch: \"" + value.substr(0, 100) +
+                             "...\" (300 bytes) is not a number");
+  EXPECT_LT(std::filesystem::file_size(st.DebugFile("T-AppEvent.txt")), 1000000u);
 }
 
 TEST_F(AgentTest, ChangeCodeIsStoredAndNodeResetRestartsThatNodesEntriesOnly) {
@@ -306,6 +355,38 @@ TEST_F(AgentTest, StopHaltsAndRunningRestartsWithAListBuiltAnew) {
   EXPECT_EQ(r.output, ".1.3.6.1.2.1.1.3.0 = Timeticks: (0) 0:00:00.00\n");
 }
 
+TEST_F(AgentTest, ARequestRestartsOnceAndFurtherRestartsInTheTickWaitForTheNextTick) {
+  AddNode({});
+  AddReports({{.ReportId = 11}});
+  auto recorder = std::make_shared<testing::RecordingDatabase>(ps.Db);
+  ps.Db = recorder;
+  ps.LastHour = 10;  // no hourly work in the ticks below
+  const auto builds = [&] {
+    const auto all = recorder->Statements();
+    return std::count(all.begin(), all.end(), "SELECT * FROM TrendReports");
+  };
+  const std::string once = WithoutZero(kOidServiceState);
+  auto r = Run("snmpset", "wexrol",
+               {kOidServiceState, "i", "1", once, "i", "1", kOidServiceState, "i", "1"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(builds(), 1);
+  // A second restart in the same tick is answered, and runs at the next tick.
+  r = Run("snmpset", "wexrol", {kOidServiceState, "i", "1"});
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(builds(), 1);
+  EXPECT_TRUE(ps.RestartPending);
+  timerPoll_Timer(ps);
+  EXPECT_EQ(builds(), 2);
+  EXPECT_FALSE(ps.RestartPending);
+  // One left waiting is dropped by a pause: the resume rebuilds anyway.
+  EXPECT_EQ(Run("snmpset", "wexrol", {kOidServiceState, "i", "1"}).exit_code, 0);
+  EXPECT_EQ(Run("snmpset", "wexrol", {kOidServiceState, "i", "2"}).exit_code, 0);
+  EXPECT_FALSE(ps.RestartPending);
+  timerPoll_Timer(ps);
+  EXPECT_EQ(builds(), 2);
+  EXPECT_EQ(ps.ServiceState, kServiceStopped);
+}
+
 TEST_F(AgentTest, ARestartWhoseListCannotBeBuiltIsAnsweredWithGenErr) {
   ps.ServiceState = kServiceStopped;
   ps.DbConnStringSql = "Driver=SQLite3;Database=" + dir.path() + "/no-such-suite.db";
@@ -340,10 +421,13 @@ TEST_F(AgentTest, RunTimeFailureIsAnsweredAtTheFailingObject) {
   EXPECT_THAT(r.output, HasSubstr("Failed object: .1.3.6.1.2.1.1.3.0"));
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].objects[2].type, 5);  // not handled
+  // The component could not send the object as the handler left it: its error is logged too.
   EXPECT_THAT(Events(),
               ElementsAre("1\tfrmQuorlanTrend_SetRequest\t" + std::string(kOidSysTrendChanged) +
                               ": Type mismatch: \"abc\" is not a number",
-                          "1\tfrmQuorlanTrend_SnmpGetRequest\tclock: local time unavailable"));
+                          "1\tfrmQuorlanTrend_SnmpGetRequest\tclock: local time unavailable",
+                          "1\tfrmQuorlanTrend_snmpAgent_Error\tErrorCode: 13, response object 1 "
+                          "(1.3.6.1.2.1.1.3.0): Type mismatch: \"\" is not a number"));
 }
 
 TEST(AgentModuleTest, TheServiceAnswersOnItsAgent) {

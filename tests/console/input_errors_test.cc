@@ -1,9 +1,13 @@
 // Every command checks its input before it changes anything: a wrong value is one line on
 // stderr, exit status 2, and the suite database exactly as it was.
 #include <gmock/gmock.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "components/platform/platform.h"
+#include "console/internal.h"
 #include "console_fixture.h"
+#include "support/ci.h"
 
 namespace quorlan {
 namespace {
@@ -91,6 +95,13 @@ TEST_F(InputErrorsTest, EachWrongInputIsOneLineWithStatusTwoAndChangesNothing) {
       {{"profile", "add", "OPS", "--level", "noauth"}, "a profile for user 'OPS' exists already"},
       {{"profile", "add", "bob", "--level", "secret"}, "level 'secret': give one of"},
       {{"profile", "remove", "nobody"}, "unknown profile 'nobody'"},
+      {{"profile", "add", "bo\tb", "--level", "noauth"},
+       "the user name holds a control character (at byte 3)"},
+      {{"node", "add", "--name",
+        "n\xc2\x9b"
+        "2J",
+        "--address", "h"},
+       "name holds a control character (at byte 2)"},
       {{"show", "1", "--since", "yesterday"}, "--since 'yesterday' is not a time"},
       {{"show", "1", "--since", "2026-12-08", "--until", "2026-12-07"},
        "--since is later than --until"},
@@ -110,6 +121,85 @@ TEST_F(InputErrorsTest, EachWrongInputIsOneLineWithStatusTwoAndChangesNothing) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << line << r.err;
     EXPECT_EQ(Database(), before) << line;
   }
+}
+
+// Text planted in the database or the log reaches the terminal without its escape sequences.
+TEST_F(InputErrorsTest, DatabaseAndLogTextIsShownWithoutControlCharacters) {
+  Sql("UPDATE ATR_Nodes SET node_name = 'evil' || char(27) || ']0;owned' || char(7) WHERE "
+      "node_id = 1");
+  dir_.Write("Debug/T-AppEvent.txt", "2026-12-07 10:00:00.000\t3\tm_p\tx\x1b[2Jy\r\n");
+  const testing::ConsoleRun list = Run(clock_, loop_, {"node", "list"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_THAT(list.out, HasSubstr(" evil?]0;owned? "));
+  const testing::ConsoleRun status = Run(clock_, loop_, {"status", "-n", "1"});
+  EXPECT_THAT(status.out, HasSubstr("m_p  x?[2Jy\n"));
+  for (const std::string& text : {list.out, list.err, status.out, status.err}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  }
+}
+
+// A statement that fails names what failed and why; its text, which holds the secrets, is never
+// shown.
+TEST_F(InputErrorsTest, AFailedStatementWithSecretsIsNotPrinted) {
+  dir_.Write("pw", "verysecret42\n");
+  auto writer = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
+  writer->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
+  writer->Execute("BEGIN IMMEDIATE");  // another writer holds the database
+  for (const auto& [args, operation] :
+       std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"profile", "add", "bob", "--level", "auth", "--auth-password-file", dir_.File("pw")},
+            "add the profile of user 'bob' to SecProfiles: ODBC HY000 "},
+           {{"profile", "set", "ops", "--level", "auth", "--auth-password-file", dir_.File("pw")},
+            "change the profile of user 'ops' in SecProfiles: ODBC HY000 "},
+           {{"node", "set", "2", "--community", "verysecret42"},
+            "change node 2 in ATR_Nodes: ODBC HY000 "}}) {
+    const testing::ConsoleRun r = Run(clock_, loop_, args);
+    EXPECT_EQ(r.status, console::kExitFailure) << args[1];
+    EXPECT_THAT(r.err, HasSubstr(operation));
+    EXPECT_THAT(r.err, HasSubstr("database is locked"));
+    EXPECT_EQ(r.err.find("verysecret42"), std::string::npos) << r.err;
+  }
+}
+
+// Whoever can write Quorlan.mdb chooses the library the console loads; as root, the console
+// trusts no file another user can write.
+TEST_F(InputErrorsTest, ConnectionStringsThatLoadCodeAndUntrustedFilesAreRefused) {
+  auto settings = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
+  settings->Open("Driver=SQLite3;Database=" + dir_.File("Quorlan.mdb"), kDbConnectTimeoutSeconds);
+  settings->Execute(
+      "UPDATE Settings_Console SET DbConnStringSql = 'Driver=/srv/x/lib.so;Database=/q.db'");
+  settings->Close();
+  testing::ConsoleRun r = Run(clock_, loop_, {"node", "list"});
+  EXPECT_EQ(r.status, console::kExitFailure);
+  EXPECT_THAT(r.err, HasSubstr("Driver=/srv/x/lib.so names a library file"));
+
+  EXPECT_EQ(console::OthersCanWrite(dir_.File("Quorlan.ini"), getuid()), "");
+  EXPECT_THAT(console::OthersCanWrite(dir_.File("Quorlan.ini"), getuid() + 1),
+              HasSubstr("/Quorlan.ini belongs to "));
+  chmod(dir_.File("Quorlan.ini").c_str(), 0602);
+  EXPECT_EQ(console::OthersCanWrite(dir_.File("Quorlan.ini"), getuid()),
+            "every user can write " + dir_.File("Quorlan.ini"));
+  if (geteuid() != 0) SKIP_OR_FAIL_UNDER_CI(std::string("the console's refusal needs root"));
+  r = Run(clock_, loop_, {"status"});
+  EXPECT_EQ(r.status, console::kExitFailure);
+  EXPECT_THAT(r.err, HasSubstr("refusing to work as root on " + dir_.path() +
+                               ": every user can "
+                               "write " +
+                               dir_.File("Quorlan.ini")));
+  chmod(dir_.File("Quorlan.ini").c_str(), 0600);
+  ASSERT_EQ(chown(dir_.File("Quorlan.mdb").c_str(), 65534, 65534), 0);
+  r = Run(clock_, loop_, {"upgrade", dir_.path()});
+  EXPECT_EQ(r.status, console::kExitFailure);
+  EXPECT_THAT(r.err, HasSubstr("/Quorlan.mdb belongs to "));
+}
+
+TEST_F(InputErrorsTest, StatusWarnsOfTheDocumentedWriteCommunity) {
+  testing::ConsoleRun r = Run(clock_, loop_, {"status", "-n", "0"});
+  EXPECT_EQ(r.err, "") << "init drew a write community of its own";
+  dir_.Write("Quorlan.ini", "ServerPort=1625\nSnmpAgentSetComm=wexrol\n");
+  r = Run(clock_, loop_, {"status", "-n", "0"});
+  EXPECT_THAT(r.err, HasSubstr("Warning: the agent answers on every interface and takes the "
+                               "documented default write community 'wexrol'"));
 }
 
 TEST_F(InputErrorsTest, EveryCommandHasHelp) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "components/platform/platform.h"
+#include "console/internal.h"
 #include "console_fixture.h"
 
 // fontconfig, which cairo's text drawing loads, keeps its configuration for the life of the
@@ -167,6 +168,62 @@ TEST_F(PlotTest, TheSvgRendersAtItsSizeAsThePngDoes) {
   EXPECT_LT(differ, svg.pixels.size() / 100) << differ << " pixels differ";
   EXPECT_GT(SpreadOf(svg, console::kPlotColors[0]).count, 400);
   EXPECT_GT(SpreadOf(svg, console::kPlotColors[1]).count, 400);
+}
+
+TEST_F(PlotTest, ShowAndExportWriteEverySampleAsTheyReadIt) {
+  const testing::ConsoleRun csv = Run(clock_, loop_, {"export", "1", "--csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 61);
+  EXPECT_THAT(csv.out, ::testing::StartsWith("Time,In,Out\r\n2026-12-07 10:00:00,1000,100\r\n"));
+  EXPECT_THAT(csv.out, ::testing::EndsWith("2026-12-07 10:59:00,2180,159\r\n"));
+  const testing::ConsoleRun show = Run(
+      clock_, loop_, {"show", "1", "--since", "2026-12-07 10:58", "--until", "2026-12-07 11:00"});
+  ASSERT_EQ(show.status, 0) << show.err;
+  EXPECT_EQ(show.out,
+            "Report 1: Core uplink (core-1, every 1 min)\n"
+            "Time                   In  Out\n"
+            "2026-12-07 10:58:00  2160  158\n"
+            "2026-12-07 10:59:00  2180  159\n"
+            "2 sample(s)\n");
+}
+
+// A plot of more samples than pixels: the points of each pixel column keep its first, lowest,
+// highest and last values, so the lines cover what every sample would.
+TEST_F(PlotTest, MoreSamplesThanPixelsAreReadIntoAFewPointsPerColumn) {
+  Sql("INSERT INTO TrendData1 WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n "
+      "WHERE x < 19999) SELECT 1, datetime('2026-11-01', '+' || x || ' minutes'), (x * 7919) % "
+      "5000, x, 0, 0, 0, 0 FROM n");
+  auto conn = NewOdbcDriver({.sqlite_idle_seconds = 0})->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
+  console::Report r;
+  r.id = 1;
+  r.interval = 1;
+  r.objects.resize(2);
+  const console::SampleRange range{DateTime::FromCivil({2026, 11, 1, 0, 0, 0}),
+                                   DateTime::FromCivil({2026, 11, 30, 0, 0, 0})};
+  const console::SampleSummary summary = console::SummarizeSamples(*conn, r, range);
+  EXPECT_EQ(summary.count, 20000);
+  EXPECT_EQ(summary.low[0], 0);
+  EXPECT_EQ(summary.high[0], 4999);
+  const auto points = console::ReadPlotPoints(*conn, r, range, summary, 100);
+  ASSERT_LE(points.size(), 400u);
+  ASSERT_GE(points.size(), 200u);
+  EXPECT_EQ(points.front().sample.time, summary.first);
+  EXPECT_EQ(points.back().sample.time, summary.last);
+  EXPECT_FALSE(points.front().joined);
+  int64_t low = INT64_MAX, high = INT64_MIN;
+  for (const console::PlotPoint& p : points) {
+    EXPECT_TRUE(&p == &points.front() || p.joined);
+    low = std::min(low, p.sample.values[0]);
+    high = std::max(high, p.sample.values[0]);
+  }
+  EXPECT_EQ(low, 0);
+  EXPECT_EQ(high, 4999);
+  const testing::ConsoleRun run = Run(
+      clock_, loop_,
+      {"plot", "1", "--since", "2026-11-01", "--until", "2026-11-30", "-o", dir_.File("m.png")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, ::testing::HasSubstr("(20000 samples)"));
 }
 
 TEST_F(PlotTest, NoSamplesInTheRangeWritesNoPicture) {

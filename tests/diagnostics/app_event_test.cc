@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "components/platform/platform.h"
 #include "diagnostics/diagnostics.h"
@@ -107,6 +111,45 @@ TEST_F(AppEventTest, ShorteningReplacesAnOldBackupAndKeepsEventsLoggedDuringItsP
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].message, "live");
   EXPECT_EQ(events[1].message, "during the pause");
+  EXPECT_FALSE(FileExists(dir_.File("Debug/T-AppEvent.bak")));
+}
+
+// The peak resident memory of this process in KiB (VmHWM).
+long PeakKib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(AppEventTest, ShorteningStreamsTheLogInBoundedMemory) {
+  clock_.Set(DateTime::FromCivil({2026, 3, 2, 0, 0, 5}));
+  const std::string recent = "2026-03-01 10:00:00.000\t3\tm_p\t" + std::string(70, 'r') + "\r\n";
+  const std::string old = "2025-03-01 10:00:00.000\t3\tm_p\t" + std::string(70, 'o') + "\r\n";
+  const std::string long_line = "2026-03-01 11:00:00.000\t1\tm_p\t" + std::string(200000, 'L');
+  {
+    std::ofstream log(dir_.File("Debug/T-AppEvent.txt"), std::ios::binary);
+    for (int i = 0; i < 200000; ++i) log << recent << old;  // 40 MB
+    log << long_line << "\n"
+        << "2025-01-01 10:00:00.000\t3\tm_p\tlast, old";
+  }
+  // The shortening runs in a child, whose exit status is the MiB its peak memory grew by.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const long before = PeakKib();
+    DebugDirClear_AE(rt_);
+    _exit(static_cast<int>(std::min<long>((PeakKib() - before) / 1024, 255)));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_LT(WEXITSTATUS(status), 8) << "MiB held while shortening a 40 MB log";
+  const std::string kept = dir_.Read("Debug/T-AppEvent.txt");
+  EXPECT_EQ(kept.size(), 200000 * recent.size() + long_line.size() + 2);
+  EXPECT_EQ(kept.substr(0, recent.size()), recent);
+  EXPECT_EQ(kept.substr(kept.size() - long_line.size() - 2), long_line + "\r\n");
   EXPECT_FALSE(FileExists(dir_.File("Debug/T-AppEvent.bak")));
 }
 

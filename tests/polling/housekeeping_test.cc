@@ -1,5 +1,6 @@
 // The tick's database work (change passes, hourly and daily work) against an embedded
 // installation's SQLite suite database, in the order the statements reach the driver.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -80,6 +81,38 @@ TEST_F(HousekeepingTest, HourlyAndDailyWorkRunInTheirOrder) {
   EXPECT_EQ(TickAt(day.PlusHours(23).PlusSeconds(3599)), kHourly) << "a later hour";
   EXPECT_EQ(TickAt(day.PlusDays(1).PlusSeconds(1)), kHourlyAndDaily) << "midnight";
   EXPECT_EQ(h_.Events().size(), 8u);
+}
+
+// A pass that fails at every tick (a pause whose product overflows) does not keep the hourly and
+// daily work from running, and its error is logged once an hour with a count.
+TEST_F(HousekeepingTest, AFailingPassStillRunsTheHourlyAndDailyWork) {
+  testing::SilentDevice device;
+  h_.st.Ini.PollDelaySnmp = 3277;
+  for (int n = 1; n <= 3; ++n) {
+    h_.AddEntry(device.port());
+    // The node synchronisation keeps the entries of nodes that exist.
+    OpenSuiteConnection(h_.st)->Execute(fmt::format(
+        "INSERT INTO ATR_Nodes (node_id, node_name, address, UdpPort, SnmpVersion, TrendReports) "
+        "VALUES ({}, 'node{}', '127.0.0.1', {}, 2, 1)",
+        n, n, device.port()));
+  }
+  h_.st.LastHour = 23;
+  const DateTime midnight = DateTime::FromDate(2026, 12, 8);
+  EXPECT_EQ(TickAt(midnight.PlusSeconds(1)), kHourlyAndDaily);
+  EXPECT_EQ(TickAt(midnight.PlusSeconds(3)), Work{})
+      << "the second entry's send fails the same way";
+  EXPECT_EQ(TickAt(midnight.PlusHours(1).PlusSeconds(1)), kHourly);
+  std::vector<std::string> tick_errors;
+  for (const auto& e : h_.Events()) {
+    if (e.source.rfind("frmQuorlanTrend_timerPoll", 0) == 0) {
+      tick_errors.push_back(e.source + " " + e.message.substr(0, 24));
+    }
+  }
+  EXPECT_EQ(device.Received().size(), 3u);
+  EXPECT_EQ(tick_errors, (std::vector<std::string>{
+                             "frmQuorlanTrend_timerPoll_ReportID=101 Overflow: 3277 * 10 does",
+                             "frmQuorlanTrend_timerPoll_ReportID=101 1 more tick errors \"Over",
+                             "frmQuorlanTrend_timerPoll_ReportID=101 Overflow: 3277 * 10 does"}));
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ TEST_F(PollTraceTest, RowsHoldSixteenFieldsAndSixObjectGroupsOfTheirWriter) {
   e.PollTriggerValue[1] = 1500;
   e.PollTriggerValueText[1] = "1.5K";
   e.PollTriggerStatus[1] = true;
+  e.PollObjName[2] = "In\tbound\r\n";  // control characters become blanks
   h_.st.Pending = 4;
   struct Case {
     PollRowObjects form;
@@ -50,6 +51,7 @@ TEST_F(PollTraceTest, RowsHoldSixteenFieldsAndSixObjectGroupsOfTheirWriter) {
                                         "300", "101", "Report 1", "1", "node1", "127.0.0.1",
                                         "1000007", "2", "801F", "3", "1300", "4", "0"}));
     EXPECT_EQ(std::vector<std::string>(f.begin() + 20, f.begin() + 26), c.group1);
+    EXPECT_EQ(f[27], "In bound  ");
     // The sixth group of an entry with one object.
     EXPECT_EQ(f[66], "");
     EXPECT_EQ(f[70], "-1");

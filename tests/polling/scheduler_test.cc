@@ -22,7 +22,7 @@ class SchedulerTest : public ::testing::Test {
   SilentDevice device_;
 };
 
-enum class Outcome { kNothing, kFirstSend, kResend, kGiveUp };
+enum class Outcome { kNothing, kFirstSend, kResend, kGiveUp, kNextTimeAgain };
 
 // One entry before a tick, as offsets from the tick's start, and what the tick does with it.
 struct Transition {
@@ -35,9 +35,10 @@ struct Transition {
   int32_t interval = 300;
   const char* type = kPollTypeSnmpPoll;
   int16_t version = 2;
-  int16_t counter_before = 0;  // Pending, or PendingV3 for version 3
+  int16_t counter_before = 0;  // Pending, or PendingV3 for version 3 (see counted_as)
   Outcome outcome = Outcome::kNothing;
   int16_t counter_after = 0;
+  int16_t counted_as = 0;  // the version a pending request was sent and counted with; 0: version
 };
 
 TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
@@ -70,6 +71,22 @@ TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
       {"SNMPv3 give-up", true, -1, -1, 1, 1, 300, kPollTypeSnmpPoll, 3, 1, Outcome::kGiveUp, 0},
       {"SNMPv3 give-up with PendingV3 already 0", true, -1, -1, 1, 1, 300, kPollTypeSnmpPoll, 3, 0,
        Outcome::kGiveUp, 0},
+      // A clock set back (the end of daylight-saving time) leaves times too far ahead.
+      {"PollNextTime more than an interval ahead is computed again", false, 0, 300001, 0, 2, 300,
+       kPollTypeSnmpPoll, 2, 0, Outcome::kNextTimeAgain},
+      {"PollNextTime one interval ahead is kept", false, 0, 300000, 0, 2},
+      {"PollTimeOutTime more than PollTimeOut ahead is a time-out", true, 5001, -1, 0, 2, 300,
+       kPollTypeSnmpPoll, 2, 1, Outcome::kResend, 1},
+      {"and after the last resend a give-up", true, 5001, -1, 2, 2, 300, kPollTypeSnmpPoll, 2, 1,
+       Outcome::kGiveUp, 0},
+      {"PollTimeOutTime PollTimeOut ahead still waits", true, 5000, -1, 0, 2, 300,
+       kPollTypeSnmpPoll, 2, 1, Outcome::kNothing, 1},
+      // The node changed its SNMP version under a pending request: the slot its send took is
+      // freed, and the entry is polled afresh with its new version.
+      {"an SNMPv3 request whose node went to v2c frees PendingV3", true, -1, -1, 0, 2, 300,
+       kPollTypeSnmpPoll, 2, 1, Outcome::kGiveUp, 0, 3},
+      {"an SNMPv2c request whose node went to v3 frees Pending", true, -1, -1, 0, 2, 300,
+       kPollTypeSnmpPoll, 3, 1, Outcome::kGiveUp, 0, 2},
   };
   for (const Transition& c : cases) {
     SCOPED_TRACE(c.name);
@@ -89,13 +106,17 @@ TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
     e.PollEngineBoots = 7;
     e.PollSampledValue[1] = 5;
     e.PollSavedValue[1] = 9;
-    int16_t& counter = c.version == 3 ? h.st.PendingV3 : h.st.Pending;
+    e.PollCountedV3 = (c.counted_as != 0 ? c.counted_as : c.version) == 3;
+    int16_t& counter = e.PollCountedV3 ? h.st.PendingV3 : h.st.Pending;
+    int16_t& other = e.PollCountedV3 ? h.st.Pending : h.st.PendingV3;
     counter = c.counter_before;
+    other = 1;
     const TrendListEntry before = e;
 
     timerPoll_Timer(h.st);
 
     EXPECT_EQ(counter, c.counter_after);
+    EXPECT_EQ(other, 1) << "the other version's counter";
     const std::vector<int32_t> sent = device.Received();
     switch (c.outcome) {
       case Outcome::kNothing:
@@ -128,6 +149,11 @@ TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
           EXPECT_EQ(e.PollSampledValue[k], -1);
           EXPECT_EQ(e.PollSavedValue[k], 0);
         }
+        EXPECT_EQ(e.PollNextTime, kNextGrid);
+        break;
+      case Outcome::kNextTimeAgain:
+        EXPECT_TRUE(sent.empty());
+        EXPECT_FALSE(e.PollPending);
         EXPECT_EQ(e.PollNextTime, kNextGrid);
         break;
     }
@@ -190,7 +216,7 @@ TEST_F(SchedulerTest, SendsArePacedAndSlowerDuringTheStartUpPeriod) {
   }
 }
 
-TEST_F(SchedulerTest, AnOverflowingPauseEndsTheTickRightAfterItsSend) {
+TEST_F(SchedulerTest, AnOverflowingPauseEndsThePassRightAfterItsSend) {
   struct Case {
     const char* name;
     int16_t delay;
@@ -207,7 +233,6 @@ TEST_F(SchedulerTest, AnOverflowingPauseEndsTheTickRightAfterItsSend) {
     h.st.Ini.PollDelaySnmp = c.delay;
     h.st.Ini.StartUpDelayFactor = c.factor;
     h.st.ServiceStartTime = kStart;
-    h.st.LastHour = 9;  // the hourly work would run after the passes
     TrendListEntry& a = h.AddEntry(device.port());
     if (c.resend) {
       a.PollPending = true;
@@ -218,13 +243,100 @@ TEST_F(SchedulerTest, AnOverflowingPauseEndsTheTickRightAfterItsSend) {
     timerPoll_Timer(h.st);
     EXPECT_EQ(device.Received(), std::vector<int32_t>{kFirstMessId});
     EXPECT_FALSE(b.PollPending);
-    EXPECT_EQ(h.st.LastHour, 9);
     const auto events = h.Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, "1");
     EXPECT_EQ(events[0].source, "frmQuorlanTrend_timerPoll_ReportID=101");
     EXPECT_NE(events[0].message.find("Overflow"), std::string::npos) << events[0].message;
   }
+}
+
+// What events do during the tick's pauses: a stop, the agent's restart rebuilding a shorter list.
+TEST_F(SchedulerTest, AStopOrAShorterListDuringAPauseEndsThePass) {
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stop" : "shorter list");
+    ManualClock clock(kStart);
+    PollHarness h(clock);
+    SilentDevice device;
+    for (int n = 0; n < 3; ++n) h.AddEntry(device.port());
+    h.loop.Post([&h, stop] {
+      if (stop) {
+        h.st.ServiceState = kServiceStopped;
+      } else {
+        h.st.Pending = 0;  // as the restart does
+        h.st.TrendListCount = 1;
+        ++h.st.TrendListBuilds;
+      }
+    });
+    timerPoll_Timer(h.st);
+    EXPECT_EQ(device.Received(), std::vector<int32_t>{kFirstMessId});
+    EXPECT_EQ(h.st.Pending, stop ? 1 : 0);
+    EXPECT_FALSE(h.st.TrendList[2].PollPending || h.st.TrendList[3].PollPending);
+    EXPECT_EQ(clock.Now(), kStart.PlusMillis(200)) << "one pause";
+  }
+}
+
+// The discovery wait: two seconds of the monotonic clock whatever the wall clock does, and an
+// entry rebuilt meanwhile is not touched.
+TEST_F(SchedulerTest, TheDiscoveryWaitLastsTwoSecondsAndLeavesARebuiltEntryAlone) {
+  for (const bool rebuild : {false, true}) {
+    SCOPED_TRACE(rebuild ? "rebuilt" : "clock set back");
+    ManualClock clock(kStart);
+    PollHarness h(clock);
+    SilentDevice device;
+    TrendListEntry& e = h.AddEntry(device.port(), 3);
+    h.loop.Post([&h, &clock, &e, rebuild] {
+      if (!rebuild) {
+        clock.Set(kStart.PlusHours(-1));
+        return;
+      }
+      h.st.PendingV3 = 0;  // as the restart does
+      e = TrendListEntry{};
+      e.ReportId = 555;
+      e.PollSampledValue[1] = 5;
+      e.PollNextTime = kNextGrid;
+      ++h.st.TrendListBuilds;
+    });
+    const int64_t start = clock.MonotonicMs();
+    timerPoll_Timer(h.st);
+    EXPECT_EQ(device.Received(), std::vector<int32_t>{0}) << "the probe alone";
+    EXPECT_GE(clock.MonotonicMs() - start, 2000);
+    EXPECT_LT(clock.MonotonicMs() - start, 3000);
+    EXPECT_EQ(h.st.PendingV3, 0);
+    EXPECT_FALSE(e.PollPending);
+    if (rebuild) {
+      EXPECT_EQ(e.PollSampledValue[1], 5) << "the new report's entry is left alone";
+      EXPECT_EQ(e.PollTimeOutTime, DateTime());
+    }
+  }
+}
+
+// In debug mode with a trace file that cannot be written (a full disk, a folder in its place):
+// the requests still go out, and the failure is one event an hour.
+TEST_F(SchedulerTest, ATraceRowThatCannotBeWrittenStopsNoPoll) {
+  h_.st.DebugMode = true;
+  h_.dir.MakeDir(std::string("Debug/") + kTraceSnmpPoll);
+  TrendListEntry& e = h_.AddEntry(device_.port());
+  e.PollTimeOut = 1;
+  timerPoll_Timer(h_.st);
+  EXPECT_EQ(device_.Received(), std::vector<int32_t>{kFirstMessId});
+  EXPECT_TRUE(e.PollPending);
+  EXPECT_EQ(h_.st.Pending, 1);
+  clock_.Set(kStart.PlusSeconds(2));
+  timerPoll_Timer(h_.st);  // the resend
+  EXPECT_EQ(device_.Received(), std::vector<int32_t>{kFirstMessId + 1});
+  const auto events = h_.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "modQuorlanTrend_SnmpPollSend");
+  EXPECT_EQ(events[0].message.rfind("Trace row not written to T-SnmpPoll.txt: ", 0), 0u)
+      << events[0].message;
+  // An hour later the count of the failures left out comes with the next tick.
+  clock_.Set(kStart.PlusHours(1));
+  timerPoll_Timer(h_.st);
+  ASSERT_GE(h_.Events().size(), 2u);
+  EXPECT_EQ(h_.Events()[1].message,
+            "1 more failures to write T-SnmpPoll.txt in the hour from 2026-12-07 10:02:30.000 "
+            "were not logged");
 }
 
 TEST_F(SchedulerTest, RequestIdsRunToFiveMillionAndOneAndAroundSharedByBothSenders) {
@@ -293,6 +405,7 @@ TEST_F(SchedulerTest, AGiveUpWritesTheNoReplyRowOfItsOwnEntry) {
     e.PollObjId[2] = "1.3.6.1.2.1.1.3.0";
     e.PollTriggerValue[1] = 1500;
     e.PollTriggerAlarm[1] = true;
+    e.PollCountedV3 = version == 3;
   }
   h_.st.Pending = 2;
   h_.st.PendingV3 = 1;

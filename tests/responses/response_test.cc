@@ -192,38 +192,58 @@ TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
   EXPECT_TRUE(Events().empty());
 }
 
-TEST_F(SnmpdResponseTest, FailuresEndTheAnswerInTheHandlerWithoutARow) {
+// An expression written straight into the database, far beyond what the engine takes: the row is
+// kept and the event quotes the expression's first 100 bytes and its length.
+TEST_F(SnmpdResponseTest, ALongRefusedExpressionIsQuotedByItsFirstBytes) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
-  struct Case {
-    int32_t interval;
-    const char* eval;
-    bool v3;
-    const char* event;
+  TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
+  e.PollObjEval[1] = "$value";
+  std::string quoted = "42";
+  for (int i = 0; i < 40000; ++i) e.PollObjEval[1] += "+1";
+  for (int i = 0; i < 49; ++i) quoted += "+1";
+  PollAt(At(1));
+  EXPECT_THAT(Samples(), ElementsAre("101 2026-12-07 10:01:00 0 0 0 0 0 0"));
+  const std::vector<std::string> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_THAT(events[0], HasSubstr("ObjEval1 \"" + quoted +
+                                   "...\" (80002 bytes): Expression of 80002 bytes is longer than "
+                                   "the limit of 4096; 0 stored"));
+}
+
+// An expression that the engine refuses (100/$value of a reading 0) costs only its own object's
+// value: the row is stored with 0 for it, and the refusal is one event a report and hour.
+TEST_F(SnmpdResponseTest, ARefusedExpressionStoresZeroForItsObjectAndKeepsTheRow) {
+  const auto values = [](int reading) {
+    return fmt::format(
+        ".1.3.6.1.4.1.32473.2.1.0 gauge {}\n.1.3.6.1.4.1.32473.2.3.0 gauge 42\n"
+        ".1.3.6.1.4.1.32473.2.4.0 string -5\n",
+        reading);
   };
-  const Case cases[] = {
-      {60, "$value/0", false,
-       "1\tfrmQuorlanTrend_snmpManager_Response\tObjEval1 \"42/0\": Division by zero at position 3"
-       ", reqId=1000001, c=1"},
-      {60, "$value/0", true,
-       "1\tfrmQuorlanTrend_snmpMgrV3_Response\tObjEval1 \"42/0\": Division by zero at position "
-       "3"},
-  };
-  for (const Case& c : cases) {
-    rs.TrendListCount = 0;
-    rs.LastMessId = kFirstMessId - 1;
-    TrendListEntry& e = c.v3 ? AddV3Entry({SnmpdOid(3)}) : AddEntry(snmpd_->port(), {SnmpdOid(3)});
-    e.PollInterval = c.interval;
-    e.PollObjEval[1] = c.eval;
-    PollAt(At(1));
-    const std::vector<std::string> events = Events();
-    ASSERT_FALSE(events.empty()) << c.eval;
-    EXPECT_THAT(events.back(), HasSubstr(c.event));
-    EXPECT_FALSE(e.PollPending);
-    EXPECT_EQ(e.PollMessId, 0);
-    EXPECT_EQ(e.PollEngineId, "") << "SNMPv3 discovers the engine again";
-    EXPECT_EQ(rs.Pending + rs.PendingV3, 0);
-  }
-  EXPECT_TRUE(Samples().empty());
+  TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(1), SnmpdOid(3), SnmpdOid(4)});
+  e.PollObjEval[1] = "100/$value";
+  e.PollObjEval[3] = "$value^2";  // VBScript squares the negative reading: 25
+  snmpd_->SetValues(values(0));
+  PollAt(At(1));
+  snmpd_->SetValues(values(4));
+  PollAt(At(2));
+  snmpd_->SetValues(values(0));
+  PollAt(At(3));
+  rs.LastHour = 11;
+  PollAt(DateTime::FromCivil({2026, 12, 7, 11, 2, 0}));
+  EXPECT_THAT(
+      Samples(),
+      ElementsAre("101 2026-12-07 10:01:00 0 42 25 0 0 0", "101 2026-12-07 10:02:00 25 42 25 0 0 0",
+                  "101 2026-12-07 10:03:00 0 42 25 0 0 0", "101 2026-12-07 11:02:00 0 42 25 0 0 0"))
+      << snmpd_->Log();
+  EXPECT_EQ(e.PollSampledValue[1], 0) << "the reading itself was good";
+  EXPECT_EQ(rs.Pending, 0);
+  const std::vector<std::string> events = Events();
+  ASSERT_EQ(events.size(), 3u) << ::testing::PrintToString(events);
+  EXPECT_THAT(events[0], HasSubstr("1\tfrmQuorlanTrend_snmpManager_Response\tReportId 101: "
+                                   "ObjEval1 \"100/0\": Division by zero at position 4; 0 stored"));
+  EXPECT_THAT(events[1], HasSubstr("\t1 more refused expressions of report 101 in the hour from "
+                                   "2026-12-07 10:01:00."));
+  EXPECT_THAT(events[2], HasSubstr("\tReportId 101: ObjEval1 \"100/0\""));
 }
 
 // A report whose interval has no table: the answer closes its request as any other, and the
@@ -315,21 +335,23 @@ TEST_F(SnmpdResponseTest, ASqlServerThatStopsAnsweringIsOneEventAndRecordingResu
   EXPECT_EQ(Samples().size(), 6u);
 }
 
-TEST_F(SnmpdResponseTest, ATraceThatCannotBeWrittenLowersTheCounterOnce) {
+TEST_F(SnmpdResponseTest, ATraceThatCannotBeWrittenKeepsTheAnswer) {
   rs.DebugMode = true;
   dir.MakeDir("Debug/" + std::string(kTraceSnmpResp));  // a folder where the file should be
   TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
-  e.PollMessId = 1000077;
-  e.PollPending = true;
-  rs.Pending = 2;  // another request is out too
-  snmpManager_Response(rs, Answer(1000077, {"42"}));
+  rs.Pending = 3;  // other requests are out too
+  for (const int32_t id : {1000077, 1000078}) {
+    e.PollMessId = id;
+    e.PollPending = true;
+    snmpManager_Response(rs, Answer(id, {"42"}));
+  }
   EXPECT_EQ(rs.Pending, 1);
   EXPECT_FALSE(e.PollPending);
   EXPECT_EQ(e.PollMessId, 0);
+  EXPECT_EQ(Samples().size(), 2u);
   ASSERT_EQ(Events().size(), 1u);
-  EXPECT_THAT(Events()[0], HasSubstr("frmQuorlanTrend_snmpManager_Response\t"));
-  EXPECT_THAT(Events()[0], HasSubstr("T-SnmpResp.txt"));
-  EXPECT_THAT(Events()[0], HasSubstr(", reqId=1000077, c=1"));
+  EXPECT_THAT(Events()[0], HasSubstr("\tfrmQuorlanTrend_snmpManager_Response\tTrace row not "
+                                     "written to T-SnmpResp.txt: "));
 }
 
 }  // namespace

@@ -119,28 +119,103 @@ TEST_F(TriggerTest, AlarmsAreRaisedAndClearedOnceEachAndNotWhileStopped) {
 TEST_F(TriggerTest, ComparisonsUseTheValueAsComputedAndTheThresholdAsWritten) {
   rs.DebugMode = true;
   DebugFilePrep(rs);
-  TrendListEntry& e = AddStatusEntry({SnmpdOid(1), SnmpdOid(2), SnmpdOid(3), SnmpdOid(4)},
-                                     {{">", "16777216"}, {">=", "99.9"}, {">", "1G"}, {"=>", "1"}});
+  TrendListEntry& e =
+      AddStatusEntry({SnmpdOid(1), SnmpdOid(2), SnmpdOid(3), SnmpdOid(4), SnmpdOid(5), SnmpdOid(6)},
+                     {{">", "16777216"},
+                      {">=", "99.9"},
+                      {">", "1G"},
+                      {"=>", "1"},
+                      {">=", "4294967295"},
+                      {"=", "123456789"}});
   e.PollObjType[1] = 3;
   const std::string rest =
       ".1.3.6.1.4.1.32473.2.2.0 string 99.9\n.1.3.6.1.4.1.32473.2.3.0 gauge 3000000000\n"
-      ".1.3.6.1.4.1.32473.2.4.0 gauge 5\n";
+      ".1.3.6.1.4.1.32473.2.4.0 gauge 5\n.1.3.6.1.4.1.32473.2.5.0 gauge 4294967295\n"
+      ".1.3.6.1.4.1.32473.2.6.0 gauge 123456789\n";
   PollValues(At(1), ".1.3.6.1.4.1.32473.2.1.0 counter 1000\n" + rest);
   // An increase of 16777217: above the threshold (in single precision both read 16777216).
   PollValues(At(2), ".1.3.6.1.4.1.32473.2.1.0 counter 16778217\n" + rest);
-  const std::vector<std::string> traps = TrendTraps(3);
-  ASSERT_EQ(traps.size(), 3u) << trapd_.Log();
+  const std::vector<std::string> traps = TrendTraps(5);
+  ASSERT_EQ(traps.size(), 5u) << trapd_.Log();
   ExpectTrap(traps[0], 2, Variables(2, "100", ">=", "99.9"));
   // A value beyond the INTEGER range travels as its bound, so that the alarm still arrives.
   ExpectTrap(traps[1], 2, Variables(3, "2147483647", ">", "1G"));
-  ExpectTrap(traps[2], 2, Variables(1, "16777217", ">", "16777216"));
+  // Thresholds beyond single precision meet the values written as they are.
+  ExpectTrap(traps[2], 2, Variables(5, "2147483647", ">=", "4294967295"));
+  ExpectTrap(traps[3], 2, Variables(6, "123456789", "=", "123456789"));
+  ExpectTrap(traps[4], 2, Variables(1, "16777217", ">", "16777216"));
   EXPECT_FALSE(e.PollTriggerStatus[4]) << "=> is no operator";
-  EXPECT_EQ(Samples().back(), "101 2026-12-07 10:02:00 16777217 100 3000000000 5 0 0");
+  EXPECT_EQ(Samples().back(),
+            "101 2026-12-07 10:02:00 16777217 100 3000000000 5 4294967295 123456789");
   const std::vector<std::string> lines = ReadLines(rs.DebugFile(kTraceSnmpTrap));
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], DebugTrapHeader());
   EXPECT_THAT(Fields(lines[2]), ElementsAre(::testing::_, "41", "node1", "101", "Report 1",
                                             "Object 3", "3000000000", ">", "1G", "2"));
+}
+
+// A counter's base sample (the first after the list was built, or after the counter went back)
+// stores 0 but is no measurement: it raises and clears no alarm.
+TEST_F(TriggerTest, ACountersBaseSampleRaisesNoAlarm) {
+  TrendListEntry& e = AddStatusEntry({SnmpdOid(1)}, {{"<", "10"}});
+  e.PollObjType[1] = 3;
+  int minute = 1;
+  for (const char* counter : {"1000", "1500", "1505", "3"}) {
+    PollValues(At(minute++), fmt::format(".1.3.6.1.4.1.32473.2.1.0 counter {}\n", counter));
+  }
+  EXPECT_THAT(Samples(), ElementsAre(::testing::StartsWith("101 2026-12-07 10:01:00 0 "),
+                                     ::testing::StartsWith("101 2026-12-07 10:02:00 500 "),
+                                     ::testing::StartsWith("101 2026-12-07 10:03:00 5 "),
+                                     ::testing::StartsWith("101 2026-12-07 10:04:00 0 ")));
+  const std::vector<std::string> traps = TrendTraps(2, 1000);
+  ASSERT_EQ(traps.size(), 1u) << trapd_.Log();
+  ExpectTrap(traps[0], 2, Variables(1, "5", "<", "10"));
+  EXPECT_TRUE(e.PollTriggerStatus[1]) << "the wrap's base sample left the alarm as it was";
+}
+
+// The entry's next grid minute comes during the trap's wait and the tick polls it again: the
+// answer still gets its row, its alarm state and its counter lowered, and the new request stays.
+TEST_F(TriggerTest, AnEntryPolledAgainDuringATrapWaitKeepsTheAnswer) {
+  rs.DebugMode = true;  // each trap waits 20 ms, delivering events
+  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.1.0 gauge 160\n");
+  TrendListEntry& e = AddStatusEntry({SnmpdOid(1)}, {{">", "100"}});
+  // Request id is answered with value at second 59; the trap's wait lets the tick of the next
+  // minute poll the entry again, and that new request is answered at once with new_value if given.
+  const auto answer_at_the_turn = [&](int32_t id, int minute, const char* value,
+                                      const char* new_value) {
+    e.PollMessId = id;
+    e.PollPending = true;
+    rs.Pending = 1;
+    rs.LastMessId = id;
+    wall.Set(At(minute - 1, 59));
+    wire_loop.Post([this, id, minute, new_value] {
+      wall.Set(At(minute));
+      timerPoll_Timer(rs);
+      if (new_value != nullptr) snmpManager_Response(rs, Answer(id + 1, {new_value}));
+    });
+    snmpManager_Response(rs, Answer(id, {value}));
+  };
+  snmpd_->Pause();  // the new request's answer comes after the test has looked
+  answer_at_the_turn(1000010, 1, "150", nullptr);
+  EXPECT_EQ(rs.Pending, 1) << "the answer's slot freed, the new request's held";
+  EXPECT_TRUE(e.PollPending);
+  EXPECT_EQ(e.PollMessId, 1000011);
+  EXPECT_TRUE(e.PollTriggerStatus[1]);
+  snmpd_->Resume();
+  ASSERT_TRUE(WaitFor([this] { return rs.Pending == 0; })) << snmpd_->Log();
+  EXPECT_THAT(Samples(), ElementsAre(::testing::StartsWith("101 2026-12-07 10:00:59 150 "),
+                                     ::testing::StartsWith("101 2026-12-07 10:01:00 160 ")));
+  EXPECT_EQ(TrendTraps(2, 1000).size(), 1u) << "the alarm was raised once";
+
+  // The new request is even answered during the wait: each answer keeps its own row.
+  answer_at_the_turn(1000020, 2, "40", "20");
+  EXPECT_EQ(rs.Pending, 0);
+  EXPECT_FALSE(e.PollPending);
+  EXPECT_EQ(e.PollMessId, 0);
+  EXPECT_THAT(Samples(),
+              ::testing::IsSupersetOf({::testing::StartsWith("101 2026-12-07 10:01:59 40 "),
+                                       ::testing::StartsWith("101 2026-12-07 10:02:00 20 ")}));
+  EXPECT_EQ(Samples().size(), 4u);
 }
 
 TEST_F(TriggerTest, AnAnswerAgainOrARebuiltListDuringATrapWaitWritesNoOtherRow) {

@@ -170,5 +170,41 @@ TEST_F(AgentControlTest, ChangeCodeNodeResetAndServiceStateDriveThePolling) {
   EXPECT_EQ(TrendTraps().size(), 1u) << trapd_.Log();
 }
 
+// One datagram asks for 3,000 restarts: a rebuild of the full list for each would hold the
+// service (and its agent) for half a minute.
+TEST_F(AgentControlTest, ADatagramOfThreeThousandRestartsIsAnsweredAndTheAgentAnswersRightAfter) {
+  for (int id = 100; id < 399; ++id) {
+    Sql(
+        fmt::format("INSERT INTO TrendReports (ReportId, ReportTitle, NodeId, NodeName, "
+                    "PollInterval, ObjId1, DbChanged) VALUES ({}, 'R', 42, 'core-1', 1, '{}', '0')",
+                    id, kCounterOid + 1));
+  }
+  snmp::CommunityMessage set;
+  set.community = "wexrol";
+  set.pdu.type = snmp::PduType::kSetRequest;
+  snmp::VarBind state{{}, snmp::Value::Integer(1)};
+  ASSERT_TRUE(ber::ParseOid(kOidServiceState, &state.oid));
+  set.pdu.varbinds.assign(3000, state);
+  const std::string datagram = snmp::EncodeMessage(set);
+  ASSERT_LE(datagram.size(), 65507u);
+  UdpSocket client;
+  client.Open("127.0.0.1", 0);
+  const auto start = std::chrono::steady_clock::now();
+  client.SendTo("127.0.0.1", agent_port_, datagram);
+  UdpSocket::Datagram answer;
+  bool answered = false;
+  ASSERT_TRUE(WaitUntil([&] { return answered || (answered = client.Receive(&answer)); }));
+  snmp::CommunityMessage reply;
+  ASSERT_TRUE(snmp::DecodeMessage(answer.data, &reply).ok());
+  EXPECT_EQ(reply.pdu.error_status, 0);
+  EXPECT_EQ(reply.pdu.varbinds.size(), 3000u);
+  const auto r =
+      testing::RunCommand(&loop_, {"snmpget", "-v1", "-cpublic", "-On", "-t2", "-r0",
+                                   "127.0.0.1:" + std::to_string(agent_port_), kOidServiceState});
+  EXPECT_EQ(r.output, "." + std::string(kOidServiceState) + " = INTEGER: 1\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(m_.TrendListCount, 300);
+}
+
 }  // namespace
 }  // namespace quorlan

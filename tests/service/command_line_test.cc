@@ -126,6 +126,25 @@ TEST_F(CommandLineTest, TheUnitPassesSystemdsChecks) {
   EXPECT_LE(exposure, 2.5) << security.out;
 }
 
+// A line break in the folder's name would end a line of the unit and start another
+// (ExecStartPre=+... runs as root); systemd drops a blank at the end of a value.
+TEST_F(CommandLineTest, InstallRefusesAFolderNameTheUnitCannotCarry) {
+  for (const std::string name : {"q\nExecStartPre=+touch", "q\tx", "q "}) {
+    const std::string folder = dir_.MakeDir(name);
+    std::filesystem::create_directory(folder + "/Debug");
+    std::filesystem::copy_file(Exe(), folder + "/quorlan-trend");
+    std::ofstream(folder + "/Quorlan.mdb").close();
+    const auto r = RunCommand(folder, "QUORLAN_UNIT_DIR='" + units_ + "' ./quorlan-trend -install");
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "Quorlan Trend Reporting Service Failed To Install\n") << name;
+    EXPECT_FALSE(std::filesystem::exists(Unit())) << name;
+    const auto events = ReadEventLog(folder);
+    ASSERT_EQ(events.size(), 1u) << name;
+    EXPECT_NE(events[0].message.find("install: the installation folder "), std::string::npos)
+        << events[0].message;
+  }
+}
+
 TEST_F(CommandLineTest, UninstallOfAMissingUnitFails) {
   const auto r = Run("-uninstall");
   EXPECT_NE(r.status, 0);
@@ -227,7 +246,8 @@ TEST(EmbeddedInstallationTest, ServiceStartsAndStopsOnAFreshInstallation) {
   // The storage steps ran: the trend-data tables exist in the SQLite suite database.
   auto conn = NewOdbcDriver()->NewConnection();
   conn->Open("Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase, kDbConnectTimeoutSeconds);
-  auto rows = conn->Execute("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE 'TrendData%'");
+  auto rows = conn->Execute(
+      "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name LIKE 'TrendData%'");
   EXPECT_EQ(rows->Field(0).AsInt32(), 4);
   EXPECT_NE(ReadFile(root + "/Debug/T-Services.txt").find("SNMP MgrV3 Started"), std::string::npos);
 }

@@ -2,6 +2,7 @@
 // and stop, on an embedded installation and a settable clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -129,8 +130,9 @@ TEST_F(DebugTracesTest, BadPacketsAreLoggedAndNeverTrapped) {
   sender.Open("127.0.0.1", 0);
   sender.SendTo("127.0.0.1", m_.snmpManager.LocalPort(), "garbage");
   sender.SendTo("127.0.0.1", m_.snmpMgrV3.LocalPort(), std::string("\x30\x03\x02\x01\x03", 5));
+  sender.SendTo("127.0.0.1", m_.snmpAgent.LocalPort(), "garbage");
   std::vector<testing::LoggedEvent> bad;
-  for (int i = 0; i < 500 && bad.size() < 2; ++i) {
+  for (int i = 0; i < 500 && bad.size() < 3; ++i) {
     loop_.DeliverPending();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     bad.clear();
@@ -138,12 +140,16 @@ TEST_F(DebugTracesTest, BadPacketsAreLoggedAndNeverTrapped) {
       if (e.source.ends_with("_BadPacket")) bad.push_back(e);
     }
   }
-  ASSERT_EQ(bad.size(), 2u);
-  EXPECT_EQ(bad[0].source, "frmQuorlanTrend_snmpManager_BadPacket");
-  EXPECT_EQ(bad[0].type, "3");
-  EXPECT_TRUE(bad[0].message.starts_with("ErrorCode: ")) << bad[0].message;
-  EXPECT_NE(bad[0].message.find(", "), std::string::npos);
-  EXPECT_EQ(bad[1].source, "frmQuorlanTrend_snmpMgrV3_BadPacket");
+  ASSERT_EQ(bad.size(), 3u);
+  std::sort(bad.begin(), bad.end(),
+            [](const auto& a, const auto& b) { return a.source < b.source; });
+  EXPECT_EQ(bad[0].source, "frmQuorlanTrend_snmpAgent_BadPacket");
+  EXPECT_NE(bad[0].message.find("(from 127.0.0.1:"), std::string::npos) << bad[0].message;
+  EXPECT_EQ(bad[1].source, "frmQuorlanTrend_snmpManager_BadPacket");
+  EXPECT_EQ(bad[1].type, "3");
+  EXPECT_TRUE(bad[1].message.starts_with("ErrorCode: ")) << bad[1].message;
+  EXPECT_NE(bad[1].message.find(", "), std::string::npos);
+  EXPECT_EQ(bad[2].source, "frmQuorlanTrend_snmpMgrV3_BadPacket");
   AppEvent(m_, kModForm, "Form_Load", "marker", kEventInfo);
   const auto traps = trapd.WaitForTraps(&loop_, 2);
   ASSERT_EQ(traps.size(), 2u) << trapd.Log();

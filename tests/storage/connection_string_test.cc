@@ -95,9 +95,9 @@ TEST(ConnectionStringTest, WhatCannotBeTranslatedIsNamed) {
 TEST(ConnectionStringTest, OdbcStringsStandWithSafetyAdditions) {
   EXPECT_EQ(Translate("DSN=Quorlan;UID=sa;PWD=x"), "DSN=Quorlan;UID=sa;PWD=x");
   EXPECT_EQ(Translate("Driver=SQLite3;Database=/var/q/suite.db"),
-            "Driver=SQLite3;Database=/var/q/suite.db;Timeout=1500");
-  EXPECT_EQ(Translate("DRIVER={SQLite3};Database=/q.db;timeout=200"),
-            "DRIVER={SQLite3};Database=/q.db;timeout=200");
+            "Driver=SQLite3;Database=/var/q/suite.db;Timeout=1500;StepAPI=1");
+  EXPECT_EQ(Translate("DRIVER={SQLite3};Database=/q.db;timeout=200;stepapi=0"),
+            "DRIVER={SQLite3};Database=/q.db;timeout=200;stepapi=0");
   EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;"),
             "Driver=FreeTDS;Server=db;Port=1433;Database=Q;UID=sa;PWD=x;TDS_Version=7.4;"
             "ClientCharset=UTF-8");
@@ -110,6 +110,27 @@ TEST(ConnectionStringTest, OdbcStringsStandWithSafetyAdditions) {
             std::string::npos);
 }
 
+// Whoever can write a stored string must not make its next user load a library or write a file.
+TEST(ConnectionStringTest, StringsThatLoadCodeOrWriteFilesAreRefused) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Driver=/srv/x/lib.so;Database=/q.db",
+       "Driver=/srv/x/lib.so names a library file; give the name of a driver registered with "
+       "unixODBC (odbcinst -q -d): "},
+      {"Driver={/srv/x/lib.so};Server=db", "Driver=/srv/x/lib.so names a library file"},
+      {"Driver=libsqlite3odbc.so;Database=/q.db",
+       "Driver=libsqlite3odbc.so is not a registered driver"},
+      {"Driver=SQLite3;Database=/q.db;LoadExt=/srv/x/ext.so",
+       "LoadExt=/srv/x/ext.so would load a library into this program; LoadExt is refused"},
+      {"Driver=SQLite3;Database=/q.db;Tracefile=/etc/passwd", "Tracefile=/etc/passwd names a file"},
+      {"FILEDSN=/srv/x/q.dsn", "FILEDSN=/srv/x/q.dsn names a file"},
+  };
+  for (const auto& [in, error] : cases) {
+    EXPECT_NE(TranslationError(in).find(error), std::string::npos) << TranslationError(in);
+  }
+  EXPECT_NE(TranslationError("Driver=/srv/x/lib.so").find("SQLite3"), std::string::npos)
+      << "the registered drivers are listed";
+}
+
 TEST(ConnectionStringTest, JetStringsOpenTheFileByItsKind) {
   testing::TempDir dir;
   const std::string jet = "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + dir.path() +
@@ -117,8 +138,8 @@ TEST(ConnectionStringTest, JetStringsOpenTheFileByItsKind) {
   EXPECT_NE(TranslationError(jet).find("does not exist"), std::string::npos);
   dir.Write("Quorlan.mdb", std::string("SQLite format 3\0rest of header", 30));
   EXPECT_EQ(LocalDbKindOf(dir.File("Quorlan.mdb")), LocalDbKind::kSqlite);
-  EXPECT_EQ(Translate(jet),
-            "Driver=SQLite3;Database=" + dir.File("Quorlan.mdb") + ";NoCreat=1;Timeout=1500");
+  EXPECT_EQ(Translate(jet), "Driver=SQLite3;Database=" + dir.File("Quorlan.mdb") +
+                                ";NoCreat=1;Timeout=1500;StepAPI=1");
   dir.Write("Quorlan.mdb", std::string("\0\1\0\0Standard Jet DB\0\1\0\0\0", 24));
   EXPECT_EQ(LocalDbKindOf(dir.File("Quorlan.mdb")), LocalDbKind::kJet);
   EXPECT_EQ(Translate(jet), "Driver=MDBTools;DBQ=" + dir.File("Quorlan.mdb"));
@@ -137,8 +158,17 @@ TEST(ConnectionStringTest, PasswordsAreMaskedAndLiteralsQuoted) {
       {"Password='a;''b;c';Data Source=db", "Password=***;Data Source=db"},
       {"Password=\"x;y\";Data Source=db", "Password=***;Data Source=db"},
       {"PWD={never;closed", "PWD=***"},
-      {"Pwd = p w ;UID=sa", "Pwd =***;UID=sa"}};
+      {"Pwd = p w ;UID=sa", "Pwd =***;UID=sa"},
+      // An unquoted ';' in a password: the parts without '=' after it are its tail.
+      {"Driver=FreeTDS;PWD=ab;cd;ef;UID=sa", "Driver=FreeTDS;PWD=***;UID=sa"},
+      {"Provider=SQLOLEDB;Password=ab;cd", "Provider=SQLOLEDB;Password=***"},
+      {"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=s3;Data Source=x",
+       "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=***;Data Source=x"}};
   for (const auto& [in, out] : cases) EXPECT_EQ(MaskPasswords(in), out) << in;
+  // Nor does the error about such a string show the tail.
+  const std::string error = TranslationError("Provider=SQLOLEDB;Data Source=db;Password=ab;cd");
+  EXPECT_NE(error.find("the part after the value of Password"), std::string::npos) << error;
+  EXPECT_EQ(error.find("cd"), std::string::npos) << error;
   EXPECT_EQ(SqlQuote("O'Brien"), "'O''Brien'");
 }
 

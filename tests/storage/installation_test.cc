@@ -46,10 +46,31 @@ TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
   const std::vector<std::string> ini = ReadLines(root + "/Quorlan.ini");
   for (const char* line :
        {"ServerIpAddr=", "ServerPort=1625", "ServerTrapPort=162", "SnmpAgentGetComm=public",
-        "SnmpAgentSetComm=wexrol", "StartUpDelay=15", "StartUpPeriod=300", "StartUpDelayFactor=2",
-        "TimerInterval=1000", "PollDelaySnmp=20", "MaxPendSnmp=10"}) {
+        "StartUpDelay=15", "StartUpPeriod=300", "StartUpDelayFactor=2", "TimerInterval=1000",
+        "PollDelaySnmp=20", "MaxPendSnmp=10"}) {
     EXPECT_NE(std::find(ini.begin(), ini.end(), line), ini.end()) << line;
   }
+  // No access for others, no group write; the secrets for the owner alone.
+  for (const auto& [name, mode] :
+       std::vector<std::pair<std::string, int>>{{"", 0750},
+                                                {"/Debug", 0750},
+                                                {"/quorlan-trend", 0750},
+                                                {"/Quorlan.mdb", 0600},
+                                                {"/Quorlan-suite.db", 0600},
+                                                {"/Quorlan.ini", 0600}}) {
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(root + name).permissions()), mode) << name;
+  }
+  // The write community is the installation's own: not the documented default, nor another's.
+  ASSERT_EQ(RunTrendctl("init " + dir_.File("other")).status, 0);
+  const auto community = [](const std::string& folder) {
+    for (const std::string& line : ReadLines(folder + "/Quorlan.ini")) {
+      if (line.starts_with("SnmpAgentSetComm=")) return line.substr(17);
+    }
+    return std::string();
+  };
+  EXPECT_EQ(community(root).size(), 20u);
+  EXPECT_NE(community(root), "wexrol");
+  EXPECT_NE(community(root), community(dir_.File("other")));
 
   // The service's storage steps, on the new folder.
   StorageState st(root, clock_, loop_);
@@ -164,6 +185,33 @@ TEST_F(InstallationTest, UpgradeRebuildsOldSuiteTablesKeepingEveryRow) {
   EXPECT_NE(run.output.find("is up to date"), std::string::npos) << run.output;
 }
 
+// An installation of an earlier version: files every user could read, trend tables without an
+// index.
+TEST_F(InstallationTest, UpgradeTightensModesAndIndexesTheTrendTables) {
+  const std::string root = dir_.File("loose");
+  ASSERT_EQ(RunTrendctl("init " + root).status, 0);
+  for (const char* name : {"/Quorlan.mdb", "/Quorlan.ini", "/Quorlan-suite.db", "/Debug"}) {
+    std::filesystem::permissions(root + name, std::filesystem::perms(name[1] == 'D' ? 0777 : 0644));
+  }
+  std::filesystem::permissions(root, std::filesystem::perms(0755));
+  {
+    auto conn = direct_->NewConnection();
+    conn->Open("Driver=SQLite3;Database=" + root + "/Quorlan-suite.db", kDbConnectTimeoutSeconds);
+    conn->Execute("CREATE TABLE TrendData5 (ReportId int NOT NULL, Time datetime NOT NULL)");
+  }
+  RunResult run = RunTrendctl("upgrade " + root);
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* line : {"/Quorlan.mdb: mode 0644 -> 0600\n", "/Quorlan.ini: mode 0644 -> 0600\n",
+                           "/Quorlan-suite.db: mode 0644 -> 0600\n", "/Debug: mode 0777 -> 0750\n",
+                           "loose: mode 0755 -> 0750\n",
+                           "Quorlan-suite.db: table TrendData5 indexed by report and time\n"}) {
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << run.output;
+  }
+  EXPECT_EQ(static_cast<int>(std::filesystem::status(root + "/Quorlan.ini").permissions()), 0600);
+  run = RunTrendctl("upgrade " + root);
+  EXPECT_EQ(run.output, "The suite database " + root + "/Quorlan-suite.db is up to date\n");
+}
+
 TEST_F(InstallationTest, InitRefusesAnExistingInstallationAndWrongUsage) {
   const std::string root = dir_.MakeDir("q");
   dir_.Write("q/Quorlan.ini", "ServerPort=2000\n");
@@ -175,6 +223,13 @@ TEST_F(InstallationTest, InitRefusesAnExistingInstallationAndWrongUsage) {
   EXPECT_EQ(dir_.Read("q/Quorlan.ini"), "ServerPort=2000\n");
   EXPECT_FALSE(FileExists(root + "/Quorlan.mdb"));
   EXPECT_FALSE(DirectoryExists(root + "/Debug"));
+  // A link another user planted where init would write is refused, never followed.
+  const std::string planted = dir_.MakeDir("planted");
+  std::filesystem::create_symlink(dir_.File("elsewhere"), planted + "/Quorlan.mdb");
+  run = RunTrendctl("init " + planted);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("(Quorlan.mdb exists)"), std::string::npos) << run.output;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("elsewhere")));
 
   run = RunTrendctl("");
   EXPECT_EQ(run.status, 2);

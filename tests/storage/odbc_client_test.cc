@@ -117,6 +117,10 @@ TEST_F(OdbcClientTest, RejectedStatementRaisesWithDiagnosticsAndFillsErrors) {
   // The connection stays usable and the next success clears the collection.
   EXPECT_NE(conn->Execute("SELECT 1"), nullptr);
   EXPECT_TRUE(conn->Errors().empty());
+  // A statement that begins with WITH, which the driver would skip as if it had run, is refused.
+  EXPECT_THROW(conn->Execute(" with n(i) AS (SELECT 1) SELECT i FROM n"), RuntimeError);
+  EXPECT_EQ(conn->Errors().at(0).SqlState, "42000");
+  EXPECT_FALSE(conn->Execute("SELECT * FROM (WITH n(i) AS (SELECT 7) SELECT i FROM n)")->Eof());
 }
 
 TEST_F(OdbcClientTest, FailedConnectRaisesNamingTheMaskedConnectionString) {

@@ -14,16 +14,33 @@ std::string CreateText(const std::string& table) {
          "bigint NOT NULL)";
 }
 
+std::string IndexText(const std::string& table) {
+  return "CREATE INDEX IF NOT EXISTS " + table + "_ReportId_Time ON " + table + " (ReportId, Time)";
+}
+
+// The statements of a start that creates these tables, each with its index.
+std::vector<std::string> Creating(const std::vector<std::string>& tables) {
+  std::vector<std::string> out = {"SELECT name from sys.tables"};
+  for (const std::string& table : tables) {
+    out.push_back(CreateText(table));
+    out.push_back(IndexText(table));
+  }
+  return out;
+}
+
 using TrendTablesTest = StorageTest;
 
 TEST_F(TrendTablesTest, CreatesAllFourInOrderWithTheExactStatements) {
   VerifiyTrendDataTables(st_);
   EXPECT_EQ(recording_->Statements(),
-            (std::vector<std::string>{"SELECT name from sys.tables", CreateText("TrendData1"),
-                                      CreateText("TrendData5"), CreateText("TrendData15"),
-                                      CreateText("TrendData60")}));
+            Creating({"TrendData1", "TrendData5", "TrendData15", "TrendData60"}));
   EXPECT_TRUE(Events().empty());
-  EXPECT_EQ(Count("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE 'TrendData%'"), 4);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name LIKE "
+                  "'TrendData%'"),
+            4);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE "
+                  "'TrendData%_ReportId_Time'"),
+            4);
   // A second start finds them all and creates nothing.
   recording_->log().clear();
   VerifiyTrendDataTables(st_);
@@ -34,9 +51,7 @@ TEST_F(TrendTablesTest, CreatesAllFourInOrderWithTheExactStatements) {
 TEST_F(TrendTablesTest, ANameDifferingOnlyInCaseCountsAsPresent) {
   Exec({"CREATE TABLE trenddata5 (x int)", "CREATE TABLE TRENDDATA60 (y int)"});
   VerifiyTrendDataTables(st_);
-  EXPECT_EQ(recording_->Statements(),
-            (std::vector<std::string>{"SELECT name from sys.tables", CreateText("TrendData1"),
-                                      CreateText("TrendData15")}));
+  EXPECT_EQ(recording_->Statements(), Creating({"TrendData1", "TrendData15"}));
   EXPECT_TRUE(Events().empty());
 }
 
@@ -44,9 +59,9 @@ TEST_F(TrendTablesTest, AFailedCreationStopsTheRestAndTheNextStartTriesAgain) {
   // A view is not a table, so TrendData5 counts as missing, and its creation is refused.
   Exec({"CREATE VIEW TrendData5 AS SELECT 1 AS x"});
   VerifiyTrendDataTables(st_);
-  EXPECT_EQ(recording_->Statements(),
-            (std::vector<std::string>{"SELECT name from sys.tables", CreateText("TrendData1"),
-                                      CreateText("TrendData5")}));
+  std::vector<std::string> expected = Creating({"TrendData1"});
+  expected.push_back(CreateText("TrendData5"));
+  EXPECT_EQ(recording_->Statements(), expected);
   auto events = Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].type, "1");
@@ -58,19 +73,17 @@ TEST_F(TrendTablesTest, AFailedCreationStopsTheRestAndTheNextStartTriesAgain) {
   Exec({"DROP VIEW TrendData5"});
   recording_->log().clear();
   VerifiyTrendDataTables(st_);
-  EXPECT_EQ(recording_->Statements(),
-            (std::vector<std::string>{"SELECT name from sys.tables", CreateText("TrendData5"),
-                                      CreateText("TrendData15"), CreateText("TrendData60")}));
+  EXPECT_EQ(recording_->Statements(), Creating({"TrendData5", "TrendData15", "TrendData60"}));
   EXPECT_EQ(Events().size(), 1u);
 }
 
 TEST_F(TrendTablesTest, AnErrorEntryIsReportedWithTheTableNameAndAnEmptyDescription) {
-  recording_->FailStatement(3, RecordingDatabase::FailureMode::kErrorEntry);
+  recording_->FailStatement(4, RecordingDatabase::FailureMode::kErrorEntry);
   VerifiyTrendDataTables(st_);
   auto events = Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].message, "TrendData5 ");
-  EXPECT_EQ(recording_->Statements().size(), 3u);
+  EXPECT_EQ(recording_->Statements().size(), 4u);
 }
 
 TEST_F(TrendTablesTest, UnreachableDatabaseIsOneErrorEvent) {

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -133,8 +134,18 @@ bool UdpPortBound(int port) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extra_env,
                            const std::string& output_file) {
+  // The inherited environment without the variables extra_env sets (the first of a name wins).
+  const auto set_here = [&extra_env](const char* inherited) {
+    for (const std::string& e : extra_env) {
+      const size_t name = e.find('=') + 1;
+      if (std::strncmp(inherited, e.c_str(), name) == 0) return true;
+    }
+    return false;
+  };
   std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!set_here(*e)) env.emplace_back(*e);
+  }
   env.insert(env.end(), extra_env.begin(), extra_env.end());
   std::vector<char*> cargv, cenv;
   for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));

@@ -25,7 +25,8 @@ int FreeUdpPort();
 // True when a socket is bound to udp 127.0.0.1:port or 0.0.0.0:port (from /proc/net/udp).
 bool UdpPortBound(int port);
 
-// A child process in its own process group; output (stdout and stderr) goes to output_file.
+// A child process in its own process group; output (stdout and stderr) goes to output_file. Its
+// environment is this process's with extra_env ("NAME=value") set on top.
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,

@@ -61,7 +61,7 @@ TEST_F(DumpTest, EmptyTableWritesTitleHeaderAndTwoEmptyLines) {
 TEST_F(DumpTest, NeverPolledEntryLine) {
   TrendListEntry& e = st.TrendList[1];
   e.ReportId = 17;
-  e.ReportTitle = "Core uplink";
+  e.ReportTitle = "Core\tuplink\r\n";  // control characters become blanks
   e.NodeId = -4;
   e.PollInterval = 300;
   e.PollType = "SnmpPoll";
@@ -79,6 +79,7 @@ TEST_F(DumpTest, NeverPolledEntryLine) {
   const auto v = Split(lines[2]);
   ASSERT_EQ(v.size(), 83u);
   EXPECT_EQ(v[0], "17");
+  EXPECT_EQ(v[1], "Core uplink  ");
   EXPECT_EQ(v[2], "-4");
   EXPECT_EQ(v[9], "300");
   EXPECT_EQ(v[14], "1.3.6.1.2.1.2.2.1.10.1");

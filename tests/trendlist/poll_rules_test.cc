@@ -112,12 +112,27 @@ TEST_F(PollRulesTest, EntryOutsideTheTableIsReported) {
 }
 
 TEST_F(PollRulesTest, TriggerValueTable) {
-  const std::pair<std::string, float> rows[] = {
-      {"", 0.0f},    {"75", 75.0f}, {"10K", 10000.0f},  {"10kB", 10000.0f},
-      {"20M", 2e7f}, {"2g", 2e9f},  {" 1.5k", 1500.0f}, {"-3", -3.0f},
-      {"1M5", 1e6f}, {"1.5", 1.5f}, {"7 ", 7.0f}};
+  // Thresholds are the numbers written, in double precision.
+  const std::pair<std::string, double> rows[] = {{"", 0},
+                                                 {"75", 75},
+                                                 {"10K", 10000},
+                                                 {"10kB", 10000},
+                                                 {"20M", 2e7},
+                                                 {"2g", 2e9},
+                                                 {" 1.5k", 1500},
+                                                 {"-3", -3},
+                                                 {"1M5", 1e6},
+                                                 {"1.5", 1.5},
+                                                 {"7 ", 7},
+                                                 {"99.9", 99.9},
+                                                 {"123456789", 123456789},
+                                                 {"4294967295", 4294967295},
+                                                 {"1.003K", 1003},
+                                                 {"8.19K", 8190},
+                                                 {"0.000001G", 1000},
+                                                 {"1e40", 1e40}};
   for (const auto& [text, expected] : rows) {
-    float value = 123.0f;
+    double value = 123;
     ConvTriggerValue(st, text, value);
     EXPECT_EQ(value, expected) << text;
   }
@@ -125,10 +140,10 @@ TEST_F(PollRulesTest, TriggerValueTable) {
 }
 
 TEST_F(PollRulesTest, TriggerValueErrorsKeepTheValue) {
-  for (const std::string text : {"K10", "abc", "1e40", "x5M", "5m1K"}) {
-    float value = 42.0f;
+  for (const std::string text : {"K10", "abc", "1e400", "x5M", "5m1K"}) {
+    double value = 42;
     ConvTriggerValue(st, text, value);
-    EXPECT_EQ(value, 42.0f) << text;
+    EXPECT_EQ(value, 42) << text;
   }
   const auto events = Events();
   ASSERT_EQ(events.size(), 5u);

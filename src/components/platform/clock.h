@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quorlan {
 
@@ -71,7 +72,7 @@ class DateTime {
 bool IsValidCivil(const CivilTime& c);
 // Parses "YYYY-MM-DD", "YYYY-MM-DD H:M", "YYYY-MM-DD H:M:S" (hours, minutes and seconds of one or
 // two digits) into *out. Returns false for any other text or an impossible date or time.
-bool ParseDateTime(const std::string& text, DateTime* out);
+bool ParseDateTime(std::string_view text, DateTime* out);
 
 // The platform clock. One instance is shared by everything in a service; not thread-safe (the
 // service runs on one thread).

@@ -38,7 +38,7 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 void WriteWithFlags(const std::string& path, const std::string& text, int flags, const char* what) {
-  const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode);
   if (fd < 0) Fail(what, path, errno);
   if (!WriteAll(fd, text)) {
     const int e = errno;
@@ -66,6 +66,68 @@ void AppendToFile(const std::string& path, const std::string& text) {
 
 void WriteNewFile(const std::string& path, const std::string& text) {
   WriteWithFlags(path, text, O_TRUNC, "create");
+}
+
+void CreateNewFile(const std::string& path, const std::string& text, int mode) {
+  FileWriter file(path, mode);
+  file.Write(text);
+  file.Close();
+}
+
+void CopyToNewFile(const std::string& from, const std::string& to, int mode) {
+  const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("open for reading", from, errno);
+  try {
+    FileWriter out(to, mode);
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) Fail("read", from, errno);
+      if (n == 0) break;
+      out.Write(std::string_view(buf, static_cast<size_t>(n)));
+    }
+    out.Close();
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+}
+
+void CreateNewFolder(const std::string& path, int mode) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) Fail("create folder", path, errno);
+}
+
+namespace {
+constexpr size_t kWriteBlock = 65536;
+}  // namespace
+
+FileWriter::FileWriter(const std::string& path, int mode) : path_(path) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+               static_cast<mode_t>(mode));
+  if (fd_ < 0) Fail("create", path, errno);
+}
+
+FileWriter::~FileWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void FileWriter::Write(std::string_view text) {
+  buffer_.append(text);
+  if (buffer_.size() >= kWriteBlock) Flush();
+}
+
+void FileWriter::Flush() {
+  if (!WriteAll(fd_, buffer_)) Fail("write", path_, errno);
+  buffer_.clear();
+}
+
+void FileWriter::Close() {
+  Flush();
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) Fail("close", path_, errno);
 }
 
 std::vector<std::string> ReadLines(const std::string& path) {
@@ -108,14 +170,32 @@ LineReader::~LineReader() {
 }
 
 bool LineReader::Next(std::string* line) {
+  bool ends = false;
+  return NextPiece(line, std::string::npos, &ends);
+}
+
+bool LineReader::NextPiece(std::string* piece, size_t max, bool* ends) {
   for (;;) {
     const size_t nl = buffer_.find('\n', pos_);
     if (nl != std::string::npos || (end_ && pos_ < buffer_.size())) {
       const size_t end = nl == std::string::npos ? buffer_.size() : nl;
       size_t stop = end;
       if (stop > pos_ && buffer_[stop - 1] == '\r') --stop;
-      line->assign(buffer_, pos_, stop - pos_);
-      pos_ = end + 1;
+      if (stop - pos_ <= max) {
+        piece->assign(buffer_, pos_, stop - pos_);
+        pos_ = nl == std::string::npos ? end : end + 1;
+        *ends = true;
+        return true;
+      }
+    }
+    if (buffer_.size() - pos_ > max) {
+      // A piece of a long line; a carriage return at its end may be the line's end, so it goes
+      // with the next piece.
+      size_t cut = max;
+      if (buffer_[pos_ + cut - 1] == '\r') --cut;
+      piece->assign(buffer_, pos_, cut);
+      pos_ += cut;
+      *ends = false;
       return true;
     }
     if (end_) return false;

@@ -4,17 +4,24 @@
 //
 // Text files of the service are written with lines ended by carriage return and line feed; the
 // line readers accept both CRLF and LF endings and return lines without them.
+//
+// Modes: files are created for their owner and group only (kFileMode, 0640, less what the umask
+// takes), folders kFolderMode (0750). The logs and trace files name devices, communities and
+// users, which no other local user has to read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorlan {
 
 inline constexpr const char* kCrLf = "\r\n";
+inline constexpr int kFileMode = 0640;
+inline constexpr int kFolderMode = 0750;
 
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
@@ -22,6 +29,36 @@ bool DirectoryExists(const std::string& path);
 void AppendToFile(const std::string& path, const std::string& text);
 // Creates the file anew (truncating an existing one) with the given text.
 void WriteNewFile(const std::string& path, const std::string& text);
+// Creates a file that does not exist yet with the given text and mode (less the umask). Refuses
+// a path that exists, a symbolic link (even a dangling one) included, so that nothing planted
+// there is followed or overwritten.
+void CreateNewFile(const std::string& path, const std::string& text, int mode = kFileMode);
+// Copies from to a new file as CreateNewFile creates it.
+void CopyToNewFile(const std::string& from, const std::string& to, int mode);
+// Creates a folder that does not exist yet with the mode (less the umask).
+void CreateNewFolder(const std::string& path, int mode = kFolderMode);
+
+// Writes a new file in pieces, for files too large to hold in memory. Created as CreateNewFile
+// creates it; what is written is buffered and goes to the file by 64 KiB blocks and at Close.
+class FileWriter {
+ public:
+  // Throws RuntimeError naming the file when it cannot be created.
+  FileWriter(const std::string& path, int mode = kFileMode);
+  // Closes the file if Close was not called; errors are then lost.
+  ~FileWriter();
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  void Write(std::string_view text);
+  // Writes what is buffered and closes the file. Throws RuntimeError naming the file.
+  void Close();
+
+ private:
+  void Flush();
+  std::string path_;
+  int fd_ = -1;
+  std::string buffer_;
+};
 // The lines of a text file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
 
@@ -38,6 +75,10 @@ class LineReader {
   // The next line into *line; false at the end of the file. Throws RuntimeError when reading
   // fails.
   bool Next(std::string* line);
+  // As Next, for lines of any length in bounded memory: a line longer than max bytes comes in
+  // pieces of at most max bytes (max > 1), *ends telling whether the piece ends its line (the
+  // line end itself is never part of a piece).
+  bool NextPiece(std::string* piece, size_t max, bool* ends);
 
  private:
   std::string path_;

@@ -106,6 +106,27 @@ std::pair<std::string, std::string> OwnerOf(const std::string& folder) {
           grp != nullptr ? grp->gr_name : std::to_string(st.st_gid)};
 }
 
+// A value of the unit's lines: a control character (a line break above all) would end its line
+// and let the rest be read as lines of their own (ExecStart=+... runs as root), and systemd
+// drops blanks at the end of a value, so a folder whose name ends in one would not be the one
+// installed.
+void RequireUnitValue(const char* what, const std::string& value) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    if (c < 0x20 || c == 0x7f) {
+      throw RuntimeError(err::kComponent,
+                         fmt::format("install: {} holds a control character (byte {}, code {}), "
+                                     "which a systemd unit cannot carry; nothing was installed",
+                                     what, i + 1, static_cast<int>(c)));
+    }
+  }
+  if (!value.empty() && value.back() == ' ') {
+    throw RuntimeError(err::kComponent, fmt::format("install: {} ends in a blank, which systemd "
+                                                    "drops; nothing was installed",
+                                                    what));
+  }
+}
+
 const int kSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
 
 bool IsStopSignal(int signal) { return signal == SIGTERM || signal == SIGINT || signal == SIGHUP; }
@@ -199,6 +220,10 @@ void SystemdServiceHost::Install(const std::string& service_name, int /*option*/
                                                        kUnitName, unit_dir_));
   }
   const auto [user, group] = OwnerOf(FolderOf(exe_path_));
+  RequireUnitValue("the installation folder", FolderOf(exe_path_));
+  RequireUnitValue("the executable's path", exe_path_);
+  RequireUnitValue("the folder's owner", user);
+  RequireUnitValue("the folder's group", group);
   WriteNewFile(UnitPath(), UnitText(service_name, exe_path_, user, group));
   if (use_systemctl_) {
     RunProgram({"systemctl", "daemon-reload"});

@@ -63,6 +63,10 @@ class ServiceHost {
 // The unit runs the service as the owner (user and group) of the installation folder, inside
 // systemd's sandbox: the file system read-only except the installation folder, no home folders,
 // a private /tmp and /dev, no new privileges, no capabilities, IP and local sockets only.
+// Install refuses (RuntimeError, nothing written) an executable's path, folder, user or group that
+// holds a control character, and a folder whose name ends in a blank: a line break would let the
+// rest of the name be read as lines of the unit, and systemd drops blanks at a value's end. The
+// path is quoted in ExecStart and ReadWritePaths and its specifiers escaped.
 class SystemdServiceHost final : public ServiceHost {
  public:
   // REQUIRES: loop outlives the host. use_systemctl: whether Install/Uninstall call systemctl.

@@ -1,9 +1,12 @@
 #include "components/platform/values.h"
 
 #include <fmt/format.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace quorlan {
@@ -11,7 +14,7 @@ namespace {
 
 [[noreturn]] void Mismatch(std::string_view text) {
   throw RuntimeError(err::kTypeMismatch,
-                     fmt::format("Type mismatch: \"{}\" is not a number", text));
+                     fmt::format("Type mismatch: {} is not a number", QuotedExcerpt(text)));
 }
 
 [[noreturn]] void Overflow(double value, const char* type) {
@@ -117,8 +120,9 @@ bool TextToBool(std::string_view text) {
   if (EqualsNoCase(t, "False")) return false;
   double v;
   if (!ParseNumber(t, &v)) {
-    throw RuntimeError(err::kTypeMismatch,
-                       fmt::format("Type mismatch: \"{}\" is not True, False or a number", text));
+    throw RuntimeError(
+        err::kTypeMismatch,
+        fmt::format("Type mismatch: {} is not True, False or a number", QuotedExcerpt(text)));
   }
   return v != 0;
 }
@@ -167,5 +171,30 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string Trim(std::string_view text) { return std::string(TrimView(text)); }
+
+std::string QuotedExcerpt(std::string_view text) {
+  if (text.size() <= kQuotedBytes) return fmt::format("\"{}\"", text);
+  size_t cut = kQuotedBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return fmt::format("\"{}...\" ({} bytes)", text.substr(0, cut), text.size());
+}
+
+std::string RandomToken(size_t length) {
+  static constexpr std::string_view kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string out;
+  while (out.size() < length) {
+    unsigned char bytes[64];
+    const ssize_t n = getrandom(bytes, sizeof bytes, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      throw RuntimeError(err::kComponent, fmt::format("getrandom: {}", std::strerror(errno)));
+    }
+    // 252 = 7 x 36: bytes above it are dropped, so that every character is equally likely.
+    for (ssize_t i = 0; i < n && out.size() < length; ++i) {
+      if (bytes[i] < 252) out += kAlphabet[bytes[i] % kAlphabet.size()];
+    }
+  }
+  return out;
+}
 
 }  // namespace quorlan

@@ -72,6 +72,18 @@ const char* FormatBool(bool value);
 // (-1, 0, 1500, 0.25, 1.5E+15).
 std::string FormatSinglePrecision(float value);
 
+// The bytes of a value or expression that a message quotes at most.
+inline constexpr size_t kQuotedBytes = 100;
+// The text in double quotes, for messages that quote a value from the network, the database or a
+// file: whole when it has at most kQuotedBytes bytes, else its first kQuotedBytes bytes (never
+// half a UTF-8 character), "..." and its length: "abc...abc..." (65000 bytes). So a long value
+// cannot make a long line in the event log.
+std::string QuotedExcerpt(std::string_view text);
+
+// length characters of [0-9a-z] drawn from the kernel's random source (getrandom), for secrets
+// such as a community made at installation. Throws RuntimeError when the source fails.
+std::string RandomToken(size_t length);
+
 // Text helpers used by readers that compare without regard to case.
 bool EqualsNoCase(std::string_view a, std::string_view b);
 std::string Trim(std::string_view text);  // blanks (spaces and tabs) at both ends removed

@@ -15,10 +15,12 @@
 //   are 16-bit patterns (&HFFFF is -1), up to FFFFFFFF 32-bit patterns (&HFFFFFFFF is -1);
 // - strings in double quotes, "" standing for one quote: "say ""hi""";
 // - True and False;
-// - operators, from the highest precedence to the lowest, all left-associative: ^; unary - and +;
-//   * and /; \ (integer division); Mod; + and -; & (concatenation); the comparisons = <> < > <= >=
-//   (one level); Not; And; Or; Xor; Eqv; Imp. So -2^2 is -4 and 2^-2 is 0.25. Not stands only at
-//   the start of an operand of And, Or, Xor, Eqv or Imp ("1 + Not 0" is refused);
+// - operators, from the highest precedence to the lowest, all left-associative: unary - and +;
+//   ^; * and /; \ (integer division); Mod; + and -; & (concatenation); the comparisons = <> < >
+//   <= >= (one level; => =< >< are read as >= <= <>); Not; And; Or; Xor; Eqv; Imp. As in
+//   VBScript a sign belongs to its operand before ^ is applied: -2^2 is (-2)^2 = 4, 3 * -2^2 is
+//   12, 2^-2 is 0.25, 2^3^2 is 64, and -2^0.5 is refused (an invalid argument of ^). Not stands
+//   only at the start of an operand of And, Or, Xor, Eqv or Imp ("1 + Not 0" is refused);
 // - parentheses;
 // - the functions Abs, Int, Fix, Round(x[, places]), Sqr, Exp, Log, Sin, Cos, Tan, Atn, Sgn,
 //   CDbl, CSng, CLng, CInt, Hex, Len, Left, Right, Mid(text, start[, length]); names of functions

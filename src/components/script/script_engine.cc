@@ -185,6 +185,17 @@ class Lexer {
     };
     t->kind = Tok::kOperator;
     ++i_;
+    // VBScript also reads => as >=, =< as <= and >< as <>.
+    if (c == '=' && (next == '>' || next == '<')) {
+      ++i_;
+      t->op = next == '>' ? Op::kGe : Op::kLe;
+      return;
+    }
+    if (c == '>' && next == '<') {
+      ++i_;
+      t->op = Op::kNe;
+      return;
+    }
     if (c == '<' || c == '>') {
       if (next == '=' || (c == '<' && next == '>')) ++i_;
       t->op = next == '='   ? (c == '<' ? Op::kLe : Op::kGe)
@@ -235,7 +246,7 @@ struct Node {
 };
 
 // The operators of each binary precedence level, from the lowest. Not sits between And and the
-// comparisons; unary minus and plus, then ^, come after the last level.
+// comparisons; ^ comes after the last level, and unary minus and plus after ^.
 constexpr int kNotLevel = 5;
 constexpr int kLevels = 12;
 const std::vector<Op> kLevelOps[kLevels] = {
@@ -318,7 +329,7 @@ class Parser {
 
   int Level(int level) {
     if (level == kNotLevel) return NotOperand();
-    if (level == kLevels) return UnaryOperand();
+    if (level == kLevels) return Power();
     const int first = Level(level + 1);
     if (!AtOperatorOf(kLevelOps[level])) return first;
     Node chain;
@@ -341,22 +352,11 @@ class Parser {
     return Unary(NodeKind::kNot, position, NotOperand());
   }
 
-  // Unary minus and plus bind less tightly than ^: -2^2 is -(2^2).
-  int UnaryOperand() {
-    if (!IsSign()) return Power();
-    const Token& sign = Take();
-    const Nesting nesting(this, sign.position);
-    return Unary(sign.op == Op::kSub ? NodeKind::kNegate : NodeKind::kPlus, sign.position,
-                 UnaryOperand());
-  }
-
-  bool IsSign() const {
-    return Peek().kind == Tok::kOperator && (Peek().op == Op::kSub || Peek().op == Op::kAdd);
-  }
-
+  // A sign belongs to its operand before ^ is applied, as in VBScript: -2^2 is (-2)^2 = 4, and
+  // the right operand of ^ may carry a sign too (2^-2 is 0.25).
   int Power() {
     static const std::vector<Op> kPower = {Op::kPow};
-    const int first = Primary();
+    const int first = UnaryOperand();
     if (!AtOperatorOf(kPower)) return first;
     Node chain;
     chain.kind = NodeKind::kChain;
@@ -366,18 +366,21 @@ class Parser {
       const Token& op = Take();
       chain.ops.push_back(Op::kPow);
       chain.op_positions.push_back(op.position);
-      chain.children.push_back(Exponent());
+      chain.children.push_back(UnaryOperand());
     }
     return Add(std::move(chain));
   }
 
-  // The right operand of ^ may carry signs: 2^-2 is 0.25.
-  int Exponent() {
+  int UnaryOperand() {
     if (!IsSign()) return Primary();
     const Token& sign = Take();
     const Nesting nesting(this, sign.position);
     return Unary(sign.op == Op::kSub ? NodeKind::kNegate : NodeKind::kPlus, sign.position,
-                 Exponent());
+                 UnaryOperand());
+  }
+
+  bool IsSign() const {
+    return Peek().kind == Tok::kOperator && (Peek().op == Op::kSub || Peek().op == Op::kAdd);
   }
 
   int Primary() {

@@ -18,16 +18,15 @@ namespace {
 
 [[noreturn]] void BadText(int type_code, std::string_view text, const char* why) {
   throw RuntimeError(err::kTypeMismatch,
-                     fmt::format("{} value \"{}\": {}", TypeName(type_code), text, why));
+                     fmt::format("{} value {}: {}", TypeName(type_code), QuotedExcerpt(text), why));
 }
 
 uint64_t UnsignedFromText(int type_code, std::string_view text) {
   const double v = TextToDouble(text);
   const double r = std::nearbyint(v);  // halves to even, like the other conversions
   if (!(r >= 0 && r <= 4294967295.0)) {
-    throw RuntimeError(
-        err::kOverflow,
-        fmt::format("Overflow: {} value \"{}\" exceeds 0..4294967295", TypeName(type_code), text));
+    throw RuntimeError(err::kOverflow, fmt::format("Overflow: {} value {} exceeds 0..4294967295",
+                                                   TypeName(type_code), QuotedExcerpt(text)));
   }
   return static_cast<uint64_t>(r);
 }

@@ -51,6 +51,15 @@ TEST(ConversionTest, OutOfRangeIsAnOverflowAndNonNumbersAMismatch) {
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.description(), "Overflow: 40000 does not fit a 16-bit integer");
   }
+  // A long text is named by its first 100 bytes (never half a character) and its length.
+  const std::string long_text = std::string(99, 'a') + "\xc3\xa9" + std::string(200, 'b');
+  try {
+    TextToDouble(long_text);
+    ADD_FAILURE() << "accepted";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.description(),
+              "Type mismatch: \"" + std::string(99, 'a') + "...\" (301 bytes) is not a number");
+  }
 }
 
 TEST(ConversionTest, BooleansAndFloatingPoint) {

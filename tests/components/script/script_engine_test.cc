@@ -15,11 +15,16 @@ struct Result {
 
 // Results as VBScript gives them, with their subtypes.
 const Result kResults[] = {
-    // ^ binds tighter than unary minus; its right operand may carry a sign; left-associative.
-    {"-2^2", VbType::kDouble, "-4"},
-    {"-3 ^ 2", VbType::kDouble, "-9"},
+    // A sign belongs to its operand before ^ is applied; ^ is left-associative.
+    {"-2^2", VbType::kDouble, "4"},
+    {"-3 ^ 2", VbType::kDouble, "9"},
+    {"3 * -2^2", VbType::kDouble, "12"},
+    {"-5^2", VbType::kDouble, "25"},
+    {"1 - -2^3", VbType::kDouble, "9"},
+    {"-(2^2)", VbType::kDouble, "-4"},
     {"(-3) ^ 2", VbType::kDouble, "9"},
     {"2^-2", VbType::kDouble, "0.25"},
+    {"2^-2^2", VbType::kDouble, "0.0625"},
     {"2^3^2", VbType::kDouble, "64"},
     // Precedence: * / above \ above Mod above + - above & above comparisons above Not, And...
     {"1 + 2 * 3", VbType::kInteger, "7"},
@@ -75,6 +80,10 @@ const Result kResults[] = {
     {"Len(\"abc\") > \"10\"", VbType::kBoolean, "True"},
     {"Len(\"ab\") < Left(\"1\", 1)", VbType::kBoolean, "True"},
     {"1 < 2 < 3", VbType::kBoolean, "True"},
+    // VBScript's other spellings of >=, <= and <>.
+    {"2 => 2", VbType::kBoolean, "True"},
+    {"3 =< 2", VbType::kBoolean, "False"},
+    {"1 >< 2", VbType::kBoolean, "True"},
     // Logical operators: Boolean on Booleans, bitwise otherwise.
     {"Not 0", VbType::kInteger, "-1"},
     {"Not True", VbType::kBoolean, "False"},
@@ -178,6 +187,8 @@ const Refusal kRefusals[] = {
      "Invalid procedure call or argument 'Round' at position 1"},
     {"(-8) ^ (1/3)", err::kInvalidProcedureCall,
      "Invalid procedure call or argument '^' at position 6"},
+    {"-2^0.5", err::kInvalidProcedureCall, "Invalid procedure call or argument '^' at position 3"},
+    {"1 = > 2", err::kSyntaxError, "Expected expression at position 5"},
     // Syntax errors win over anything evaluation would find.
     {"1/0 +", err::kSyntaxError, "Expected expression at position 6"},
     {"", err::kSyntaxError, "Expected expression at position 1"},
