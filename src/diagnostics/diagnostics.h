@@ -51,6 +51,7 @@ struct IniSettings {
   int16_t PollDelaySnmp = 20;                 // pause after each request, tens of ms
   int16_t MaxPendSnmp = kDefaultMaxPendSnmp;  // outstanding SNMPv1/v2c requests at most
   int16_t MaxPendSnmpV3 = 1;                  // outstanding SNMPv3 requests at most (not a key)
+  int32_t SpoolLimitMB = 256;                 // most MiB of sample rows the spool holds (>= 1)
   // Where the self-monitoring figures go each minute in the Prometheus text format, for
   // node_exporter's textfile collector; empty: not written. A relative path is taken from AppPath.
   std::string MetricsFile;
@@ -72,11 +73,12 @@ struct ServiceCounters {
   // First requests of a poll sent more than kLateMs after the first poll tick that found the poll
   // due (that tick, not the due time itself, so that the tick period alone makes nothing late).
   int64_t PollsLate = 0;
-  int64_t RowsRecorded = 0;  // sample rows the suite database took
-  int64_t TrendTraps = 0;    // trend traps sent (alarms raised or cleared)
-  int64_t EventTraps = 0;    // application event traps sent
+  int64_t TrendTraps = 0;               // trend traps sent (alarms raised or cleared)
+  int64_t EventTraps = 0;               // application event traps sent
   std::array<int64_t, 3> BadPackets{};  // datagrams that did not decode, by PacketSource
-  int64_t DatabaseErrors = 0;  // suite database connections and statements that failed
+  // Connections and statements of the suite database that failed, the recorder's excepted (those
+  // are in its own counts).
+  int64_t DatabaseErrors = 0;
   // The poll tick running now: its start on the monotonic clock, -1 when none runs.
   int64_t TickStartMs = -1;
   // The longest poll tick that ended since the self-monitoring last took it (TakeLongestTickMs).

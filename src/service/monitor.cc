@@ -11,14 +11,15 @@ namespace {
 
 // The counts that add up over a span; LongestTickMs and the arrays are handled on their own.
 constexpr int64_t MonitorCounts::*kSummed[] = {
-    &MonitorCounts::Resends,      &MonitorCounts::Answers,    &MonitorCounts::PollsGivenUp,
-    &MonitorCounts::PollsLate,    &MonitorCounts::RowsRecorded, &MonitorCounts::TrendTraps,
-    &MonitorCounts::EventTraps,   &MonitorCounts::DatabaseErrors};
+    &MonitorCounts::Resends,    &MonitorCounts::Answers,       &MonitorCounts::PollsGivenUp,
+    &MonitorCounts::PollsLate,  &MonitorCounts::RowsRecorded,  &MonitorCounts::TrendTraps,
+    &MonitorCounts::EventTraps, &MonitorCounts::DatabaseErrors};
 
 // sum += add (sign 1) or sum -= add (sign -1), field by field; LongestTickMs untouched.
 void Accumulate(MonitorCounts& sum, const MonitorCounts& add, int64_t sign) {
   for (auto field : kSummed) sum.*field += sign * add.*field;
-  for (size_t v = 0; v < sum.RequestsSent.size(); ++v) sum.RequestsSent[v] += sign * add.RequestsSent[v];
+  for (size_t v = 0; v < sum.RequestsSent.size(); ++v)
+    sum.RequestsSent[v] += sign * add.RequestsSent[v];
   for (size_t c = 0; c < sum.BadPackets.size(); ++c) sum.BadPackets[c] += sign * add.BadPackets[c];
 }
 
@@ -34,7 +35,7 @@ MonitorCounts Totals(const ServiceCounters& c, const RecordingFigures& recording
   t.TrendTraps = c.TrendTraps;
   t.EventTraps = c.EventTraps;
   t.BadPackets = c.BadPackets;
-  t.DatabaseErrors = c.DatabaseErrors;
+  t.DatabaseErrors = recording.DatabaseErrors;
   return t;
 }
 

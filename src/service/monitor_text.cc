@@ -66,9 +66,11 @@ void Gauge(std::string& out, const char* name, const char* help, double value) {
 
 Json CountsJson(const MonitorCounts& c) {
   Json j;
-  for (size_t v = 0; v < c.RequestsSent.size(); ++v) j["requests_sent"][kVersions[v]] = c.RequestsSent[v];
+  for (size_t v = 0; v < c.RequestsSent.size(); ++v)
+    j["requests_sent"][kVersions[v]] = c.RequestsSent[v];
   for (const CountKey& k : kCountKeys) j[k.key] = c.*k.field;
-  for (size_t i = 0; i < c.BadPackets.size(); ++i) j["bad_packets"][kComponents[i]] = c.BadPackets[i];
+  for (size_t i = 0; i < c.BadPackets.size(); ++i)
+    j["bad_packets"][kComponents[i]] = c.BadPackets[i];
   return j;
 }
 
@@ -171,8 +173,8 @@ std::string MetricsText(const MonitorFigures& f) {
                  "Traps sent: trend traps (alarms raised or cleared) and application event traps.",
                  "kind", kinds, traps, 2);
   LabelledFamily(out, "quorlan_trend_bad_packets_total",
-                 "Datagrams that did not decode, by the component that received them.",
-                 "component", kComponents, t.BadPackets.data(), t.BadPackets.size());
+                 "Datagrams that did not decode, by the component that received them.", "component",
+                 kComponents, t.BadPackets.data(), t.BadPackets.size());
   Counter(out, "quorlan_trend_database_errors_total",
           "Suite database connections and statements that failed.", t.DatabaseErrors);
   Gauge(out, "quorlan_trend_longest_tick_seconds", "The longest poll tick of the last minute.",

@@ -79,29 +79,29 @@ struct MonitorCounts {
 // What one run of the per-minute work took: the file's content.
 struct MonitorFigures {
   int32_t Pid = 0;
-  DateTime Written;         // local time of the run
-  DateTime Started;         // ServiceStartTime
-  bool Paused = false;      // ServiceState 2: polling stopped through the agent
-  int32_t Reports = 0;      // TrendListCount
-  int64_t SpoolRows = 0;    // rows held back, not yet recorded
-  double CpuSeconds = 0;    // the process's CPU time since it started
-  int64_t RssBytes = 0;     // its resident memory
+  DateTime Written;           // local time of the run
+  DateTime Started;           // ServiceStartTime
+  bool Paused = false;        // ServiceState 2: polling stopped through the agent
+  int32_t Reports = 0;        // TrendListCount
+  int64_t SpoolRows = 0;      // rows held back, not yet recorded
+  double CpuSeconds = 0;      // the process's CPU time since it started
+  int64_t RssBytes = 0;       // its resident memory
   int64_t MinuteSeconds = 0;  // the length of LastMinute's span (the first one may be shorter)
   int32_t HourMinutes = 0;    // the minutes LastHour adds up (fewer within the first hour)
   MonitorCounts LastMinute;
   MonitorCounts LastHour;
   MonitorCounts SinceStart;
-  int64_t Writes = 0;         // runs of the per-minute work before this one
+  int64_t Writes = 0;          // runs of the per-minute work before this one
   int64_t WriteCpuMicros = 0;  // the CPU time they took in all
 };
 
 // The self-monitoring's values in the Module.
 struct SelfMonitor {
-  MonitorCounts Taken;   // the totals at the last run (or at the start)
-  int64_t TakenMs = 0;   // its time on the monotonic clock
+  MonitorCounts Taken;  // the totals at the last run (or at the start)
+  int64_t TakenMs = 0;  // its time on the monotonic clock
   std::array<MonitorCounts, kHourMinutes> Minutes{};  // the last minutes, a ring
-  int32_t Filled = 0;    // minutes held in the ring
-  int32_t Next = 0;      // where the next minute goes
+  int32_t Filled = 0;                                 // minutes held in the ring
+  int32_t Next = 0;                                   // where the next minute goes
   int64_t Writes = 0;
   int64_t WriteCpuMicros = 0;
 };

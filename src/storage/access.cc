@@ -17,21 +17,31 @@ auto Convert(const std::string& name, const std::string& text, F convert) {
   }
 }
 
-// A suite connection whose failures to connect and to execute are counted as database errors
-// (Counters.DatabaseErrors) before they go on to the caller.
-class CountedConnection final : public Connection {
+// A suite connection of an operation: each statement first commits the recorder's open batch,
+// so that what the operation reads, changes or deletes comes after every row handed before it.
+// Its failures to connect and to execute are counted as database errors (Counters.DatabaseErrors)
+// before they go on to the caller.
+class SuiteConnection final : public Connection {
  public:
-  CountedConnection(std::unique_ptr<Connection> inner, int64_t& errors)
-      : inner_(std::move(inner)), errors_(errors) {}
+  SuiteConnection(StorageState& st, std::unique_ptr<Connection> inner)
+      : st_(st), inner_(std::move(inner)) {}
 
   void Open(const std::string& connection_string, int timeout_seconds) override {
     Counted([&] { inner_->Open(connection_string, timeout_seconds); });
   }
   std::unique_ptr<Recordset> Execute(const std::string& sql) override {
+    st_.SampleRecorder.CommitBatch();
     std::unique_ptr<Recordset> rows;
     Counted([&] { rows = inner_->Execute(sql); });
     return rows;
   }
+  std::unique_ptr<PreparedStatement> Prepare(const std::string& sql) override {
+    st_.SampleRecorder.CommitBatch();
+    std::unique_ptr<PreparedStatement> statement;
+    Counted([&] { statement = inner_->Prepare(sql); });
+    return statement;
+  }
+  void LimitWaits(std::chrono::milliseconds limit) override { inner_->LimitWaits(limit); }
   int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
   const std::vector<DbError>& Errors() const override { return inner_->Errors(); }
   std::string DbmsName() const override { return inner_->DbmsName(); }
@@ -44,13 +54,13 @@ class CountedConnection final : public Connection {
     try {
       work();
     } catch (const RuntimeError& e) {
-      if (e.number() == err::kDatabase) ++errors_;
+      if (e.number() == err::kDatabase) ++st_.Counters.DatabaseErrors;
       throw;
     }
   }
 
+  StorageState& st_;
   std::unique_ptr<Connection> inner_;
-  int64_t& errors_;
 };
 
 }  // namespace
@@ -92,6 +102,9 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
   if (st.StopRequested && st.StopRequested()) {
     throw RuntimeError(err::kDatabase, "Not run: the service is stopping");
   }
+  if (st.SampleRecorder.DatabaseOut()) {
+    throw RuntimeError(err::kDatabase, "Not run: " + st.SampleRecorder.OutageDescription());
+  }
   std::string connection_string;
   try {
     connection_string = SuiteConnectionOf(st);
@@ -99,8 +112,7 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
     ++st.Counters.DatabaseErrors;  // a string that does not translate, a SQLite file gone
     throw;
   }
-  auto conn =
-      std::make_unique<CountedConnection>(st.Db->NewConnection(), st.Counters.DatabaseErrors);
+  auto conn = std::make_unique<SuiteConnection>(st, st.Db->NewConnection());
   conn->Open(connection_string, kDbConnectTimeoutSeconds);
   return conn;
 }

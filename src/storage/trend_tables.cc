@@ -113,9 +113,4 @@ void DelTrendData(StorageState& st, const std::string& table) {
   }
 }
 
-RecordingFigures RecordingFiguresOf(StorageState& st) {
-  // Each row is inserted on its own and committed with its statement; none waits.
-  return {st.Counters.RowsRecorded, 0};
-}
-
 }  // namespace quorlan
