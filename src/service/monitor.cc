@@ -123,6 +123,9 @@ void timerMonitor_Timer(Module& m) {
   try {
     // The first tick came at second kMonitorSecond; the next ones follow a minute apart.
     if (m.timerMonitor.Interval() != kMonitorPeriodMs) m.timerMonitor.SetInterval(kMonitorPeriodMs);
+    // The rows handed so far count in this minute: the open batch commits now, not at the next
+    // idle moment.
+    m.SampleRecorder.CommitBatch();
     const MonitorFigures f = TakeFigures(m);
     m.dartSvc.SetStatus(MonitorStatusLine(f));
     WriteFigures(m, m.AppPath + "/" + kStatusFileName, StatusFileText(f), kFileMode);

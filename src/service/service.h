@@ -179,7 +179,7 @@ void timerDebug_Timer(Module& m);
 // become the base of the first minute, and timerMonitor is set to tick at the next second
 // kMonitorSecond of a minute at least 5 s away, then every kMonitorPeriodMs.
 void MonitorStart(Module& m);
-// The self-monitoring's minute: takes the figures, then sets the STATUS= line, replaces the
+// The self-monitoring's minute: commits the recorder's open batch, takes the figures, then sets the STATUS= line, replaces the
 // status file and, when Ini.MetricsFile is set, the metrics file (relative to AppPath unless
 // absolute, mode 0644: node_exporter reads it as another user, and it holds counts only).
 // Measures its own CPU time into Monitor. Never throws.
