@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "components/platform/values.h"
@@ -76,9 +77,21 @@ void CreateNewFile(const std::string& path, const std::string& text, int mode) {
 
 void ReplaceFile(const std::string& path, const std::string& text, int mode) {
   const std::string temporary = path + ".tmp";
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) Fail("remove", temporary, errno);
   try {
     CreateNewFile(temporary, text, mode);
+  } catch (const RuntimeError&) {
+    if (::unlink(temporary.c_str()) != 0) throw;  // nothing was left in the way
+    CreateNewFile(temporary, text, mode);
+  }
+  try {
+    // Swapping the two names costs a tenth of a rename over the old file on ext4, which first
+    // writes the new file's data out (auto_da_alloc); the old file then goes under the temporary
+    // name. The first time there is nothing to swap with: a plain rename.
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+      ::unlink(temporary.c_str());
+      return;
+    }
+    if (errno != ENOENT && errno != EINVAL) Fail("swap", path, errno);
     RenameFile(temporary, path);
   } catch (...) {
     ::unlink(temporary.c_str());

@@ -34,11 +34,12 @@ void WriteNewFile(const std::string& path, const std::string& text);
 // there is followed or overwritten.
 void CreateNewFile(const std::string& path, const std::string& text, int mode = kFileMode);
 // Replaces the file at path with the given text at once for its readers: the text goes to a new
-// file path + ".tmp" (a leftover one is removed first; created as CreateNewFile creates it) that
-// rename(2) then puts in place, so a reader finds the old file or the new one, never a part.
-// A symbolic link at path is replaced, not followed. On failure the temporary file is removed
-// and the file at path stays as it was. Nothing is synced: a crash of the machine may lose the
-// last replacement.
+// file path + ".tmp" (created as CreateNewFile creates it; a leftover one is removed) that
+// renameat2(2) swaps with the file at path (RENAME_EXCHANGE; rename(2) when there is none yet or
+// the file system cannot swap), so a reader finds the old file or the new one, never a part. The
+// old file is then removed. A symbolic link at path is replaced, not followed. On failure the
+// temporary file is removed and the file at path stays as it was. Nothing is synced: after a
+// crash of the machine the file may be empty or hold an earlier text.
 void ReplaceFile(const std::string& path, const std::string& text, int mode = kFileMode);
 // Copies from to a new file as CreateNewFile creates it.
 void CopyToNewFile(const std::string& from, const std::string& to, int mode);
