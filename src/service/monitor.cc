@@ -98,8 +98,10 @@ std::string MetricsPath(const Module& m) {
   return file.front() == '/' ? file : m.AppPath + "/" + file;
 }
 
-// The milliseconds from now to second kMonitorSecond of a minute, at least 5 s away.
-int FirstDelayMs(DateTime now) {
+// The milliseconds from now to second kMonitorSecond of a minute, at least 5 s away. Each run sets
+// the next with it, so the runs stay on that second of the wall clock (a clock that was set, or a
+// monotonic clock that drifts from it, would otherwise move them towards the grid's polls).
+int DelayToMonitorSecondMs(DateTime now) {
   const CivilTime c = now.ToCivil();
   const int into_minute = c.second * 1000 + c.millisecond;
   int delay = (kMonitorSecond * 1000 - into_minute + kMonitorPeriodMs) % kMonitorPeriodMs;
@@ -114,15 +116,14 @@ void MonitorStart(Module& m) {
   m.Monitor.Taken = Totals(m.Counters, RecordingFiguresOf(m));
   m.Monitor.TakenMs = m.clock.MonotonicMs();
   m.Counters.LongestTickMs = 0;
-  m.timerMonitor.SetInterval(FirstDelayMs(m.Now()));
+  m.timerMonitor.SetInterval(DelayToMonitorSecondMs(m.Now()));
   m.timerMonitor.SetEnabled(true);
 }
 
 void timerMonitor_Timer(Module& m) {
   const int64_t cpu_before = ThreadCpuMicros();
   try {
-    // The first tick came at second kMonitorSecond; the next ones follow a minute apart.
-    if (m.timerMonitor.Interval() != kMonitorPeriodMs) m.timerMonitor.SetInterval(kMonitorPeriodMs);
+    m.timerMonitor.SetInterval(DelayToMonitorSecondMs(m.Now()));
     // The rows handed so far count in this minute: the open batch commits now, not at the next
     // idle moment.
     m.SampleRecorder.CommitBatch();

@@ -175,14 +175,14 @@ void ServiceClose_(Module& m, const std::string& component);
 void timerPoll_Timer(Module& m);
 void timerDebug_Timer(Module& m);
 
-// Starts the self-monitoring (step 16 of the start, with the other timers): the counts so far
-// become the base of the first minute, and timerMonitor is set to tick at the next second
-// kMonitorSecond of a minute at least 5 s away, then every kMonitorPeriodMs.
+// Starts the self-monitoring (at the start, with the other timers): the counts so far become the
+// base of the first minute, and timerMonitor is set to tick at the next second kMonitorSecond of
+// a minute at least 5 s away; each run sets the next one the same way, about kMonitorPeriodMs on.
 void MonitorStart(Module& m);
-// The self-monitoring's minute: commits the recorder's open batch, takes the figures, then sets the STATUS= line, replaces the
-// status file and, when Ini.MetricsFile is set, the metrics file (relative to AppPath unless
-// absolute, mode 0644: node_exporter reads it as another user, and it holds counts only).
-// Measures its own CPU time into Monitor. Never throws.
+// The self-monitoring's minute: commits the recorder's open batch, takes the figures, then sets the
+// STATUS= line, replaces the status file and, when Ini.MetricsFile is set, the metrics file
+// (relative to AppPath unless absolute, mode 0644: node_exporter reads it as another user, and it
+// holds counts only). Measures its own CPU time into Monitor. Never throws.
 void timerMonitor_Timer(Module& m);
 
 // Connects the events of snmpManager and snmpMgrV3 to their handlers (Response, BadPacket, Error,

@@ -275,6 +275,11 @@ TEST_F(ServiceCommandsTest, EachMinuteTheFiguresCountTheRowsForSystemdPrometheus
                                       "spool 3 rows; [1-9][0-9]* database errors"));
   EXPECT_THAT(ParsedMetrics(dir_.File("quorlan-trend.prom"), &failure),
               ::testing::Contains("quorlan_trend_spool_rows 3"));
+  EXPECT_EQ(m_.timerMonitor.Interval(), 60000);
+  // A run that came 3 s off (the wall clock was set) sets the next one back on second 30.
+  clock_.Advance(At(5).PlusSeconds(33).Millis() - clock_.Now().Millis());
+  timerMonitor_Timer(m_);
+  EXPECT_EQ(m_.timerMonitor.Interval(), 57000);
 }
 
 }  // namespace
