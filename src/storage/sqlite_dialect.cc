@@ -233,7 +233,7 @@ bool DatabaseUnavailable(const RuntimeError& failure, const std::string& dbms) {
   const auto* driver = dynamic_cast<const DatabaseError*>(&failure);
   if (driver == nullptr) return false;
   const bool sqlite = EqualsNoCase(dbms, "SQLite");
-  for (const DbError& e : driver->errors()) {
+  for (const DbError& e : driver->diagnostics()) {
     const std::string& state = e.SqlState;
     // Connection failures, time-outs, a cancelled statement, a deadlock's victim.
     if (state.starts_with("08") || state == "HYT00" || state == "HYT01" || state == "HY008" ||
