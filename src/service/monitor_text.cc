@@ -8,8 +8,6 @@
 namespace quorlan {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // The names of the versions and components in both files, in the order of the counts' arrays.
 constexpr const char* kVersions[] = {"1", "2", "3"};
 constexpr const char* kComponents[] = {"snmpManager", "snmpMgrV3", "snmpAgent"};
@@ -64,14 +62,23 @@ void Gauge(std::string& out, const char* name, const char* help, double value) {
 
 // --- The status file ---
 
-Json CountsJson(const MonitorCounts& c) {
-  Json j;
-  for (size_t v = 0; v < c.RequestsSent.size(); ++v)
-    j["requests_sent"][kVersions[v]] = c.RequestsSent[v];
-  for (const CountKey& k : kCountKeys) j[k.key] = c.*k.field;
-  for (size_t i = 0; i < c.BadPackets.size(); ++i)
-    j["bad_packets"][kComponents[i]] = c.BadPackets[i];
-  return j;
+// The counts of a span as the members of a JSON object, after the members in head ("" or
+// `"seconds": 60, `). The file is written with fmt rather than built as a JSON document: every
+// value is a number or a fixed text, and this runs every minute.
+void CountsJson(std::string& out, const char* span, const std::string& head,
+                const MonitorCounts& c) {
+  auto to = std::back_inserter(out);
+  fmt::format_to(to, "  \"{}\": {{{}\"requests_sent\": {{", span, head);
+  for (size_t v = 0; v < c.RequestsSent.size(); ++v) {
+    fmt::format_to(to, "{}\"{}\": {}", v == 0 ? "" : ", ", kVersions[v], c.RequestsSent[v]);
+  }
+  out += "}";
+  for (const CountKey& k : kCountKeys) fmt::format_to(to, ", \"{}\": {}", k.key, c.*k.field);
+  out += ", \"bad_packets\": {";
+  for (size_t i = 0; i < c.BadPackets.size(); ++i) {
+    fmt::format_to(to, "{}\"{}\": {}", i == 0 ? "" : ", ", kComponents[i], c.BadPackets[i]);
+  }
+  out += "}},\n";
 }
 
 [[noreturn]] void Invalid(const std::string& what) {
@@ -187,24 +194,24 @@ std::string MetricsText(const MonitorFigures& f) {
 }
 
 std::string StatusFileText(const MonitorFigures& f) {
-  Json j;
-  j["format"] = kStatusFileFormat;
-  j["version"] = kStatusFileVersion;
-  j["pid"] = f.Pid;
-  j["written"] = f.Written.FormatDateTime();
-  j["started"] = f.Started.FormatDateTime();
-  j["polling"] = f.Paused ? "paused" : "running";
-  j["now"] = {{"reports", f.Reports},
-              {"spool_rows", f.SpoolRows},
-              {"cpu_seconds", f.CpuSeconds},
-              {"resident_bytes", f.RssBytes}};
-  j["last_minute"] = {{"seconds", f.MinuteSeconds}};
-  j["last_minute"].update(CountsJson(f.LastMinute));
-  j["last_hour"] = {{"minutes", f.HourMinutes}};
-  j["last_hour"].update(CountsJson(f.LastHour));
-  j["since_start"] = CountsJson(f.SinceStart);
-  j["self_monitoring"] = {{"runs", f.Writes}, {"cpu_us", f.WriteCpuMicros}};
-  return j.dump(2) + "\n";
+  std::string out;
+  out.reserve(2048);
+  auto to = std::back_inserter(out);
+  fmt::format_to(to,
+                 "{{\n  \"format\": \"{}\",\n  \"version\": {},\n  \"pid\": {},\n"
+                 "  \"written\": \"{}\",\n  \"started\": \"{}\",\n  \"polling\": \"{}\",\n",
+                 kStatusFileFormat, kStatusFileVersion, f.Pid, f.Written.FormatDateTime(),
+                 f.Started.FormatDateTime(), f.Paused ? "paused" : "running");
+  fmt::format_to(to,
+                 "  \"now\": {{\"reports\": {}, \"spool_rows\": {}, \"cpu_seconds\": {}, "
+                 "\"resident_bytes\": {}}},\n",
+                 f.Reports, f.SpoolRows, f.CpuSeconds, f.RssBytes);
+  CountsJson(out, "last_minute", fmt::format("\"seconds\": {}, ", f.MinuteSeconds), f.LastMinute);
+  CountsJson(out, "last_hour", fmt::format("\"minutes\": {}, ", f.HourMinutes), f.LastHour);
+  CountsJson(out, "since_start", "", f.SinceStart);
+  fmt::format_to(to, "  \"self_monitoring\": {{\"runs\": {}, \"cpu_us\": {}}}\n}}\n", f.Writes,
+                 f.WriteCpuMicros);
+  return out;
 }
 
 MonitorFigures ParseStatusFile(const std::string& text) {
