@@ -152,6 +152,7 @@ void SnmpGetNextRequest(PollState& st, SnmpAgentRequest& r) {
 }
 
 void snmpAgent_BadPacket(PollState& st, const SnmpBadPacket& b) {
+  st.Counters.CountBadPacket(PacketSource::kAgent);
   LogLimitedEvent(st, "snmpAgent_BadPacket", "bad packets", b.source_host,
                   fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }

@@ -2,11 +2,14 @@
 #include <fmt/format.h>
 
 #include <deque>
+#include <nlohmann/json.hpp>
+#include <numeric>
 #include <ostream>
 
 #include "agent/agent.h"
 #include "components/platform/platform.h"
 #include "console/internal.h"
+#include "service/service.h"
 
 namespace quorlan::console {
 namespace {
@@ -14,13 +17,18 @@ namespace {
 constexpr const char* kOidSysUpTime = "1.3.6.1.2.1.1.3.0";
 
 constexpr const char* kStatusHelp =
-    "Usage: quorlan-trendctl [-d DIR] status [-n N]\n"
+    "Usage: quorlan-trendctl [-d DIR] status [-n N] [--json]\n"
     "\n"
     "Whether the installation's service runs (its instance lock), its uptime, service state\n"
     "and pending change code read through its agent, the sample rows its spool holds while the\n"
     "suite database is out (rows, the oldest's time, size), and the last N (default 10) events\n"
-    "of Debug/T-AppEvent.txt. Exit status 0 when the service runs and answers, 3 when it does\n"
-    "not run, 1 when it runs but its agent does not answer.\n";
+    "of Debug/T-AppEvent.txt. Then the figures that the service writes each minute to\n"
+    "quorlan-trend-status.json: the last minute's and the last hour's sample rows recorded,\n"
+    "polls sent late and given up, requests, answers and database errors, and its CPU time\n"
+    "and memory. With --json: the running service's pid and those figures as one JSON object\n"
+    "(\"figures\" null before the service's first minute), for scripts. Exit status 0 when the\n"
+    "service runs and answers, 3 when it does not run, 1 when it runs but its agent does not\n"
+    "answer (with --json: when its figures cannot be read).\n";
 constexpr const char* kControlHelp =
     "Usage: quorlan-trendctl [-d DIR] pause\n"
     "       quorlan-trendctl [-d DIR] resume\n"
@@ -92,6 +100,60 @@ void WarnOfDefaultWriteCommunity(const IniSettings& ini, std::ostream& err) {
   }
 }
 
+// The figures the service wrote last, nullopt when it has not written any yet.
+std::optional<MonitorFigures> ReadFigures(const std::string& dir, std::string* text) {
+  const std::string path = dir + "/" + kStatusFileName;
+  if (!FileExists(path)) return std::nullopt;
+  text->clear();
+  for (const std::string& line : ReadLines(path)) *text += line + "\n";
+  return ParseStatusFile(*text);
+}
+
+// Why the figures do not tell about the service running now, "" when they do.
+std::string Stale(const MonitorFigures& f, std::optional<int> pid, DateTime now) {
+  if (pid != f.Pid) return fmt::format("left by an earlier run (pid {})", f.Pid);
+  const int64_t age = (now.Millis() - f.Written.Millis()) / 1000;
+  if (age > 3 * kMonitorPeriodMs / 1000) return fmt::format("not renewed for {} s", age);
+  return "";
+}
+
+std::string CountsLine(const MonitorCounts& c) {
+  const int64_t requests = std::accumulate(c.RequestsSent.begin(), c.RequestsSent.end(), 0L);
+  const int64_t bad = std::accumulate(c.BadPackets.begin(), c.BadPackets.end(), 0L);
+  return fmt::format(
+      "{} rows, {} late, {} given up; {} requests ({} resent), {} answers, {} traps, {} bad "
+      "packets, {} database errors; longest tick {} ms",
+      c.RowsRecorded, c.PollsLate, c.PollsGivenUp, requests, c.Resends, c.Answers,
+      c.TrendTraps + c.EventTraps, bad, c.DatabaseErrors, c.LongestTickMs);
+}
+
+void AddFigureRows(std::vector<std::vector<std::string>>& rows, const MonitorFigures& f,
+                   const std::string& stale) {
+  rows.push_back({"Figures", fmt::format("written {} by pid {}{}", f.Written.FormatDateTime(),
+                                         f.Pid, stale.empty() ? "" : " (" + stale + ")")});
+  rows.push_back({"Reports", fmt::format("{}{}", f.Reports, f.Paused ? " (polling paused)" : "")});
+  rows.push_back(
+      {"Last minute", fmt::format("{} s: {}", f.MinuteSeconds, CountsLine(f.LastMinute))});
+  rows.push_back({"Last hour", fmt::format("{} min: {}", f.HourMinutes, CountsLine(f.LastHour))});
+  rows.push_back({"Process", fmt::format("{:.2f} s CPU, {:.1f} MiB resident", f.CpuSeconds,
+                                         static_cast<double>(f.RssBytes) / (1 << 20))});
+}
+
+int StatusJson(Context& ctx) {
+  Installation inst(ctx.dir, ctx.clock, ctx.loop);
+  const std::optional<int> pid = ServicePid(inst.dir());
+  nlohmann::ordered_json j;
+  j["installation"] = inst.dir();
+  j["running"] = pid ? nlohmann::ordered_json(*pid != 0) : nlohmann::ordered_json();
+  j["pid"] = pid && *pid != 0 ? nlohmann::ordered_json(*pid) : nlohmann::ordered_json();
+  std::string text;
+  const std::optional<MonitorFigures> f = ReadFigures(inst.dir(), &text);
+  j["stale"] = f ? nlohmann::ordered_json(Stale(*f, pid, inst.Now())) : nlohmann::ordered_json();
+  j["figures"] = f ? nlohmann::ordered_json::parse(text) : nlohmann::ordered_json();
+  ctx.io.out << j.dump(2) << "\n";
+  return pid == 0 ? kExitNotTold : kExitOk;
+}
+
 // Fails unless the service of the installation runs.
 void RequireRunning(Installation& inst) {
   if (ServicePid(inst.dir()) == 0) {
@@ -102,12 +164,13 @@ void RequireRunning(Installation& inst) {
 }  // namespace
 
 int StatusCommand(Context& ctx, const std::vector<std::string>& words) {
-  const ParsedArgs a = ParseArgs(words, {{"--lines", true, "-n"}}, "status");
+  const ParsedArgs a = ParseArgs(words, {{"--lines", true, "-n"}, {"--json", false}}, "status");
   if (a.help) {
     ctx.io.out << kStatusHelp;
     return kExitOk;
   }
   RequirePositionals(a, {}, "status");
+  if (a.Has("--json")) return StatusJson(ctx);
   const size_t n =
       static_cast<size_t>(ParseWhole(a.Value("--lines").value_or("10"), 0, 10000, "-n"));
   Installation inst(ctx.dir, ctx.clock, ctx.loop);
@@ -131,6 +194,18 @@ int StatusCommand(Context& ctx, const std::vector<std::string>& words) {
     }
   }
   rows.push_back({"Spool", SpoolLine(inst)});
+  try {
+    std::string text;
+    const std::optional<MonitorFigures> f = ReadFigures(inst.dir(), &text);
+    if (f) {
+      AddFigureRows(rows, *f, Stale(*f, pid, inst.Now()));
+    } else {
+      rows.push_back(
+          {"Figures", fmt::format("none yet ({} is written once a minute)", kStatusFileName)});
+    }
+  } catch (const std::exception& e) {
+    rows.push_back({"Figures", e.what()});
+  }
   ctx.io.out << FormatTable({"Installation", inst.dir()}, rows);
   WarnOfDefaultWriteCommunity(inst.ini(), ctx.io.err);
   const std::vector<std::string> events = LastEvents(inst.dir(), n);

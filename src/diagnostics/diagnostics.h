@@ -8,6 +8,7 @@
 // state, so two services can run side by side in one test process.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -51,6 +52,49 @@ struct IniSettings {
   int16_t MaxPendSnmp = kDefaultMaxPendSnmp;  // outstanding SNMPv1/v2c requests at most
   int16_t MaxPendSnmpV3 = 1;                  // outstanding SNMPv3 requests at most (not a key)
   int32_t SpoolLimitMB = 256;                 // most MiB of sample rows the spool holds (>= 1)
+  // Where the self-monitoring figures go each minute in the Prometheus text format, for
+  // node_exporter's textfile collector; empty: not written. A relative path is taken from AppPath.
+  std::string MetricsFile;
+};
+
+// The components whose bad packets are counted apart (ServiceCounters::BadPackets).
+enum class PacketSource { kManager, kMgrV3, kAgent };
+
+// What the service has done since the process started, counted where each event happens and read
+// once a minute by the service's self-monitoring. Plain additions, cheap enough to stay on.
+struct ServiceCounters {
+  // GET requests put on the wire, resends included, by SNMP version (index 0 SNMPv1, 1 SNMPv2c,
+  // 2 SNMPv3); engine discoveries are not requests of a poll.
+  std::array<int64_t, 3> RequestsSent{};
+  int64_t Resends = 0;
+  int64_t Answers = 0;       // answers that closed their request (error status or not)
+  int64_t PollsGivenUp = 0;  // polls ended without an answer (last resend timed out, or no
+                             // engine discovered)
+  // First requests of a poll sent more than kLateMs after the first poll tick that found the poll
+  // due (that tick, not the due time itself, so that the tick period alone makes nothing late).
+  int64_t PollsLate = 0;
+  int64_t TrendTraps = 0;               // trend traps sent (alarms raised or cleared)
+  int64_t EventTraps = 0;               // application event traps sent
+  std::array<int64_t, 3> BadPackets{};  // datagrams that did not decode, by PacketSource
+  // Connections and statements of the suite database that failed, the recorder's excepted (those
+  // are in its own counts).
+  int64_t DatabaseErrors = 0;
+  // The poll tick running now: its start on the monotonic clock, -1 when none runs.
+  int64_t TickStartMs = -1;
+  // The longest poll tick that ended since the self-monitoring last took it (TakeLongestTickMs).
+  int64_t LongestTickMs = 0;
+
+  static constexpr int64_t kLateMs = 1000;
+
+  void CountBadPacket(PacketSource source) { ++BadPackets[static_cast<size_t>(source)]; }
+  // The longest tick since the last call, a tick still running counted with its age at now_ms
+  // (a stuck tick shows), and starts the next span.
+  int64_t TakeLongestTickMs(int64_t now_ms) {
+    int64_t longest = LongestTickMs;
+    if (TickStartMs >= 0 && now_ms - TickStartMs > longest) longest = now_ms - TickStartMs;
+    LongestTickMs = 0;
+    return longest;
+  }
 };
 
 // Sends an application event as a trap. Implemented by the built-in agent once it exists; the
@@ -72,12 +116,12 @@ class AppEventTrapSender {
 class AgentEventTraps final : public AppEventTrapSender {
  public:
   // REQUIRES: rt and agent outlive this object.
-  AgentEventTraps(const Runtime& rt, SnmpAgent& agent) : rt_(rt), agent_(agent) {}
+  AgentEventTraps(Runtime& rt, SnmpAgent& agent) : rt_(rt), agent_(agent) {}
   void SendAppEventTrap(const std::string& module, const std::string& procedure,
                         const std::string& message, int16_t event_type) override;
 
  private:
-  const Runtime& rt_;
+  Runtime& rt_;
   SnmpAgent& agent_;
 };
 
@@ -144,6 +188,8 @@ struct Runtime {
   AppEventTrapSender* EventTraps = nullptr;
   // Events logged a few per window and counted beyond.
   RepeatedEvents Repeats;
+  // What the service did, for its self-monitoring.
+  ServiceCounters Counters;
 
   // The pause that keeps delivering events (see EventLoop::WaitMs).
   void WaitMs(int16_t ms) { loop.WaitMs(ms); }

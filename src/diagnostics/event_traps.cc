@@ -61,6 +61,7 @@ void AgentEventTraps::SendAppEventTrap(const std::string& module, const std::str
       agent_.SetObjValue(i, objects[i].value);
     }
     agent_.SendTrap("127.0.0.1", "6.1");
+    ++rt_.Counters.EventTraps;
   } catch (const std::exception&) {
     // Dropped without trace; the log line has been written.
   }

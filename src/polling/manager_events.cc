@@ -42,11 +42,13 @@ void LogLimitedEvent(PollState& st, const std::string& procedure, const std::str
 }
 
 void snmpManager_BadPacket(PollState& st, const SnmpBadPacket& b) {
+  st.Counters.CountBadPacket(PacketSource::kManager);
   LogLimitedEvent(st, kManagerBadPacket, "bad packets", "",
                   fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }
 
 void snmpMgrV3_BadPacket(PollState& st, const SnmpBadPacket& b) {
+  st.Counters.CountBadPacket(PacketSource::kMgrV3);
   LogLimitedEvent(st, kMgrV3BadPacket, "bad packets", "",
                   fmt::format("ErrorCode: {}, {}", b.error_code, b.error_text), kEventInfo);
 }

@@ -77,6 +77,10 @@ struct PollState : TrendState {
   bool DiscoverDone = false;    // the discovery under way was answered for its entry
   int16_t DiscoverWaiting = 0;  // entry whose sender waits for its discovery's answer; 0 none
 
+  // Local time at which the poll tick running now (or the last one) began: the first requests of
+  // a tick are late by the time since the tick that first found them due (ServiceCounters).
+  DateTime TickStarted;
+
   // Restarts asked for through the agent (ServiceState 1): at most one runs per poll tick.
   int64_t PollTicks = 0;         // poll ticks since the process started
   int64_t LastRestartTick = -1;  // PollTicks when the last restart ran
@@ -115,7 +119,14 @@ inline void LowerPendingCount(int16_t& counter) {
 //      DebugDirClear_AE, DebugDirClear, DelTrendData for the four trend-data tables in order;
 //   6. LastHour := the hour now; then the counts of repeated events whose window has ended.
 // Before all of this the tick counts itself (PollTicks, also while ServiceState is 2) and runs a
-// restart that the agent left pending (RunRestart).
+// restart that the agent left pending (RunRestart). A tick that runs (ServiceState not 2) is
+// timed for the self-monitoring: TickStarted, Counters.TickStartMs while it runs, and its length
+// on the monotonic clock in Counters.LongestTickMs when it is the longest.
+//
+// Counted for the self-monitoring (Counters) where they happen: each GET request sent by the
+// senders (by the version the manager sent it with; resends also as Resends, a first request
+// sent late as PollsLate), each poll ended without an answer (PollsGivenUp: the give-up of the
+// time-out pass and an engine discovery left unanswered), and each bad packet of a manager.
 // A stop during one of the pauses (ServiceState 2) ends the tick right after that pause. The
 // pause products are 16-bit: an overflow ends the pass. An error of the passes ends them and is
 // reported under "timerPoll_ReportID=" followed by the ReportId of the entry being worked on (0

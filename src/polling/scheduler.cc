@@ -1,6 +1,8 @@
 // The poll scheduler: the poll timer's tick.
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "polling/internal.h"
 #include "polling/polling.h"
 
@@ -20,6 +22,7 @@ int16_t& CountedPending(PollState& st, const TrendListEntry& e) {
 }
 
 void EndWithoutAnswer(PollState& st, int16_t i) {
+  ++st.Counters.PollsGivenUp;
   TrendListEntry& e = st.TrendList[i];
   e.PollPending = false;
   e.PollMessId = 0;
@@ -181,6 +184,25 @@ void HourlyAndDailyWork(PollState& st) {
   st.LastHour = static_cast<int16_t>(st.Now().Hour());
 }
 
+// Times the tick for the self-monitoring while it lives.
+class TickTiming {
+ public:
+  explicit TickTiming(PollState& st) : st_(st) {
+    st_.TickStarted = st_.Now();
+    st_.Counters.TickStartMs = st_.clock.MonotonicMs();
+  }
+  ~TickTiming() {
+    ServiceCounters& c = st_.Counters;
+    c.LongestTickMs = std::max(c.LongestTickMs, st_.clock.MonotonicMs() - c.TickStartMs);
+    c.TickStartMs = -1;
+  }
+  TickTiming(const TickTiming&) = delete;
+  TickTiming& operator=(const TickTiming&) = delete;
+
+ private:
+  PollState& st_;
+};
+
 // The report named in a tick's error: the entry being worked on, or 0 when none is.
 int32_t ReportIdOf(PollState& st, int16_t i) {
   return i >= 1 && i <= kTrendListSize ? st.TrendList[i].ReportId : 0;
@@ -208,6 +230,7 @@ bool RunRestart(PollState& st) {
 void timerPoll_Timer(PollState& st) {
   ++st.PollTicks;
   if (st.ServiceState == kServiceStopped) return;
+  const TickTiming timing(st);
   int16_t i = 0;
   try {
     if (st.RestartPending) RunRestart(st);

@@ -39,6 +39,31 @@ void MarkSent(PollState& st, TrendListEntry& e, SnmpManager& mgr, bool resend) {
   mgr.SetRequestId(e.PollMessId);
 }
 
+// Whether a first request sent now is late: more than kLateMs after the first poll tick at or
+// after the entry's due time. Ticks come every 2 x TimerInterval ms, counted back from the tick
+// running now; a tick that a long one before it made the timer drop counts as if it had come, so
+// the wait it caused is lateness. An entry that fell due during this tick is measured from its
+// due time.
+bool SentLate(PollState& st, const TrendListEntry& e) {
+  const int64_t due = e.PollNextTime.Millis();
+  const int64_t tick = st.TickStarted.Millis();
+  const int64_t period = 2 * int64_t{st.Ini.TimerInterval};
+  int64_t first_tick = due;
+  if (tick >= due && period > 0) first_tick = tick - (tick - due) / period * period;
+  return st.Now().Millis() - first_tick > ServiceCounters::kLateMs;
+}
+
+// Counts a request that went out, by the version the manager sent it with.
+void CountSent(PollState& st, const TrendListEntry& e, const SnmpManager& mgr, bool resend) {
+  ServiceCounters& c = st.Counters;
+  ++c.RequestsSent[static_cast<size_t>(mgr.SnmpVersion() - 1)];
+  if (resend) {
+    ++c.Resends;
+  } else if (SentLate(st, e)) {
+    ++c.PollsLate;
+  }
+}
+
 const char* SendAction(bool resend) { return resend ? " --> snmpResend" : " --> snmpPoll"; }
 
 void SetTarget(SnmpManager& mgr, const TrendListEntry& e) {
@@ -156,6 +181,7 @@ void SnmpPollSend(PollState& st, int16_t i, bool resend) {
           kModShared, "SnmpPollSend");
     }
     mgr.SendGetRequest();
+    CountSent(st, e, mgr, resend);
   } catch (const std::exception&) {
     // The poll ends here, silently: the entry is idle again with its next poll time.
     polling::EndFailedSend(st, i);
@@ -180,6 +206,7 @@ void SnmpPollSendV3(PollState& st, int16_t i, bool resend) {
                       kModShared, "SnmpPollSendV3");
     }
     mgr.SendGetRequest();
+    CountSent(st, e, mgr, resend);
   } catch (const std::exception&) {
     // The poll ends here, silently; the next request discovers the engine again.
     polling::EndFailedSend(st, i);

@@ -110,6 +110,7 @@ void Answer::Handle() {
   if (!nulls.empty()) return CloseWithoutData(kRespNull, nulls);
   c_ = Find();
   if (c_ == 0) return;
+  ++st_.Counters.Answers;
   Entry().PollPending = false;
   CalcPollNextTime(st_, c_);
   const std::string& type = Entry().PollType;
@@ -150,6 +151,7 @@ bool Answer::ComputeValues() {
 void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls) {
   c_ = Find();
   if (c_ == 0) return;
+  ++st_.Counters.Answers;
   TrendListEntry& e = Entry();
   for (const int i : nulls) {
     if (i >= kTrendObjects) continue;  // an object the entry does not have

@@ -89,7 +89,10 @@ void SnmpTrapTrend(PollState& st, int16_t c, int16_t state, int16_t k) {
   if (st.ServiceState == kServiceStopped) return;
   try {
     const TrendListEntry& e = st.TrendList[c];
-    if (st.snmpAgent.Active()) SendTrendTrap(st.snmpAgent, e, state, k);
+    if (st.snmpAgent.Active()) {
+      SendTrendTrap(st.snmpAgent, e, state, k);
+      ++st.Counters.TrendTraps;
+    }
     if (st.DebugMode) {
       AppendTraceLine(st, kTraceSnmpTrap, TrapTraceLine(st, e, state, k), kModShared,
                       "SnmpTrapTrend");

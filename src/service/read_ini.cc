@@ -32,6 +32,8 @@ void ApplyKey(IniSettings& ini, const std::string& key, const std::string& value
     ini.SnmpAgentGetComm = value;
   } else if (EqualsNoCase(key, "SnmpAgentSetComm")) {
     ini.SnmpAgentSetComm = value;
+  } else if (EqualsNoCase(key, "MetricsFile")) {
+    ini.MetricsFile = value;
   } else {
     for (const Int16Key& k : kInt16Keys) {
       if (EqualsNoCase(key, k.name)) ini.*(k.field) = TextToInt16(value);

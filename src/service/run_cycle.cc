@@ -65,6 +65,7 @@ void ServiceStart(Module& m) {
   SetTimerPeriod(m.timerPoll, MulInt16(2, m.Ini.TimerInterval));
   m.timerPoll.SetEnabled(true);
   m.timerDebug.SetEnabled(true);
+  MonitorStart(m);
   m.ServiceState = kServiceRunning;
   AppEvent(m, kModForm, "dartSvc_State",
            std::string("Quorlan Trend Reporting Service Started. Version: ") + kVersion,
@@ -75,6 +76,7 @@ void ServiceStart(Module& m) {
 // is reported, so that event also goes out as a trap.
 void ServiceStop(Module& m) {
   m.timerPoll.SetEnabled(false);
+  m.timerMonitor.SetEnabled(false);
   m.ServiceState = kServiceStopped;
   AppEvent(m, kModForm, "dartSvc_State", "Quorlan Trend Reporting Service Stopped", kEventInfo);
   m.WaitMs(500);
@@ -97,7 +99,8 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
     : ResponseState(std::move(app_path), clock, loop),
       dartSvc(host),
       timerPoll(loop.AddTimer("timerPoll", [this] { timerPoll_Timer(*this); })),
-      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })) {
+      timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })),
+      timerMonitor(loop.AddTimer("timerMonitor", [this] { timerMonitor_Timer(*this); })) {
   EventTraps = &eventTraps;
   AttachAgentHandlers(*this);
   StopRequested = [this] { return dartSvc.StopRequested(); };
@@ -112,6 +115,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
 Module::~Module() {
   timerPoll.SetEnabled(false);
   timerDebug.SetEnabled(false);
+  timerMonitor.SetEnabled(false);
   EventTraps = nullptr;
   dartSvc.OnState = nullptr;
   dartSvc.OnError = nullptr;

@@ -7,6 +7,7 @@
 // the event loop's one thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +36,89 @@ class StdConsole final : public Console {
   void MessageBox(const std::string& text, int style, const std::string& title) override;
 };
 
+// --- Self-monitoring ---
+//
+// Once a minute the service takes its counters (Runtime::Counters, RecordingFiguresOf) and tells
+// whether it keeps up, without a network port of its own:
+//   - systemd: one STATUS= line (dartSvc.SetStatus) that `systemctl status` shows, such as
+//     "300 reports; last minute: 298 rows, 0 late, 2 given up; spool empty";
+//   - the console: the status file kStatusFileName in AppPath, with the last minute's figures, the
+//     last hour's totals and the totals since the start (format: service/status_format.md);
+//   - Prometheus: when Ini.MetricsFile is set, the counters in the text format 0.0.4, for
+//     node_exporter's textfile collector (MetricsText).
+// Both files are replaced whole at once (ReplaceFile). A file that cannot be written is logged
+// once an hour (procedure "timerMonitor") and the rest goes on.
+
+inline constexpr const char* kStatusFileName = "quorlan-trend-status.json";
+inline constexpr const char* kStatusFileFormat = "quorlan-trend status";
+// Raised when a change would mislead a reader of the earlier version; added keys keep it.
+inline constexpr int kStatusFileVersion = 1;
+inline constexpr int kMonitorPeriodMs = 60000;
+// The per-minute work runs at this second of the wall-clock minute, away from the grid's polls
+// at second 0, so that a minute's figures hold whole rounds of polls.
+inline constexpr int kMonitorSecond = 30;
+inline constexpr int kHourMinutes = 60;
+
+// The counts of one span of time (a minute, the last hour, the time since the start).
+struct MonitorCounts {
+  std::array<int64_t, 3> RequestsSent{};  // by SNMP version 1, 2 (v2c), 3
+  int64_t Resends = 0;
+  int64_t Answers = 0;
+  int64_t PollsGivenUp = 0;
+  int64_t PollsLate = 0;
+  int64_t RowsRecorded = 0;
+  int64_t TrendTraps = 0;
+  int64_t EventTraps = 0;
+  std::array<int64_t, 3> BadPackets{};  // by PacketSource
+  int64_t DatabaseErrors = 0;
+  int64_t LongestTickMs = 0;  // the longest poll tick of the span (not a sum)
+
+  friend bool operator==(const MonitorCounts&, const MonitorCounts&) = default;
+};
+
+// What one run of the per-minute work took: the file's content.
+struct MonitorFigures {
+  int32_t Pid = 0;
+  DateTime Written;           // local time of the run
+  DateTime Started;           // ServiceStartTime
+  bool Paused = false;        // ServiceState 2: polling stopped through the agent
+  int32_t Reports = 0;        // TrendListCount
+  int64_t SpoolRows = 0;      // rows held back, not yet recorded
+  double CpuSeconds = 0;      // the process's CPU time since it started
+  int64_t RssBytes = 0;       // its resident memory
+  int64_t MinuteSeconds = 0;  // the length of LastMinute's span (the first one may be shorter)
+  int32_t HourMinutes = 0;    // the minutes LastHour adds up (fewer within the first hour)
+  MonitorCounts LastMinute;
+  MonitorCounts LastHour;
+  MonitorCounts SinceStart;
+  int64_t Writes = 0;          // runs of the per-minute work before this one
+  int64_t WriteCpuMicros = 0;  // the CPU time they took in all
+};
+
+// The self-monitoring's values in the Module.
+struct SelfMonitor {
+  MonitorCounts Taken;  // the totals at the last run (or at the start)
+  int64_t TakenMs = 0;  // its time on the monotonic clock
+  std::array<MonitorCounts, kHourMinutes> Minutes{};  // the last minutes, a ring
+  int32_t Filled = 0;                                 // minutes held in the ring
+  int32_t Next = 0;                                   // where the next minute goes
+  int64_t Writes = 0;
+  int64_t WriteCpuMicros = 0;
+};
+
+// The one STATUS= line of a minute's figures: "<n> reports; last minute: <rows> rows, <late>
+// late, <given up> given up; spool empty" (or "spool <n> rows"), then "; <n> database errors"
+// when there were any; "Polling paused; " before it all while ServiceState is 2.
+std::string MonitorStatusLine(const MonitorFigures& f);
+// The figures in the Prometheus text format 0.0.4: names begin with quorlan_trend_, counters
+// (the totals since the start) end in _total, every metric has its HELP and TYPE lines.
+std::string MetricsText(const MonitorFigures& f);
+// The status file's text (JSON) and its reading. ParseStatusFile throws RuntimeError naming what
+// is wrong: not JSON, another format, a version above kStatusFileVersion, a key missing or of the
+// wrong type. Keys it does not know are ignored.
+std::string StatusFileText(const MonitorFigures& f);
+MonitorFigures ParseStatusFile(const std::string& text);
+
 struct Module : ResponseState {
   // REQUIRES: clock, loop and host outlive the module.
   Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host);
@@ -45,7 +129,10 @@ struct Module : ResponseState {
   ServiceHost& dartSvc;
   Timer& timerPoll;
   Timer& timerDebug;
+  Timer& timerMonitor;  // the self-monitoring's minute
   AgentEventTraps eventTraps{*this, snmpAgent};
+
+  SelfMonitor Monitor;
 };
 
 // Exit statuses of the command line.
@@ -87,6 +174,16 @@ void ServiceClose_(Module& m, const std::string& component);
 // polling layer.
 void timerPoll_Timer(Module& m);
 void timerDebug_Timer(Module& m);
+
+// Starts the self-monitoring (at the start, with the other timers): the counts so far become the
+// base of the first minute, and timerMonitor is set to tick at the next second kMonitorSecond of
+// a minute at least 5 s away; each run sets the next one the same way, about kMonitorPeriodMs on.
+void MonitorStart(Module& m);
+// The self-monitoring's minute: commits the recorder's open batch, takes the figures, then sets the
+// STATUS= line, replaces the status file and, when Ini.MetricsFile is set, the metrics file
+// (relative to AppPath unless absolute, mode 0644: node_exporter reads it as another user, and it
+// holds counts only). Measures its own CPU time into Monitor. Never throws.
+void timerMonitor_Timer(Module& m);
 
 // Connects the events of snmpManager and snmpMgrV3 to their handlers (Response, BadPacket, Error,
 // DiscoveryResponse, Report), and detaches them again. Called by the Module's constructor and

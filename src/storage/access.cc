@@ -19,21 +19,27 @@ auto Convert(const std::string& name, const std::string& text, F convert) {
 
 // A suite connection of an operation: each statement first commits the recorder's open batch,
 // so that what the operation reads, changes or deletes comes after every row handed before it.
+// Its failures to connect and to execute are counted as database errors (Counters.DatabaseErrors)
+// before they go on to the caller.
 class SuiteConnection final : public Connection {
  public:
-  SuiteConnection(Recorder& recorder, std::unique_ptr<Connection> inner)
-      : recorder_(recorder), inner_(std::move(inner)) {}
+  SuiteConnection(StorageState& st, std::unique_ptr<Connection> inner)
+      : st_(st), inner_(std::move(inner)) {}
 
   void Open(const std::string& connection_string, int timeout_seconds) override {
-    inner_->Open(connection_string, timeout_seconds);
+    Counted([&] { inner_->Open(connection_string, timeout_seconds); });
   }
   std::unique_ptr<Recordset> Execute(const std::string& sql) override {
-    recorder_.CommitBatch();
-    return inner_->Execute(sql);
+    st_.SampleRecorder.CommitBatch();
+    std::unique_ptr<Recordset> rows;
+    Counted([&] { rows = inner_->Execute(sql); });
+    return rows;
   }
   std::unique_ptr<PreparedStatement> Prepare(const std::string& sql) override {
-    recorder_.CommitBatch();
-    return inner_->Prepare(sql);
+    st_.SampleRecorder.CommitBatch();
+    std::unique_ptr<PreparedStatement> statement;
+    Counted([&] { statement = inner_->Prepare(sql); });
+    return statement;
   }
   void LimitWaits(std::chrono::milliseconds limit) override { inner_->LimitWaits(limit); }
   int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
@@ -43,7 +49,17 @@ class SuiteConnection final : public Connection {
   void Close() override { inner_->Close(); }
 
  private:
-  Recorder& recorder_;
+  template <typename F>
+  void Counted(F work) {
+    try {
+      work();
+    } catch (const RuntimeError& e) {
+      if (e.number() == err::kDatabase) ++st_.Counters.DatabaseErrors;
+      throw;
+    }
+  }
+
+  StorageState& st_;
   std::unique_ptr<Connection> inner_;
 };
 
@@ -89,8 +105,14 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
   if (st.SampleRecorder.DatabaseOut()) {
     throw RuntimeError(err::kDatabase, "Not run: " + st.SampleRecorder.OutageDescription());
   }
-  const std::string& connection_string = SuiteConnectionOf(st);
-  auto conn = std::make_unique<SuiteConnection>(st.SampleRecorder, st.Db->NewConnection());
+  std::string connection_string;
+  try {
+    connection_string = SuiteConnectionOf(st);
+  } catch (const RuntimeError&) {
+    ++st.Counters.DatabaseErrors;  // a string that does not translate, a SQLite file gone
+    throw;
+  }
+  auto conn = std::make_unique<SuiteConnection>(st, st.Db->NewConnection());
   conn->Open(connection_string, kDbConnectTimeoutSeconds);
   return conn;
 }

@@ -111,6 +111,7 @@ Recorder::Impl::Outcome Recorder::Impl::Write(const std::vector<SampleRow>& rows
       TurnOut(e.what());
       return Outcome::kOut;
     }
+    ++counts.errors;  // refused: its rows are tried one by one
   }
   return WriteOneByOne(rows, replay_after);
 }
@@ -204,6 +205,7 @@ void Recorder::Impl::Rollback() noexcept {
 }
 
 void Recorder::Impl::TurnOut(const std::string& reason) {
+  ++counts.errors;
   CloseConnection();
   const bool was_out = out_;
   out_ = true;
@@ -465,6 +467,12 @@ bool Recorder::DatabaseOut() const { return impl_->Out(); }
 std::string Recorder::OutageDescription() const { return impl_->OutageDescription(); }
 SpoolStatus Recorder::Status() const { return impl_->Status(); }
 const RecorderCounts& Recorder::Counts() const { return impl_->counts; }
+
+RecordingFigures RecordingFiguresOf(StorageState& st) {
+  const RecorderCounts& c = st.SampleRecorder.Counts();
+  return {c.recorded + c.replayed, st.SampleRecorder.Status().rows,
+          c.errors + st.Counters.DatabaseErrors};
+}
 
 SpoolStatus ReadSpoolStatus(StorageState& st) {
   quorlan::Spool spool(st.AppPath + "/Spool", UINT64_MAX);

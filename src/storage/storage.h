@@ -326,6 +326,8 @@ struct RecorderCounts {
   int64_t replayed = 0;  // committed in the database from the spool
   int64_t rejected = 0;  // set aside in Spool/rejects.txt
   int64_t dropped = 0;   // lost: dropped from a full spool, or the spool could not be written
+  // Failures of the database: batches and probes that found it out, batches it refused.
+  int64_t errors = 0;
 };
 
 struct StorageState;
@@ -441,7 +443,9 @@ struct StorageState : Runtime {
 // --- The access pattern, for every operation on the suite database ---
 
 // A new connection opened with DbConnStringSql and the 5-second connection time-out. Each
-// statement executed on it first commits the recorder's open batch (Recorder::CommitBatch).
+// statement executed on it first commits the recorder's open batch (Recorder::CommitBatch). Its
+// failures to connect and to execute (and a connection string that cannot be used) are counted in
+// Counters.DatabaseErrors before they are thrown.
 // Throws as Connection::Open; also, without opening anything, when the service is stopping, while
 // the recorder finds the database out (Recorder::DatabaseOut), and
 // when DbConnStringSql names a SQLite file that does not exist: a suite database is never
@@ -502,6 +506,17 @@ inline constexpr std::array<const char*, 4> kTrendDataTables = {"TrendData1", "T
 //   for (const char* table : kTrendDataTables) DelTrendData(st, table);
 // Each call pauses 500 ms per pass through WaitMs, so other events run in between.
 void DelTrendData(StorageState& st, const std::string& table);
+
+// What the recording of sample rows stands at, for the self-monitoring: the rows the suite
+// database took since the state was made (a row counts once, when the batch that holds it commits,
+// directly or from the spool), the rows in the spool, not yet recorded, and the failures of the
+// suite database (the recorder's and those of the other operations, Counters.DatabaseErrors).
+struct RecordingFigures {
+  int64_t RowsRecorded = 0;
+  int64_t SpoolRows = 0;
+  int64_t DatabaseErrors = 0;
+};
+RecordingFigures RecordingFiguresOf(StorageState& st);
 
 // Reloads SecProfileList from SecProfiles: clears the ten names, then fills slots 1 upwards with
 // the enabled rows. Reports its own errors (procedure "SysUpdateSecProfiles", module

@@ -7,12 +7,14 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "agent/agent.h"
 #include "components/platform/platform.h"
 #include "console_fixture.h"
 #include "service/service.h"
+#include "support/ci.h"
 #include "support/fakes.h"
 #include "support/snmp_peers.h"
 #include "support/stepped_clock.h"
@@ -187,6 +189,97 @@ TEST_F(ServiceCommandsTest, AServiceThatDoesNotAnswerIsReportedAndTheChangeStays
                                "told: GET request"));
   EXPECT_EQ(Rows("TrendReports").size(), 1u);
   EXPECT_EQ(Console({"status"}).status, console::kExitFailure);
+}
+
+// The samples of the metrics file as Debian's parser of the Prometheus text format reads them,
+// after its checks of names, HELP and TYPE lines (tests/support/check_prometheus_text.py).
+std::vector<std::string> ParsedMetrics(const std::string& path, std::string* failure) {
+  const testing::ProcessResult r = testing::RunCommand(
+      ".", fmt::format("/usr/bin/python3 {}/tests/support/check_prometheus_text.py {}",
+                       QUORLAN_SOURCE_DIR, path));
+  *failure = r.status == 0 ? "" : fmt::format("exit {}: {}", r.status, r.err);
+  std::vector<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(ServiceCommandsTest, EachMinuteTheFiguresCountTheRowsForSystemdPrometheusAndTheConsole) {
+  constexpr int kReports = 3;
+  for (int i = 1; i <= kReports; ++i) {
+    Sql(
+        fmt::format("INSERT INTO TrendReports (ReportTitle, NodeId, NodeName, PollInterval, "
+                    "ObjId1, ObjName1, DbChanged) VALUES ('Link {}', 42, 'core-1', 1, '{}', "
+                    "'Load', '0')",
+                    i, kGauge));
+  }
+  AppendToFile(dir_.File("Quorlan.ini"), "MetricsFile=quorlan-trend.prom\n");
+  Start();
+  m_.timerMonitor.SetEnabled(false);  // the test runs the minutes itself
+  // A minute: its poll tick late_ms after the minute, then the self-monitoring at second 30.
+  const auto minute = [this](int n, int late_ms) {
+    clock_.Advance(At(n).Millis() + late_ms - clock_.Now().Millis());
+    timerPoll_Timer(m_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (m_.Pending != 0 && std::chrono::steady_clock::now() < deadline) loop_.RunOnce(10);
+    clock_.Advance(At(n).PlusSeconds(30).Millis() - clock_.Now().Millis());
+    timerMonitor_Timer(m_);
+  };
+  std::string failure;
+  for (int n = 1; n <= 2; ++n) {
+    minute(n, 0);
+    EXPECT_EQ(host_.statuses.back(),
+              "3 reports; last minute: 3 rows, 0 late, 0 given up; "
+              "spool empty");
+    const std::vector<std::string> samples =
+        ParsedMetrics(dir_.File("quorlan-trend.prom"), &failure);
+    if (failure.find("not installed") != std::string::npos) SKIP_OR_FAIL_UNDER_CI(failure);
+    ASSERT_EQ(failure, "");
+    EXPECT_THAT(
+        samples,
+        ::testing::IsSupersetOf(std::vector<std::string>{
+            "quorlan_trend_reports 3", "quorlan_trend_polls_given_up_total 0",
+            "quorlan_trend_polls_late_total 0",
+            fmt::format("quorlan_trend_rows_recorded_total {}", kReports * n),
+            "quorlan_trend_spool_rows 0",
+            fmt::format("quorlan_trend_requests_sent_total{{version=\"2\"}} {}", kReports * n),
+            "quorlan_trend_requests_sent_total{version=\"1\"} 0",
+            "quorlan_trend_requests_sent_total{version=\"3\"} 0"}));
+  }
+  // Ticks come every 2 s: a tick 2.5 s after the minute (the one before it held up) sends the
+  // minute's polls late.
+  minute(3, 2500);
+  EXPECT_EQ(host_.statuses.back(),
+            "3 reports; last minute: 3 rows, 3 late, 0 given up; "
+            "spool empty");
+
+  auto r = Console({"status"});
+  EXPECT_THAT(r.out, HasSubstr("Last minute   60 s: 3 rows, 3 late, 0 given up; 3 requests (0 "
+                               "resent), 3 answers"));
+  EXPECT_THAT(r.out, HasSubstr("Last hour     3 min: 9 rows, 3 late, 0 given up"));
+  EXPECT_THAT(r.out, HasSubstr(fmt::format("by pid {}\n", getpid()))) << "current: no remark";
+  r = Console({"status", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const nlohmann::json j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["running"], true);
+  EXPECT_EQ(j["stale"], "");
+  EXPECT_EQ(j["figures"]["last_minute"]["rows_recorded"], 3);
+  EXPECT_EQ(j["figures"]["last_hour"]["rows_recorded"], 9);
+  EXPECT_EQ(j["figures"]["since_start"]["requests_sent"]["2"], 9);
+
+  // The suite database gone: the minute's rows wait in the spool, and the failure is counted.
+  std::filesystem::rename(dir_.File(kSuiteDatabase), dir_.File("away.db"));
+  minute(4, 0);
+  EXPECT_THAT(host_.statuses.back(),
+              ::testing::MatchesRegex("3 reports; last minute: 0 rows, 0 late, 0 given up; "
+                                      "spool 3 rows; [1-9][0-9]* database errors"));
+  EXPECT_THAT(ParsedMetrics(dir_.File("quorlan-trend.prom"), &failure),
+              ::testing::Contains("quorlan_trend_spool_rows 3"));
+  EXPECT_EQ(m_.timerMonitor.Interval(), 60000);
+  // A run that came 3 s off (the wall clock was set) sets the next one back on second 30.
+  clock_.Advance(At(5).PlusSeconds(33).Millis() - clock_.Now().Millis());
+  timerMonitor_Timer(m_);
+  EXPECT_EQ(m_.timerMonitor.Interval(), 57000);
 }
 
 }  // namespace

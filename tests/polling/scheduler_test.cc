@@ -2,6 +2,9 @@
 // 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include "polling/poll_harness.h"
 
 namespace quorlan {
@@ -158,6 +161,16 @@ TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
         break;
     }
     EXPECT_TRUE(h.Events().empty());
+    // Counted for the self-monitoring: each request under the version it went out with (0 goes
+    // out as SNMPv1), resends and give-ups apart. A poll due a tick period (2 s) or more before
+    // this tick was found due by an earlier tick: it goes out late.
+    const ServiceCounters& n = h.st.Counters;
+    std::array<int64_t, 3> requests{};
+    if (!sent.empty()) requests[static_cast<size_t>(std::max(c.version, int16_t{1}) - 1)] = 1;
+    EXPECT_EQ(n.RequestsSent, requests);
+    EXPECT_EQ(n.Resends, c.outcome == Outcome::kResend ? 1 : 0);
+    EXPECT_EQ(n.PollsGivenUp, c.outcome == Outcome::kGiveUp ? 1 : 0);
+    EXPECT_EQ(n.PollsLate, c.outcome == Outcome::kFirstSend && c.next_ms <= -2000 ? 1 : 0);
   }
 }
 

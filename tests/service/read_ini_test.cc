@@ -35,6 +35,7 @@ TEST_F(ReadIniTest, NoFileGivesTheDefaults) {
   EXPECT_EQ(ini.StartUpDelayFactor, 2);
   EXPECT_EQ(ini.StartUpDelay, 15);
   EXPECT_EQ(ini.MaxPendSnmpV3, 1);
+  EXPECT_EQ(ini.MetricsFile, "") << "no metrics file unless one is named";
   // A missing key must not silently stop all SNMPv1/v2c polling.
   EXPECT_EQ(ini.MaxPendSnmp, kDefaultMaxPendSnmp);
   EXPECT_GT(ini.MaxPendSnmp, 0);
@@ -56,6 +57,7 @@ TEST_F(ReadIniTest, ReadsKeysUnderAnySectionWithoutRegardToCase) {
       "MaxPendSnmp=5\n"
       "PollDelaySnmp=2.5\n"
       "UnknownKey=1\n"
+      "metricsfile = /var/lib/prometheus/node-exporter/quorlan.prom\n"
       "X=1\n");
   ReadIni(rt_);
   const IniSettings& ini = rt_.Ini;
@@ -67,6 +69,7 @@ TEST_F(ReadIniTest, ReadsKeysUnderAnySectionWithoutRegardToCase) {
   EXPECT_EQ(ini.TimerInterval, 500);
   EXPECT_EQ(ini.MaxPendSnmp, 5) << "the last of repeated keys wins";
   EXPECT_EQ(ini.PollDelaySnmp, 2) << "halves round to even";
+  EXPECT_EQ(ini.MetricsFile, "/var/lib/prometheus/node-exporter/quorlan.prom");
   EXPECT_TRUE(ReadEventLog(dir_.path()).empty());
 }
 

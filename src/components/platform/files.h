@@ -33,6 +33,14 @@ void WriteNewFile(const std::string& path, const std::string& text);
 // a path that exists, a symbolic link (even a dangling one) included, so that nothing planted
 // there is followed or overwritten.
 void CreateNewFile(const std::string& path, const std::string& text, int mode = kFileMode);
+// Replaces the file at path with the given text at once for its readers: the text goes to a new
+// file path + ".tmp" (created as CreateNewFile creates it; a leftover one is removed) that
+// renameat2(2) swaps with the file at path (RENAME_EXCHANGE; rename(2) when there is none yet or
+// the file system cannot swap), so a reader finds the old file or the new one, never a part. The
+// old file is then removed. A symbolic link at path is replaced, not followed. On failure the
+// temporary file is removed and the file at path stays as it was. Nothing is synced: after a
+// crash of the machine the file may be empty or hold an earlier text.
+void ReplaceFile(const std::string& path, const std::string& text, int mode = kFileMode);
 // Copies from to a new file as CreateNewFile creates it.
 void CopyToNewFile(const std::string& from, const std::string& to, int mode);
 // Creates a folder that does not exist yet with the mode (less the umask).

@@ -7,7 +7,8 @@
 // - event_loop.h: the one event thread, its timers and the re-entrant pause WaitMs;
 // - udp_socket.h: a non-blocking IPv4 UDP socket;
 // - files.h: the service's text files, each opened, used and closed per call;
-// - service_host.h: systemd registration, readiness and status, and signals as state events.
+// - service_host.h: systemd registration, readiness and status, and signals as state events;
+// - process_usage.h: the process's own CPU time and resident memory.
 //
 // Everything runs on the thread of the event loop; nothing here is thread-safe. Failures of the
 // system are thrown as RuntimeError whose description names the call, the object and the system's
@@ -17,6 +18,7 @@
 #include "components/platform/clock.h"
 #include "components/platform/event_loop.h"
 #include "components/platform/files.h"
+#include "components/platform/process_usage.h"
 #include "components/platform/service_host.h"
 #include "components/platform/udp_socket.h"
 #include "components/platform/values.h"

@@ -1,0 +1,42 @@
+#include "components/platform/process_usage.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace quorlan {
+namespace {
+
+int64_t Micros(clockid_t clock) {
+  timespec ts{};
+  if (clock_gettime(clock, &ts) != 0) return 0;
+  return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The second field of /proc/self/statm (resident pages) in bytes; 0 when it cannot be read.
+int64_t ResidentBytes() {
+  const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[128];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  char* rest = nullptr;
+  std::strtoll(text, &rest, 10);  // the total size
+  const long long pages = std::strtoll(rest, nullptr, 10);
+  return static_cast<int64_t>(pages) * ::sysconf(_SC_PAGESIZE);
+}
+
+}  // namespace
+
+ProcessUsage ReadProcessUsage() {
+  return {static_cast<int32_t>(::getpid()),
+          static_cast<double>(Micros(CLOCK_PROCESS_CPUTIME_ID)) / 1e6, ResidentBytes()};
+}
+
+int64_t ThreadCpuMicros() { return Micros(CLOCK_THREAD_CPUTIME_ID); }
+
+}  // namespace quorlan

@@ -1,0 +1,22 @@
+// What the running process uses of the machine, for the service's self-monitoring.
+#pragma once
+
+#include <cstdint>
+
+namespace quorlan {
+
+struct ProcessUsage {
+  int32_t Pid = 0;
+  double CpuSeconds = 0;  // user and system time of all its threads since the process started
+  int64_t RssBytes = 0;   // resident memory now; 0 when /proc/self/statm cannot be read
+};
+
+// Reads the process's id, its CPU time (CLOCK_PROCESS_CPUTIME_ID) and resident memory
+// (/proc/self/statm). Never throws: a figure that cannot be read is 0.
+ProcessUsage ReadProcessUsage();
+
+// The CPU time of the calling thread in microseconds (CLOCK_THREAD_CPUTIME_ID), to measure what a
+// piece of work costs.
+int64_t ThreadCpuMicros();
+
+}  // namespace quorlan
