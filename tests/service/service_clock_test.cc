@@ -100,7 +100,7 @@ TEST_F(ServiceClockTest, AOneMinuteReportRecordsWithinTwoMinutesOfTheEndOfDaylig
   testing::SnmpdPeer snmpd(fmt::format(".{} gauge 42\n", kOid));
   Install(snmpd.port(), 1, "");
   Start("Europe/Berlin", {.tm_sec = 50, .tm_min = 59, .tm_mday = 25, .tm_mon = 9, .tm_year = 126});
-  ASSERT_TRUE(WaitUntil([this] { return !FirstSampleTime().empty(); }, Seconds(150)))
+  ASSERT_TRUE(WaitUntil([this] { return !FirstSampleTime().empty(); }, Seconds(240)))
       << snmpd.Log();
   // Polled by the first tick (2 s apart) of the minute 02:01, the first of the grid after 02:00.
   RecordProperty("first_row", FirstSampleTime());

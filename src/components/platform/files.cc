@@ -91,7 +91,9 @@ void ReplaceFile(const std::string& path, const std::string& text, int mode) {
       ::unlink(temporary.c_str());
       return;
     }
-    if (errno != ENOENT && errno != EINVAL) Fail("swap", path, errno);
+    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      Fail("swap", path, errno);
+    }
     RenameFile(temporary, path);
   } catch (...) {
     ::unlink(temporary.c_str());
