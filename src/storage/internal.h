@@ -13,12 +13,25 @@ namespace quorlan {
 // "DELETE TOP (n) FROM t [WHERE w]" deletes the first n matching rows by rowid, and the table
 // list sys.tables reads sqlite_master. Other statements are returned unchanged.
 std::string AdaptSqlForSqlite(const std::string& sql);
+// The statement in PostgreSQL's dialect: TOP as for SQLite, DELETE TOP by the rows' ctid, the
+// table list sys.tables from pg_class (the tables on the search path whose names are their own
+// lower case, which unquoted names reach), and in CREATE TABLE the type datetime as
+// timestamp(3). Names stay unquoted: PostgreSQL folds them to lower case alike wherever they are
+// written. Other statements are returned unchanged.
+std::string AdaptSqlForPostgres(const std::string& sql);
+
+// The dialects that statements and literals are adapted to; SQL Server's is the one they are
+// written in.
+enum class SqlDialect { kSqlServer, kSqlite, kPostgres };
+// The dialect of an open connection, told by the database's name (DbmsName): "SQLite",
+// "PostgreSQL", and SQL Server's for any other.
+class Connection;
+SqlDialect DialectOf(const Connection& conn);
 
 // The index of a trend-data table by report and time, which the console's reads of one report's
 // samples use: its name "<table>_ReportId_Time", and the statement that creates it unless it
-// exists, in the connection's dialect: on SQLite "CREATE INDEX IF NOT EXISTS <name> ON <table>
-// (ReportId, Time)"; "" on other databases, whose tables their administrators index.
-class Connection;
+// exists, in the connection's dialect: on SQLite and PostgreSQL "CREATE INDEX IF NOT EXISTS
+// <name> ON <table> (ReportId, Time)"; "" on SQL Server, whose tables their administrators index.
 std::string TrendIndexName(const std::string& table);
 std::string TrendIndexStatement(const Connection& conn, const std::string& table);
 
@@ -54,9 +67,10 @@ struct NamedInstance {
 // Port= and without ",port"), or nullopt: FreeTDS would ask SQL Server Browser itself, without a
 // time limit that the service can set.
 std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc);
-// The TCP port that a FreeTDS ODBC string connects to (its Port=, ",port" after the server, or
-// 1433), or 0 for a string of another driver.
-int FreeTdsPort(const std::string& odbc);
+// The TCP port that an ODBC string of a database server connects to: for FreeTDS its Port=,
+// ",port" after the server, or 1433; for PostgreSQL its Port= or 5432 (0 for a Server that names
+// the folder of a Unix socket); 0 for a string of another driver.
+int ServerPort(const std::string& odbc);
 // The FreeTDS string with Server=host (the instance removed) and Port=port.
 std::string WithInstancePort(const std::string& odbc, int port);
 
