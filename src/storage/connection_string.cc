@@ -508,6 +508,14 @@ std::string SqliteDatabasePath(const std::string& odbc) {
   }
 }
 
+bool IsPostgresString(const std::string& connection_string) {
+  try {
+    return IsPostgresDriver(Find(ParsePairs(connection_string), {"driver"}).value_or(""));
+  } catch (const RuntimeError&) {
+    return false;
+  }
+}
+
 std::string TranslateConnectionString(const std::string& connection_string) {
   const std::vector<Pair> pairs = ParsePairs(connection_string);
   if (pairs.empty()) Untranslatable("the connection string is empty");

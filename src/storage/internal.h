@@ -34,6 +34,7 @@ SqlDialect DialectOf(const Connection& conn);
 // <name> ON <table> (ReportId, Time)"; "" on SQL Server, whose tables their administrators index.
 std::string TrendIndexName(const std::string& table);
 std::string TrendIndexStatement(const Connection& conn, const std::string& table);
+std::string TrendIndexStatement(SqlDialect dialect, const std::string& table);
 
 // The absolute database file of an ODBC string for the SQLite3 driver, or "" for any other
 // string (other drivers, relative paths, URI file names).
@@ -82,13 +83,26 @@ std::vector<std::string> RegisteredOdbcDrivers();
 enum class LocalDbKind { kMissing, kSqlite, kJet, kUnknown };
 LocalDbKind LocalDbKindOf(const std::string& path);
 
-// The schema of the suite's tables as SQLite and SQL Server statements, in creation order, and
-// the script texts written to sql/sqlite-suite.sql and sql/sqlserver-suite.sql.
+// The schema of the suite's tables as SQLite, SQL Server and PostgreSQL statements, in creation
+// order, and the script texts written to sql/sqlite-suite.sql, sql/sqlserver-suite.sql and
+// sql/postgresql-suite.sql (which also creates the trend-data tables and their indexes).
 const std::vector<std::string>& SqliteSuiteStatements();
 std::string SqliteSuiteScript();
 std::string SqlServerSuiteScript();
+std::string PostgresSuiteScript();
+// The CREATE TABLE of one suite table for PostgreSQL ("" for another name), and the statement that
+// gives an empty Settings its row.
+std::string PostgresSuiteTable(const std::string& table);
+std::string PostgresSettingsRow();
 // The suite tables and their key columns, in creation order.
 std::vector<std::pair<std::string, std::string>> SuiteTableKeys();
+// The columns of a suite table (its key first) as the service and the console read them.
+std::vector<std::string> SuiteTableColumns(const std::string& table);
+// The creation statement of a trend-data table, in SQL Server's dialect, exactly as the service
+// executes it.
+std::string TrendTableStatement(const std::string& table);
+// The columns of every trend-data table, in their order.
+std::vector<std::string> TrendTableColumns();
 // The table Settings_Console of a SQLite Quorlan.mdb.
 std::string SqliteSettingsConsoleTable();
 

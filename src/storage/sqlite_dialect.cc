@@ -171,7 +171,11 @@ std::string SqlDateTime(const Connection& conn, const DateTime& time) {
 std::string TrendIndexName(const std::string& table) { return table + "_ReportId_Time"; }
 
 std::string TrendIndexStatement(const Connection& conn, const std::string& table) {
-  if (DialectOf(conn) == SqlDialect::kSqlServer) return "";
+  return TrendIndexStatement(DialectOf(conn), table);
+}
+
+std::string TrendIndexStatement(SqlDialect dialect, const std::string& table) {
+  if (dialect == SqlDialect::kSqlServer) return "";
   return fmt::format("CREATE INDEX IF NOT EXISTS {} ON {} (ReportId, Time)", TrendIndexName(table),
                      table);
 }

@@ -413,10 +413,41 @@ std::vector<std::string> IndexSqliteTrendTables(const std::string& path);
 // with its journal files become readable by their owner only; symbolic links are left alone),
 // then reads
 // DbConnStringSql from its Quorlan.mdb and, when that names a SQLite suite database, upgrades it
-// (UpgradeSqliteSuite, IndexSqliteTrendTables). Returns one line per thing done, or one that
+// (UpgradeSqliteSuite, IndexSqliteTrendTables), when it names a PostgreSQL database, brings that
+// forward (PreparePostgresSuite). Returns one line per thing done, or one that
 // says the installation is up to date, for the operator. Throws RuntimeError when Quorlan.mdb
 // cannot be read or a step fails. REQUIRES: the service of the installation is not running.
 std::vector<std::string> UpgradeInstallation(const std::string& dir);
+
+// True when the connection string is an ODBC string of psqlODBC (Driver=PostgreSQL Unicode or
+// PostgreSQL ANSI).
+bool IsPostgresString(const std::string& connection_string);
+
+// What PreparePostgresSuite did: a line per change for the operator ("created table ATR_Nodes",
+// "table TrendData1 indexed by report and time"), and the tables kept as they were.
+struct PostgresSuiteReport {
+  std::vector<std::string> changes;
+  std::vector<std::string> kept;
+};
+
+// Makes the PostgreSQL database that database names (an ODBC string of psqlODBC with whatever
+// password it needs) a suite database, or brings one forward: checks that every suite and
+// trend-data table present has the columns that the service and the console read, then, in one
+// transaction, creates the missing tables (the trend-data tables with their index, Settings with
+// its row), indexes the trend-data tables that lack their index and gives an empty Settings its
+// row. Tables present keep their rows and definitions; names are unquoted, so folded to lower
+// case. Throws RuntimeError, the database unchanged, when it cannot be reached, is not PostgreSQL,
+// holds a table without a column read from it, or a statement is refused (say, the role may not
+// create tables).
+PostgresSuiteReport PreparePostgresSuite(const std::string& database);
+
+// Creates a ready installation in dir as CreateEmbeddedInstallation does, but whose suite database
+// is the PostgreSQL database that database names: PreparePostgresSuite (whose report is left in
+// *report), then the files without a SQLite suite database, Quorlan.mdb's DbConnStringSql being
+// database as given (0600: it may hold a password). Throws RuntimeError as both do; the files
+// created are removed again, the tables created stay.
+std::string CreatePostgresInstallation(const std::string& dir, const std::string& executable,
+                                       const std::string& database, PostgresSuiteReport* report);
 
 // Creates the SQLite settings database at path with table Settings_Console and one row (Id 1,
 // ConsoleName "MainConsole"); no conn_string stores NULL. Throws RuntimeError.
