@@ -5,30 +5,36 @@
 namespace quorlan::bench {
 namespace {
 
-bool IsSampleInsert(std::string_view sql) { return sql.starts_with("INSERT INTO TrendData"); }
+bool IsTransaction(std::string_view sql) {
+  return sql == "BEGIN TRANSACTION" || sql == "COMMIT TRANSACTION" || sql == "ROLLBACK TRANSACTION";
+}
+
+class NoStatement final : public PreparedStatement {
+ public:
+  void SetInt(int, int64_t) override {}
+  void SetText(int, std::string_view) override {}
+  void Execute() override {}
+};
 
 class SinkConnection final : public Connection {
  public:
-  SinkConnection(std::unique_ptr<Connection> real, bool record, SampleCount& count)
-      : real_(std::move(real)), record_(record), count_(count) {}
+  explicit SinkConnection(std::unique_ptr<Connection> real) : real_(std::move(real)) {}
 
   void Open(const std::string& connection_string, int timeout_seconds) override {
     conn_string_ = connection_string;
     timeout_ = timeout_seconds;
     open_ = true;
-    if (record_) OpenReal();
   }
   std::unique_ptr<Recordset> Execute(const std::string& sql) override {
-    if (!IsSampleInsert(sql)) {
-      OpenReal();
-      return real_->Execute(sql);
-    }
-    std::unique_ptr<Recordset> rows = record_ ? real_->Execute(sql) : nullptr;
-    ++count_.rows;
-    if (count_.on_row) count_.on_row();
-    return rows;
+    if (IsTransaction(sql) && real_->State() == 0) return nullptr;
+    if (real_->State() == 0) real_->Open(conn_string_, timeout_);
+    return real_->Execute(sql);
   }
-  int64_t RecordsAffected() const override { return real_->State() ? real_->RecordsAffected() : 1; }
+  std::unique_ptr<PreparedStatement> Prepare(const std::string&) override {
+    return std::make_unique<NoStatement>();
+  }
+  void LimitWaits(std::chrono::milliseconds limit) override { real_->LimitWaits(limit); }
+  int64_t RecordsAffected() const override { return real_->State() ? real_->RecordsAffected() : 0; }
   const std::vector<DbError>& Errors() const override { return real_->Errors(); }
   // Only SQLite suites are benched; the dialect is known before the file is opened.
   std::string DbmsName() const override { return real_->State() ? real_->DbmsName() : "SQLite"; }
@@ -39,13 +45,7 @@ class SinkConnection final : public Connection {
   }
 
  private:
-  void OpenReal() {
-    if (real_->State() == 0) real_->Open(conn_string_, timeout_);
-  }
-
   std::unique_ptr<Connection> real_;
-  bool record_;
-  SampleCount& count_;
   std::string conn_string_;
   int timeout_ = 0;
   bool open_ = false;
@@ -54,7 +54,7 @@ class SinkConnection final : public Connection {
 }  // namespace
 
 std::unique_ptr<Connection> SampleSinkDriver::NewConnection() {
-  return std::make_unique<SinkConnection>(real_->NewConnection(), record_, count_);
+  return std::make_unique<SinkConnection>(real_->NewConnection());
 }
 
 }  // namespace quorlan::bench

@@ -53,7 +53,8 @@ void SnmpGetRequest(PollState& st, SnmpAgentRequest& r);
 // ServiceState; the write-only object is never visited.
 void SnmpGetNextRequest(PollState& st, SnmpAgentRequest& r);
 
-// Set: a system-group object is readOnly; an unknown OID noSuchName. The change code and
+// Set: a system-group object is readOnly; an unknown OID noSuchName. A value of ServiceState first
+// commits the recorder's open batch. The change code and
 // ServiceState take values that read as 1, 2, 3 and 1, 2 respectively, else badValue. The node
 // reset sets PollSampledValue -1, PollSavedValue 0 and PollTriggerStatus false in all six slots
 // of every live entry of that NodeId (no check of the id). ServiceState 1 also sets

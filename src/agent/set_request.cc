@@ -85,6 +85,8 @@ int SetObject(PollState& st, SnmpObject& o, bool& restarted) {
   } else {  // ServiceState
     const int16_t state = ReadCode(o, 2);
     if (state == 0) return snmp::status::kBadValue;
+    // The rows taken so far are committed before polling stops or starts afresh.
+    st.SampleRecorder.CommitBatch();
     st.ServiceState = state;
     Accept(*object, o);
     if (state == kServiceRunning) return Restart(st, restarted);

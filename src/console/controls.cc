@@ -17,8 +17,9 @@ constexpr const char* kStatusHelp =
     "Usage: quorlan-trendctl [-d DIR] status [-n N]\n"
     "\n"
     "Whether the installation's service runs (its instance lock), its uptime, service state\n"
-    "and pending change code read through its agent, and the last N (default 10) events of\n"
-    "Debug/T-AppEvent.txt. Exit status 0 when the service runs and answers, 3 when it does\n"
+    "and pending change code read through its agent, the sample rows its spool holds while the\n"
+    "suite database is out (rows, the oldest's time, size), and the last N (default 10) events\n"
+    "of Debug/T-AppEvent.txt. Exit status 0 when the service runs and answers, 3 when it does\n"
     "not run, 1 when it runs but its agent does not answer.\n";
 constexpr const char* kControlHelp =
     "Usage: quorlan-trendctl [-d DIR] pause\n"
@@ -62,6 +63,20 @@ std::vector<std::string> LastEvents(const std::string& dir, size_t n) {
     if (lines.size() > n) lines.pop_front();
   }
   return {lines.begin(), lines.end()};
+}
+
+// The spool's line: "empty", or its rows, the oldest's time and its size.
+std::string SpoolLine(Installation& inst) {
+  try {
+    const SpoolStatus spool = inst.Spool();
+    if (spool.rows == 0) return "empty";
+    return fmt::format("{}{} row(s) held, oldest {}, {:.1f} MiB",
+                       spool.position_known ? "" : "at most ", spool.rows,
+                       spool.oldest ? spool.oldest->FormatDateTime() : "unknown",
+                       static_cast<double>(spool.bytes) / (1 << 20));
+  } catch (const std::exception& e) {
+    return std::string("cannot be read: ") + e.what();
+  }
 }
 
 // The agent listens on every local address: a write community left at its documented default
@@ -115,6 +130,7 @@ int StatusCommand(Context& ctx, const std::vector<std::string>& words) {
       status = kExitFailure;
     }
   }
+  rows.push_back({"Spool", SpoolLine(inst)});
   ctx.io.out << FormatTable({"Installation", inst.dir()}, rows);
   WarnOfDefaultWriteCommunity(inst.ini(), ctx.io.err);
   const std::vector<std::string> events = LastEvents(inst.dir(), n);

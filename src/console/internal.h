@@ -115,6 +115,8 @@ class Installation {
   DateTime Now() { return st_.clock.Now(); }
   // A new connection to the suite database (OpenSuiteConnection).
   std::unique_ptr<Connection> Open();
+  // What the installation's spool holds (ReadSpoolStatus).
+  SpoolStatus Spool() { return ReadSpoolStatus(st_); }
 
  private:
   StorageState st_;

@@ -50,6 +50,7 @@ struct IniSettings {
   int16_t PollDelaySnmp = 20;                 // pause after each request, tens of ms
   int16_t MaxPendSnmp = kDefaultMaxPendSnmp;  // outstanding SNMPv1/v2c requests at most
   int16_t MaxPendSnmpV3 = 1;                  // outstanding SNMPv3 requests at most (not a key)
+  int32_t SpoolLimitMB = 256;                 // most MiB of sample rows the spool holds (>= 1)
 };
 
 // Sends an application event as a trap. Implemented by the built-in agent once it exists; the

@@ -26,14 +26,4 @@ enum class ObjectValue {
 ObjectValue SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::string& text,
                            const char* procedure);
 
-// A database failure while an answer was handled (text: the error's description, suffix: what
-// the event adds after it). The first failure of a kind is an error event under module and
-// procedure; the same failure again, before an answer is recorded, is only counted, so that an
-// outage of the suite database costs one event however many answers it drops.
-void ReportDbFailure(ResponseState& st, const char* module, const std::string& procedure,
-                     const std::string& text, const std::string& suffix);
-// An answer was recorded: ends the run of failures, with one information event that counts the
-// failures not logged, when there were any.
-void DbFailuresEnded(ResponseState& st, const std::string& procedure);
-
 }  // namespace quorlan::responses

@@ -1,9 +1,8 @@
-// The managers' Response events: matching an answer to its entry, the values, the sample row,
-// closing the request and the response trace rows.
+// The managers' Response events: matching an answer to its entry, the values, the sample row
+// handed to the recorder, closing the request and the response trace rows.
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "responses/internal.h"
@@ -40,12 +39,11 @@ class InProgress {
 };
 
 // The handling of one answer. Handle() runs the steps and throws any run-time failure; Fail() is
-// the error handler; the database objects are released when the object ends.
+// the error handler.
 class Answer {
  public:
   Answer(ResponseState& st, const Handler& h, const SnmpResponse& r)
       : st_(st), h_(h), r_(r), builds_(st.TrendListBuilds) {}
-  ~Answer() { Release(); }
   Answer(const Answer&) = delete;
   Answer& operator=(const Answer&) = delete;
 
@@ -66,19 +64,17 @@ class Answer {
   // matched entry polls but the answer lacks.
   std::vector<int> NullObjects() const;
   void CloseWithoutData(const char* marker, const std::vector<int>& nulls);
-  bool OpenDatabase();
-  // Values, then triggers, of a "SnmpPoll" or "SnmpStatus" entry; the row's statement is built
+  // Values, then triggers, of a "SnmpPoll" or "SnmpStatus" entry; the sample row is taken
   // between the two. False when the entry was rebuilt while a trap let other events run: the
   // answer then has no entry any more, and the restart that rebuilt the list has freed its slot.
   bool ComputeValues();
-  // Executes the INSERT; false when it left errors in the connection (reported).
-  bool InsertSample();
+  // Takes the entry's sample row (its values now, the time now) for the recorder.
+  void TakeSample();
   void LowerCounter();
   // Appends the row of the marker (kResp, kRespErr or kRespNull) while DebugMode is set.
   void Trace(const char* marker);
   std::string ErrRow();
   std::string NullRow();
-  void Release() noexcept;
 
   ResponseState& st_;
   const Handler& h_;
@@ -86,9 +82,7 @@ class Answer {
   int16_t c_ = 0;         // the matched entry
   int32_t builds_;        // TrendListBuilds when the handling began
   bool lowered_ = false;  // the counter was lowered for this request
-  std::string sample_;    // the INSERT of the answer's row
-  std::unique_ptr<Connection> conn_;
-  std::unique_ptr<Recordset> rows_;
+  SampleRow row_;         // the answer's sample row, taken before the triggers
 };
 
 int16_t Answer::Find() const {
@@ -114,7 +108,6 @@ void Answer::Handle() {
   if (r_.error_status != 0) return CloseWithoutData(kRespErr, {});
   const std::vector<int> nulls = NullObjects();
   if (!nulls.empty()) return CloseWithoutData(kRespNull, nulls);
-  if (!OpenDatabase()) return;
   c_ = Find();
   if (c_ == 0) return;
   Entry().PollPending = false;
@@ -122,12 +115,7 @@ void Answer::Handle() {
   const std::string& type = Entry().PollType;
   if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
     if (!ComputeValues()) return;
-    if (!InsertSample()) {
-      LowerCounter();
-      ClearMessId();
-      return;
-    }
-    responses::DbFailuresEnded(st_, h_.procedure);
+    st_.SampleRecorder.Record(row_);
   }
   LowerCounter();
   Trace(kResp);
@@ -150,7 +138,7 @@ bool Answer::ComputeValues() {
   }
   // The row holds this answer's values: a trap's wait below may let the answer to a newer request
   // of the entry run and change them.
-  sample_ = TrendSampleStatement(*conn_, e, st_.Now());
+  TakeSample();
   for (int16_t k = 1; k <= kTrendObjects; ++k) {
     if (!measured[k]) continue;
     TriggerEvaluate(st_, c_, k);
@@ -180,19 +168,12 @@ void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls)
   e.PollMessId = 0;
 }
 
-bool Answer::OpenDatabase() {
-  try {
-    conn_ = OpenSuiteConnection(st_);
-  } catch (const std::exception& ex) {
-    responses::ReportDbFailure(st_, kModShared, h_.procedure, ex.what(), "");
-    return false;
-  }
-  return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
-}
-
-bool Answer::InsertSample() {
-  rows_ = conn_->Execute(sample_);
-  return !ErrorsReported(st_, *conn_, kModShared, h_.procedure);
+void Answer::TakeSample() {
+  const TrendListEntry& e = Entry();
+  row_.ReportId = e.ReportId;
+  row_.PollInterval = e.PollInterval;
+  row_.Time = st_.Now();
+  for (int k = 1; k <= kTrendObjects; ++k) row_.Values[k - 1] = e.PollSavedValue[k];
 }
 
 void Answer::LowerCounter() {
@@ -241,12 +222,7 @@ std::string Answer::NullRow() {
 
 void Answer::Fail(const std::exception& ex) {
   const std::string suffix = h_.v3 ? "" : fmt::format(", reqId={}, c={}", r_.request_id, c_);
-  const auto* runtime = dynamic_cast<const RuntimeError*>(&ex);
-  if (runtime != nullptr && runtime->number() == err::kDatabase) {
-    responses::ReportDbFailure(st_, kModForm, h_.procedure, ex.what(), suffix);
-  } else {
-    AppEvent(st_, kModForm, h_.procedure, ex.what() + suffix, kEventError);
-  }
+  AppEvent(st_, kModForm, h_.procedure, ex.what() + suffix, kEventError);
   // An entry rebuilt meanwhile belongs to another report, and the restart freed the slot.
   if (c_ == 0 || !EntryKept()) return;
   TrendListEntry& e = Entry();
@@ -262,17 +238,6 @@ void Answer::Fail(const std::exception& ex) {
     e.PollEngineTime = 0;
   }
   CalcPollNextTime(st_, c_);
-}
-
-void Answer::Release() noexcept {
-  try {
-    if (rows_ && rows_->State() != 0) rows_->Close();
-    if (conn_ && conn_->State() != 0) conn_->Close();
-  } catch (const std::exception&) {
-    // Nothing is left to do with a connection that cannot even be closed.
-  }
-  rows_.reset();
-  conn_.reset();
 }
 
 bool Duplicate(const ResponseState& st, int32_t id) {

@@ -46,11 +46,6 @@ struct ResponseState : PollState {
   // Request ids whose answer is being handled now; a copy of such an answer that arrives while a
   // handler yields is ignored, so that one request gives one row and lowers its counter once.
   std::vector<int32_t> ResponsesInProgress;
-  // A run of answers that failed on the suite database in the same way (a database locked by
-  // another writer, a file that is gone, a server that does not answer): the failure up to the
-  // statement it quotes, and how many answers after the first failed so without an event.
-  std::string DbFailureKind;
-  int32_t DbFailuresNotLogged = 0;
 };
 
 // The Response event of snmpManager (SNMPv1/v2c) and of snmpMgrV3 (SNMPv3). In this order:
@@ -62,18 +57,16 @@ struct ResponseState : PollState {
 //      after each such object of the entry got PollSavedValue 0 and PollSampledValue -1; the
 //      "snmpRespNull" row in debug mode (snmpManager lowers the counter before the row,
 //      snmpMgrV3 after it);
-//   3. otherwise a suite database connection is opened. When it cannot be, the failure is
-//      reported (module "modQuorlanTrend", the handler's name) and the answer dropped: the
-//      request stays open and the scheduler's time-out takes it over. Then, for the matched
-//      entry: PollPending false and the next poll time; for "SnmpPoll" and "SnmpStatus" each
-//      object's value (see below), then for "SnmpStatus" the trigger of each object that got a
-//      measured value (neither non-numeric, nor a counter's base sample, nor a refused
-//      expression), in object order (TriggerEvaluate), then the sample row with the values as
-//      computed before the triggers (TrendSampleStatement, taken at that moment); any other
-//      PollType ("Deleted") gets no values and no row. An insert that leaves errors in the
-//      connection is reported (module "modQuorlanTrend") and closes the request without a
-//      trace row; otherwise the counter is lowered, the "snmpResp" row written in debug mode
-//      (engine id as EngineIdText for snmpMgrV3, empty for snmpManager) and PollMessId cleared.
+//   3. otherwise, for the matched entry: PollPending false and the next poll time; for
+//      "SnmpPoll" and "SnmpStatus" each object's value (see below), then the sample row (ReportId,
+//      PollInterval, the time now, PollSavedValue 1 to 6 as computed before the triggers), then
+//      for "SnmpStatus" the trigger of each object that got a measured value (neither
+//      non-numeric, nor a counter's base sample, nor a refused expression), in object order
+//      (TriggerEvaluate); then the row is handed to the recorder (Recorder::Record), which
+//      commits it with its batch or keeps it in the spool while the database is out. Any other
+//      PollType ("Deleted") gets no values and no row. Then the counter is lowered, the
+//      "snmpResp" row written in debug mode (engine id as EngineIdText for snmpMgrV3, empty for
+//      snmpManager) and PollMessId cleared.
 // Value of object k (1..PollNumObjects) from the answer's object k-1: a value that is not
 // numeric (VbIsNumeric) gives PollSavedValue 0 and PollSampledValue -1 and nothing more.
 // Otherwise N is its number; an object of PollObjType 3 (counter) saves N minus the previous
@@ -84,26 +77,13 @@ struct ResponseState : PollState {
 // expression the engine refuses stores 0 for its object and the row is still written; the first
 // refusal of a report in an hour is logged (module "frmQuorlanTrend", the handler's name, the
 // expression as evaluated), the others of the hour are counted. Trace rows are best effort
-// (AppendTraceLine). Any run-time failure (an insert rejected) ends the handling: reported under
-// module "frmQuorlanTrend" with the description (snmpManager
-// adds ", reqId=" R ", c=" entry, 0 when none matched); the matched entry's request is closed
-// (the counter lowered once in all), snmpMgrV3 also forgets the engine (PollEngineId "", boots
-// and time 0); values already computed stay; no row.
-// Database failures (the connection refused, a statement rejected by the database) are logged
-// once per run: a failure like the one before it (the same operation, up to the statement or
-// connection string it quotes and without the SQLSTATE: "ODBC execute"), with no recorded answer
-// in between, is only counted in DbFailuresNotLogged; the next recorded answer logs the count as
-// one information event (module "modQuorlanTrend", the handler's name). So an outage of the suite
-// database costs one error event and one information event, however many answers and resends it
-// drops.
+// (AppendTraceLine). Any other run-time failure ends the handling: reported under module
+// "frmQuorlanTrend" with the description (snmpManager adds ", reqId=" R ", c=" entry, 0 when
+// none matched); the matched entry's request is closed (the counter lowered once in all),
+// snmpMgrV3 also forgets the engine (PollEngineId "", boots and time 0); values already computed
+// stay; no row. The database is not touched here: its failures are the recorder's (storage.h).
 void snmpManager_Response(ResponseState& st, const SnmpResponse& r);
 void snmpMgrV3_Response(ResponseState& st, const SnmpResponse& r);
-
-// The INSERT of entry e's sample row taken at t: "INSERT INTO TrendData" + PollInterval / 60 (a
-// decimal number without trailing zeros: 1, 5, 15, 60 for the served intervals) + " VALUES
-// ('ReportId'," + SqlDateTime(conn, t) + ",'v1',...,'v6')" with PollSavedValue(1..6) written with
-// the pattern "0" (-3.5 gives '-4', 2.5 '3', 0.4 '0').
-std::string TrendSampleStatement(const Connection& conn, const TrendListEntry& e, DateTime t);
 
 // Evaluates the trigger of object k of entry c against its PollSavedValue. Nothing happens while
 // PollTriggerAlarm(k) is false or PollTriggerExpr(k) is none of "=", "!", "<", ">", "<=", ">="

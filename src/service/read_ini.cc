@@ -26,6 +26,8 @@ void ApplyKey(IniSettings& ini, const std::string& key, const std::string& value
     ini.AgentPort = ToInt32(TextToDouble(value) + 1);
   } else if (EqualsNoCase(key, "ServerTrapPort")) {
     ini.ServerTrapPort = TextToInt32(value);
+  } else if (EqualsNoCase(key, "SpoolLimitMB")) {
+    ini.SpoolLimitMB = TextToInt32(value);
   } else if (EqualsNoCase(key, "SnmpAgentGetComm")) {
     ini.SnmpAgentGetComm = value;
   } else if (EqualsNoCase(key, "SnmpAgentSetComm")) {

@@ -46,6 +46,8 @@ void ServiceStart(Module& m) {
   if (StopAsked(m)) return;
   VerifiyTrendDataTables(m);
   if (StopAsked(m)) return;
+  // Rows an earlier run left in the spool are replayed from the first idle moment on.
+  m.SampleRecorder.Start();
   ServiceOpen_(m, "snmpAgent");
   ServiceOpen_(m, "snmpManager");
   ServiceOpen_(m, "snmpMgrV3");
@@ -82,8 +84,10 @@ void ServiceStop(Module& m) {
   m.WaitMs(500);
   ServiceClose_(m, "snmpMgrV3");
   m.WaitMs(500);
-  // The managers are closed: no bad packet can follow the counts of the events left out.
+  // The managers are closed: no bad packet can follow the counts of the events left out, and no
+  // answer a row behind the last batch.
   m.Repeats.Flush(m, true);
+  m.SampleRecorder.Stop();
   if (m.DebugMode) DebugMergePoll(m);
 }
 
@@ -125,6 +129,7 @@ void dartSvc_State(Module& m) {
         ServiceStop(m);
         break;
       case kStatePause:
+        m.SampleRecorder.CommitBatch();
         AppEvent(m, kModForm, "dartSvc_State", "Pause Not Implemented", kEventInfo);
         break;
       case kStateResume:

@@ -17,6 +17,36 @@ auto Convert(const std::string& name, const std::string& text, F convert) {
   }
 }
 
+// A suite connection of an operation: each statement first commits the recorder's open batch,
+// so that what the operation reads, changes or deletes comes after every row handed before it.
+class SuiteConnection final : public Connection {
+ public:
+  SuiteConnection(Recorder& recorder, std::unique_ptr<Connection> inner)
+      : recorder_(recorder), inner_(std::move(inner)) {}
+
+  void Open(const std::string& connection_string, int timeout_seconds) override {
+    inner_->Open(connection_string, timeout_seconds);
+  }
+  std::unique_ptr<Recordset> Execute(const std::string& sql) override {
+    recorder_.CommitBatch();
+    return inner_->Execute(sql);
+  }
+  std::unique_ptr<PreparedStatement> Prepare(const std::string& sql) override {
+    recorder_.CommitBatch();
+    return inner_->Prepare(sql);
+  }
+  void LimitWaits(std::chrono::milliseconds limit) override { inner_->LimitWaits(limit); }
+  int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
+  const std::vector<DbError>& Errors() const override { return inner_->Errors(); }
+  std::string DbmsName() const override { return inner_->DbmsName(); }
+  int State() const override { return inner_->State(); }
+  void Close() override { inner_->Close(); }
+
+ private:
+  Recorder& recorder_;
+  std::unique_ptr<Connection> inner_;
+};
+
 }  // namespace
 
 const std::string& FieldValue::Require() const {
@@ -56,8 +86,11 @@ std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
   if (st.StopRequested && st.StopRequested()) {
     throw RuntimeError(err::kDatabase, "Not run: the service is stopping");
   }
+  if (st.SampleRecorder.DatabaseOut()) {
+    throw RuntimeError(err::kDatabase, "Not run: " + st.SampleRecorder.OutageDescription());
+  }
   const std::string& connection_string = SuiteConnectionOf(st);
-  std::unique_ptr<Connection> conn = st.Db->NewConnection();
+  auto conn = std::make_unique<SuiteConnection>(st.SampleRecorder, st.Db->NewConnection());
   conn->Open(connection_string, kDbConnectTimeoutSeconds);
   return conn;
 }

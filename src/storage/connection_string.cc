@@ -552,17 +552,21 @@ std::string MaskPasswords(const std::string& connection_string) {
   return out + connection_string.substr(copied);
 }
 
-std::string WithoutFileCreation(const std::string& odbc) {
+std::string WithOption(const std::string& odbc, const std::string& key, const std::string& value) {
   std::string out;
   size_t copied = 0;
   for (const RawPair& p : ScanPairs(odbc)) {
-    if (Lower(p.key) != "nocreat") continue;
+    if (Lower(p.key) != Lower(key)) continue;
     out += odbc.substr(copied, p.key_begin - copied);
     copied = p.end < odbc.size() ? p.end + 1 : p.end;  // with its ';'
   }
   out += odbc.substr(copied);
   if (!out.empty() && out.back() != ';') out += ';';
-  return out + "NoCreat=1";
+  return out + key + "=" + value;
+}
+
+std::string WithoutFileCreation(const std::string& odbc) {
+  return WithOption(odbc, "NoCreat", "1");
 }
 
 std::string SuiteConnectionString(const std::string& stored) {

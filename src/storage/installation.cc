@@ -57,6 +57,9 @@ std::string IniText(const std::string& write_community) {
       "PollDelaySnmp=20",
       "; Largest number of outstanding SNMPv1/v2c requests.",
       "MaxPendSnmp=10",
+      "; Most megabytes (MiB) of sample rows kept in the folder Spool while the suite database is",
+      "; out; when full, the oldest rows are dropped.",
+      "SpoolLimitMB=256",
   };
   std::string text;
   for (const std::string& line : lines) text += line + kCrLf;

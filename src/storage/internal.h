@@ -1,11 +1,16 @@
 // Pieces of the storage layer that its own files share and its tests reach; not for other layers.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "storage/storage.h"
 
 namespace quorlan {
 
@@ -56,6 +61,9 @@ const std::string& SuiteConnectionOf(StorageState& st);
 // driver is chosen by the file's header) or cannot translate it; the translation of any other
 // string depends on the string alone, so it may be kept and used again.
 bool TranslationReadsFiles(const std::string& connection_string);
+// The ODBC string with key=value in place of every key= it held (keys compared without regard
+// to case).
+std::string WithOption(const std::string& odbc, const std::string& key, const std::string& value);
 // The SQLite3 ODBC string with NoCreat=1 in place of any NoCreat= it held.
 std::string WithoutFileCreation(const std::string& odbc);
 
@@ -105,5 +113,42 @@ std::string TrendTableStatement(const std::string& table);
 std::vector<std::string> TrendTableColumns();
 // The table Settings_Console of a SQLite Quorlan.mdb.
 std::string SqliteSettingsConsoleTable();
+
+// --- Sample rows in the dialect of a connection (sqlite_dialect.cc) ---
+
+// Inserts sample rows on one open connection, in the transaction open on it: on SQLite with
+// prepared INSERTs, one per trend-data table and number of rows per statement
+// (kSampleRowsPerStatement, 4 or 1, the most that the rows left fill), which bind each row's
+// values; on other databases (SQL Server) with
+// INSERTs of literal values, up to 1000 rows each (SQL Server's most per VALUES). Rows of one
+// table keep their order. REQUIRES: the connection stays open while the writer is used.
+class SampleWriter {
+ public:
+  static constexpr int kSampleRowsPerStatement = 16;
+  explicit SampleWriter(Connection& conn);
+  // Throws RuntimeError as Connection::Execute; rows before the failing statement stay inserted
+  // (in the open transaction).
+  void Insert(std::span<const SampleRow> rows);
+
+ private:
+  PreparedStatement& Statement(int32_t interval, int rows);
+  void InsertPrepared(int32_t interval, std::span<const SampleRow* const> rows);
+  void InsertLiterals(int32_t interval, std::span<const SampleRow* const> rows);
+
+  Connection& conn_;
+  bool sqlite_;
+  std::map<std::pair<int32_t, int>, std::unique_ptr<PreparedStatement>> prepared_;
+};
+
+// A stored value as the trend-data tables hold it: the pattern "0" (halves away from zero), as a
+// number when it fits a bigint; nullopt otherwise (the text FormatWholeNumber writes is stored).
+std::optional<int64_t> StoredWholeNumber(double value);
+
+// True when a failed call on a connection to the database named dbms (its DbmsName; empty when
+// unknown) says that the database is out (locked beyond the lock wait, a file that cannot be
+// read or written, a server that cannot be reached or does not answer in time, a deadlock) rather
+// than refusing the statement for itself (a missing table, a value out of range). Only a
+// DatabaseError carries the driver's diagnostics; any other error is a refusal.
+bool DatabaseUnavailable(const RuntimeError& failure, const std::string& dbms);
 
 }  // namespace quorlan

@@ -89,6 +89,12 @@ std::string Describe(const std::vector<DbError>& errors) {
       fmt::format("ODBC {} {}: {}", state.empty() ? "-" : state, call, Describe(errors)), errors);
 }
 
+// A statement as errors quote it: a long one (a prepared insert of many rows) is cut short.
+std::string Quoted(const std::string& sql) {
+  constexpr size_t kLongest = 120;
+  return sql.size() <= kLongest ? sql : sql.substr(0, kLongest) + "...";
+}
+
 class Environment {
  public:
   Environment() {
@@ -107,6 +113,7 @@ class Environment {
 };
 
 class OdbcRecordset;
+class OdbcPrepared;
 
 // One open database connection, shared by the connection object and its recordsets.
 struct Session {
@@ -122,6 +129,7 @@ struct Session {
   bool failed = false;
   std::string dbms;
   std::set<OdbcRecordset*> recordsets;
+  std::set<OdbcPrepared*> prepared;
   // Where a SQLite connection goes back to when closed, and the file it opened.
   std::weak_ptr<SqlitePool> pool;
   std::string pool_key;
@@ -210,9 +218,105 @@ class OdbcRecordset final : public Recordset {
   bool eof_ = false;
 };
 
+// A prepared statement: its parameters are bound to buffers of its own, again only when a value's
+// type or text buffer changes.
+class OdbcPrepared final : public PreparedStatement {
+ public:
+  OdbcPrepared(std::shared_ptr<Session> session, SQLHSTMT stmt, std::string sql)
+      : session_(std::move(session)), stmt_(stmt), sql_(std::move(sql)) {
+    session_->prepared.insert(this);
+    params_.resize(static_cast<size_t>(std::count(sql_.begin(), sql_.end(), '?')));
+  }
+  ~OdbcPrepared() override { Close(); }
+
+  void SetInt(int index, int64_t value) override {
+    Param& p = At(index);
+    p.text_value = false;
+    p.integer = value;
+  }
+  void SetText(int index, std::string_view text) override {
+    Param& p = At(index);
+    p.text_value = true;
+    p.text.assign(text);
+  }
+  void Execute() override;
+  void Close() {
+    if (stmt_ == SQL_NULL_HSTMT) return;
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+    stmt_ = SQL_NULL_HSTMT;
+    session_->prepared.erase(this);
+  }
+
+ private:
+  struct Param {
+    bool text_value = false;
+    int64_t integer = 0;
+    std::string text;
+    SQLLEN indicator = 0;
+    // What the driver holds bound: none yet, the integer, or the text at that address and size.
+    enum class Bound { kNone, kInteger, kText } bound = Bound::kNone;
+    const char* bound_text = nullptr;
+    size_t bound_size = 0;
+  };
+  Param& At(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= params_.size()) {
+      throw RuntimeError(err::kItemNotFound, fmt::format("no parameter {} in '{}'", index, sql_));
+    }
+    return params_[static_cast<size_t>(index)];
+  }
+  void Bind(SQLUSMALLINT number, Param& p);
+
+  std::shared_ptr<Session> session_;
+  SQLHSTMT stmt_;
+  std::string sql_;
+  std::vector<Param> params_;  // never resized after the constructor: the driver holds addresses
+};
+
+void OdbcPrepared::Bind(SQLUSMALLINT number, Param& p) {
+  SQLRETURN rc = SQL_SUCCESS;
+  if (!p.text_value && p.bound != Param::Bound::kInteger) {
+    p.indicator = 0;
+    rc = SQLBindParameter(stmt_, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                          &p.integer, 0, &p.indicator);
+    p.bound = Param::Bound::kInteger;
+  } else if (p.text_value && (p.bound != Param::Bound::kText || p.bound_text != p.text.data() ||
+                              p.bound_size != p.text.size())) {
+    rc = SQLBindParameter(stmt_, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                          std::max<size_t>(1, p.text.size()), 0, p.text.data(),
+                          static_cast<SQLLEN>(p.text.size()), &p.indicator);
+    p.bound = Param::Bound::kText;
+    p.bound_text = p.text.data();
+    p.bound_size = p.text.size();
+  }
+  if (p.text_value) p.indicator = static_cast<SQLLEN>(p.text.size());
+  if (!SQL_SUCCEEDED(rc)) {
+    p.bound = Param::Bound::kNone;
+    session_->failed = true;
+    Raise(fmt::format("bind parameter {} of '{}'", number, Quoted(sql_)),
+          FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
+  }
+}
+
+void OdbcPrepared::Execute() {
+  if (stmt_ == SQL_NULL_HSTMT) {
+    Raise(fmt::format("execute '{}'", Quoted(sql_)), {{"08003", 0, "the connection is closed"}});
+  }
+  for (size_t i = 0; i < params_.size(); ++i) Bind(static_cast<SQLUSMALLINT>(i + 1), params_[i]);
+  SQLRETURN rc;
+  {
+    const SocketWatchdog::Guard watch = session_->Watch();
+    rc = SQLExecute(stmt_);
+  }
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    session_->failed = true;
+    Raise(fmt::format("execute '{}'", Quoted(sql_)), FailureDiagnostics(SQL_HANDLE_STMT, stmt_));
+  }
+}
+
 void Session::Disconnect() {
   // Statements go first: the driver frees them with the connection.
   while (!recordsets.empty()) (*recordsets.begin())->Close();
+  while (!prepared.empty()) (*prepared.begin())->Close();
   const std::shared_ptr<SqlitePool> parking = pool.lock();
   if (connected && !failed && parking &&
       parking->Release(pool_key, pool_path, dbc, file.st_dev, file.st_ino)) {
@@ -333,6 +437,8 @@ class OdbcConnection final : public Connection {
 
   void Open(const std::string& connection_string, int timeout_seconds) override;
   std::unique_ptr<Recordset> Execute(const std::string& sql) override;
+  std::unique_ptr<PreparedStatement> Prepare(const std::string& sql) override;
+  void LimitWaits(std::chrono::milliseconds limit) override;
   int64_t RecordsAffected() const override { return records_affected_; }
   const std::vector<DbError>& Errors() const override { return errors_; }
   std::string DbmsName() const override { return session_ ? session_->dbms : ""; }
@@ -349,6 +455,8 @@ class OdbcConnection final : public Connection {
     Raise(call, errors_);
   }
 
+  // A statement handle on the open connection with the query time-out; fails naming call.
+  SQLHSTMT NewStatement(const std::string& call);
   // The translation of connection_string; fails (Fail) when it cannot be translated.
   OpenPlan PlanFor(const std::string& connection_string);
   void Connect(Session& session, const std::string& odbc, int timeout_seconds);
@@ -361,6 +469,7 @@ class OdbcConnection final : public Connection {
   std::shared_ptr<Session> session_;
   std::vector<DbError> errors_;
   int64_t records_affected_ = 0;
+  std::chrono::milliseconds wait_limit_{0};  // LimitWaits; 0: the driver's own time limits
 };
 
 OpenPlan OdbcConnection::PlanFor(const std::string& connection_string) {
@@ -391,6 +500,10 @@ void OdbcConnection::Open(const std::string& connection_string, int timeout_seco
   session->watchdog = shared_->watchdog;
   session->call_limit = shared_->call_limit;
   session->query_timeout_seconds = shared_->query_timeout_seconds;
+  if (wait_limit_.count() > 0) {
+    session->call_limit = wait_limit_;
+    timeout_seconds = static_cast<int>((wait_limit_.count() + 999) / 1000);
+  }
   const std::string& path = plan.path;
   bool file_known = false;
   if (!path.empty()) {
@@ -435,14 +548,63 @@ void OdbcConnection::Connect(Session& session, const std::string& odbc, int time
   std::vector<SQLCHAR> in(odbc.begin(), odbc.end());
   in.push_back(0);
   const std::vector<OpenSocket> before = ConnectedStreamSockets();
-  const SQLRETURN rc = SQLDriverConnect(session.dbc, nullptr, in.data(), SQL_NTS, out, sizeof out,
-                                        &out_length, SQL_DRIVER_NOPROMPT);
+  const int port = ServerPort(odbc);
+  SQLRETURN rc;
+  {
+    // A login that a server leaves unanswered ends at the wait limit, below the driver's whole
+    // seconds of login time-out.
+    const SocketWatchdog::Guard watch =
+        wait_limit_.count() > 0 && port > 0
+            ? shared_->watchdog->WatchConnect(before, port, wait_limit_)
+            : shared_->watchdog->Watch(-1, wait_limit_);
+    rc = SQLDriverConnect(session.dbc, nullptr, in.data(), SQL_NTS, out, sizeof out, &out_length,
+                          SQL_DRIVER_NOPROMPT);
+  }
   if (!SQL_SUCCEEDED(rc)) {
     Fail(fmt::format("connect '{}'", MaskPasswords(odbc)),
          FailureDiagnostics(SQL_HANDLE_DBC, session.dbc));
   }
   // The driver's socket to a database server; local files open none.
-  session.socket_fd = NewSocket(before, ConnectedStreamSockets(), ServerPort(odbc));
+  session.socket_fd = NewSocket(before, ConnectedStreamSockets(), port);
+}
+
+void OdbcConnection::LimitWaits(std::chrono::milliseconds limit) {
+  wait_limit_ = limit;
+  if (session_ && limit.count() > 0) session_->call_limit = limit;
+}
+
+SQLHSTMT OdbcConnection::NewStatement(const std::string& call) {
+  SQLHSTMT stmt = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session_->dbc, &stmt))) {
+    Fail(call, FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
+  }
+  if (session_->query_timeout_seconds > 0) {
+    SQLSetStmtAttr(
+        stmt, SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(session_->query_timeout_seconds)), 0);
+  }
+  return stmt;
+}
+
+std::unique_ptr<PreparedStatement> OdbcConnection::Prepare(const std::string& sql) {
+  errors_.clear();
+  if (State() != 1) {
+    Fail(fmt::format("prepare '{}'", Quoted(sql)), {{"08003", 0, "the connection is not open"}});
+  }
+  SQLHSTMT stmt = NewStatement(fmt::format("prepare '{}'", Quoted(sql)));
+  std::vector<SQLCHAR> in(sql.begin(), sql.end());
+  in.push_back(0);
+  SQLRETURN rc;
+  {
+    const SocketWatchdog::Guard watch = session_->Watch();
+    rc = SQLPrepare(stmt, in.data(), SQL_NTS);
+  }
+  if (!SQL_SUCCEEDED(rc)) {
+    std::vector<DbError> errors = FailureDiagnostics(SQL_HANDLE_STMT, stmt);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    Fail(fmt::format("prepare '{}'", Quoted(sql)), std::move(errors));
+  }
+  return std::make_unique<OdbcPrepared>(session_, stmt, sql);
 }
 
 std::string OdbcConnection::ResolveInstance(const std::string& odbc, int* timeout_seconds) {
@@ -479,15 +641,7 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
            "the SQLite driver skips a statement that begins with WITH; write INSERT INTO t WITH "
            "... SELECT ... or SELECT ... FROM (WITH ...)"}});
   }
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session_->dbc, &stmt))) {
-    Fail(fmt::format("execute '{}'", sql), FailureDiagnostics(SQL_HANDLE_DBC, session_->dbc));
-  }
-  if (session_->query_timeout_seconds > 0) {
-    SQLSetStmtAttr(
-        stmt, SQL_ATTR_QUERY_TIMEOUT,
-        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(session_->query_timeout_seconds)), 0);
-  }
+  SQLHSTMT stmt = NewStatement(fmt::format("execute '{}'", sql));
   std::vector<SQLCHAR> in(text.begin(), text.end());
   in.push_back(0);
   SQLRETURN rc;

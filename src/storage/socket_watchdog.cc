@@ -24,6 +24,22 @@ SocketWatchdog::~SocketWatchdog() {
 
 SocketWatchdog::Guard SocketWatchdog::Watch(int fd, std::chrono::milliseconds limit) {
   if (fd < 0) return Guard(nullptr);
+  Arm(fd, limit);
+  return Guard(this);
+}
+
+SocketWatchdog::Guard SocketWatchdog::WatchConnect(std::vector<OpenSocket> before, int peer_port,
+                                                   std::chrono::milliseconds limit) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    before_ = std::move(before);
+    peer_port_ = peer_port;
+  }
+  Arm(kConnecting, limit);
+  return Guard(this);
+}
+
+void SocketWatchdog::Arm(int fd, std::chrono::milliseconds limit) {
   if (!thread_.joinable()) {
     // The thread inherits a mask that blocks every signal, so none is ever delivered to it.
     sigset_t all, saved;
@@ -38,7 +54,6 @@ SocketWatchdog::Guard SocketWatchdog::Watch(int fd, std::chrono::milliseconds li
     deadline_ = std::chrono::steady_clock::now() + limit;
   }
   wake_.notify_one();
-  return Guard(this);
 }
 
 void SocketWatchdog::Disarm() {
@@ -51,13 +66,15 @@ void SocketWatchdog::Disarm() {
 void SocketWatchdog::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
-    if (fd_ < 0) {
+    if (fd_ == -1) {
       wake_.wait(lock);
       continue;
     }
-    if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && fd_ >= 0 &&
+    if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && fd_ != -1 &&
         std::chrono::steady_clock::now() >= deadline_) {
-      ::shutdown(fd_, SHUT_RDWR);
+      const int fd =
+          fd_ == kConnecting ? NewSocket(before_, ConnectedStreamSockets(), peer_port_) : fd_;
+      if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
       fd_ = -1;
     }
   }

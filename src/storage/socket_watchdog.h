@@ -21,6 +21,15 @@
 
 namespace quorlan {
 
+// The connected TCP sockets the process holds, as (descriptor, inode) pairs: taken before and
+// after a driver connects, the difference is the driver's socket of that connection (FreeTDS
+// also opens a local socket pair of its own, which is not counted).
+struct OpenSocket {
+  int fd;
+  ino_t inode;
+  int peer_port;
+};
+
 class SocketWatchdog {
  public:
   SocketWatchdog() = default;
@@ -45,8 +54,14 @@ class SocketWatchdog {
   };
   // REQUIRES: no other call is being watched. fd < 0 watches nothing.
   Guard Watch(int fd, std::chrono::milliseconds limit);
+  // Watches a connect to peer_port, whose socket is not known yet: at the deadline, the socket
+  // connected to that port that is not among before (see NewSocket) is shut down.
+  Guard WatchConnect(std::vector<OpenSocket> before, int peer_port,
+                     std::chrono::milliseconds limit);
 
  private:
+  static constexpr int kConnecting = -2;  // fd_ of a watched connect
+  void Arm(int fd, std::chrono::milliseconds limit);
   void Disarm();
   void Run();
 
@@ -54,18 +69,12 @@ class SocketWatchdog {
   std::condition_variable wake_;
   std::thread thread_;
   bool quit_ = false;
-  int fd_ = -1;  // the watched socket, -1 when nothing is watched
+  int fd_ = -1;  // the watched socket, -1 when nothing is watched, kConnecting for a connect
   std::chrono::steady_clock::time_point deadline_;
+  std::vector<OpenSocket> before_;  // of a watched connect
+  int peer_port_ = 0;
 };
 
-// The connected TCP sockets the process holds, as (descriptor, inode) pairs: taken before and
-// after a driver connects, the difference is the driver's socket of that connection (FreeTDS
-// also opens a local socket pair of its own, which is not counted).
-struct OpenSocket {
-  int fd;
-  ino_t inode;
-  int peer_port;
-};
 std::vector<OpenSocket> ConnectedStreamSockets();
 // The socket of after that is not in before: the only one, or else the only one connected to
 // peer_port (a server in the same process holds the other end); -1 when there is none such.

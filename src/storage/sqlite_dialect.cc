@@ -3,7 +3,9 @@
 // that the databases write differently are made here.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <regex>
 
 #include "components/platform/platform.h"
@@ -205,6 +207,112 @@ int64_t InsertReturningKey(Connection& conn, const std::string& table, const std
   const int64_t id = rows->Field(0).AsInt32();
   rows->Close();
   return id;
+}
+
+// --- Sample rows ---
+
+std::string TrendDataTable(int32_t poll_interval) {
+  if (poll_interval % 60 == 0) return "TrendData" + std::to_string(poll_interval / 60);
+  return fmt::format("TrendData{}", poll_interval / 60.0);
+}
+
+std::optional<int64_t> StoredWholeNumber(double value) {
+  const double r = std::round(value);  // halves away from zero, as FormatWholeNumber
+  // Both bounds are exact doubles: -2^63 fits, 2^63 does not.
+  if (!(r >= -9223372036854775808.0 && r < 9223372036854775808.0)) return std::nullopt;
+  return static_cast<int64_t>(r);
+}
+
+SampleWriter::SampleWriter(Connection& conn) : conn_(conn), sqlite_(IsSqlite(conn)) {}
+
+void SampleWriter::Insert(std::span<const SampleRow> rows) {
+  // Grouped by table, each group in the order of the rows.
+  std::map<int32_t, std::vector<const SampleRow*>> tables;
+  for (const SampleRow& row : rows) tables[row.PollInterval].push_back(&row);
+  for (const auto& [interval, group] : tables) {
+    if (sqlite_) {
+      InsertPrepared(interval, group);
+    } else {
+      InsertLiterals(interval, group);
+    }
+  }
+}
+
+PreparedStatement& SampleWriter::Statement(int32_t interval, int rows) {
+  std::unique_ptr<PreparedStatement>& statement = prepared_[{interval, rows}];
+  if (!statement) {
+    std::string sql = "INSERT INTO " + TrendDataTable(interval) + " VALUES ";
+    for (int i = 0; i < rows; ++i) sql += i == 0 ? "(?,?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?,?)";
+    statement = conn_.Prepare(sql);
+  }
+  return *statement;
+}
+
+void SampleWriter::InsertPrepared(int32_t interval, std::span<const SampleRow* const> rows) {
+  // SQLite's driver compiles a prepared statement again at every execution, so rows go a
+  // statement of several at a time where there are enough of them: 16, then 4, then 1.
+  while (!rows.empty()) {
+    int n = kSampleRowsPerStatement;
+    while (static_cast<size_t>(n) > rows.size()) n /= 4;
+    PreparedStatement& statement = Statement(interval, n);
+    for (int i = 0; i < n; ++i) {
+      const SampleRow& row = *rows[static_cast<size_t>(i)];
+      const int first = 8 * i;
+      statement.SetInt(first, row.ReportId);
+      statement.SetText(first + 1, row.Time.FormatDateTime());
+      for (int k = 0; k < 6; ++k) {
+        const double v = row.Values[static_cast<size_t>(k)];
+        if (const std::optional<int64_t> whole = StoredWholeNumber(v)) {
+          statement.SetInt(first + 2 + k, *whole);
+        } else {
+          statement.SetText(first + 2 + k, FormatWholeNumber(v));
+        }
+      }
+    }
+    statement.Execute();
+    rows = rows.subspan(static_cast<size_t>(n));
+  }
+}
+
+void SampleWriter::InsertLiterals(int32_t interval, std::span<const SampleRow* const> rows) {
+  constexpr size_t kMostRows = 1000;  // SQL Server's limit of rows in one VALUES
+  while (!rows.empty()) {
+    const size_t n = std::min(kMostRows, rows.size());
+    std::string sql = "INSERT INTO " + TrendDataTable(interval) + " VALUES ";
+    for (size_t i = 0; i < n; ++i) {
+      const SampleRow& row = *rows[i];
+      sql +=
+          fmt::format("{}('{}',{}", i == 0 ? "" : ",", row.ReportId, SqlDateTime(conn_, row.Time));
+      for (double v : row.Values) sql += ",'" + FormatWholeNumber(v) + "'";
+      sql += ")";
+    }
+    conn_.Execute(sql);
+    rows = rows.subspan(n);
+  }
+}
+
+bool DatabaseUnavailable(const RuntimeError& failure, const std::string& dbms) {
+  const auto* driver = dynamic_cast<const DatabaseError*>(&failure);
+  if (driver == nullptr) return false;
+  const bool sqlite = EqualsNoCase(dbms, "SQLite");
+  for (const DbError& e : driver->diagnostics()) {
+    const std::string& state = e.SqlState;
+    // Connection failures, time-outs, a cancelled statement, a deadlock's victim.
+    if (state.starts_with("08") || state == "HYT00" || state == "HYT01" || state == "HY008" ||
+        state == "40001") {
+      return true;
+    }
+    if (sqlite) {
+      // SQLite's result codes (the extended ones carry the primary code in their low byte):
+      // BUSY, LOCKED, NOMEM, READONLY, IOERR, CORRUPT, FULL, CANTOPEN, PROTOCOL, NOTADB.
+      static constexpr int kOut[] = {5, 6, 7, 8, 10, 11, 13, 14, 15, 26};
+      const int code = e.NativeError & 0xff;
+      if (std::find(std::begin(kOut), std::end(kOut), code) != std::end(kOut)) return true;
+    } else if (e.NativeError >= 20000 && e.NativeError < 21000) {
+      return true;  // FreeTDS's own errors: the network, the login, the connection
+    }
+  }
+  return false;
 }
 
 }  // namespace quorlan

@@ -36,10 +36,16 @@
 // error with the field named ("Type mismatch: field SecurityLevel: 'abc' is not a number"), a
 // missing field is err::kItemNotFound, a field of no current row err::kNoCurrentRecord.
 //
+// Recording
+// ---------
+// Sample rows go through the Recorder (see below), which commits them in batches on a connection
+// it keeps, and keeps them in a spool file through outages of the database.
+//
 // Threads: none of this is thread-safe; the service uses it from its one thread.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -144,6 +150,20 @@ class DatabaseError : public RuntimeError {
   std::vector<DbError> diagnostics_;
 };
 
+// A statement prepared once on its connection and executed many times, with the values set before
+// each execution; its parameters are the markers "?" of its text, numbered from 0. A value stays
+// until it is set again. REQUIRES: used only while its connection is open; closing the connection
+// frees the statement (its Execute then fails).
+class PreparedStatement {
+ public:
+  virtual ~PreparedStatement() = default;
+  virtual void SetInt(int index, int64_t value) = 0;
+  virtual void SetText(int index, std::string_view text) = 0;
+  // Executes with the values set. Throws RuntimeError(err::kDatabase) when the driver rejects it,
+  // as Connection::Execute.
+  virtual void Execute() = 0;
+};
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -157,6 +177,14 @@ class Connection {
   // (RecordsAffected then tells how many rows it changed; a change of no rows is not a failure).
   // Throws RuntimeError(err::kDatabase) when the driver rejects it. REQUIRES: State() == 1.
   virtual std::unique_ptr<Recordset> Execute(const std::string& sql) = 0;
+  // Prepares a statement without rows (an INSERT) for repeated execution. Throws
+  // RuntimeError(err::kDatabase) when the driver rejects it. REQUIRES: State() == 1.
+  virtual std::unique_ptr<PreparedStatement> Prepare(const std::string& sql) = 0;
+  // Bounds every later wait of this connection for a database server, its login included: a call
+  // that waits longer has the connection's socket shut down and fails (SQLSTATE 08S01 or HYT00),
+  // and the connection is dead. Local files are not concerned (SQLite's lock wait is the Timeout=
+  // of its connection string). Call before Open to bound the login.
+  virtual void LimitWaits(std::chrono::milliseconds limit) = 0;
   // Rows changed by the last Execute that returned no rows (0 after a query).
   virtual int64_t RecordsAffected() const = 0;
   // The error entries of the last Open or Execute (empty after a success).
@@ -261,6 +289,124 @@ std::string SqlDateTime(const Connection& conn, const DateTime& time);
 int64_t InsertReturningKey(Connection& conn, const std::string& table, const std::string& key,
                            const std::vector<std::pair<std::string, std::string>>& columns);
 
+// --- Recording sample rows ---
+
+// One row of a trend-data table.
+struct SampleRow {
+  int32_t ReportId = 0;
+  int32_t PollInterval = 0;  // seconds; the row goes to TrendDataTable(PollInterval)
+  DateTime Time;             // local time at which the answer was handled; stored to the second
+  std::array<double, 6> Values{};  // Value1 to Value6, stored rounded with the pattern "0"
+};
+
+// The trend-data table of a poll interval in seconds: "TrendData" followed by the minutes as a
+// decimal number without trailing zeros ("TrendData5" for 300). An interval the grid does not
+// serve names a table that does not exist ("TrendData2.5" for 150), which the database refuses.
+std::string TrendDataTable(int32_t poll_interval);
+
+// A batch commits at this many rows, or at the first row handed this long after its first row.
+inline constexpr int kBatchRows = 1000;
+inline constexpr int kBatchMs = 100;
+// While the database is out, it is tried this often.
+inline constexpr int kSpoolProbeSeconds = 15;
+// The most rows one replayed batch holds.
+inline constexpr int kReplayRows = 1000;
+// The longest the recorder's connection waits for a database server (statements and login), and
+// the lock wait of its SQLite connection (a write may wait about twice as long).
+inline constexpr int kRecorderWaitMs = 1000;
+inline constexpr int kRecorderLockWaitMs = 200;
+// A row that the database refuses this many times is set aside in Spool/rejects.txt.
+inline constexpr int kRowTries = 3;
+// The event log's procedure of the recorder.
+inline constexpr const char* kRecorderProcedure = "TrendSampleRecord";
+
+// What the spool holds.
+struct SpoolStatus {
+  int64_t rows = 0;                // rows not yet recorded in the database
+  std::optional<DateTime> oldest;  // the time stamp of the oldest of them
+  uint64_t bytes = 0;              // the size of the spool's files
+  // False when the replay position could not be read from the database: rows then counts from
+  // the start of the spool's first file, and may include rows recorded already.
+  bool position_known = true;
+};
+
+// Rows the recorder has dealt with since the state was made.
+struct RecorderCounts {
+  int64_t recorded = 0;  // committed in the database directly
+  int64_t spooled = 0;   // written to the spool
+  int64_t replayed = 0;  // committed in the database from the spool
+  int64_t rejected = 0;  // set aside in Spool/rejects.txt
+  int64_t dropped = 0;   // lost: dropped from a full spool, or the spool could not be written
+};
+
+struct StorageState;
+
+// The recorder of sample rows.
+//
+// Batches: rows handed to Record are committed in batches, each one transaction on a connection
+// the recorder keeps open (on SQLite with a prepared INSERT per trend-data table, elsewhere with
+// multi-row INSERTs of literal values). A batch commits when the event loop has nothing ready
+// (an idle task), at its kBatchRows-th row, or at the first row handed kBatchMs or more after its
+// first, whichever comes first; CommitBatch commits it at once, and every other statement on the
+// suite database (OpenSuiteConnection) calls it first. A row counts as recorded when its batch
+// commits; a crash of the process loses the open batch, at most kBatchMs of rows.
+//
+// Outages: a batch that fails because the database is out (locked by another writer beyond the
+// lock wait, its file gone, the connection refused, a server that does not answer within
+// kRecorderWaitMs) goes to the spool (storage/spool_format.md), with one error event that names
+// the database's reason. While the spool holds rows, new rows are appended behind them (one
+// fdatasync per batch) and the database is not tried for them: while it is out (DatabaseOut),
+// only a probe every kSpoolProbeSeconds touches it and OpenSuiteConnection refuses every other
+// operation at once, so no operation holds the loop longer than one short wait. The probe is the
+// replay of the spool's first batch; once one succeeds, the rest is replayed in order, one batch
+// of at most kReplayRows at each idle moment, each committed in one transaction with the replay
+// position (table TrendSpool, a row per spool segment): a crash during a replay loses and
+// doubles nothing. When the spool
+// is empty, recording is direct again, with one information event that counts the rows replayed
+// and gives the outage's length. Rows keep their own time stamps. A spool that an earlier run
+// left is replayed after Start.
+//
+// Refused rows: when the database answers but refuses a batch (a value out of range, a table
+// that does not exist), its rows are inserted one at a time, and a row refused kRowTries times
+// is set aside in Spool/rejects.txt (written and synced before its batch commits), with one
+// error event per batch that counts them and gives the reason.
+//
+// Never throws towards its callers; failures are events (module "modQuorlanTrend", procedure
+// kRecorderProcedure). Runs on the event loop's thread; its idle tasks and its probe timer never
+// yield.
+class Recorder {
+ public:
+  // REQUIRES: st outlives the recorder. Nothing is opened or read until rows come or Start.
+  explicit Recorder(StorageState& st);
+  ~Recorder();
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  // Takes one row into the open batch.
+  void Record(const SampleRow& row);
+  // Commits the open batch now: to the database, or to the spool while it holds rows.
+  void CommitBatch();
+  // At the service's start, once the trend-data tables exist: reads the spool an earlier run
+  // left (reporting torn or damaged parts) and replays it from the next idle moment.
+  void Start();
+  // At the stop: commits the open batch and closes the kept connection.
+  void Stop();
+  // True while the database is out: from a batch or probe that failed so until a probe succeeds.
+  bool DatabaseOut() const;
+  // Why and since when the database is out, for the errors of the operations refused meanwhile.
+  std::string OutageDescription() const;
+  SpoolStatus Status() const;
+  const RecorderCounts& Counts() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The spool of the installation of st as its files and the database's replay position show it
+// (for the console, beside a running service). Throws RuntimeError when the files cannot be read.
+SpoolStatus ReadSpoolStatus(StorageState& st);
+
 // One slot of the SNMPv3 security profile table.
 struct SecProfile {
   std::string UserName;  // empty: the slot is free
@@ -299,12 +445,16 @@ struct StorageState : Runtime {
   // The translation of DbConnStringSql that every suite connection opens with (made once per
   // stored string, not at every operation).
   SuiteConnectionMemo SuiteConnection;
+  // Where sample rows go.
+  Recorder SampleRecorder{*this};
 };
 
 // --- The access pattern, for every operation on the suite database ---
 
-// A new connection opened with DbConnStringSql and the 5-second connection time-out.
-// Throws as Connection::Open; also, without opening anything, when the service is stopping and
+// A new connection opened with DbConnStringSql and the 5-second connection time-out. Each
+// statement executed on it first commits the recorder's open batch (Recorder::CommitBatch).
+// Throws as Connection::Open; also, without opening anything, when the service is stopping, while
+// the recorder finds the database out (Recorder::DatabaseOut), and
 // when DbConnStringSql names a SQLite file that does not exist: a suite database is never
 // created here (only `quorlan-trendctl init` creates one), so that samples are not written into a
 // stray empty file while the real one is unavailable (say, its volume is not mounted yet).

@@ -104,6 +104,7 @@ class ResponseTest : public TrendDbTest {
 
   // The rows of a trend-data table as "ReportId Time v1 .. v6".
   std::vector<std::string> Samples(const std::string& table = "TrendData1") {
+    rs.SampleRecorder.CommitBatch();  // as the loop's next idle moment does
     std::vector<std::string> out;
     for (const auto& row : Rows("SELECT * FROM " + table + " ORDER BY Time, ReportId")) {
       std::string line;

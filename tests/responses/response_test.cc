@@ -151,38 +151,6 @@ TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
   EXPECT_TRUE(recorder->log().empty()) << ::testing::PrintToString(recorder->log());
 }
 
-// The row's statement as each database gets it: SQL Server reads the date-time with "T" the same
-// under every session language.
-TEST(TrendSampleStatementTest, NamesTheIntervalsTableAndWritesTheDialectsDateTime) {
-  class NamedConnection : public Connection {
-   public:
-    explicit NamedConnection(std::string name) : name_(std::move(name)) {}
-    void Open(const std::string&, int) override {}
-    std::unique_ptr<Recordset> Execute(const std::string&) override { return nullptr; }
-    int64_t RecordsAffected() const override { return 0; }
-    const std::vector<DbError>& Errors() const override { return errors_; }
-    std::string DbmsName() const override { return name_; }
-    int State() const override { return 1; }
-    void Close() override {}
-
-   private:
-    std::string name_;
-    std::vector<DbError> errors_;
-  };
-  TrendListEntry e;
-  e.ReportId = 17;
-  e.PollInterval = 300;
-  e.PollSavedValue[1] = 120;
-  e.PollSavedValue[2] = -0.4;
-  const DateTime t = DateTime::FromCivil({2026, 12, 7, 3, 50, 0});
-  EXPECT_EQ(TrendSampleStatement(NamedConnection("SQLite"), e, t),
-            "INSERT INTO TrendData5 VALUES ('17','2026-12-07 03:50:00','120','0','0','0','0','0')");
-  e.PollInterval = 90;
-  EXPECT_EQ(
-      TrendSampleStatement(NamedConnection("Microsoft SQL Server"), e, t),
-      "INSERT INTO TrendData1.5 VALUES ('17','2026-12-07T03:50:00','120','0','0','0','0','0')");
-}
-
 TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
   rs.DebugMode = true;
   TrendListEntry& idle = AddEntry(snmpd_->port(), {SnmpdOid(3)});
@@ -222,25 +190,6 @@ TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
   EXPECT_EQ(Fields(Trace(kTraceSnmpResp)[1])[1], " <-- snmpResp");
   EXPECT_TRUE(recorder->Statements().empty());
   EXPECT_TRUE(Events().empty());
-}
-
-TEST_F(SnmpdResponseTest, FailuresEndTheAnswerInTheHandlerWithoutARow) {
-  snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
-  TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
-  e.PollInterval = 120;  // TrendData2 does not exist
-  PollAt(At(1));
-  const std::vector<std::string> events = Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_THAT(
-      events[0],
-      HasSubstr("1\tfrmQuorlanTrend_snmpManager_Response\tODBC HY000 execute 'INSERT INTO "
-                "TrendData2 VALUES ('101','2026-12-07 10:01:00','42','0','0','0','0','0')'"));
-  EXPECT_THAT(events[0], HasSubstr("no such table: TrendData2"));
-  EXPECT_THAT(events[0], HasSubstr(", reqId=1000001, c=1"));
-  EXPECT_FALSE(e.PollPending);
-  EXPECT_EQ(e.PollMessId, 0);
-  EXPECT_EQ(rs.Pending, 0);
-  EXPECT_TRUE(Samples().empty());
 }
 
 // An expression written straight into the database, far beyond what the engine takes: the row is
@@ -297,67 +246,64 @@ TEST_F(SnmpdResponseTest, ARefusedExpressionStoresZeroForItsObjectAndKeepsTheRow
   EXPECT_THAT(events[2], HasSubstr("\tReportId 101: ObjEval1 \"100/0\""));
 }
 
-TEST_F(SnmpdResponseTest, ARefusedConnectionLeavesTheRequestToTheTimeOut) {
+// A report whose interval has no table: the answer closes its request as any other, and the
+// database's refusal sets the row aside instead of losing it.
+TEST_F(SnmpdResponseTest, ARowWithoutATableIsSetAsideAndTheRequestCloses) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
-  using Mode = testing::RecordingDatabase::FailureMode;
-  recorder->FailOpens(Mode::kRaise);
   TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
-  wall.Set(At(1));
-  timerPoll_Timer(rs);
-  ASSERT_TRUE(WaitFor([this] { return !Events().empty(); })) << snmpd_->Log();
-  EXPECT_EQ(Events()[0],
-            "1\tmodQuorlanTrend_snmpManager_Response\tODBC HY000 open: injected failure");
-  EXPECT_TRUE(e.PollPending);
-  EXPECT_EQ(e.PollMessId, 1000001);
-  EXPECT_EQ(rs.Pending, 1);
-  EXPECT_EQ(e.PollSampledValue[1], -1);
-
-  // An error entry without a run-time error is reported the same way, with no description.
-  recorder->FailOpens(Mode::kErrorEntry);
-  wall.Set(At(1, 6));
-  timerPoll_Timer(rs);
-  EXPECT_EQ(e.PollRetryTimes, 1);
-  ASSERT_TRUE(WaitFor([this] { return Events().size() == 2; }));
-  EXPECT_EQ(Events()[1], "1\tmodQuorlanTrend_snmpManager_Response\t");
-  EXPECT_EQ(e.PollMessId, 1000002);
-  PollAt(At(1, 12));
-  EXPECT_FALSE(e.PollPending) << "given up by the scheduler";
+  e.PollInterval = 120;
+  PollAt(At(1));
+  EXPECT_FALSE(e.PollPending);
+  EXPECT_EQ(e.PollMessId, 0);
   EXPECT_EQ(rs.Pending, 0);
-  EXPECT_TRUE(recorder->Statements().empty());
+  EXPECT_TRUE(Samples().empty());
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_THAT(Events()[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\t1 sample row(s) "
+                                     "refused by the suite database 3 times were set aside"));
+  EXPECT_THAT(Events()[0], HasSubstr("no such table: TrendData2"));
+  const std::vector<std::string> rejects = ReadLines(rs.AppPath + "/Spool/rejects.txt");
+  ASSERT_EQ(rejects.size(), 1u);
+  EXPECT_THAT(rejects[0], HasSubstr("\tTrendData2\t101\t2026-12-07 10:01:00\t42\t0\t0\t0\t0\t0\t"));
 }
 
-// A suite database that cannot be opened for a while (a file removed, a volume not mounted): the
-// answers and resends it drops are one error event, and the first recorded answer counts them.
-TEST_F(SnmpdResponseTest, AnOutageOfTheDatabaseIsOneEventHoweverManyAnswersItDrops) {
+// A suite database that cannot be opened for a while (a file removed, a volume not mounted):
+// the answers close their requests as always, their rows wait in the spool, the outage is one
+// error event, and when the database is back the rows are recorded with their own time stamps.
+TEST_F(SnmpdResponseTest, AnOutageOfTheDatabaseIsOneEventAndItsRowsAreRecordedWhenItIsBack) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
   recorder->FailOpens(testing::RecordingDatabase::FailureMode::kRaise);
   for (int i = 0; i < 3; ++i) AddEntry(snmpd_->port(), {SnmpdOid(3)});
-  const auto opens = [this](size_t n) {
-    return WaitFor([this, n] {
-      return std::count(recorder->log().begin(), recorder->log().end(), std::string("open")) >=
-             long(n);
-    });
-  };
-  wall.Set(At(1));
-  timerPoll_Timer(rs);
-  ASSERT_TRUE(opens(3)) << snmpd_->Log();
-  wall.Set(At(1, 6));
-  timerPoll_Timer(rs);  // the resends
-  ASSERT_TRUE(opens(6));
-  PollAt(At(1, 12));  // given up
-  recorder->StopFailingOpens();
+  PollAt(At(1));
   PollAt(At(2));
-  EXPECT_THAT(
-      Events(),
-      ElementsAre("1\tmodQuorlanTrend_snmpManager_Response\tODBC HY000 open: injected failure",
-                  "3\tmodQuorlanTrend_snmpManager_Response\t5 more answer(s) failed with "
-                  "\"ODBC open: injected failure\" and were not logged one by one"));
-  EXPECT_EQ(Samples().size(), 3u);
+  EXPECT_EQ(rs.Pending, 0) << "every answer closed its request";
+  EXPECT_EQ(rs.TrendList[1].PollSampledValue[1], 42);
+  rs.SampleRecorder.CommitBatch();
+  EXPECT_EQ(rs.SampleRecorder.Status().rows, 6);
+  EXPECT_EQ(std::count(recorder->log().begin(), recorder->log().end(), std::string("open")), 1)
+      << "only the first batch tried the database";
+  recorder->StopFailingOpens();
+  wall.Skip(15000);
+  ASSERT_TRUE(WaitFor([this] { return !rs.SampleRecorder.DatabaseOut(); }));
+  EXPECT_EQ(Samples(), (std::vector<std::string>{
+                           "101 2026-12-07 10:01:00 42 0 0 0 0 0",
+                           "102 2026-12-07 10:01:00 42 0 0 0 0 0",
+                           "103 2026-12-07 10:01:00 42 0 0 0 0 0",
+                           "101 2026-12-07 10:02:00 42 0 0 0 0 0",
+                           "102 2026-12-07 10:02:00 42 0 0 0 0 0",
+                           "103 2026-12-07 10:02:00 42 0 0 0 0 0",
+                       }));
+  const std::vector<std::string> events = Events();
+  ASSERT_EQ(events.size(), 2u) << ::testing::PrintToString(events);
+  EXPECT_THAT(events[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\tThe suite database is "
+                                   "out: ODBC HY000 open: injected failure"));
+  EXPECT_THAT(events[1], HasSubstr("3\tmodQuorlanTrend_TrendSampleRecord\t6 sample row(s) "
+                                   "recorded from the spool"));
 }
 
 // The suite database on a SQL Server that stops answering between two polls (FreeTDS against a
-// TDS endpoint that completes logins and then answers nothing): each insert ends with its
-// time-out, the outage is one error event, and recording resumes when the database is back.
+// TDS endpoint that completes logins and then answers nothing): the batch ends within the
+// recorder's short wait, the outage is one error event, and the rows are recorded when a
+// database answers again.
 TEST_F(SnmpdResponseTest, ASqlServerThatStopsAnsweringIsOneEventAndRecordingResumes) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
   for (int i = 0; i < 2; ++i) AddEntry(snmpd_->port(), {SnmpdOid(3)});
@@ -366,22 +312,27 @@ TEST_F(SnmpdResponseTest, ASqlServerThatStopsAnsweringIsOneEventAndRecordingResu
   testing::FakeTdsServer server;
   const std::shared_ptr<DatabaseDriver> sqlite = rs.Db;
   const std::string sqlite_string = rs.DbConnStringSql;
-  rs.Db = NewOdbcDriver({.query_timeout_seconds = 1});
+  rs.Db = NewOdbcDriver();
   rs.DbConnStringSql = "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(server.port()) +
                        ";UID=sa;PWD=secret;TDS_Version=7.4";
-  PollAt(At(2), 30000);
-  EXPECT_EQ(server.logins(), 2);
+  const auto start = std::chrono::steady_clock::now();
+  PollAt(At(2));
+  rs.SampleRecorder.CommitBatch();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(rs.SampleRecorder.DatabaseOut());
+  EXPECT_EQ(server.logins(), 1);
   rs.Db = sqlite;
   rs.DbConnStringSql = sqlite_string;
   PollAt(At(3));
+  rs.SampleRecorder.CommitBatch();
+  wall.Skip(15000);
+  ASSERT_TRUE(WaitFor([this] { return !rs.SampleRecorder.DatabaseOut(); }));
   const std::vector<std::string> events = Events();
   ASSERT_EQ(events.size(), 2u) << ::testing::PrintToString(events);
-  // FreeTDS ends the statement with its time-out (HYT00) or, after the cancel, with the end of
-  // the connection (01000 "Unexpected EOF"); the two answers of the outage end the same way.
-  EXPECT_THAT(events[0], HasSubstr("1\tfrmQuorlanTrend_snmpManager_Response\tODBC "));
-  EXPECT_THAT(events[0], HasSubstr(" execute 'INSERT INTO TrendData1 VALUES ('101',"));
-  EXPECT_THAT(events[1], HasSubstr("\t1 more answer(s) failed with \"ODBC "));
-  EXPECT_EQ(Samples().size(), 4u);
+  EXPECT_THAT(events[0], HasSubstr("1\tmodQuorlanTrend_TrendSampleRecord\tThe suite database is "
+                                   "out: ODBC "));
+  EXPECT_THAT(events[1], HasSubstr("\t4 sample row(s) recorded from the spool"));
+  EXPECT_EQ(Samples().size(), 6u);
 }
 
 TEST_F(SnmpdResponseTest, ATraceThatCannotBeWrittenKeepsTheAnswer) {

@@ -60,6 +60,7 @@ class AgentControlTest : public ::testing::Test {
   }
   // The TrendData1 rows as "ReportId Time Value1".
   std::vector<std::string> Samples() {
+    m_.SampleRecorder.CommitBatch();  // as the loop's next idle moment does
     auto conn = NewOdbcDriver()->NewConnection();
     conn->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
     std::vector<std::string> out;

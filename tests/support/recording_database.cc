@@ -31,6 +31,24 @@ class RecordingRecordset : public Recordset {
   std::unique_ptr<Recordset> inner_;
 };
 
+class RecordingConnection;
+
+// A prepared statement whose executions are logged and counted as statements.
+class RecordingPrepared : public PreparedStatement {
+ public:
+  RecordingPrepared(RecordingConnection* conn, std::string sql,
+                    std::unique_ptr<PreparedStatement> inner)
+      : conn_(conn), sql_(std::move(sql)), inner_(std::move(inner)) {}
+  void SetInt(int index, int64_t value) override { inner_->SetInt(index, value); }
+  void SetText(int index, std::string_view text) override { inner_->SetText(index, text); }
+  void Execute() override;
+
+ private:
+  RecordingConnection* conn_;
+  std::string sql_;
+  std::unique_ptr<PreparedStatement> inner_;
+};
+
 class RecordingConnection : public Connection {
  public:
   RecordingConnection(RecordingDatabase* db, std::unique_ptr<Connection> inner)
@@ -44,17 +62,7 @@ class RecordingConnection : public Connection {
     opened_ = true;
   }
   std::unique_ptr<Recordset> Execute(const std::string& sql) override {
-    db_->log_.push_back(sql);
-    errors_.clear();
-    if (std::any_of(live_->begin(), live_->end(),
-                    [](const Recordset* rs) { return rs->State() == 1 && !rs->Eof(); })) {
-      db_->over_open_results_.push_back(sql);
-    }
-    if (db_->before_statement) db_->before_statement(sql);
-    if (++db_->statement_count_ == db_->fail_statement_) {
-      Fail("statement");
-      return nullptr;
-    }
+    if (!Before(sql)) return nullptr;
     std::unique_ptr<Recordset> rows = inner_->Execute(sql);
     if (!rows) {
       db_->log_.push_back("= " + std::to_string(inner_->RecordsAffected()) + " rows changed");
@@ -65,7 +73,28 @@ class RecordingConnection : public Connection {
     if (!rows) return rows;
     return std::make_unique<RecordingRecordset>(live_, std::move(rows));
   }
+  std::unique_ptr<PreparedStatement> Prepare(const std::string& sql) override {
+    db_->log_.push_back("prepare " + sql);
+    return std::make_unique<RecordingPrepared>(this, sql, inner_->Prepare(sql));
+  }
+  void LimitWaits(std::chrono::milliseconds limit) override { inner_->LimitWaits(limit); }
   int64_t RecordsAffected() const override { return inner_->RecordsAffected(); }
+  // Logs and counts a statement and fails it when its number is due; false when it failed without
+  // raising.
+  bool Before(const std::string& sql) {
+    db_->log_.push_back(sql);
+    errors_.clear();
+    if (std::any_of(live_->begin(), live_->end(),
+                    [](const Recordset* rs) { return rs->State() == 1 && !rs->Eof(); })) {
+      db_->over_open_results_.push_back(sql);
+    }
+    if (db_->before_statement) db_->before_statement(sql);
+    if (++db_->statement_count_ == db_->fail_statement_) {
+      Fail("statement");
+      return false;
+    }
+    return true;
+  }
   const std::vector<DbError>& Errors() const override {
     return errors_.empty() ? inner_->Errors() : errors_;
   }
@@ -95,6 +124,10 @@ class RecordingConnection : public Connection {
   std::shared_ptr<LiveResults> live_ = std::make_shared<LiveResults>();
 };
 
+void RecordingPrepared::Execute() {
+  if (conn_->Before(sql_)) inner_->Execute();
+}
+
 std::unique_ptr<Connection> RecordingDatabase::NewConnection() {
   return std::make_unique<RecordingConnection>(this, inner_->NewConnection());
 }
@@ -102,7 +135,8 @@ std::unique_ptr<Connection> RecordingDatabase::NewConnection() {
 std::vector<std::string> RecordingDatabase::Statements() const {
   std::vector<std::string> out;
   for (const std::string& entry : log_) {
-    if (entry != "open" && entry != "close" && entry != "sleep" && entry.rfind("= ", 0) != 0) {
+    if (entry != "open" && entry != "close" && entry != "sleep" && entry.rfind("= ", 0) != 0 &&
+        entry.rfind("prepare ", 0) != 0) {
       out.push_back(entry);
     }
   }

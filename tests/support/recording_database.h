@@ -40,10 +40,12 @@ class RecordingDatabase : public DatabaseDriver {
   void StopFailingOpens() { fail_opens_ = false; }
 
   // "open", "close", each statement as passed ("SELECT ..."), after each statement its outcome
-  // ("= 7000": the first field of the first row; "= 3000 rows changed"), and whatever the test
+  // ("= 7000": the first field of the first row; "= 3000 rows changed"), "prepare " and the text
+  // of each prepared statement, that text again at each of its executions, and whatever the test
   // adds.
   std::vector<std::string>& log() { return log_; }
-  // The statements alone (entries that are not "open", "close", "sleep" or an outcome).
+  // The statements alone (entries that are not "open", "close", "sleep", "prepare ..." or an
+  // outcome).
   std::vector<std::string> Statements() const;
   int statement_count() const { return statement_count_; }
   // The statements executed while a result returned earlier on the same connection was still

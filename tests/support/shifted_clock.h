@@ -10,18 +10,21 @@ namespace quorlan::testing {
 class ShiftedClock final : public Clock {
  public:
   explicit ShiftedClock(DateTime start) { Set(start); }
-  DateTime Now() override { return DateTime::FromMillis(system_.MonotonicMs() + offset_ms_); }
-  int64_t MonotonicMs() override { return system_.MonotonicMs(); }
+  DateTime Now() override { return DateTime::FromMillis(MonotonicMs() + offset_ms_); }
+  int64_t MonotonicMs() override { return system_.MonotonicMs() + skipped_ms_; }
   void SleepMs(int ms) override { system_.SleepMs(ms); }
   int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
     return system_.Poll(fds, count, timeout_ms);
   }
   // Moves the wall time; the monotonic count (timers) is not affected.
-  void Set(DateTime t) { offset_ms_ = t.Millis() - system_.MonotonicMs(); }
+  void Set(DateTime t) { offset_ms_ = t.Millis() - MonotonicMs(); }
+  // Skips ms of time: wall time and monotonic count (timers fall due) move on together.
+  void Skip(int64_t ms) { skipped_ms_ += ms; }
 
  private:
   SystemClock system_;
   int64_t offset_ms_ = 0;
+  int64_t skipped_ms_ = 0;
 };
 
 }  // namespace quorlan::testing

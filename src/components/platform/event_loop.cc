@@ -38,6 +38,15 @@ void EventLoop::Unwatch(WatchId id) {
 
 void EventLoop::Post(std::function<void()> event) { posted_.push_back(std::move(event)); }
 
+void EventLoop::PostIdle(std::function<void()> task) { idle_.push_back(std::move(task)); }
+
+void EventLoop::RunIdle() {
+  // Only the tasks posted before this moment; a task may post the next slice of its work.
+  std::vector<std::function<void()>> tasks;
+  tasks.swap(idle_);
+  for (std::function<void()>& task : tasks) task();
+}
+
 int EventLoop::PollDescriptors(int timeout_ms) {
   // Snapshot: callbacks may add or remove watches, and may re-enter delivery.
   std::vector<std::shared_ptr<Watch>> snapshot = watches_;
@@ -119,6 +128,15 @@ int EventLoop::MillisToNextTimer() {
 }
 
 int EventLoop::RunOnce(int max_wait_ms) {
+  if (!idle_.empty()) {
+    // Idle tasks wait for a moment when nothing is ready: deliver what is, and only when that
+    // was nothing run them before waiting.
+    const int ready = DeliverPending();
+    if (ready > 0) return ready;
+    RunIdle();
+    // An idle task that posted its next slice does not wait: the next turn checks first.
+    if (!idle_.empty()) return 0;
+  }
   int wait = posted_.empty() ? max_wait_ms : 0;
   const int to_timer = MillisToNextTimer();
   if (to_timer >= 0 && (wait < 0 || to_timer < wait)) wait = to_timer;
@@ -155,6 +173,7 @@ void EventLoop::WaitMs(int16_t ms) {
     for (int round = 1; round < kDrainRoundsPerStep && clock_.MonotonicMs() < until; ++round) {
       if (PollDescriptors(0) == 0) break;
     }
+    if (!idle_.empty()) RunIdle();
   }
 }
 

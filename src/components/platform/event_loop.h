@@ -6,6 +6,9 @@
 // that pause run inside it, to completion, before the pause goes on. Nesting is allowed to any
 // depth. Everything runs on the thread that calls Run/RunOnce/WaitMs; nothing here is thread-safe.
 //
+// Idle tasks: work that waits until the loop has nothing ready (commit what the handlers of one
+// turn produced, then go on with background work one slice at a time), posted with PostIdle.
+//
 // Timers: a timer's handler is never re-entered by its own timer. A tick that falls due while the
 // handler still runs (inside a WaitMs of its own) is dropped, not queued; when the handler returns,
 // the timer goes on at the next multiple of its period counted from when it was enabled, so a slow
@@ -77,6 +80,14 @@ class EventLoop {
   // Queues an event for the next delivery.
   void Post(std::function<void()> event);
 
+  // Runs task once, the next time the loop has nothing ready: RunOnce first delivers what is
+  // ready without waiting and, when that was nothing, runs the idle tasks before it waits (and
+  // does not wait when they posted more); a step of WaitMs runs them after its delivery, before
+  // its next sleep. Tasks run in the order posted; a task posted by an idle task waits for the
+  // next idle moment. An idle task must not call WaitMs.
+  void PostIdle(std::function<void()> task);
+  bool HasIdleTasks() const { return !idle_.empty(); }
+
   // Delivers everything pending now, without waiting: ready descriptors, due timers, posted
   // events. Returns the number of handlers run.
   int DeliverPending();
@@ -109,12 +120,14 @@ class EventLoop {
   int PollDescriptors(int timeout_ms);
   int RunDueTimers();
   int RunPosted();
+  void RunIdle();
   int MillisToNextTimer();
 
   Clock& clock_;
   std::vector<std::unique_ptr<Timer>> timers_;
   std::vector<std::shared_ptr<Watch>> watches_;
   std::deque<std::function<void()>> posted_;
+  std::vector<std::function<void()>> idle_;
   WatchId next_watch_id_ = 1;
   bool quit_ = false;
 };

@@ -249,4 +249,112 @@ std::string ExecutableFolder() {
   return slash == 0 ? "/" : exe.substr(0, slash);
 }
 
+void MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) Fail("create folder", path, errno);
+}
+
+std::vector<std::string> FolderEntries(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) Fail("open folder", path, errno);
+  std::vector<std::string> names;
+  while (const struct dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+void SyncFolder(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) Fail("open folder", path, errno);
+  const int rc = ::fsync(fd);
+  const int e = errno;
+  ::close(fd);
+  if (rc != 0) Fail("sync folder", path, e);
+}
+
+DataFile DataFile::Create(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) Fail("create", path, errno);
+  return DataFile(path, fd, 0);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+DataFile DataFile::Open(const std::string& path, bool writable) {
+  const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) Fail("open", path, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    Fail("read the size of", path, e);
+  }
+  return DataFile(path, fd, static_cast<uint64_t>(st.st_size));
+}
+
+DataFile::DataFile(DataFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), size_(other.size_) {
+  other.fd_ = -1;
+}
+
+DataFile& DataFile::operator=(DataFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = std::move(other.path_);
+    fd_ = other.fd_;
+    size_ = other.size_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+DataFile::~DataFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void DataFile::Append(const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd_, bytes + done, size - done, static_cast<off_t>(size_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      // The part written is cut off again, so that the file ends with a whole append.
+      const bool cut = done == 0 || ::ftruncate(fd_, static_cast<off_t>(size_)) == 0;
+      Fail(cut ? "write" : "write (a part stays written)", path_, e);
+    }
+    done += static_cast<size_t>(n);
+  }
+  size_ += size;
+}
+
+void DataFile::Sync() {
+  if (::fdatasync(fd_) != 0) Fail("sync", path_, errno);
+}
+
+size_t DataFile::ReadAt(uint64_t offset, void* data, size_t size) const {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd_, static_cast<char*>(data) + done, size - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("read", path_, errno);
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+void DataFile::Truncate(uint64_t size) {
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) Fail("truncate", path_, errno);
+  size_ = size;
+}
+
 }  // namespace quorlan

@@ -10,6 +10,9 @@
 // users, which no other local user has to read.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,5 +95,56 @@ int DeleteMatching(const std::string& folder, const std::string& pattern);
 // The folder that holds the running executable, without a trailing slash.
 std::string ExecutableFolder();
 std::string ExecutablePath();
+
+// --- Data that must survive a crash ---
+
+// Creates the folder (mode 0700) when it does not exist.
+void MakeFolder(const std::string& path);
+// The names of the entries of a folder (without "." and ".."), in no particular order.
+std::vector<std::string> FolderEntries(const std::string& path);
+// Makes the creations, renamings and deletions of files in the folder durable (fsync of the
+// folder), so that a file synced inside it is found again after a crash.
+void SyncFolder(const std::string& path);
+// The identity of the file at a path (device and inode), or nullopt when there is none: a file
+// replaced or moved away and back as a copy has another identity.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentityOf(const std::string& path);
+
+// A binary file kept open for appending at its end and reading anywhere, whose appended bytes
+// are durable once Sync returns (fdatasync). Owns its descriptor; movable, not copyable.
+class DataFile {
+ public:
+  // Creates a new file (mode 0600); fails when one exists.
+  static DataFile Create(const std::string& path);
+  // Opens an existing file for reading and appending, or for reading only.
+  static DataFile Open(const std::string& path, bool writable = true);
+  DataFile(DataFile&& other) noexcept;
+  DataFile& operator=(DataFile&& other) noexcept;
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  ~DataFile();
+
+  const std::string& path() const { return path_; }
+  uint64_t Size() const { return size_; }
+  // Writes the bytes at the end of the file. A failure leaves the size the file had before (the
+  // bytes written in part are cut off again).
+  void Append(const void* data, size_t size);
+  void Sync();
+  // Reads up to size bytes at offset into data; returns how many were read (fewer at the end).
+  size_t ReadAt(uint64_t offset, void* data, size_t size) const;
+  // Shortens the file to size bytes.
+  void Truncate(uint64_t size);
+
+ private:
+  DataFile(std::string path, int fd, uint64_t size)
+      : path_(std::move(path)), fd_(fd), size_(size) {}
+  std::string path_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
 
 }  // namespace quorlan

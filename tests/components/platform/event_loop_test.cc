@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 namespace quorlan {
 namespace {
 
@@ -170,6 +173,40 @@ TEST(EventLoopTest, DeliversReadableSocketsAndNestedWaits) {
   ASSERT_EQ(send(fds[1], "c", 1, 0), 1);
   loop.DeliverPending();
   EXPECT_EQ(got.size(), 2u);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// Idle tasks run once nothing is ready: not while a socket still has datagrams, once in a wait's
+// step, and a task posted by an idle task waits for the next idle moment.
+TEST(EventLoopTest, IdleTasksRunWhenNothingIsReady) {
+  ManualClock clock;
+  EventLoop loop(clock);
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds), 0);
+  std::vector<std::string> seen;
+  loop.WatchReadable(fds[0], [&] {
+    char c;
+    if (recv(fds[0], &c, 1, 0) == 1) seen.push_back(std::string(1, c));  // one per delivery
+  });
+  ASSERT_EQ(send(fds[1], "a", 1, 0), 1);
+  ASSERT_EQ(send(fds[1], "b", 1, 0), 1);
+  loop.PostIdle([&] {
+    seen.push_back("idle");
+    loop.PostIdle([&] { seen.push_back("next"); });
+  });
+  loop.RunOnce(1000);
+  loop.RunOnce(1000);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"})) << "the socket was still readable";
+  const int64_t before = clock.MonotonicMs();
+  loop.RunOnce(1000);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "idle"}));
+  EXPECT_TRUE(loop.HasIdleTasks());
+  EXPECT_EQ(clock.MonotonicMs(), before) << "no wait while an idle task waits to run";
+  loop.PostIdle([&] { seen.push_back("in a wait"); });
+  loop.WaitMs(20);  // two steps: the first runs both tasks
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "idle", "next", "in a wait"}));
+  EXPECT_FALSE(loop.HasIdleTasks());
   close(fds[0]);
   close(fds[1]);
 }
