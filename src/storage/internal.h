@@ -116,8 +116,8 @@ std::string SqliteSettingsConsoleTable();
 
 // --- Sample rows in the dialect of a connection (sqlite_dialect.cc) ---
 
-// Inserts sample rows on one open connection, in the transaction open on it: on SQLite with
-// prepared INSERTs, one per trend-data table and number of rows per statement
+// Inserts sample rows on one open connection, in the transaction open on it: on SQLite and
+// PostgreSQL with prepared INSERTs, one per trend-data table and number of rows per statement
 // (kSampleRowsPerStatement, 4 or 1, the most that the rows left fill), which bind each row's
 // values; on other databases (SQL Server) with
 // INSERTs of literal values, up to 1000 rows each (SQL Server's most per VALUES). Rows of one
@@ -136,13 +136,18 @@ class SampleWriter {
   void InsertLiterals(int32_t interval, std::span<const SampleRow* const> rows);
 
   Connection& conn_;
-  bool sqlite_;
+  bool prepared_rows_;
   std::map<std::pair<int32_t, int>, std::unique_ptr<PreparedStatement>> prepared_;
 };
 
 // A stored value as the trend-data tables hold it: the pattern "0" (halves away from zero), as a
 // number when it fits a bigint; nullopt otherwise (the text FormatWholeNumber writes is stored).
 std::optional<int64_t> StoredWholeNumber(double value);
+
+// The table of the spool's replay positions (a row per segment being replayed), which the
+// recorder creates when it is missing, and its columns.
+inline constexpr const char* kTrendSpoolStatement =
+    "CREATE TABLE TrendSpool (SpoolSegment bigint NOT NULL, SpoolOffset bigint NOT NULL)";
 
 // True when a failed call on a connection to the database named dbms (its DbmsName; empty when
 // unknown) says that the database is out (locked beyond the lock wait, a file that cannot be

@@ -29,6 +29,8 @@ std::vector<NeededTable> NeededTables() {
                    {TrendTableStatement(table), TrendIndexStatement(SqlDialect::kPostgres, table)},
                    true});
   }
+  // The spool's replay positions, so that the service's role needs no right to create tables.
+  out.push_back({"TrendSpool", {"SpoolSegment", "SpoolOffset"}, {kTrendSpoolStatement}});
   return out;
 }
 

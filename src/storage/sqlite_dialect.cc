@@ -223,14 +223,15 @@ std::optional<int64_t> StoredWholeNumber(double value) {
   return static_cast<int64_t>(r);
 }
 
-SampleWriter::SampleWriter(Connection& conn) : conn_(conn), sqlite_(IsSqlite(conn)) {}
+SampleWriter::SampleWriter(Connection& conn)
+    : conn_(conn), prepared_rows_(DialectOf(conn) != SqlDialect::kSqlServer) {}
 
 void SampleWriter::Insert(std::span<const SampleRow> rows) {
   // Grouped by table, each group in the order of the rows.
   std::map<int32_t, std::vector<const SampleRow*>> tables;
   for (const SampleRow& row : rows) tables[row.PollInterval].push_back(&row);
   for (const auto& [interval, group] : tables) {
-    if (sqlite_) {
+    if (prepared_rows_) {
       InsertPrepared(interval, group);
     } else {
       InsertLiterals(interval, group);
@@ -249,8 +250,9 @@ PreparedStatement& SampleWriter::Statement(int32_t interval, int rows) {
 }
 
 void SampleWriter::InsertPrepared(int32_t interval, std::span<const SampleRow* const> rows) {
-  // SQLite's driver compiles a prepared statement again at every execution, so rows go a
-  // statement of several at a time where there are enough of them: 16, then 4, then 1.
+  // SQLite's driver compiles a prepared statement again at every execution, and each execution
+  // on PostgreSQL is a round trip to the server, so rows go a statement of several at a time
+  // where there are enough of them: 16, then 4, then 1.
   while (!rows.empty()) {
     int n = kSampleRowsPerStatement;
     while (static_cast<size_t>(n) > rows.size()) n /= 4;
@@ -295,6 +297,7 @@ bool DatabaseUnavailable(const RuntimeError& failure, const std::string& dbms) {
   const auto* driver = dynamic_cast<const DatabaseError*>(&failure);
   if (driver == nullptr) return false;
   const bool sqlite = EqualsNoCase(dbms, "SQLite");
+  const bool postgres = EqualsNoCase(dbms, "PostgreSQL");
   for (const DbError& e : driver->diagnostics()) {
     const std::string& state = e.SqlState;
     // Connection failures, time-outs, a cancelled statement, a deadlock's victim.
@@ -308,6 +311,14 @@ bool DatabaseUnavailable(const RuntimeError& failure, const std::string& dbms) {
       static constexpr int kOut[] = {5, 6, 7, 8, 10, 11, 13, 14, 15, 26};
       const int code = e.NativeError & 0xff;
       if (std::find(std::begin(kOut), std::end(kOut), code) != std::end(kOut)) return true;
+    } else if (postgres) {
+      // The server shutting down, restarting or not yet accepting connections (57P01-57P03), a
+      // statement cancelled by its time-out (57014), out of resources such as disk or memory
+      // (53), a deadlock's victim (40P01), a failed read or write of the server's files (58).
+      if (state.starts_with("57") || state.starts_with("53") || state.starts_with("58") ||
+          state == "40P01") {
+        return true;
+      }
     } else if (e.NativeError >= 20000 && e.NativeError < 21000) {
       return true;  // FreeTDS's own errors: the network, the login, the connection
     }

@@ -147,7 +147,7 @@ std::string PostgresSuiteScript() {
     text += AdaptSqlForPostgres(TrendTableStatement(table)) + ";\n";
     text += TrendIndexStatement(SqlDialect::kPostgres, table) + ";\n\n";
   }
-  return text;
+  return text + kTrendSpoolStatement + ";\n";
 }
 
 std::vector<std::pair<std::string, std::string>> SuiteTableKeys() {
