@@ -552,6 +552,23 @@ std::string MaskPasswords(const std::string& connection_string) {
   return out + connection_string.substr(copied);
 }
 
+bool HoldsPassword(const std::string& connection_string) {
+  for (const RawPair& p : ScanPairs(connection_string)) {
+    if (IsSecretKey(p.key)) return true;
+  }
+  return false;
+}
+
+std::string WithPostgresPassword(const std::string& database, const std::string& password) {
+  if (password.find('}') != std::string::npos || password.find('\0') != std::string::npos) {
+    Untranslatable("the password holds a '}', which cannot be written in a connection string");
+  }
+  // Braces keep a ';' or blanks at the ends inside the value.
+  const bool plain = password.find(';') == std::string::npos && password == Trim(password) &&
+                     (password.empty() || password.front() != '{');
+  return WithOption(database, "Pwd", plain ? password : "{" + password + "}");
+}
+
 std::string WithOption(const std::string& odbc, const std::string& key, const std::string& value) {
   std::string out;
   size_t copied = 0;

@@ -591,6 +591,14 @@ struct PostgresSuiteReport {
 // create tables).
 PostgresSuiteReport PreparePostgresSuite(const std::string& database);
 
+// True when the connection string holds a password (a key with "pwd" or "password" in its name,
+// any case).
+bool HoldsPassword(const std::string& connection_string);
+// The psqlODBC string with Pwd=password in place of any Pwd= it held (in braces when the password
+// holds ';' or blanks at its ends). Throws RuntimeError when the password holds '}', which a
+// value cannot carry.
+std::string WithPostgresPassword(const std::string& database, const std::string& password);
+
 // Creates a ready installation in dir as CreateEmbeddedInstallation does, but whose suite database
 // is the PostgreSQL database that database names: PreparePostgresSuite (whose report is left in
 // *report), then the files without a SQLite suite database, Quorlan.mdb's DbConnStringSql being
