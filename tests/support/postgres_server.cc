@@ -102,17 +102,12 @@ PostgresServer::PostgresServer() {
   for (int attempt = 1;; ++attempt) {
     port_ = FreeTcpPort();
     try {
-      RunAsOwner("start", std::string(kBin) + "/pg_ctl -D " + data_ + " -l " + data_ +
-                              "/server.log -w -t 60 -o " +
-                              ShellQuoted("-p " + std::to_string(port_) + " -k " + socket_ +
-                                          " -c listen_addresses=127.0.0.1 -c fsync=off") +
-                              " start");
+      Start();
       break;
     } catch (const std::runtime_error&) {
       if (attempt == 5) throw;
     }
   }
-  running_ = true;
   Sql({"CREATE DATABASE quorlan"}, "postgres");
 }
 
@@ -149,9 +144,12 @@ void PostgresServer::Stop(const std::string& mode) {
 }
 
 void PostgresServer::Start() {
-  // pg_ctl keeps the options of the first start (postmaster.opts) for later ones.
+  // The options again: only a restart reads those of the last start (postmaster.opts).
   RunAsOwner("start", std::string(kBin) + "/pg_ctl -D " + data_ + " -l " + data_ +
-                          "/server.log -w -t 60 start");
+                          "/server.log -w -t 60 -o " +
+                          ShellQuoted("-p " + std::to_string(port_) + " -k " + socket_ +
+                                      " -c listen_addresses=127.0.0.1 -c fsync=off") +
+                          " start");
   running_ = true;
 }
 
