@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "service/service.h"
 #include "storage/storage.h"
@@ -37,6 +38,10 @@ class PostgresTest : public ::testing::Test {
     server_->Sql({fmt::format("CREATE ROLE trendowner LOGIN PASSWORD '{}'", kPassword),
                   "ALTER DATABASE quorlan OWNER TO trendowner"},
                  "postgres");
+    server_->Sql(
+        {"CREATE ROLE trendservice LOGIN PASSWORD 'servicepw' NOSUPERUSER NOCREATEDB "
+         "NOCREATEROLE",
+         "GRANT CONNECT ON DATABASE quorlan TO trendservice"});
     server_->RequirePasswords();
     snmpd_ = std::make_unique<testing::SnmpdPeer>(fmt::format("{} gauge 42\n", kGaugeOid));
   }
@@ -115,6 +120,16 @@ class PostgresServiceTest : public PostgresTest {
     r = Ctl(fmt::format("-d '{}' report add --title Uplink --node core-1 --interval 1 --object {}",
                         dir_.File("opt"), kGaugeOid + 1));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // The service runs as a role that may only read and write rows.
+    server_->Sql({"GRANT USAGE ON SCHEMA public TO trendservice",
+                  "GRANT SELECT, INSERT, UPDATE, DELETE ON settings, atr_nodes, trendreports, "
+                  "secprofiles, trenddata1, trenddata5, trenddata15, trenddata60, trendspool TO "
+                  "trendservice"});
+    auto mdb = NewOdbcDriver()->NewConnection();
+    mdb->Open("Driver=SQLite3;Database=" + dir_.File("opt/Quorlan.mdb"), kDbConnectTimeoutSeconds);
+    mdb->Execute("UPDATE Settings_Console SET DbConnStringSql = " +
+                 SqlQuote(server_->ConnectionString("trendservice") + ";Pwd=servicepw"));
+    mdb->Close();
     clock_ = std::make_unique<testing::SteppedClock>(At(0));
     loop_ = std::make_unique<EventLoop>(*clock_);
     const int agent = testing::FreeUdpPort();
@@ -182,6 +197,24 @@ TEST_F(PostgresServiceTest, PollsAreRecordedAndARestartDuringPollingLosesNoRow) 
   ASSERT_TRUE(Until([this] { return Rows().size() > 50; }));
   EXPECT_EQ(Rows(), "10:01=42 10:02=42 10:03=42 10:04=42 10:05=42 10:06=42");
   EXPECT_EQ(server_->Value("SELECT count(*) FROM TrendSpool"), "0");
+
+  // A table locked beyond the recorder's wait: the statement is ended, the row waits in the spool
+  // until the lock is gone.
+  std::thread locker([] {
+    server_->Sql({"BEGIN", "LOCK TABLE TrendData1", "SELECT pg_sleep(3)", "COMMIT"});
+  });
+  ASSERT_TRUE(Until([] {
+    return server_->Value(
+               "SELECT count(*) FROM pg_locks WHERE mode = 'AccessExclusiveLock' AND "
+               "relation = 'trenddata1'::regclass") == "1";
+  }));
+  const int64_t spooled = m_->SampleRecorder.Counts().spooled;
+  Tick(At(7));
+  EXPECT_TRUE(m_->SampleRecorder.DatabaseOut());
+  EXPECT_EQ(m_->SampleRecorder.Counts().spooled, spooled + 1);
+  locker.join();
+  ASSERT_TRUE(Until([this] { return Rows().size() > 60; }));
+  EXPECT_EQ(Rows(), "10:01=42 10:02=42 10:03=42 10:04=42 10:05=42 10:06=42 10:07=42");
 }
 
 TEST_F(PostgresServiceTest, RetentionDeletesOldRowsInChunks) {
