@@ -1,6 +1,6 @@
 // An installation whose suite database is on a private PostgreSQL server: made by the console's
-// init with a password from a file, polling a private snmpd into it, the retention's chunked
-// delete, and a server restart during polling that loses no row.
+// init with a password from a file, polling a private snmpd over SNMPv3 into it, the retention's
+// chunked delete, and a server restart during polling that loses no row.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ class PostgresTest : public ::testing::Test {
          "NOCREATEROLE",
          "GRANT CONNECT ON DATABASE quorlan TO trendservice"});
     server_->RequirePasswords();
-    snmpd_ = std::make_unique<testing::SnmpdPeer>(fmt::format("{} gauge 42\n", kGaugeOid));
+    snmpd_ = std::make_unique<testing::SnmpdPeer>(fmt::format("{} gauge 42\n", kGaugeOid), true);
   }
   static void TearDownTestSuite() {
     snmpd_.reset();
@@ -114,7 +114,17 @@ class PostgresServiceTest : public PostgresTest {
     if (IsSkipped() || HasFatalFailure()) return;
     auto r = Init("opt");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    r = Ctl(fmt::format("-d '{}' node add --name core-1 --address 127.0.0.1 --port {}",
+    // Polled with SNMPv3 (SHA, AES-128) through a security profile read from the database.
+    dir_.Write("auth", "authpass123\n");
+    dir_.Write("priv", "privpass123\n");
+    r =
+        Ctl(fmt::format("-d '{}' profile add shaaes --level priv --auth-password-file '{}' "
+                        "--priv-password-file '{}'",
+                        dir_.File("opt"), dir_.File("auth"), dir_.File("priv")));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    r =
+        Ctl(fmt::format("-d '{}' node add --name core-1 --address 127.0.0.1 --port {} --version "
+                        "3 --user shaaes",
                         dir_.File("opt"), snmpd_->port()));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     r = Ctl(fmt::format("-d '{}' report add --title Uplink --node core-1 --interval 1 --object {}",
@@ -149,7 +159,7 @@ class PostgresServiceTest : public PostgresTest {
   void Tick(DateTime t) {
     clock_->Set(t);
     timerPoll_Timer(*m_);
-    Until([this] { return m_->Pending == 0; });
+    Until([this] { return m_->Pending == 0 && m_->PendingV3 == 0; });
     m_->SampleRecorder.CommitBatch();
   }
   // Runs the loop, the monotonic clock moving a second a turn (the recorder's probe), until done

@@ -1,9 +1,7 @@
 #include "support/postgres_server.h"
 
-#include <dirent.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,27 +44,6 @@ int FreeTcpPort() {
   ::close(fd);
   if (port == 0) throw std::runtime_error("no free TCP port on 127.0.0.1");
   return port;
-}
-
-// The processes whose parent is pid.
-std::vector<pid_t> Children(pid_t pid) {
-  std::vector<pid_t> out;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return out;
-  while (const dirent* entry = ::readdir(proc)) {
-    const pid_t child = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (child <= 0) continue;
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // "pid (comm) state ppid ...": comm may hold blanks, so read after its last ')'.
-    std::istringstream rest(line.substr(std::min(line.size(), line.rfind(')') + 1)));
-    std::string state;
-    pid_t parent = 0;
-    if (rest >> state >> parent && parent == pid) out.push_back(child);
-  }
-  ::closedir(proc);
-  return out;
 }
 
 }  // namespace
@@ -113,7 +90,6 @@ PostgresServer::PostgresServer() {
 
 PostgresServer::~PostgresServer() {
   try {
-    if (frozen_) Thaw();
     if (running_) Stop("immediate");
   } catch (const std::exception&) {
     // The folder goes anyway; a server left running ends when it finds its files gone.
@@ -157,26 +133,6 @@ void PostgresServer::Restart(const std::string& mode) {
   RunAsOwner("restart", std::string(kBin) + "/pg_ctl -D " + data_ + " -l " + data_ +
                             "/server.log -w -t 60 -m " + mode + " restart");
   running_ = true;
-}
-
-void PostgresServer::SignalAll(int signal) const {
-  std::ifstream pid_file(data_ + "/postmaster.pid");
-  pid_t postmaster = 0;
-  if (!(pid_file >> postmaster) || postmaster <= 0) {
-    throw std::runtime_error("the server runs no postmaster");
-  }
-  ::kill(postmaster, signal);
-  for (pid_t child : Children(postmaster)) ::kill(child, signal);
-}
-
-void PostgresServer::Freeze() {
-  SignalAll(SIGSTOP);
-  frozen_ = true;
-}
-
-void PostgresServer::Thaw() {
-  SignalAll(SIGCONT);
-  frozen_ = false;
 }
 
 void PostgresServer::RequirePasswords() {

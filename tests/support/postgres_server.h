@@ -42,10 +42,6 @@ class PostgresServer {
   void Stop(const std::string& mode = "fast");
   void Start();
   void Restart(const std::string& mode = "fast");
-  // Stops every process of the server with SIGSTOP (a server that takes connections but never
-  // answers them), and lets them run on.
-  void Freeze();
-  void Thaw();
   // Password authentication (SCRAM) for every role but postgres over TCP, from now on.
   void RequirePasswords();
 
@@ -54,14 +50,12 @@ class PostgresServer {
  private:
   // Runs a program of PostgreSQL's bin folder as the server's user; throws on failure.
   void RunAsOwner(const std::string& what, const std::string& command) const;
-  void SignalAll(int signal) const;
 
   TempDir dir_;
   std::string data_;
   std::string socket_;
   int port_ = 0;
   bool running_ = false;
-  bool frozen_ = false;
 };
 
 }  // namespace quorlan::testing
