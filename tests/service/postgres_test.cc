@@ -155,20 +155,22 @@ class PostgresServiceTest : public PostgresTest {
     if (m_) host_.Deliver(kStateStop);
   }
 
-  // A poll tick at t, then events until no request is out and the batch is committed.
+  // A poll tick at t, then events until no request is out (the clock moving only by the loop's
+  // idle waits, so that the answers of snmpd arrive within the requests' time-outs) and the batch
+  // is committed.
   void Tick(DateTime t) {
     clock_->Set(t);
     timerPoll_Timer(*m_);
-    Until([this] { return m_->Pending == 0 && m_->PendingV3 == 0; });
+    Until([this] { return m_->Pending == 0 && m_->PendingV3 == 0; }, 0);
     m_->SampleRecorder.CommitBatch();
   }
-  // Runs the loop, the monotonic clock moving a second a turn (the recorder's probe), until done
-  // or 30 s of real time.
-  bool Until(const std::function<bool()>& done) {
+  // Runs the loop, the monotonic clock moving step_ms more each turn (the recorder's probe comes
+  // every 15 s), until done or 30 s of real time.
+  bool Until(const std::function<bool()>& done, int step_ms = 1000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!done() && std::chrono::steady_clock::now() < deadline) {
       loop_->RunOnce(10);
-      clock_->Advance(1000);
+      clock_->Advance(step_ms);
     }
     return done();
   }
