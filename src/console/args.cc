@@ -62,8 +62,8 @@ ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<Op
       if (IsPasswordOption(name)) {
         throw UsageError(
             fmt::format("{}: passwords are never taken from the command line; use the prompt or "
-                        "--auth-password-file / --priv-password-file FILE",
-                        command));
+                        "a password file (see {} --help)",
+                        command, command));
       }
       throw UsageError(
           fmt::format("{}: unknown option {} (see {} --help)", command, name, command));
@@ -219,6 +219,19 @@ int RunTableCommand(Context& ctx, const std::vector<std::string>& words, const s
   if (sub == "add") return actions.add(inst, a);
   if (sub == "set") return actions.set(inst, a);
   return actions.remove(inst, a);
+}
+
+std::string SecretFromFile(ConsoleIo& io, const std::string& file, const std::string& what) {
+  try {
+    if (file == "-") {
+      const std::string text = io.ReadStdin();
+      return text.substr(0, text.find_first_of("\r\n"));
+    }
+    const std::vector<std::string> lines = ReadLines(file);
+    return lines.empty() ? "" : lines[0];
+  } catch (const RuntimeError& e) {
+    throw UsageError(fmt::format("{}: {}", what, e.description()));
+  }
 }
 
 }  // namespace quorlan::console

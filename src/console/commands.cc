@@ -18,6 +18,7 @@ constexpr const char* kUsage =
     "Installations:\n"
     "  init DIR [--demo]     create an embedded installation (SQLite) in DIR; --demo adds\n"
     "                        reports that poll the service's own agent and a local snmpd\n"
+    "  init DIR --database S an installation whose suite database is on PostgreSQL\n"
     "  upgrade DIR           bring an installation forward to this version (service stopped)\n"
     "Suite database:\n"
     "  node list|add|set|remove       the polled nodes (ATR_Nodes)\n"
@@ -43,7 +44,20 @@ constexpr const char* kInitHelp =
     "drawn at random. Only the owner can read the databases and Quorlan.ini. Refuses a folder\n"
     "that already holds an installation. With --demo it also adds a node and a 1-minute report on\n"
     "the service's own agent, and a node and report on the SNMP agent at 127.0.0.1:161 when\n"
-    "one answers (SNMPv2c, community public).\n";
+    "one answers (SNMPv2c, community public).\n"
+    "\n"
+    "Usage: quorlan-trendctl init DIR --database ODBC [--password-file F | --ask-password]\n"
+    "                             [--demo]\n"
+    "\n"
+    "Creates the installation with its suite database on PostgreSQL instead: ODBC is a\n"
+    "connection string of psqlODBC, such as\n"
+    "  \"Driver=PostgreSQL Unicode;Server=db1;Port=5432;Database=quorlan;Uid=quorlan\"\n"
+    "The suite and trend-data tables missing from that database are created (in one\n"
+    "transaction, with the indexes); those present are checked and kept with their rows. The\n"
+    "password is never taken from the command line: --password-file reads the first line of F\n"
+    "('-' reads standard input), --ask-password asks on the terminal, and without either\n"
+    "PostgreSQL's own ~/.pgpass of the user who runs the service serves. A password given is\n"
+    "stored in Quorlan.mdb, which only its owner can read.\n";
 
 constexpr const char* kUpgradeHelp =
     "Usage: quorlan-trendctl upgrade DIR\n"
@@ -52,8 +66,8 @@ constexpr const char* kUpgradeHelp =
     "access that earlier versions gave them to its files (Quorlan.mdb, Quorlan.ini and a\n"
     "SQLite suite database become readable by their owner only, the folders and the logs by\n"
     "owner and group); the SQLite suite database's tables never give an id twice, and its\n"
-    "trend-data tables are indexed by report and time. Keeps every row. The service must be\n"
-    "stopped.\n";
+    "trend-data tables are indexed by report and time. A suite database on PostgreSQL gains the\n"
+    "tables and indexes it lacks. Keeps every row. The service must be stopped.\n";
 
 // The service executable that init copies: beside this program (a build folder), or in ../sbin
 // as the Debian package installs it.
@@ -64,19 +78,76 @@ std::string ServiceExecutable() {
   return !FileExists(beside) && FileExists(sbin) ? sbin : beside;
 }
 
+// The password of a PostgreSQL login, from --password-file or the terminal; nullopt when
+// neither is asked for (trust, or ~/.pgpass).
+std::optional<std::string> DatabasePassword(Context& ctx, const ParsedArgs& a) {
+  if (const auto file = a.Value("--password-file")) {
+    if (a.Has("--ask-password")) {
+      throw UsageError("init: --password-file and --ask-password exclude each other");
+    }
+    return SecretFromFile(ctx.io, *file, "the database password");
+  }
+  if (!a.Has("--ask-password")) return std::nullopt;
+  const auto p =
+      ctx.io.ReadSecret ? ctx.io.ReadSecret("Password of the suite database: ") : std::nullopt;
+  if (!p) throw UsageError("init: no terminal to ask for the password; use --password-file");
+  return p;
+}
+
+// init DIR --database ...: the installation on a PostgreSQL suite database.
+std::string InitPostgres(Context& ctx, const ParsedArgs& a, const std::string& database) {
+  if (!IsPostgresString(database)) {
+    throw UsageError(
+        "init: --database takes a connection string of PostgreSQL's ODBC driver "
+        "(Driver=PostgreSQL Unicode;Server=...;Port=...;Database=...;Uid=...)");
+  }
+  if (HoldsPassword(database)) {
+    throw UsageError(
+        "init: passwords are never taken from the command line; use --password-file, "
+        "--ask-password or ~/.pgpass");
+  }
+  const std::optional<std::string> password = DatabasePassword(ctx, a);
+  const std::string stored = password ? WithPostgresPassword(database, *password) : database;
+  PostgresSuiteReport report;
+  const std::string root =
+      CreatePostgresInstallation(a.positionals[0], ServiceExecutable(), stored, &report);
+  ctx.io.out << fmt::format("Created an installation in {}\n", root);
+  ctx.io.out << fmt::format("Suite database: {} (PostgreSQL)\n", MaskPasswords(stored));
+  for (const std::string& line : report.changes) ctx.io.out << "  " << line << "\n";
+  if (!report.kept.empty()) {
+    std::string kept;
+    for (const std::string& t : report.kept) kept += (kept.empty() ? "" : ", ") + t;
+    ctx.io.out << "  kept as they were: " << kept << "\n";
+  }
+  return root;
+}
+
 }  // namespace
 
 int InitCommand(Context& ctx, const std::vector<std::string>& words) {
-  const ParsedArgs a = ParseArgs(words, {{"--demo", false}}, "init");
+  const ParsedArgs a = ParseArgs(words,
+                                 {{"--demo", false},
+                                  {"--database", true},
+                                  {"--password-file", true},
+                                  {"--ask-password", false}},
+                                 "init");
   if (a.help) {
     ctx.io.out << kInitHelp;
     return kExitOk;
   }
   RequirePositionals(a, {"DIR"}, "init");
   if (a.positionals[0].empty()) throw UsageError("init: DIR is empty");
-  const std::string root = CreateEmbeddedInstallation(a.positionals[0], ServiceExecutable());
-  ctx.io.out << fmt::format("Created an embedded installation in {}\n", root);
-  ctx.io.out << fmt::format("Suite database: {}/{} (SQLite)\n", root, kSuiteDatabase);
+  std::string root;
+  if (const auto database = a.Value("--database")) {
+    root = InitPostgres(ctx, a, *database);
+  } else {
+    if (a.Has("--password-file") || a.Has("--ask-password")) {
+      throw UsageError("init: a password goes with --database only");
+    }
+    root = CreateEmbeddedInstallation(a.positionals[0], ServiceExecutable());
+    ctx.io.out << fmt::format("Created an embedded installation in {}\n", root);
+    ctx.io.out << fmt::format("Suite database: {}/{} (SQLite)\n", root, kSuiteDatabase);
+  }
   if (a.Has("--demo")) {
     Installation inst(root, ctx.clock, ctx.loop);
     SeedDemo(inst, ctx.io);

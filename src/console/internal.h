@@ -54,6 +54,10 @@ ParsedArgs ParseArgs(const std::vector<std::string>& words, const std::vector<Op
 void RequirePositionals(const ParsedArgs& a, const std::vector<std::string>& names,
                         const std::string& command);
 
+// A secret (a password) from the first line of file, or of standard input for "-"; UsageError
+// naming what when the file cannot be read.
+std::string SecretFromFile(ConsoleIo& io, const std::string& file, const std::string& what);
+
 // A whole number within [low, high], or UsageError naming what.
 int64_t ParseWhole(const std::string& text, int64_t low, int64_t high, const std::string& what);
 // A time: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (or with T), "now", or "-N" with unit m, h or d

@@ -80,14 +80,7 @@ std::string ReadPassword(ConsoleIo& io, const std::optional<std::string>& file,
                          const std::string& what, const std::string& user) {
   std::string p;
   if (file) {
-    try {
-      const std::string text = *file == "-" ? io.ReadStdin() : "";
-      const std::vector<std::string> lines =
-          *file == "-" ? std::vector<std::string>{} : ReadLines(*file);
-      p = *file == "-" ? text.substr(0, text.find_first_of("\r\n")) : lines.empty() ? "" : lines[0];
-    } catch (const RuntimeError& e) {
-      throw UsageError(fmt::format("{}: {}", what, e.description()));
-    }
+    p = SecretFromFile(io, *file, what);
   } else {
     const auto first =
         io.ReadSecret ? io.ReadSecret(fmt::format("{} for {}: ", what, user)) : std::nullopt;

@@ -184,6 +184,15 @@ bool IsSqliteDriver(const std::string& driver) {
   return IsDriver(driver, {"sqlite3", "libsqlite3odbc.so", "libsqlite3odbc-0.9998.so"});
 }
 
+bool IsFreeTdsDriver(const std::string& driver) {
+  return IsDriver(driver, {"freetds", "libtdsodbc.so"});
+}
+
+bool IsPostgresDriver(const std::string& driver) {
+  return IsDriver(driver,
+                  {"postgresql unicode", "postgresql ansi", "psqlodbcw.so", "psqlodbca.so"});
+}
+
 // Whoever can write a stored connection string must not be able to run code, or write files, as
 // whoever uses it next (the console run by root included): refuses a driver given as a library
 // file or by any name unixODBC does not know, a file DSN (its Driver= may name any library),
@@ -218,8 +227,64 @@ void RefuseCodeLoading(const std::vector<Pair>& pairs) {
   }
 }
 
+// psqlODBC's options that run code, run SQL, write files or quietly weaken the connection, each
+// with its short name: refused in strings for its drivers and in DSN strings (whose driver may be
+// psqlODBC). pqopt passes any libpq option (an OpenSSL engine named as sslkey loads a library,
+// passfile and service read files); ConnSettings runs SQL at every connect; CommLog and Debug
+// write logs that hold the password into /tmp; IgnoreTimeout drops every query time-out;
+// Protocol 7.4-0 and 7.4-1 change what an error in a transaction undoes (all of it, silently, or
+// everything up to the commit, which then reports success).
+void RefusePostgresOptions(const std::vector<Pair>& pairs) {
+  for (const Pair& p : pairs) {
+    const std::string key = Lower(p.key);
+    if (key == "pqopt" || key == "d5" || key == "connsettings" || key == "a6") {
+      Untranslatable(
+          fmt::format("{}= passes options or SQL of its own to the database at every "
+                      "connect; {} is refused",
+                      p.key, p.key));
+    }
+    const bool off_only = key == "commlog" || key == "b3" || key == "debug" || key == "b2" ||
+                          key == "ignoretimeout" || key == "d9";
+    if (off_only && p.value != "0") {
+      Untranslatable(fmt::format("{}={} is refused; only {}=0 is taken", p.key, p.value, p.key));
+    }
+    if ((key == "protocol" || key == "a1") && p.value != "7.4" && p.value != "7.4-2") {
+      Untranslatable(fmt::format(
+          "{}={} changes what an error in a transaction undoes; give 7.4 (or leave it out)", p.key,
+          p.value));
+    }
+  }
+}
+
+// The server and the TLS mode of a PostgreSQL string, which libpq would misread quietly: a ','
+// in Server makes a list of hosts (not "host,port"), and an SSLmode that is not one of libpq's
+// six values turns TLS off.
+void CheckPostgresTarget(const std::vector<Pair>& pairs) {
+  static const std::vector<std::string_view> kSslModes = {"disable", "allow",     "prefer",
+                                                          "require", "verify-ca", "verify-full"};
+  for (const Pair& p : pairs) {
+    const std::string key = Lower(p.key);
+    if ((key == "server" || key == "servername") && p.value.find(',') != std::string::npos) {
+      Untranslatable(
+          fmt::format("{}={} would be a list of servers for PostgreSQL; name one server "
+                      "and give its port with Port=",
+                      p.key, p.value));
+    }
+    if ((key == "sslmode" || key == "ca") &&
+        std::find(kSslModes.begin(), kSslModes.end(), p.value) == kSslModes.end()) {
+      Untranslatable(fmt::format(
+          "{}={} is not a TLS mode of PostgreSQL: give disable, allow, prefer, require, verify-ca "
+          "or verify-full",
+          p.key, p.value));
+    }
+  }
+}
+
 std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) {
   RefuseCodeLoading(pairs);
+  const bool postgres = IsPostgresDriver(Find(pairs, {"driver"}).value_or(""));
+  if (postgres || Find(pairs, {"dsn"})) RefusePostgresOptions(pairs);
+  if (postgres) CheckPostgresTarget(pairs);
   std::string out = text;
   const std::string driver = Find(pairs, {"driver"}).value_or("");
   auto append = [&out](const std::string& item) {
@@ -231,7 +296,7 @@ std::string AdjustOdbc(const std::string& text, const std::vector<Pair>& pairs) 
   }
   // Without it the driver reads a whole result into memory before the first row is fetched.
   if (IsSqliteDriver(driver) && !Find(pairs, {"stepapi"})) append("StepAPI=1");
-  if (IsDriver(driver, {"freetds", "libtdsodbc.so"})) {
+  if (IsFreeTdsDriver(driver)) {
     if (!Find(pairs, {"tds_version"})) append("TDS_Version=7.4");
     // Without it FreeTDS converts text through the process's locale, which is plain ASCII under
     // systemd, and non-ASCII names would come back as '?'.
@@ -443,6 +508,14 @@ std::string SqliteDatabasePath(const std::string& odbc) {
   }
 }
 
+bool IsPostgresString(const std::string& connection_string) {
+  try {
+    return IsPostgresDriver(Find(ParsePairs(connection_string), {"driver"}).value_or(""));
+  } catch (const RuntimeError&) {
+    return false;
+  }
+}
+
 std::string TranslateConnectionString(const std::string& connection_string) {
   const std::vector<Pair> pairs = ParsePairs(connection_string);
   if (pairs.empty()) Untranslatable("the connection string is empty");
@@ -477,6 +550,23 @@ std::string MaskPasswords(const std::string& connection_string) {
     if (copied == std::string::npos || copied < pairs[i].end) copied = pairs[i].end;
   }
   return out + connection_string.substr(copied);
+}
+
+bool HoldsPassword(const std::string& connection_string) {
+  for (const RawPair& p : ScanPairs(connection_string)) {
+    if (IsSecretKey(p.key)) return true;
+  }
+  return false;
+}
+
+std::string WithPostgresPassword(const std::string& database, const std::string& password) {
+  if (password.find('}') != std::string::npos || password.find('\0') != std::string::npos) {
+    Untranslatable("the password holds a '}', which cannot be written in a connection string");
+  }
+  // Braces keep a ';' or blanks at the ends inside the value.
+  const bool plain = password.find(';') == std::string::npos && password == Trim(password) &&
+                     (password.empty() || password.front() != '{');
+  return WithOption(database, "Pwd", plain ? password : "{" + password + "}");
 }
 
 std::string WithOption(const std::string& odbc, const std::string& key, const std::string& value) {
@@ -529,8 +619,7 @@ bool TranslationReadsFiles(const std::string& connection_string) {
 
 std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc) {
   const std::vector<Pair> pairs = ParsePairs(odbc);
-  if (!IsDriver(Find(pairs, {"driver"}).value_or(""), {"freetds", "libtdsodbc.so"}) ||
-      Find(pairs, {"port"})) {
+  if (!IsFreeTdsDriver(Find(pairs, {"driver"}).value_or("")) || Find(pairs, {"port"})) {
     return std::nullopt;
   }
   const std::string server = Find(pairs, {"server"}).value_or("");
@@ -539,12 +628,17 @@ std::optional<NamedInstance> InstanceWithoutPort(const std::string& odbc) {
   return NamedInstance{server.substr(0, backslash), server.substr(backslash + 1)};
 }
 
-int FreeTdsPort(const std::string& odbc) {
+int ServerPort(const std::string& odbc) {
   try {
     const std::vector<Pair> pairs = ParsePairs(odbc);
-    if (!IsDriver(Find(pairs, {"driver"}).value_or(""), {"freetds", "libtdsodbc.so"})) return 0;
+    const std::string driver = Find(pairs, {"driver"}).value_or("");
     std::string port = Find(pairs, {"port"}).value_or("");
-    const std::string server = Find(pairs, {"server"}).value_or("");
+    const std::string server = Find(pairs, {"server", "servername"}).value_or("");
+    if (IsPostgresDriver(driver)) {
+      if (!server.empty() && server.front() == '/') return 0;  // a Unix socket's folder
+      return port.empty() ? 5432 : std::stoi(port);
+    }
+    if (!IsFreeTdsDriver(driver)) return 0;
     if (port.empty() && server.find(',') != std::string::npos) {
       port = Trim(server.substr(server.find(',') + 1));
     }

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <system_error>
 
@@ -223,6 +224,12 @@ std::vector<std::string> UpgradeInstallation(const std::string& dir) {
   settings->Close();
   const std::string path = SqliteDatabasePath(TranslateConnectionString(stored));
   std::vector<std::string> out = TightenModes(dir, path);
+  if (IsPostgresString(stored)) {
+    const PostgresSuiteReport report = PreparePostgresSuite(stored);
+    for (const std::string& line : report.changes) out.push_back("PostgreSQL: " + line);
+    if (report.changes.empty()) out.push_back("The suite database (PostgreSQL) is up to date");
+    return out;
+  }
   if (path.empty()) {
     out.push_back(
         "The suite database is not a SQLite file: nothing to upgrade (SQL Server never gives "
@@ -284,26 +291,32 @@ void RequireEmptyPlace(const std::string& root) {
 }
 
 // Creates the installation's files, each new (a file or link planted by that name is refused,
-// never followed) and readable by its owner only; the databases begin as empty files, which
-// SQLite fills.
-void CreateFiles(const std::string& root, const std::string& executable) {
-  const std::string suite = "Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase;
+// never followed) and readable by its owner only; make_suite makes the suite database and returns
+// the connection string that Quorlan.mdb stores for it.
+void CreateFiles(const std::string& root, const std::string& executable,
+                 const std::function<std::string()>& make_suite) {
   CopyToNewFile(executable, root + "/" + kServiceExecutable, 0750);
   if (!DirectoryExists(root + "/Debug")) CreateNewFolder(root + "/Debug");
+  const std::string suite = make_suite();
+  CreateNewFile(root + "/Quorlan.mdb", "", 0600);
+  CreateSqliteSettingsConsole(root + "/Quorlan.mdb", true, suite);
+  CreateNewFile(root + "/Quorlan.ini", IniText(RandomToken(kWriteCommunityLength)), 0600);
+}
+
+// The SQLite suite database of an embedded installation, which begins as an empty file that
+// SQLite fills.
+std::string CreateSqliteSuite(const std::string& root) {
   CreateNewFile(root + "/" + kSuiteDatabase, "", 0600);
   // Write-ahead logging (kept in the file): readers such as the suite's editor do not block
   // the service's writes, and a kept-open connection commits a sample row in microseconds.
   std::vector<std::string> suite_statements = {"PRAGMA journal_mode=WAL"};
   for (const std::string& sql : SqliteSuiteStatements()) suite_statements.push_back(sql);
   ExecuteOnSqliteFile(root + "/" + kSuiteDatabase, suite_statements);
-  CreateNewFile(root + "/Quorlan.mdb", "", 0600);
-  CreateSqliteSettingsConsole(root + "/Quorlan.mdb", true, suite);
-  CreateNewFile(root + "/Quorlan.ini", IniText(RandomToken(kWriteCommunityLength)), 0600);
+  return "Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase;
 }
 
-}  // namespace
-
-std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable) {
+std::string NewInstallation(const std::string& dir, const std::string& executable,
+                            const std::function<std::string(const std::string& root)>& make_suite) {
   const std::string root = InstallationFolder(dir);
   RequireEmptyPlace(root);
   if (root.find(';') != std::string::npos) {
@@ -315,7 +328,7 @@ std::string CreateEmbeddedInstallation(const std::string& dir, const std::string
   }
   const bool had_debug = DirectoryExists(root + "/Debug");
   try {
-    CreateFiles(root, executable);
+    CreateFiles(root, executable, [&] { return make_suite(root); });
   } catch (...) {
     std::error_code ec;
     for (const std::string& name : InstallationFiles()) {
@@ -327,6 +340,27 @@ std::string CreateEmbeddedInstallation(const std::string& dir, const std::string
     throw;
   }
   return root;
+}
+
+}  // namespace
+
+std::string CreateEmbeddedInstallation(const std::string& dir, const std::string& executable) {
+  return NewInstallation(dir, executable, CreateSqliteSuite);
+}
+
+std::string CreatePostgresInstallation(const std::string& dir, const std::string& executable,
+                                       const std::string& database, PostgresSuiteReport* report) {
+  if (!IsPostgresString(database)) {
+    throw RuntimeError(err::kDatabase,
+                       fmt::format("'{}' is not a connection string of PostgreSQL's ODBC driver "
+                                   "(Driver=PostgreSQL Unicode;Server=...;Port=...;Database=...;"
+                                   "Uid=...)",
+                                   MaskPasswords(database)));
+  }
+  return NewInstallation(dir, executable, [&](const std::string&) {
+    *report = PreparePostgresSuite(database);
+    return database;
+  });
 }
 
 }  // namespace quorlan

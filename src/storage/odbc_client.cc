@@ -122,6 +122,7 @@ struct Session {
   bool connected = false;
   bool is_sqlite = false;
   bool is_mdbtools = false;
+  bool is_postgres = false;
   // A driver call on this connection failed: it is closed for good instead of being kept for the
   // next operation, so that a connection gone bad (a read-only file, a broken handle) is never
   // reused.
@@ -530,6 +531,7 @@ void OdbcConnection::Open(const std::string& connection_string, int timeout_seco
   }
   session->is_sqlite = EqualsNoCase(session->dbms, "SQLite");
   session->is_mdbtools = EqualsNoCase(session->dbms, "MDBTOOLS");
+  session->is_postgres = EqualsNoCase(session->dbms, "PostgreSQL");
   session_ = std::move(session);
 }
 
@@ -546,7 +548,7 @@ void OdbcConnection::Connect(Session& session, const std::string& odbc, int time
   std::vector<SQLCHAR> in(odbc.begin(), odbc.end());
   in.push_back(0);
   const std::vector<OpenSocket> before = ConnectedStreamSockets();
-  const int port = FreeTdsPort(odbc);
+  const int port = ServerPort(odbc);
   SQLRETURN rc;
   {
     // A login that a server leaves unanswered ends at the wait limit, below the driver's whole
@@ -628,7 +630,9 @@ std::unique_ptr<Recordset> OdbcConnection::Execute(const std::string& sql) {
   if (State() != 1) {
     Fail(fmt::format("execute '{}'", sql), {{"08003", 0, "the connection is not open"}});
   }
-  const std::string text = session_->is_sqlite ? AdaptSqlForSqlite(sql) : sql;
+  const std::string text = session_->is_sqlite     ? AdaptSqlForSqlite(sql)
+                           : session_->is_postgres ? AdaptSqlForPostgres(sql)
+                                                   : sql;
   if (session_->is_sqlite && BeginsWithWith(text)) {
     // The SQLite driver reading rows one at a time (StepAPI=1) skips such a statement and reports
     // success with no rows: refuse it rather than let it pass for done.

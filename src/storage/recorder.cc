@@ -189,9 +189,7 @@ void Recorder::Impl::EnsurePositionTable() {
     found = found || EqualsNoCase(rows->Field(0).AsString(), "TrendSpool");
   }
   if (!found) {
-    conn.Execute(
-        "CREATE TABLE TrendSpool (SpoolSegment bigint NOT NULL, SpoolOffset bigint NOT "
-        "NULL)");
+    conn.Execute(kTrendSpoolStatement);
   }
   position_table_ = true;
 }

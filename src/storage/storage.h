@@ -6,11 +6,11 @@
 // Every operation opens its own Connection, executes complete SQL text on it, reads the rows of a
 // Recordset front to back and closes both at its end; no connection survives from one operation
 // to the next. Statements are written in SQL Server's dialect. The ODBC client adapts the few
-// T-SQL-only forms the service uses (SELECT TOP (n), DELETE TOP (n), sys.tables) when the driver
-// reports SQLite, and SqlText, SqlDate and SqlDateTime write the literals that differ; no other
-// code knows about dialects. Every statement on a database server has a query time-out
-// (kDbQueryTimeoutSeconds), so a server that stops answering costs one failed operation, not a
-// hung service.
+// T-SQL-only forms the service uses (SELECT TOP (n), DELETE TOP (n), sys.tables, the datetime
+// type of CREATE TABLE) when the driver reports SQLite or PostgreSQL, and SqlText, SqlDate and
+// SqlDateTime write the literals that differ; no other code knows about dialects. Every statement
+// on a database server has a query time-out (kDbQueryTimeoutSeconds), so a server that stops
+// answering costs one failed operation, not a hung service.
 //
 // Connection strings are taken as stored. ODBC strings (with Driver= or DSN=) are used as they
 // stand, apart from two safety additions (see TranslateConnectionString). OLE DB strings of the
@@ -189,7 +189,8 @@ class Connection {
   virtual int64_t RecordsAffected() const = 0;
   // The error entries of the last Open or Execute (empty after a success).
   virtual const std::vector<DbError>& Errors() const = 0;
-  // The database product as the driver names it ("SQLite", "Microsoft SQL Server", "MDBTOOLS").
+  // The database product as the driver names it ("SQLite", "Microsoft SQL Server", "PostgreSQL",
+  // "MDBTOOLS").
   virtual std::string DbmsName() const = 0;
   // 1 while open, 0 otherwise.
   virtual int State() const = 0;
@@ -235,6 +236,12 @@ std::shared_ptr<DatabaseDriver> NewOdbcDriver(const OdbcOptions& options = {});
 //   registered with unixODBC, FILEDSN=, SAVEFILE=, and SQLite's LoadExt= and Tracefile=. The
 //   error names the pair: "Driver=/srv/x/lib.so names a library file; give the name of a driver
 //   registered with unixODBC (odbcinst -q -d): FreeTDS, SQLite3, ...".
+// - Refused for psqlODBC (Driver=PostgreSQL Unicode or ANSI) and for DSN strings: pqopt= and
+//   ConnSettings= (libpq options and SQL of the string's author), CommLog= and Debug= other than 0
+//   (logs in /tmp that hold the password), IgnoreTimeout= other than 0, and Protocol= other than
+//   7.4 (an error in a transaction would undo more than its statement); for psqlODBC also a Server
+//   with ',' (libpq reads a list of hosts) and an SSLmode that is not one of libpq's six (libpq
+//   would connect without TLS).
 // - OLE DB strings of SQL Server (Provider=SQLOLEDB, SQLNCLI*, MSOLEDBSQL*; or no Provider with
 //   Data Source/Server): Driver=FreeTDS with Server (host or host\instance), Port (from
 //   "host,port"), Database, UID/PWD or Trusted_Connection=Yes, ClientCharset=UTF-8,
@@ -256,22 +263,26 @@ std::string MaskPasswords(const std::string& connection_string);
 std::string SqlQuote(std::string_view text);
 
 // --- Literals in the dialect of a connection ---
-// Statements are written in SQL Server's dialect; values that SQL Server and SQLite write
-// differently are made by these functions from the open connection (its DbmsName), and only here.
-// REQUIRES: conn is open.
+// Statements are written in SQL Server's dialect; values that SQL Server, SQLite and PostgreSQL
+// write differently are made by these functions from the open connection (its DbmsName), and only
+// here. REQUIRES: conn is open.
 
 // A text literal: N'...' on SQL Server, so that text outside the server's code page (non-Latin
-// node names) arrives unchanged; '...' on SQLite. Inner quotes doubled.
+// node names) arrives unchanged; '...' on SQLite; E'...' on PostgreSQL, with backslashes doubled
+// too, so that it reads the same whatever the server's standard_conforming_strings. Inner quotes
+// doubled.
 std::string SqlText(const Connection& conn, std::string_view text);
 // A date literal for comparisons with datetime columns: 'YYYYMMDD' on SQL Server, which reads it
-// alike under every login language; ISO 'YYYY-MM-DD' on SQLite, which compares dates as text.
+// alike under every login language; ISO 'YYYY-MM-DD' on SQLite, which compares dates as text,
+// and on PostgreSQL.
 std::string SqlDate(const Connection& conn, const DateTime& date);
 // A date-time literal, to the second: 'YYYY-MM-DDTHH:MM:SS' on SQL Server (language-neutral);
-// 'YYYY-MM-DD HH:MM:SS' on SQLite. Sample rows (TrendData*.Time) are written with it, so that
-// they compare with SqlDate's cut-offs in both databases.
+// 'YYYY-MM-DD HH:MM:SS' on SQLite and PostgreSQL. Sample rows (TrendData*.Time) are written with
+// it, so that they compare with SqlDate's cut-offs in every database.
 std::string SqlDateTime(const Connection& conn, const DateTime& time);
 // Inserts one row into table and returns the value that the database gave its key column (an
-// IDENTITY or AUTOINCREMENT column): INSERT ... OUTPUT INSERTED.key on SQL Server; on SQLite the
+// IDENTITY or AUTOINCREMENT column): INSERT ... OUTPUT INSERTED.key on SQL Server, INSERT ...
+// RETURNING key on PostgreSQL; on SQLite the
 // insert, then last_insert_rowid() of the same connection (key must be the INTEGER PRIMARY KEY).
 // columns are (name, SQL literal) pairs, the literals made with SqlText, SqlQuote or as numbers.
 // Throws RuntimeError(err::kDatabase) when the insert fails or returns no key.
@@ -485,8 +496,8 @@ void SettingsConsoleRead(StorageState& st);
 void SettingsGeneralRead(StorageState& st);
 
 // Creates any of TrendData1, TrendData5, TrendData15, TrendData60 that is missing (names compared
-// without regard to case), in that order, stopping at the first that fails; on SQLite each with
-// its index by report and time (ReportId, Time). Reports its own
+// without regard to case), in that order, stopping at the first that fails; on SQLite and
+// PostgreSQL each with its index by report and time (ReportId, Time). Reports its own
 // errors (procedure "VerifiyTrendDataTables", module "modQuorlanTrend", type 1); nothing on
 // success.
 void VerifiyTrendDataTables(StorageState& st);
@@ -567,10 +578,49 @@ std::vector<std::string> IndexSqliteTrendTables(const std::string& path);
 // with its journal files become readable by their owner only; symbolic links are left alone),
 // then reads
 // DbConnStringSql from its Quorlan.mdb and, when that names a SQLite suite database, upgrades it
-// (UpgradeSqliteSuite, IndexSqliteTrendTables). Returns one line per thing done, or one that
+// (UpgradeSqliteSuite, IndexSqliteTrendTables), when it names a PostgreSQL database, brings that
+// forward (PreparePostgresSuite). Returns one line per thing done, or one that
 // says the installation is up to date, for the operator. Throws RuntimeError when Quorlan.mdb
 // cannot be read or a step fails. REQUIRES: the service of the installation is not running.
 std::vector<std::string> UpgradeInstallation(const std::string& dir);
+
+// True when the connection string is an ODBC string of psqlODBC (Driver=PostgreSQL Unicode or
+// PostgreSQL ANSI).
+bool IsPostgresString(const std::string& connection_string);
+
+// What PreparePostgresSuite did: a line per change for the operator ("created table ATR_Nodes",
+// "table TrendData1 indexed by report and time"), and the tables kept as they were.
+struct PostgresSuiteReport {
+  std::vector<std::string> changes;
+  std::vector<std::string> kept;
+};
+
+// Makes the PostgreSQL database that database names (an ODBC string of psqlODBC with whatever
+// password it needs) a suite database, or brings one forward: checks that every suite and
+// trend-data table present has the columns that the service and the console read, then, in one
+// transaction, creates the missing tables (the trend-data tables with their index, Settings with
+// its row), indexes the trend-data tables that lack their index and gives an empty Settings its
+// row. Tables present keep their rows and definitions; names are unquoted, so folded to lower
+// case. Throws RuntimeError, the database unchanged, when it cannot be reached, is not PostgreSQL,
+// holds a table without a column read from it, or a statement is refused (say, the role may not
+// create tables).
+PostgresSuiteReport PreparePostgresSuite(const std::string& database);
+
+// True when the connection string holds a password (a key with "pwd" or "password" in its name,
+// any case).
+bool HoldsPassword(const std::string& connection_string);
+// The psqlODBC string with Pwd=password in place of any Pwd= it held (in braces when the password
+// holds ';' or blanks at its ends). Throws RuntimeError when the password holds '}', which a
+// value cannot carry.
+std::string WithPostgresPassword(const std::string& database, const std::string& password);
+
+// Creates a ready installation in dir as CreateEmbeddedInstallation does, but whose suite database
+// is the PostgreSQL database that database names: PreparePostgresSuite (whose report is left in
+// *report), then the files without a SQLite suite database, Quorlan.mdb's DbConnStringSql being
+// database as given (0600: it may hold a password). Throws RuntimeError as both do; the files
+// created are removed again, the tables created stay.
+std::string CreatePostgresInstallation(const std::string& dir, const std::string& executable,
+                                       const std::string& database, PostgresSuiteReport* report);
 
 // Creates the SQLite settings database at path with table Settings_Console and one row (Id 1,
 // ConsoleName "MainConsole"); no conn_string stores NULL. Throws RuntimeError.

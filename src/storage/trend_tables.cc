@@ -10,12 +10,6 @@
 namespace quorlan {
 namespace {
 
-std::string CreateTableStatement(const std::string& table) {
-  return "CREATE TABLE " + table + " (" + "ReportId int NOT NULL," + "Time datetime NOT NULL," +
-         "Value1 bigint NOT NULL," + "Value2 bigint NOT NULL," + "Value3 bigint NOT NULL," +
-         "Value4 bigint NOT NULL," + "Value5 bigint NOT NULL," + "Value6 bigint NOT NULL" + ")";
-}
-
 struct Retention {
   const char* table;
   int hours;
@@ -43,6 +37,16 @@ constexpr int32_t kDeleteChunk = 3000;
 
 }  // namespace
 
+std::string TrendTableStatement(const std::string& table) {
+  return "CREATE TABLE " + table + " (" + "ReportId int NOT NULL," + "Time datetime NOT NULL," +
+         "Value1 bigint NOT NULL," + "Value2 bigint NOT NULL," + "Value3 bigint NOT NULL," +
+         "Value4 bigint NOT NULL," + "Value5 bigint NOT NULL," + "Value6 bigint NOT NULL" + ")";
+}
+
+std::vector<std::string> TrendTableColumns() {
+  return {"ReportId", "Time", "Value1", "Value2", "Value3", "Value4", "Value5", "Value6"};
+}
+
 void VerifiyTrendDataTables(StorageState& st) {
   static const char* kProcedure = "VerifiyTrendDataTables";
   try {
@@ -63,7 +67,7 @@ void VerifiyTrendDataTables(StorageState& st) {
       // the failure is only an entry of the error collection); later tables are not attempted.
       std::string description;
       try {
-        conn->Execute(CreateTableStatement(kTrendDataTables[i]));
+        conn->Execute(TrendTableStatement(kTrendDataTables[i]));
         // The console reads one report's samples in time order; without the index each read
         // scans the whole table.
         const std::string index = TrendIndexStatement(*conn, kTrendDataTables[i]);

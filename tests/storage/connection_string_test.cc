@@ -105,6 +105,14 @@ TEST(ConnectionStringTest, OdbcStringsStandWithSafetyAdditions) {
             "Driver=FreeTDS;Server=db;TDS_Version=7.3;ClientCharset=UTF-8");
   EXPECT_EQ(Translate("Driver=FreeTDS;Server=db;TDS_Version=7.3;ClientCharset=ISO-8859-1"),
             "Driver=FreeTDS;Server=db;TDS_Version=7.3;ClientCharset=ISO-8859-1");
+  const std::string postgres =
+      "Driver=PostgreSQL Unicode;Server=db;Port=5433;Database=q;Uid=t;SSLmode=verify-full;"
+      "CommLog=0;Protocol=7.4";
+  EXPECT_EQ(Translate(postgres), postgres);
+  EXPECT_EQ(ServerPort(postgres), 5433);
+  EXPECT_EQ(ServerPort("Driver=PostgreSQL ANSI;Server=db"), 5432);
+  EXPECT_EQ(ServerPort("Driver=PostgreSQL Unicode;Server=/run/pg;Port=5433"), 0);
+  EXPECT_EQ(ServerPort("Driver=FreeTDS;Server=db,1500"), 1500);
   EXPECT_NE(TranslationError("Driver=FreeTDS;Server=db;ApplicationIntent=yes")
                 .find("ApplicationIntent 'yes'"),
             std::string::npos);
@@ -123,6 +131,22 @@ TEST(ConnectionStringTest, StringsThatLoadCodeOrWriteFilesAreRefused) {
        "LoadExt=/srv/x/ext.so would load a library into this program; LoadExt is refused"},
       {"Driver=SQLite3;Database=/q.db;Tracefile=/etc/passwd", "Tracefile=/etc/passwd names a file"},
       {"FILEDSN=/srv/x/q.dsn", "FILEDSN=/srv/x/q.dsn names a file"},
+      // psqlODBC: libpq options and SQL of the author's, logs with the password, quiet weakenings.
+      {"Driver=PostgreSQL Unicode;Server=db;pqopt={sslcert=/c sslkey=/srv/x/e.so:k}",
+       "pqopt= passes options or SQL of its own to the database at every connect; pqopt is "
+       "refused"},
+      {"DSN=pg;D5={service=x}", "D5= passes options"},
+      {"Driver=PostgreSQL ANSI;Server=db;ConnSettings=DROP%20TABLE%20x", "ConnSettings= passes"},
+      {"Driver={PostgreSQL Unicode};Server=db;CommLog=1", "CommLog=1 is refused; only CommLog=0"},
+      {"DSN=pg;B2=1", "B2=1 is refused"},
+      {"Driver=PostgreSQL Unicode;Server=db;IgnoreTimeout=1", "IgnoreTimeout=1 is refused"},
+      {"Driver=PostgreSQL Unicode;Server=db;Protocol=7.4-0",
+       "Protocol=7.4-0 changes what an error in a transaction undoes"},
+      {"Driver=PostgreSQL Unicode;Server=db,5433",
+       "Server=db,5433 would be a list of servers for PostgreSQL; name one server and give its "
+       "port with Port="},
+      {"Driver=PostgreSQL Unicode;Server=db;SSLmode=requre", "SSLmode=requre is not a TLS mode"},
+      {"Driver=PostgreSQL Unicode;Server=db;sslmode=Require", "sslmode=Require is not a TLS mode"},
   };
   for (const auto& [in, error] : cases) {
     EXPECT_NE(TranslationError(in).find(error), std::string::npos) << TranslationError(in);

@@ -26,6 +26,26 @@ TEST(SqliteDialectTest, RewritesTheTsqlForms) {
             "LIKE 'sqlite%')");
 }
 
+TEST(PostgresDialectTest, RewritesTheTsqlFormsAndTheTypeOfTimes) {
+  EXPECT_EQ(AdaptSqlForPostgres("SELECT TOP (300) * FROM ATR_Nodes WHERE TrendReports = '1'"),
+            "SELECT * FROM ATR_Nodes WHERE TrendReports = '1' LIMIT 300");
+  EXPECT_EQ(AdaptSqlForPostgres("DELETE TOP (3000) FROM TrendData1 WHERE time < '2026-05-03'"),
+            "DELETE FROM TrendData1 WHERE ctid = ANY (ARRAY(SELECT ctid FROM TrendData1 WHERE "
+            "time < '2026-05-03' LIMIT 3000))");
+  EXPECT_EQ(AdaptSqlForPostgres("SELECT name from sys.tables"),
+            "SELECT name from (SELECT c.relname AS name FROM pg_catalog.pg_class c WHERE "
+            "c.relkind IN ('r', 'p') AND pg_catalog.pg_table_is_visible(c.oid) AND c.relname = "
+            "lower(c.relname)) AS sys_tables");
+  EXPECT_EQ(AdaptSqlForPostgres("CREATE TABLE TrendData1 (ReportId int NOT NULL,Time datetime "
+                                "NOT NULL,Value1 bigint NOT NULL)"),
+            "CREATE TABLE TrendData1 (ReportId int NOT NULL,Time timestamp(3) NOT NULL,Value1 "
+            "bigint NOT NULL)");
+  const std::string insert = "INSERT INTO T VALUES ('datetime', 'SELECT TOP (1) x')";
+  EXPECT_EQ(AdaptSqlForPostgres(insert), insert);
+  EXPECT_EQ(AdaptSqlForPostgres("CREATE TABLE t (datetimes int, d datetime2)"),
+            "CREATE TABLE t (datetimes int, d datetime2)");
+}
+
 TEST(SqliteDialectTest, LeavesOtherStatementsAndQuotedTextAlone) {
   const std::string insert = "INSERT INTO T VALUES ('SELECT TOP (1) x from sys.tables');";
   EXPECT_EQ(AdaptSqlForSqlite(insert), insert);
@@ -34,7 +54,7 @@ TEST(SqliteDialectTest, LeavesOtherStatementsAndQuotedTextAlone) {
   EXPECT_EQ(AdaptSqlForSqlite("SELECT * FROM mysys.tables2"), "SELECT * FROM mysys.tables2");
 }
 
-TEST(SqlLiteralTest, SqlServerGetsLanguageNeutralDatesAndNationalText) {
+TEST(SqlLiteralTest, EachDatabaseGetsItsDatesAndText) {
   testing::TempDir dir;
   auto recording = std::make_shared<testing::RecordingDatabase>(NewOdbcDriver());
   auto conn = recording->NewConnection();
@@ -47,6 +67,10 @@ TEST(SqlLiteralTest, SqlServerGetsLanguageNeutralDatesAndNationalText) {
   EXPECT_EQ(SqlDate(*conn, t), "'20260503'");
   EXPECT_EQ(SqlDateTime(*conn, t), "'2026-05-03T07:08:09'");
   EXPECT_EQ(SqlText(*conn, "Ядро-1 'a'"), "N'Ядро-1 ''a'''");
+  recording->ReportDbmsName("PostgreSQL");
+  EXPECT_EQ(SqlDate(*conn, t), "'2026-05-03'");
+  EXPECT_EQ(SqlDateTime(*conn, t), "'2026-05-03 07:08:09'");
+  EXPECT_EQ(SqlText(*conn, R"(C:\x' Ядро)"), R"(E'C:\\x'' Ядро')");
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ void ExpectFileHolds(const std::string& name, const std::string& text) {
 TEST(SuiteSchemaTest, ScriptsMatchTheCode) {
   ExpectFileHolds("sqlite-suite.sql", SqliteSuiteScript());
   ExpectFileHolds("sqlserver-suite.sql", SqlServerSuiteScript());
+  ExpectFileHolds("postgresql-suite.sql", PostgresSuiteScript());
 }
 
 using SuiteSchemaSqliteTest = testing::StorageTest;

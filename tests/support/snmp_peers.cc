@@ -159,6 +159,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // In the folder of its output: the test process may stand in a folder already removed (the
+  // service's start changes into its installation folder), where snmpd's scripts fail.
+  const std::string folder = output_file.substr(0, output_file.rfind('/') + 1);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Own process group, no signal blocked (a test may have blocked the service signals).
