@@ -79,7 +79,12 @@ int Setup(const Options& o) {
   const std::string exe = ExecutablePath();
   const std::string service =
       o.Get("--service", exe.substr(0, exe.rfind('/')) + "/../" + kServiceExecutable);
-  const std::string dir = CreateEmbeddedInstallation(o.positionals[0], service);
+  // --database: the suite database on the PostgreSQL server that connection string names.
+  PostgresSuiteReport report;
+  const std::string dir =
+      o.Has("--database")
+          ? CreatePostgresInstallation(o.positionals[0], service, o.Get("--database", ""), &report)
+          : CreateEmbeddedInstallation(o.positionals[0], service);
   WriteNewFile(dir + "/Quorlan.ini",
                fmt::format("ServerPort={}\nServerTrapPort={}\nPollDelaySnmp=0\nMaxPendSnmp=300\n",
                            o.Get("--service-port", "28100"), o.Get("--trap-port", "28199")));

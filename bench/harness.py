@@ -218,6 +218,38 @@ class Lock:
             self.proc = None
 
 
+class PgServer:
+    """A private PostgreSQL 15 server for the PostgreSQL row: initdb in a folder of its own (as the
+    user postgres when run as root, which PostgreSQL refuses), its own TCP port on 127.0.0.1 and
+    socket folder, Debian's default settings (fsync and synchronous commit on), trust logins."""
+    BIN = '/usr/lib/postgresql/15/bin'
+    PORT = 28150
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix='quorlan-bench-pg.')
+        self.data = os.path.join(self.dir, 'data')
+        self.prefix = []
+        if os.geteuid() == 0:
+            shutil.chown(self.dir, 'postgres')
+            self.prefix = ['runuser', '-u', 'postgres', '--']
+        self.run('initdb', '-N', '-D', self.data, '-A', 'trust', '-U', 'postgres', '-E', 'UTF8',
+                 '--locale=C.UTF-8')
+        self.run('pg_ctl', '-D', self.data, '-w', '-t', '60', '-l', os.path.join(self.dir, 'log'),
+                 '-o', f'-p {self.PORT} -k {self.dir} -c listen_addresses=127.0.0.1', 'start')
+        self.database = (f'Driver=PostgreSQL Unicode;Server=127.0.0.1;Port={self.PORT};'
+                         'Database=postgres;Uid=postgres')
+
+    def run(self, program, *argv):
+        subprocess.run(self.prefix + [os.path.join(self.BIN, program)] + list(argv), check=True,
+                       timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+
+    def stop(self):
+        try:
+            self.run('pg_ctl', '-D', self.data, '-w', '-m', 'fast', 'stop')
+        finally:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def run_quorlan(args, template, extra, locked=False):
     d = template + '.run'
     shutil.rmtree(d, ignore_errors=True)
@@ -327,6 +359,7 @@ POLLERS = [
     ('qt_poll', 'quorlan-trend, polled only (rows not written)', 'v2c'),
     ('qt_spool', 'quorlan-trend, polled and spooled (the database locked by another writer)',
      'v2c'),
+    ('qt_pg', 'quorlan-trend, polled and recorded (PostgreSQL 15 on the same machine)', 'v2c'),
     ('nsasync', 'net-snmp library, asynchronous, one shared session', 'v2c'),
     ('rawudp', 'raw UDP, pre-encoded requests, no decoding (the floor)', 'v2c'),
     ('exporter', 'prometheus-snmp-exporter 0.21, 4 scrapes at a time', 'v2c'),
@@ -335,14 +368,16 @@ POLLERS = [
 ]
 
 
-def measure_all(args, work):
+def measure_all(args, work, pg):
     v2 = make_installation(args, work, 'qt-v2c', [])
+    v2pg = make_installation(args, work, 'qt-v2c-pg', ['--database', pg.database])
     v3 = make_installation(args, work, 'qt-v3', ['--v3'])
     peer = lambda *a: [os.path.join(args.peers, a[0]), str(args.cycles), str(args.reports)] + list(a[1:])
     commands = {
         'qt_rec': lambda: run_quorlan(args, v2, []),
         'qt_poll': lambda: run_quorlan(args, v2, ['--no-record']),
         'qt_spool': lambda: run_quorlan(args, v2, [], locked=True),
+        'qt_pg': lambda: run_quorlan(args, v2pg, []),
         'nsasync': lambda: run_handshake(peer('nsasync', f'127.0.0.1:{SNMPD_PORT}', '1', 'v2c')),
         'rawudp': lambda: run_handshake(peer('rawudp', '127.0.0.1', str(SNMPD_PORT), '1')),
         'exporter': lambda: run_exporter(args, work),
@@ -526,6 +561,9 @@ Targets:
   batch waits out the recorder's lock wait, then every batch is appended to the spool file and
   synced (fdatasync), and a probe every 15 s of the service's clock (four a cycle) waits out the
   lock wait again. A row counts when it is committed or spooled.
+- The PostgreSQL row is the recorded run with the suite database on a private PostgreSQL 15
+  server on the same machine (initdb's defaults: fsync and synchronous commit on), reached through
+  psqlODBC over TCP on 127.0.0.1; the server's own CPU is not counted, only the poller's.
 - The real-clock row is the service executable itself (`quorlan-trend`) on the installation of
   the recorded run, polling on the real clock for {args.real_minutes} whole minutes: its CPU is
   everything the process used from half a minute after one minute's burst to half a minute after
@@ -567,10 +605,14 @@ def main():
     info['load_start'] = open('/proc/loadavg').read().split()[:3]
     work = tempfile.mkdtemp(prefix='quorlan-bench.')
     snmpd = start_snmpd(work, args.source)
+    pg = None
     try:
-        runs = measure_all(args, work)
+        pg = PgServer()
+        runs = measure_all(args, work, pg)
     finally:
         stop(snmpd)
+        if pg:
+            pg.stop()
     info['load_end'] = open('/proc/loadavg').read().split()[:3]
     busy = max(float(info['load_start'][0]), float(info['load_end'][0])) > 1.0
     info['load_start'], info['load_end'] = ' '.join(info['load_start']), ' '.join(info['load_end'])
