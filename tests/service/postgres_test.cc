@@ -229,6 +229,38 @@ TEST_F(PostgresServiceTest, PollsAreRecordedAndARestartDuringPollingLosesNoRow) 
   EXPECT_EQ(Rows(), "10:01=42 10:02=42 10:03=42 10:04=42 10:05=42 10:06=42 10:07=42");
 }
 
+// The change passes run their SQL on PostgreSQL: a report flagged '1' is loaded, one flagged '2'
+// takes its new title, one flagged '3' leaves the list and the table, each at the tick after its
+// change code, and the flags are settled in the database.
+TEST_F(PostgresServiceTest, ChangePassesAddEditAndRemoveReports) {
+  const std::string columns = server_->Value(
+      "SELECT string_agg(column_name, ',') FROM information_schema.columns WHERE table_name = "
+      "'trendreports' AND column_name NOT IN ('reportid', 'reporttitle', 'dbchanged')");
+  server_->Sql(
+      {fmt::format("INSERT INTO TrendReports (ReportTitle, DbChanged, {0}) SELECT "
+                   "'Second', '1', {0} FROM TrendReports",
+                   columns)});
+  m_->Mib_sysTrendChanged = 1;
+  Tick(At(1));
+  ASSERT_EQ(m_->TrendListCount, 2);
+  EXPECT_EQ(m_->TrendList[2].ReportTitle, "Second");
+  EXPECT_EQ(server_->Value("SELECT count(*) FROM TrendReports WHERE DbChanged <> '0'"), "0");
+
+  server_->Sql(
+      {"UPDATE TrendReports SET ReportTitle = 'Renamed', DbChanged = '2' WHERE "
+       "ReportTitle = 'Second'"});
+  m_->Mib_sysTrendChanged = 2;
+  Tick(At(2));
+  EXPECT_EQ(m_->TrendList[2].ReportTitle, "Renamed");
+
+  server_->Sql({"UPDATE TrendReports SET DbChanged = '3' WHERE ReportTitle = 'Renamed'"});
+  m_->Mib_sysTrendChanged = 3;
+  Tick(At(3));
+  EXPECT_EQ(m_->TrendList[2].PollType, kPollTypeDeleted);
+  EXPECT_EQ(server_->Value("SELECT count(*) FROM TrendReports"), "1");
+  EXPECT_EQ(server_->Value("SELECT count(*) FROM TrendReports WHERE DbChanged <> '0'"), "0");
+}
+
 TEST_F(PostgresServiceTest, RetentionDeletesOldRowsInChunks) {
   // 7,000 rows older than 7 days and 1,000 of today.
   server_->Sql(
