@@ -261,6 +261,24 @@ TEST_F(PostgresServiceTest, ChangePassesAddEditAndRemoveReports) {
   EXPECT_EQ(server_->Value("SELECT count(*) FROM TrendReports WHERE DbChanged <> '0'"), "0");
 }
 
+// PostgreSQL ends a transaction at its first failed statement: a row the database refuses (its
+// interval names no table) is set aside alone, and the rows around it are recorded.
+TEST_F(PostgresServiceTest, ARefusedRowIsSetAsideAloneAndTheOthersAreRecorded) {
+  SampleRow row;
+  row.ReportId = 7;
+  row.Values = {42, 0, 0, 0, 0, 0};
+  const std::pair<int32_t, int> rows[] = {{60, 1}, {120, 1}, {60, 2}};
+  for (const auto& [interval, minute] : rows) {
+    row.PollInterval = interval;
+    row.Time = At(minute);
+    m_->SampleRecorder.Record(row);
+  }
+  m_->SampleRecorder.CommitBatch();
+  EXPECT_FALSE(m_->SampleRecorder.DatabaseOut());
+  EXPECT_EQ(Rows(), "10:01=42 10:02=42");
+  EXPECT_EQ(ReadLines(dir_.File("opt/Spool/rejects.txt")).size(), 1u);
+}
+
 TEST_F(PostgresServiceTest, RetentionDeletesOldRowsInChunks) {
   // 7,000 rows older than 7 days and 1,000 of today.
   server_->Sql(
