@@ -35,6 +35,10 @@ inline constexpr int16_t kEventInfo = 3;
 
 // Largest number of outstanding SNMPv1/v2c requests when Quorlan.ini does not set MaxPendSnmp.
 inline constexpr int16_t kDefaultMaxPendSnmp = 10;
+// Entries of the trend list when Quorlan.ini does not set MaxTrendReports, and the most it may set
+// (entry numbers are 16-bit).
+inline constexpr int16_t kDefaultMaxTrendReports = 300;
+inline constexpr int16_t kMostTrendReports = 30000;
 
 // The settings of Quorlan.ini with their built-in values. ReadIni resets them to these values and
 // then applies the file.
@@ -51,7 +55,9 @@ struct IniSettings {
   int16_t PollDelaySnmp = 20;                 // pause after each request, tens of ms
   int16_t MaxPendSnmp = kDefaultMaxPendSnmp;  // outstanding SNMPv1/v2c requests at most
   int16_t MaxPendSnmpV3 = 1;                  // outstanding SNMPv3 requests at most (not a key)
-  int32_t SpoolLimitMB = 256;                 // most MiB of sample rows the spool holds (>= 1)
+  // Entries of the trend list, fixed at the start (1 to kMostTrendReports); also the node limit.
+  int16_t MaxTrendReports = kDefaultMaxTrendReports;
+  int32_t SpoolLimitMB = 256;  // most MiB of sample rows the spool holds (>= 1)
   // Where the self-monitoring figures go each minute in the Prometheus text format, for
   // node_exporter's textfile collector; empty: not written. A relative path is taken from AppPath.
   std::string MetricsFile;

@@ -205,7 +205,7 @@ class TickTiming {
 
 // The report named in a tick's error: the entry being worked on, or 0 when none is.
 int32_t ReportIdOf(PollState& st, int16_t i) {
-  return i >= 1 && i <= kTrendListSize ? st.TrendList[i].ReportId : 0;
+  return i >= 1 && i <= st.TrendList.Size() ? st.TrendList[i].ReportId : 0;
 }
 
 // An error of the tick, under the report of the entry i being worked on. The same error again

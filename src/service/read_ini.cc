@@ -1,8 +1,22 @@
+#include <fmt/format.h>
+
 #include "components/platform/platform.h"
 #include "service/service.h"
 
 namespace quorlan {
 namespace {
+
+// The size of the trend list: a 16-bit integer from 1 to kMostTrendReports. Anything else is
+// refused like a value that does not convert, so the list keeps the size it would have had.
+int16_t TrendReportsLimit(const std::string& value) {
+  const int16_t n = TextToInt16(value);
+  if (n < 1 || n > kMostTrendReports) {
+    throw RuntimeError(
+        err::kOverflow,
+        fmt::format("Overflow: MaxTrendReports={} is outside 1 to {}", value, kMostTrendReports));
+  }
+  return n;
+}
 
 // Applies one key of the file; unknown keys are ignored. Throws RuntimeError when the value does
 // not convert to the key's type.
@@ -32,6 +46,8 @@ void ApplyKey(IniSettings& ini, const std::string& key, const std::string& value
     ini.SnmpAgentGetComm = value;
   } else if (EqualsNoCase(key, "SnmpAgentSetComm")) {
     ini.SnmpAgentSetComm = value;
+  } else if (EqualsNoCase(key, "MaxTrendReports")) {
+    ini.MaxTrendReports = TrendReportsLimit(value);
   } else if (EqualsNoCase(key, "MetricsFile")) {
     ini.MetricsFile = value;
   } else {

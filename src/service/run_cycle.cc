@@ -40,6 +40,7 @@ void ServiceStart(Module& m) {
   }
   DebugDirClear(m);
   ReadIni(m);
+  m.TrendList.SetSize(m.Ini.MaxTrendReports);
   m.WaitMs(7000);
   if (StopAsked(m)) return;
   SettingsGeneralRead(m);

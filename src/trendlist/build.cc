@@ -46,7 +46,7 @@ void LoadRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, double& 
     }
     return;
   }
-  if (out.last >= kTrendListSize) {
+  if (out.last >= st.TrendList.Size()) {
     out.left_out.push_back(IdText(row));
     return;
   }
@@ -99,26 +99,31 @@ Loaded LoadRows(TrendState& st, DbOperation& db, Recordset& rows, const NodeSnap
 }
 
 // One error event naming reports that were left out: the first twenty of them, so that the line
-// and its trap stay short however many there are.
+// and its trap stay short however many there are. tail ends the message.
 void ReportLeftOut(TrendState& st, const char* procedure, const std::string& head,
-                   const char* which, const std::vector<std::string>& ids) {
+                   const char* which, const std::vector<std::string>& ids,
+                   const std::string& tail) {
   if (ids.empty()) return;
   constexpr size_t kNamed = 20;
   const std::vector<std::string> named(ids.begin(), ids.begin() + std::min(ids.size(), kNamed));
   const std::string more =
       ids.size() > kNamed ? fmt::format(" and {} more", ids.size() - kNamed) : "";
   AppEvent(st, kModShared, procedure,
-           fmt::format("{}, {} {}left out (ReportId {}{})", head, ids.size(), which,
-                       fmt::join(named, ", "), more),
+           fmt::format("{}, {} {}left out (ReportId {}{}){}", head, ids.size(), which,
+                       fmt::join(named, ", "), more, tail),
            kEventError);
 }
 
+// The limit of both events is the size of the trend list. When Quorlan.ini has set that size,
+// the events name the setting to raise; at the built-in size they read as they always have.
 void ReportLoaded(TrendState& st, const char* procedure, const Loaded& loaded) {
-  ReportLeftOut(st, procedure, fmt::format("Trend list full: {} reports loaded", kTrendListSize),
-                "", loaded.left_out);
-  ReportLeftOut(st, procedure,
-                fmt::format("Node limit: {} trend-enabled nodes loaded", kNodeSnapshotLimit),
-                "reports of further nodes ", loaded.unplaced);
+  const int16_t size = st.TrendList.Size();
+  const std::string tail =
+      size == kDefaultMaxTrendReports ? "" : "; raise MaxTrendReports in Quorlan.ini";
+  ReportLeftOut(st, procedure, fmt::format("Trend list full: {} reports loaded", size), "",
+                loaded.left_out, tail);
+  ReportLeftOut(st, procedure, fmt::format("Node limit: {} trend-enabled nodes loaded", size),
+                "reports of further nodes ", loaded.unplaced, tail);
 }
 
 }  // namespace

@@ -35,11 +35,12 @@ void DbOperation::CloseRows() {
   rows_.reset();
 }
 
-NodeSnapshot ReadNodeSnapshot(Runtime& rt, DbOperation& db, bool with_names,
+NodeSnapshot ReadNodeSnapshot(TrendState& st, DbOperation& db, bool with_names,
                               const char* procedure) {
   NodeSnapshot snapshot;
-  Recordset& rows = db.Query(NodeSnapshotQuery());
-  for (; !rows.Eof() && snapshot.rows < kNodeSnapshotLimit; rows.MoveNext()) {
+  snapshot.limit = st.TrendList.Size();
+  Recordset& rows = db.Query(NodeSnapshotQuery(snapshot.limit));
+  for (; !rows.Eof() && snapshot.rows < snapshot.limit; rows.MoveNext()) {
     ++snapshot.rows;
     try {
       snapshot.nodes.push_back(ReadSnapshotNode(rows, with_names));
@@ -51,7 +52,7 @@ NodeSnapshot ReadNodeSnapshot(Runtime& rt, DbOperation& db, bool with_names,
       } else {
         snapshot.unloadable_unknown = true;
       }
-      AppEvent(rt, kModShared, procedure,
+      AppEvent(st, kModShared, procedure,
                e.description() + "; the node and its reports are left out", kEventError);
     }
   }

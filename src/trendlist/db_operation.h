@@ -50,6 +50,7 @@ class DbOperation {
 // Executes the node query and reads it into a snapshot (at most 300 nodes, in the order
 // returned). with_names also reads node_name. A node row that cannot be loaded is left out with
 // one error event of the procedure that names it.
-NodeSnapshot ReadNodeSnapshot(Runtime& rt, DbOperation& db, bool with_names, const char* procedure);
+NodeSnapshot ReadNodeSnapshot(TrendState& st, DbOperation& db, bool with_names,
+                              const char* procedure);
 
 }  // namespace quorlan::trendlist

@@ -82,9 +82,8 @@ std::optional<double> FieldNumber(const Row& row, const std::string& column) {
   return f.AsDouble();
 }
 
-std::string NodeSnapshotQuery() {
-  return fmt::format("SELECT TOP ({}) * FROM ATR_Nodes WHERE TrendReports = '1'",
-                     kNodeSnapshotLimit);
+std::string NodeSnapshotQuery(int limit) {
+  return fmt::format("SELECT TOP ({}) * FROM ATR_Nodes WHERE TrendReports = '1'", limit);
 }
 
 SnapshotNode ReadSnapshotNode(const Row& row, bool with_name) {

@@ -38,20 +38,20 @@ struct SnapshotNode {
   std::string PollSnmpV3User;  // column StreetAddress
 };
 
-// The node query of every builder and its limit.
-inline constexpr int kNodeSnapshotLimit = 300;
-std::string NodeSnapshotQuery();
+// The node query of every builder: at most limit nodes (the size of the trend list).
+std::string NodeSnapshotQuery(int limit);
 
 // The trend-enabled nodes of one run: the loadable rows of the node query, and what is known of
 // the rows that could not be loaded (their reports are neither loaded nor taken for reports of
 // nodes that are gone).
 struct NodeSnapshot {
   std::vector<SnapshotNode> nodes;
-  int rows = 0;                     // node rows read, at most kNodeSnapshotLimit
+  int limit = 0;                    // the most node rows the query reads
+  int rows = 0;                     // node rows read, at most limit
   std::set<int32_t> unloadable;     // ids of node rows that could not be loaded
   bool unloadable_unknown = false;  // a node row whose very id could not be read
   // The query reached its limit: trend-enabled nodes may exist beyond it.
-  bool Full() const { return rows >= kNodeSnapshotLimit; }
+  bool Full() const { return rows >= limit; }
 };
 
 // True for the errors of a value in one row (NULL, type mismatch, overflow), which leave that row

@@ -37,13 +37,17 @@ std::optional<std::pair<int, int>> NextBoundary(int32_t interval, int hour, int 
 
 }  // namespace
 
-size_t TrendListTable::Index(int n) {
-  if (n < 1 || n > kTrendListSize) {
+size_t TrendListTable::Index(int n) const {
+  if (n < 1 || n > Size()) {
     throw RuntimeError(
         err::kSubscriptOutOfRange,
-        fmt::format("Subscript out of range: trend list entry {} (1 to {})", n, kTrendListSize));
+        fmt::format("Subscript out of range: trend list entry {} (1 to {})", n, Size()));
   }
   return static_cast<size_t>(n - 1);
+}
+
+void TrendListTable::SetSize(int16_t size) {
+  if (size != Size()) entries_ = std::vector<TrendListEntry>(static_cast<size_t>(size));
 }
 
 void CalcPollNextTime(TrendState& st, const int16_t& entry) {
@@ -74,9 +78,9 @@ namespace {
 double ScaledNumber(const std::string& text, size_t letter, double multiplier) {
   const double v = TextToDouble(text.substr(0, letter)) * multiplier;
   if (!std::isfinite(v)) {
-    throw RuntimeError(err::kOverflow,
-                       fmt::format("Overflow: trigger value {} does not fit a number",
-                                   QuotedExcerpt(text)));
+    throw RuntimeError(
+        err::kOverflow,
+        fmt::format("Overflow: trigger value {} does not fit a number", QuotedExcerpt(text)));
   }
   return TextToDouble(fmt::format("{:.15g}", v));
 }

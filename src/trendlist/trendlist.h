@@ -2,11 +2,11 @@
 // the suite database (TrendReports and ATR_Nodes), and the two rules every poller shares (next
 // poll time, trigger threshold).
 //
-// The table has exactly 300 entries numbered 1 to 300, allocated once with the state object and
-// never freed, resized, sorted or compacted. Entries 1 to TrendListCount are live; every walk runs
-// from 1 to TrendListCount. Entries above the count keep whatever they held last. An entry is
-// addressed by its number; users read and write its fields directly and find entries by a linear
-// scan taking the first match.
+// The table has MaxTrendReports entries (300 unless Quorlan.ini sets another number), numbered
+// from 1, sized once at the service's start and never freed, resized, sorted or compacted. Entries
+// 1 to TrendListCount are live; every walk runs from 1 to TrendListCount. Entries above the count
+// keep whatever they held last. An entry is addressed by its number; users read and write its
+// fields directly and find entries by a linear scan taking the first match.
 //
 // Every procedure here runs on the service's one thread and never yields, so a build or a change
 // pass is never interleaved with another access. Each catches its own errors and reports them as
@@ -30,7 +30,6 @@
 
 namespace quorlan {
 
-inline constexpr int16_t kTrendListSize = 300;
 inline constexpr int kTrendObjects = 6;
 
 // Poll types an entry can hold besides the node's own word.
@@ -106,16 +105,21 @@ struct TrendListEntry {
   bool PollCountedV3 = false;
 };
 
-// The 300 entries, numbered 1 to 300. Allocated once; never resized.
+// The entries, numbered 1 to Size(): kDefaultMaxTrendReports until the start sizes the table from
+// Quorlan.ini's MaxTrendReports.
 class TrendListTable {
  public:
-  TrendListTable() : entries_(kTrendListSize) {}
-  // Entry n. Throws RuntimeError (subscript out of range) for n outside 1 to 300.
+  TrendListTable() : entries_(kDefaultMaxTrendReports) {}
+  // Entry n. Throws RuntimeError (subscript out of range) for n outside 1 to Size().
   TrendListEntry& operator[](int n) { return entries_[Index(n)]; }
   const TrendListEntry& operator[](int n) const { return entries_[Index(n)]; }
+  int16_t Size() const { return static_cast<int16_t>(entries_.size()); }
+  // Gives the table size fresh entries (the same size: nothing changes). REQUIRES: no entry is
+  // live yet (the start, before the first build), 1 <= size <= kMostTrendReports.
+  void SetSize(int16_t size);
 
  private:
-  static size_t Index(int n);
+  size_t Index(int n) const;
   std::vector<TrendListEntry> entries_;
 };
 
@@ -124,7 +128,7 @@ struct TrendState : StorageState {
   using StorageState::StorageState;
 
   TrendListTable TrendList;
-  int16_t TrendListCount = 0;  // 0 <= TrendListCount <= 300
+  int16_t TrendListCount = 0;  // 0 <= TrendListCount <= TrendList.Size()
   // Change code set by the agent: 0 none, 1 added, 2 edited, 3 deleted. Applied and cleared by
   // the poll scheduler; printed by DebugTrendList.
   int16_t Mib_sysTrendChanged = 0;
@@ -134,17 +138,18 @@ struct TrendState : StorageState {
 };
 
 // Full build from the database (raises TrendListBuilds first): loads every report of a
-// trend-enabled node (one of the first 300 the node query returns), deletes the rows flagged '3'
-// and resets every other flag to '0'. Rewrites entries 1 to n and sets TrendListCount to n at the
-// end of a successful run; any error leaves the count as it was. More than 300 loadable reports:
-// the first 300 are loaded, one error event names the report ids left out, and the count becomes
-// 300.
+// trend-enabled node (one of the first TrendList.Size() the node query returns), deletes the rows
+// flagged '3' and resets every other flag to '0'. Rewrites entries 1 to n and sets TrendListCount
+// to n at the end of a successful run; any error leaves the count as it was. More loadable reports
+// than the table holds: the first Size() are loaded, one error event names the report ids left
+// out (and MaxTrendReports when Quorlan.ini sets a size other than 300), and the count becomes
+// Size().
 //
 // All passes below and the build leave out, each with one error event naming its report or node
 // id, a row that cannot be loaded (a NULL or a value that does not convert or does not fit, such
 // as a UDP port outside 0 to 65535), and go on with the others; a node left out so keeps its
-// entries as they are in the synchronisation. Reports of trend-enabled nodes beyond the first 300
-// are named in one error event of the build or the addition.
+// entries as they are in the synchronisation. Reports of trend-enabled nodes beyond the first
+// Size() are named in one error event of the build or the addition.
 // Returns true when the build ran to its end (rows left out with their events included), false
 // when it failed and kept the count as it was; the failure has been reported either way, the
 // result only lets a caller such as the agent answer the request that asked for the build.
@@ -167,17 +172,17 @@ void TrendListTrendDel(TrendState& st);
 // Hourly node synchronisation: copies the current node settings into every live entry, writes
 // the node's current name into report rows that carry another, and marks "Deleted" (and deletes
 // the rows of) the reports whose node is gone or no longer trend-enabled. When the node query
-// returns its limit of 300 nodes, a node missing from it is looked up by its id before its
-// reports are deleted. Entries already "Deleted" get their node settings but no statement: their
-// report row is gone, and its id is never used again. An entry whose SnmpVersion changes forgets
-// its engine (PollEngineId, boots and time), so that no SNMPv3 engine id reaches the traces of
-// an SNMPv1/v2c entry and a return to SNMPv3 discovers the engine again.
+// returns its limit of TrendList.Size() nodes, a node missing from it is looked up by its id before
+// its reports are deleted. Entries already "Deleted" get their node settings but no statement:
+// their report row is gone, and its id is never used again. An entry whose SnmpVersion changes
+// forgets its engine (PollEngineId, boots and time), so that no SNMPv3 engine id reaches the traces
+// of an SNMPv1/v2c entry and a return to SNMPv3 discovers the engine again.
 void TrendListDevSync(TrendState& st);
 
 // Sets the entry's PollNextTime to the next boundary of its interval's minute grid (60, 300, 900
 // or 3600 s) strictly after the current minute, seconds 0; a boundary at the next day's midnight
 // becomes now plus the interval. Other intervals leave PollNextTime unchanged. An entry number
-// outside 1 to 300 is reported ("CalcPollNextTime") and changes nothing.
+// outside 1 to TrendList.Size() is reported ("CalcPollNextTime") and changes nothing.
 void CalcPollNextTime(TrendState& st, const int16_t& entry);
 
 // The number of a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers

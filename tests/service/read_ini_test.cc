@@ -35,6 +35,7 @@ TEST_F(ReadIniTest, NoFileGivesTheDefaults) {
   EXPECT_EQ(ini.StartUpDelayFactor, 2);
   EXPECT_EQ(ini.StartUpDelay, 15);
   EXPECT_EQ(ini.MaxPendSnmpV3, 1);
+  EXPECT_EQ(ini.MaxTrendReports, 300);
   EXPECT_EQ(ini.MetricsFile, "") << "no metrics file unless one is named";
   // A missing key must not silently stop all SNMPv1/v2c polling.
   EXPECT_EQ(ini.MaxPendSnmp, kDefaultMaxPendSnmp);
@@ -56,6 +57,7 @@ TEST_F(ReadIniTest, ReadsKeysUnderAnySectionWithoutRegardToCase) {
       "MaxPendSnmp=4\n"
       "MaxPendSnmp=5\n"
       "PollDelaySnmp=2.5\n"
+      "maxtrendreports = 30000\n"
       "UnknownKey=1\n"
       "metricsfile = /var/lib/prometheus/node-exporter/quorlan.prom\n"
       "X=1\n");
@@ -69,6 +71,7 @@ TEST_F(ReadIniTest, ReadsKeysUnderAnySectionWithoutRegardToCase) {
   EXPECT_EQ(ini.TimerInterval, 500);
   EXPECT_EQ(ini.MaxPendSnmp, 5) << "the last of repeated keys wins";
   EXPECT_EQ(ini.PollDelaySnmp, 2) << "halves round to even";
+  EXPECT_EQ(ini.MaxTrendReports, 30000);
   EXPECT_EQ(ini.MetricsFile, "/var/lib/prometheus/node-exporter/quorlan.prom");
   EXPECT_TRUE(ReadEventLog(dir_.path()).empty());
 }
@@ -105,13 +108,26 @@ TEST_F(ReadIniTest, BadValueStopsTheReadingAndIsReported) {
   EXPECT_NE(events[0].message.find("fast"), std::string::npos) << events[0].message;
 }
 
-TEST_F(ReadIniTest, OutOfRangeSixteenBitValueIsAnOverflow) {
-  WriteIni("TimerInterval=40000\n");
-  ReadIni(rt_);
-  EXPECT_EQ(rt_.Ini.TimerInterval, 1000);
-  const auto events = ReadEventLog(dir_.path());
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].message, "Overflow: 40000 does not fit a 16-bit integer");
+TEST_F(ReadIniTest, OutOfRangeValueIsAnOverflow) {
+  struct Case {
+    const char* line;
+    const char* message;
+  };
+  for (const Case& c : {
+           Case{"TimerInterval=40000", "Overflow: 40000 does not fit a 16-bit integer"},
+           // Entry numbers are 16-bit, and a list of no entry polls nothing.
+           Case{"MaxTrendReports=30001", "Overflow: MaxTrendReports=30001 is outside 1 to 30000"},
+           Case{"MaxTrendReports=0", "Overflow: MaxTrendReports=0 is outside 1 to 30000"},
+       }) {
+    WriteIni(std::string(c.line) + "\nMaxPendSnmp=3\n");
+    ReadIni(rt_);
+    EXPECT_EQ(rt_.Ini.TimerInterval, 1000) << c.line;
+    EXPECT_EQ(rt_.Ini.MaxTrendReports, 300) << c.line;
+    EXPECT_EQ(rt_.Ini.MaxPendSnmp, kDefaultMaxPendSnmp) << c.line << ": the reading stopped";
+    const auto events = ReadEventLog(dir_.path());
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().message, c.message);
+  }
 }
 
 }  // namespace

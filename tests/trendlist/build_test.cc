@@ -297,6 +297,32 @@ TEST_F(BuildTest, ReportsOfTrendEnabledNodesBeyondTheFirst300AreNamed) {
       << Events()[1];
 }
 
+// MaxTrendReports sizes the list and the node limit alike, and the events name the setting.
+TEST_F(BuildTest, ASizeFromQuorlanIniBoundsTheListAndTheNodesAndIsNamedWhenReached) {
+  st.TrendList.SetSize(400);
+  std::vector<NodeRow> nodes;
+  std::vector<ReportRow> reports;
+  for (int id = 1; id <= 402; ++id) {
+    nodes.push_back({.node_id = id});
+    reports.push_back({.ReportId = id, .NodeId = id});
+  }
+  reports.push_back({.ReportId = 403});
+  reports.push_back({.ReportId = 404});
+  AddNodes(nodes);
+  AddReports(reports);
+  TrendListCreate(st);
+  EXPECT_EQ(st.TrendListCount, 400);
+  EXPECT_EQ(Entry(400).ReportId, 400);
+  EXPECT_THROW(st.TrendList[401], RuntimeError);
+  EXPECT_EQ(Events(),
+            (std::vector<std::string>{
+                "1\tmodQuorlanTrend_TrendListCreate\tTrend list full: 400 reports loaded, 2 left "
+                "out (ReportId 403, 404); raise MaxTrendReports in Quorlan.ini",
+                "1\tmodQuorlanTrend_TrendListCreate\tNode limit: 400 trend-enabled nodes loaded, 2 "
+                "reports of further nodes left out (ReportId 401, 402); raise MaxTrendReports in "
+                "Quorlan.ini"}));
+}
+
 TEST_F(BuildTest, UnreachableDatabaseAndErrorEntries) {
   st.TrendListCount = 2;
   st.DbConnStringSql = "Driver=SQLite3;Database=" + dir.File("no/such/folder/suite.db");
