@@ -3,11 +3,12 @@
 //
 //   quorlan_trend_bench_setup DIR --agent HOST:PORT --service-port P --trap-port T
 //                             [--reports N] [--interval MIN] [--objects OID,...] [--v3]
-//                             [--service EXE]
+//                             [--max-pend N] [--max-reports N] [--service EXE]
 //     an embedded installation in DIR: one node on the agent (SNMPv2c community public, or
 //     SNMPv3 user benchv3, SHA and AES-128), N reports (every minute, or every MIN minutes) of six
 //     system-group objects (or the OIDs given), and a Quorlan.ini without pacing
-//     (PollDelaySnmp 0, MaxPendSnmp 300), the service's agent on port P + 1, traps to port T.
+//     (PollDelaySnmp 0, MaxPendSnmp 300 or N, MaxTrendReports only when given), the service's
+//     agent on port P + 1, traps to port T.
 // Exit status 0 when done, 1 when it failed, 2 for wrong usage. A separate program from the
 // bench itself, so that the bench's memory holds only what the service links.
 #include <fmt/format.h>
@@ -85,9 +86,11 @@ int Setup(const Options& o) {
       o.Has("--database")
           ? CreatePostgresInstallation(o.positionals[0], service, o.Get("--database", ""), &report)
           : CreateEmbeddedInstallation(o.positionals[0], service);
-  WriteNewFile(dir + "/Quorlan.ini",
-               fmt::format("ServerPort={}\nServerTrapPort={}\nPollDelaySnmp=0\nMaxPendSnmp=300\n",
-                           o.Get("--service-port", "28100"), o.Get("--trap-port", "28199")));
+  std::string ini = fmt::format(
+      "ServerPort={}\nServerTrapPort={}\nPollDelaySnmp=0\nMaxPendSnmp={}\n",
+      o.Get("--service-port", "28100"), o.Get("--trap-port", "28199"), o.Int("--max-pend", 300));
+  if (o.Has("--max-reports")) ini += fmt::format("MaxTrendReports={}\n", o.Int("--max-reports", 0));
+  WriteNewFile(dir + "/Quorlan.ini", ini);
   AddNode(dir, o);
   std::vector<std::string> objects(std::begin(kObjects), std::end(kObjects));
   if (o.Has("--objects")) objects = Split(o.Get("--objects", ""));

@@ -7,7 +7,8 @@ Each poller runs 1 warm-up cycle, then prints READY and waits; the harness reads
 time, lets it run the measured cycles, reads the CPU time and memory again at DONE, then lets it
 end. Every process started here is stopped by its PID; every wait is bounded.
 usage: harness.py --build DIR --peers DIR --source DIR [--reps N] [--cycles N] [--idle S]
-                  [--real-minutes N] [--note TEXT] [--no-doc]"""
+                  [--real-minutes N] [--scale-cycles N] [--only ROW,...] [--note TEXT] [--no-doc]
+--only runs the rows named (the keys of POLLERS, idle, qt_real, scale) and writes no document."""
 import argparse
 import datetime
 import json
@@ -54,11 +55,19 @@ def cpu_delta(a, b):
 
 
 def memory_kib(pid):
+    """Peak and steady RSS, and the private memory (USS: pages no other process maps, which RSS
+    counts alike with the shared library pages every process mapping them shares)."""
     out = {}
     for line in open(f'/proc/{pid}/status'):
         if line.startswith(('VmHWM', 'VmRSS')):
             out[line.split(':')[0]] = int(line.split()[1])
+    out['Private'] = sum(int(line.split()[1]) for line in open(f'/proc/{pid}/smaps_rollup')
+                         if line.startswith(('Private_Clean', 'Private_Dirty')))
     return out
+
+
+def memory(mem):
+    return dict(peak_kib=mem['VmHWM'], steady_kib=mem['VmRSS'], private_kib=mem['Private'])
 
 
 def udp_drops():
@@ -134,7 +143,7 @@ def run_handshake(argv, on_ready=None, on_done=None):
         stop(proc)
     cycles = [dict(zip(l.split()[::2], map(int, l.split()[1::2]))) for l in lines]
     answered = sum(c.get('rows', c.get('answered', 0)) for c in cycles)
-    return dict(cpu_delta(c0, c1), peak_kib=mem['VmHWM'], steady_kib=mem['VmRSS'],
+    return dict(cpu_delta(c0, c1), **memory(mem),
                 bursts_us=[c['burst_us'] for c in cycles], answered=answered,
                 samples=answered * OBJECTS, drops=drops1 - drops0)
 
@@ -171,18 +180,18 @@ def run_exporter(args, work):
     finally:
         stop(proc)
     answered = sum(ok for _, ok in results)
-    return dict(cpu_delta(c0, c1), peak_kib=mem['VmHWM'], steady_kib=mem['VmRSS'],
+    return dict(cpu_delta(c0, c1), **memory(mem),
                 bursts_us=[b for b, _ in results], answered=answered, samples=answered * OBJECTS,
                 drops=0)
 
 
 # --- quorlan-trend ---------------------------------------------------------------------------
 
-def make_installation(args, work, name, extra):
+def make_installation(args, work, name, extra, reports=None):
     d = os.path.join(work, name)
     subprocess.run([args.bench_program + '_setup', d, '--agent', f'127.0.0.1:{SNMPD_PORT}',
                     '--service-port', str(SERVICE_PORT), '--trap-port', str(TRAP_PORT),
-                    '--reports', str(args.reports)] + extra, check=True, timeout=600,
+                    '--reports', str(reports or args.reports)] + extra, check=True, timeout=1800,
                    stdout=subprocess.DEVNULL)
     return d
 
@@ -250,13 +259,28 @@ class PgServer:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def run_quorlan(args, template, extra, locked=False):
+def copy_report(db, copies):
+    """Adds copies of the installation's one report under new ids and titles, in one statement:
+    quorlan-trendctl adds a report with a transaction of its own, 10,000 of them take minutes."""
+    cols = subprocess.run(['sqlite3', db, "SELECT name FROM pragma_table_info('TrendReports') "
+                           "WHERE name NOT IN ('ReportId', 'ReportTitle')"],
+                          capture_output=True, text=True, timeout=60, check=True).stdout.split()
+    names = ', '.join(cols)
+    subprocess.run(['sqlite3', db,
+                    f"INSERT INTO TrendReports (ReportId, ReportTitle, {names}) "
+                    f"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {copies}) "
+                    f"SELECT r.ReportId + i, 'bench ' || (r.ReportId + i), {names} FROM n, "
+                    f"(SELECT * FROM TrendReports LIMIT 1) AS r"],
+                   check=True, timeout=120)
+
+
+def run_quorlan(args, template, extra, locked=False, cycles=None):
     d = template + '.run'
     shutil.rmtree(d, ignore_errors=True)
     shutil.copytree(template, d, symlinks=True)
     lock = Lock(suite_db(d)) if locked else None
     try:
-        return run_handshake([args.bench_program, d, '--cycles', str(args.cycles),
+        return run_handshake([args.bench_program, d, '--cycles', str(cycles or args.cycles),
                               '--warmup', '1', '--handshake'] + extra,
                              on_ready=lock.take if lock else None,
                              on_done=lock.release if lock else None)
@@ -299,7 +323,7 @@ def run_real_clock(args, template):
     rows = suite_rows(d, first, last)
     shutil.rmtree(d, ignore_errors=True)
     return dict(cpu_delta(c0, c1), minutes=args.real_minutes, answered=rows, samples=rows * OBJECTS,
-                peak_kib=mem['VmHWM'], steady_kib=mem['VmRSS'], bursts_us=[0], drops=0)
+                **memory(mem), bursts_us=[0], drops=0)
 
 
 def wait_clear_of_the_hour(seconds):
@@ -346,8 +370,7 @@ def run_idle(args, template):
     finally:
         stop(proc)
     runs, cpu_us = self_monitoring(template)
-    return dict(cpu_delta(c0, c1), seconds=args.idle, peak_kib=mem['VmHWM'],
-                steady_kib=mem['VmRSS'], monitor_runs=runs - first[0],
+    return dict(cpu_delta(c0, c1), seconds=args.idle, **memory(mem), monitor_runs=runs - first[0],
                 monitor_us=cpu_us - first[1])
 
 
@@ -368,46 +391,81 @@ POLLERS = [
 ]
 
 
+def chosen(args, key):
+    return not args.only or key in args.only
+
+
 def measure_all(args, work, pg):
-    v2 = make_installation(args, work, 'qt-v2c', [])
-    v2pg = make_installation(args, work, 'qt-v2c-pg', ['--database', pg.database])
-    v3 = make_installation(args, work, 'qt-v3', ['--v3'])
+    made = {}
+
+    def installation(name, extra, reports=None):
+        if name not in made:
+            made[name] = make_installation(args, work, name, extra, reports)
+        return made[name]
+    v2 = lambda: installation('qt-v2c', [])
+    v3 = lambda: installation('qt-v3', ['--v3'])
     peer = lambda *a: [os.path.join(args.peers, a[0]), str(args.cycles), str(args.reports)] + list(a[1:])
     commands = {
-        'qt_rec': lambda: run_quorlan(args, v2, []),
-        'qt_poll': lambda: run_quorlan(args, v2, ['--no-record']),
-        'qt_spool': lambda: run_quorlan(args, v2, [], locked=True),
-        'qt_pg': lambda: run_quorlan(args, v2pg, []),
+        'qt_rec': lambda: run_quorlan(args, v2(), []),
+        'qt_poll': lambda: run_quorlan(args, v2(), ['--no-record']),
+        'qt_spool': lambda: run_quorlan(args, v2(), [], locked=True),
+        'qt_pg': lambda: run_quorlan(args, installation('qt-v2c-pg', ['--database', pg.database]), []),
         'nsasync': lambda: run_handshake(peer('nsasync', f'127.0.0.1:{SNMPD_PORT}', '1', 'v2c')),
         'rawudp': lambda: run_handshake(peer('rawudp', '127.0.0.1', str(SNMPD_PORT), '1')),
         'exporter': lambda: run_exporter(args, work),
-        'qt_v3': lambda: run_quorlan(args, v3, []),
+        'qt_v3': lambda: run_quorlan(args, v3(), []),
         'nsasync_v3': lambda: run_handshake(peer('nsasync', f'127.0.0.1:{SNMPD_PORT}', '1', 'v3')),
     }
-    runs = {key: [] for key, _, _ in POLLERS}
+    runs = {}
     for rep in range(args.reps):  # interleaved, so that a change of load hits every poller alike
         for key, _, _ in POLLERS:
+            if not chosen(args, key):
+                continue
             r = commands[key]()
-            runs[key].append(r)
+            runs.setdefault(key, []).append(r)
             log(f'{key} rep {rep}: {r["cpu_us"] / max(r["samples"], 1):.3f} us/sample, '
                 f'{r["answered"]} answered, burst median {statistics.median(r["bursts_us"]) / 1e3:.1f} ms, '
-                f'peak {r["peak_kib"]} KiB')
-    idle_template = make_installation(args, work, 'qt-idle', ['--interval', '60'])
-    runs['idle'] = run_idle(args, idle_template)
-    log(f'idle: {runs["idle"]["cpu_us"]:.0f} us in {args.idle} s')
-    runs['qt_real'] = [run_real_clock(args, v2)]
-    r = runs['qt_real'][0]
-    log(f'real clock: {r["cpu_us"] / max(r["samples"], 1):.3f} us/sample, {r["answered"]} rows '
-        f'in {r["minutes"]} minutes')
+                f'peak {r["peak_kib"]} KiB, private {r["private_kib"]} KiB')
+    if chosen(args, 'scale'):
+        runs['scale'] = measure_scale(args, work)
+    if chosen(args, 'idle'):
+        idle_template = make_installation(args, work, 'qt-idle', ['--interval', '60'])
+        runs['idle'] = run_idle(args, idle_template)
+        log(f'idle: {runs["idle"]["cpu_us"]:.0f} us in {args.idle} s')
+    if chosen(args, 'qt_real'):
+        runs['qt_real'] = [run_real_clock(args, v2())]
+        r = runs['qt_real'][0]
+        log(f'real clock: {r["cpu_us"] / max(r["samples"], 1):.3f} us/sample, {r["answered"]} rows '
+            f'in {r["minutes"]} minutes')
     return runs
 
 
+def measure_scale(args, work):
+    """10,000 reports against the one snmpd, 1,000 requests in flight and no pause: each poll tick
+    sends 1,000, so a cycle is ten ticks' bursts. One repetition of --scale-cycles cycles."""
+    t0 = time.monotonic()
+    d = make_installation(args, work, 'qt-scale', ['--max-pend', '1000', '--max-reports',
+                                                   str(SCALE_REPORTS)], 1)
+    copy_report(suite_db(d), SCALE_REPORTS - 1)
+    log(f'scale: installation made in {time.monotonic() - t0:.0f} s')
+    r = run_quorlan(args, d, [], cycles=args.scale_cycles)
+    log(f'scale: {r["cpu_us"] / max(r["samples"], 1):.3f} us/sample, {r["answered"]} answered, '
+        f'burst median {statistics.median(r["bursts_us"]) / 1e3:.1f} ms, private {r["private_kib"]} KiB, '
+        f'{r["drops"]} datagrams dropped')
+    return [r]
+
+
 REAL = ('qt_real', 'quorlan-trend, the service itself on the real clock (SQLite)', 'v2c')
+SCALE_REPORTS = 10000
+SCALE = ('scale', f'quorlan-trend, {SCALE_REPORTS:,} reports, polled and recorded (SQLite), '
+         'MaxPendSnmp 1000', 'v2c')
 
 
 def summarize(runs, args):
     rows = []
-    for key, label, proto in POLLERS + [REAL]:
+    for key, label, proto in POLLERS + [REAL, SCALE]:
+        if key not in runs:
+            continue
         rs = runs[key]
         per = [r['cpu_us'] / r['samples'] for r in rs if r['samples']]
         bursts = [b for r in rs for b in r['bursts_us']]
@@ -420,11 +478,18 @@ def summarize(runs, args):
             'burst_med_ms': statistics.median(bursts) / 1e3, 'burst_max_ms': max(bursts) / 1e3,
             'peak_mib': statistics.median(r['peak_kib'] for r in rs) / 1024,
             'steady_mib': statistics.median(r['steady_kib'] for r in rs) / 1024,
+            'private_mib': statistics.median(r['private_kib'] for r in rs) / 1024,
             'answered': sum(r['answered'] for r in rs),
-            'expected': (args.real_minutes if key == 'qt_real' else args.reps * args.cycles)
-                        * args.reports,
+            'expected': expected(key, args),
             'drops': sum(r['drops'] for r in rs)})
     return rows
+
+
+def expected(key, args):
+    """The answers a row should have: every report of every measured cycle (minute)."""
+    if key == 'scale':
+        return args.scale_cycles * SCALE_REPORTS
+    return (args.real_minutes if key == 'qt_real' else args.reps * args.cycles) * args.reports
 
 
 def machine():
@@ -440,7 +505,8 @@ def machine():
 
 def burst(r):
     # quorlan-trend sends SNMPv3 requests one per poll tick: its 300 answers are no burst; the
-    # real-clock run is not timed per burst.
+    # real-clock run is not timed per burst. The scale row's burst spans the ten ticks that send
+    # its requests, the clock jumping over the time between them.
     if r['key'] in ('qt_v3', 'qt_real'):
         return '—'
     return f"{r['burst_med_ms']:.1f} ({r['burst_max_ms']:.1f})"
@@ -448,16 +514,20 @@ def burst(r):
 
 def table(rows, idle, args):
     out = ['| poller | SNMP | CPU µs per sample, median (min–max) | user / sys | burst ms, median (max) '
-           '| peak RSS MiB | steady RSS MiB | answered |',
-           '|---|---|---|---|---|---|---|---|']
+           '| peak RSS MiB | steady RSS MiB | private MiB | answered |',
+           '|---|---|---|---|---|---|---|---|---|']
     for r in rows:
         out.append(f"| {r['label']} | {r['proto']} | {r['cpu_med']:.3f} ({r['cpu_min']:.3f}–{r['cpu_max']:.3f}) "
                    f"| {r['user_pct']:.0f}% / {100 - r['user_pct']:.0f}% | {burst(r)} "
-                   f"| {r['peak_mib']:.1f} | {r['steady_mib']:.1f} | {r['answered']}/{r['expected']} |")
+                   f"| {r['peak_mib']:.1f} | {r['steady_mib']:.1f} | {r['private_mib']:.2f} "
+                   f"| {r['answered']}/{r['expected']} |")
+    if idle is None:
+        return '\n'.join(out)
     out.append('')
     out.append(f"Idle (the service executable, real clock, {args.reports} reports, none due): "
                f"{idle['cpu_us'] / 1e3:.1f} ms CPU in {idle['seconds']} s "
-               f"({idle['cpu_us'] / idle['seconds'] / 1e3:.3f} ms/s), steady RSS {idle['steady_kib'] / 1024:.1f} MiB; "
+               f"({idle['cpu_us'] / idle['seconds'] / 1e3:.3f} ms/s), steady RSS {idle['steady_kib'] / 1024:.1f} MiB, "
+               f"private {idle['private_kib'] / 1024:.2f} MiB; "
                f"writing its counters (STATUS=, status file, metrics file): {monitor_us_per_minute(idle):.1f} µs CPU "
                f"per minute over {idle['monitor_runs']} minute(s).")
     return '\n'.join(out)
@@ -468,21 +538,44 @@ def monitor_us_per_minute(idle):
 
 
 def targets(rows, idle):
+    """The targets whose rows were measured, each as (name, value, limit, format)."""
     by = {r['key']: r for r in rows}
-    checks = [
-        ('CPU per sample polled ≤ 1.0 µs', by['qt_poll']['cpu_med'], 1.0, '%.3f µs'),
-        ('CPU per sample polled and recorded ≤ 3 µs', by['qt_rec']['cpu_med'], 3.0, '%.3f µs'),
-        ('recording adds ≤ 1 µs per sample to polling alone',
-         by['qt_rec']['cpu_med'] - by['qt_poll']['cpu_med'], 1.0, '%.3f µs'),
-        ('on the real clock within 1.5 times the back-to-back figure',
-         by['qt_real']['cpu_med'] / by['qt_rec']['cpu_med'], 1.5, '%.2f times'),
-        ('steady RSS ≤ 8 MiB', by['qt_rec']['steady_mib'], 8.0, '%.1f MiB'),
-        ('a 300 × 6 burst recorded in under 50 ms', by['qt_rec']['burst_med_ms'], 50.0, '%.1f ms'),
-        ('no measurable idle CPU (< 1 ms per minute)', idle['cpu_us'] / 1e3 * 60 / idle['seconds'], 1.0,
-         '%.2f ms/min'),
-        ('writing the counters < 0.1 ms CPU per minute', monitor_us_per_minute(idle) / 1e3, 0.1,
-         '%.3f ms/min'),
-    ]
+    checks = []
+    if 'qt_poll' in by:
+        checks.append(('CPU per sample polled ≤ 1.0 µs', by['qt_poll']['cpu_med'], 1.0, '%.3f µs'))
+    if 'qt_rec' in by:
+        rec = by['qt_rec']
+        checks += [
+            ('CPU per sample polled and recorded ≤ 3 µs', rec['cpu_med'], 3.0, '%.3f µs'),
+            ('steady RSS ≤ 8 MiB', rec['steady_mib'], 8.0, '%.1f MiB'),
+            ('private memory with 300 reports < 4 MiB', rec['private_mib'], 4.0, '%.2f MiB'),
+            ('a 300 × 6 burst recorded in under 50 ms', rec['burst_med_ms'], 50.0, '%.1f ms')]
+    if 'qt_rec' in by and 'qt_poll' in by:
+        checks.append(('recording adds ≤ 1 µs per sample to polling alone',
+                       by['qt_rec']['cpu_med'] - by['qt_poll']['cpu_med'], 1.0, '%.3f µs'))
+    if 'qt_rec' in by and 'qt_real' in by:
+        checks.append(('on the real clock within 1.5 times the back-to-back figure',
+                       by['qt_real']['cpu_med'] / by['qt_rec']['cpu_med'], 1.5, '%.2f times'))
+    if 'scale' in by:
+        scale = by['scale']
+        checks += [
+            (f'{SCALE_REPORTS:,} × 6: a cycle\'s bursts under 1 s', scale['burst_med_ms'] / 1e3, 1.0,
+             '%.2f s'),
+            (f'{SCALE_REPORTS:,} × 6: every report answered (answers missing)',
+             scale['expected'] - scale['answered'], 0, '%d')]
+    if 'scale' in by and 'qt_rec' in by:
+        per_1000 = (by['scale']['private_mib'] - by['qt_rec']['private_mib']) / (
+            (SCALE_REPORTS - 300) / 1000)
+        checks += [
+            (f'{SCALE_REPORTS:,} × 6: CPU per sample within 20 % of 300 reports recorded',
+             by['scale']['cpu_med'] / by['qt_rec']['cpu_med'], 1.2, '%.2f times'),
+            ('private memory < 1 MiB more per 1,000 reports', per_1000, 1.0, '%.2f MiB')]
+    if idle is not None:
+        checks += [
+            ('no measurable idle CPU (< 1 ms per minute)', idle['cpu_us'] / 1e3 * 60 / idle['seconds'],
+             1.0, '%.2f ms/min'),
+            ('writing the counters < 0.1 ms CPU per minute', monitor_us_per_minute(idle) / 1e3, 0.1,
+             '%.3f ms/min')]
     return '\n'.join(f"- {name}: {fmt % value} — {'met' if value <= limit else 'MISSED'}"
                      for name, value, limit, fmt in checks)
 
@@ -539,7 +632,9 @@ Targets:
   system time, all threads) and, for a process of one thread, the run time of `/proc/PID/task/*/schedstat`
   (nanoseconds; the ticks of `stat` are 10 ms, too coarse for a few hundred ms of CPU). Each poller
   prints READY after its warm-up cycle and DONE after its last; the harness reads `/proc` at both
-  and the memory (`VmHWM` peak, `VmRSS` steady) at DONE. Other processes' load does not enter a
+  and the memory (`VmHWM` peak, `VmRSS` steady, and private: `Private_Clean` + `Private_Dirty`
+  of `/proc/PID/smaps_rollup`, the pages no other process maps) at DONE. RSS also counts the
+  pages of shared libraries, which every process that maps them shares. Other processes' load does not enter a
   process's CPU time, but it does lengthen bursts.
 - quorlan-trend runs as `bench/quorlan_trend_bench`: the service's own `Module` (start sequence,
   `timerPoll_Timer` every 2 s, the senders, the response handling, a sample row per answer through
@@ -577,6 +672,11 @@ Targets:
   request outstanding and sends at most one per poll tick (2 s), so 300 SNMPv3 reports take 10
   minutes of its time, not one: its cycle is 300 answers over 300 ticks, the CPU of those ticks
   included, and it has no burst; net-snmp's poller sends all 300 at once.
+- The scale row: {SCALE_REPORTS:,} reports × 6 objects in one installation (`MaxTrendReports`
+  {SCALE_REPORTS}, `MaxPendSnmp` 1000, `PollDelaySnmp` 0) against the same snmpd: each poll tick
+  sends 1,000 requests, so a cycle is the bursts of ten ticks; its burst runs from the first of
+  them to the last row committed, the clock jumping over the time between the ticks.
+  {args.scale_cycles} measured cycles, one repetition.
 - Idle: the service executable itself (`quorlan-trend` in its installation), real clock, 300
   reports of a 60-minute interval, none due in the window; CPU over {args.idle} s after its start.
 
@@ -597,9 +697,15 @@ def main():
     ap.add_argument('--reports', type=int, default=300)
     ap.add_argument('--idle', type=int, default=200)
     ap.add_argument('--real-minutes', type=int, default=3)
+    ap.add_argument('--scale-cycles', type=int, default=5)
+    ap.add_argument('--only', type=lambda v: set(v.split(',')), default=set(),
+                    help='run only these rows (no document): keys of POLLERS, idle, qt_real, scale')
     ap.add_argument('--note', default='', help='a remark on the run for the document')
     ap.add_argument('--no-doc', action='store_true')
     args = ap.parse_args()
+    unknown = args.only - {key for key, _, _ in POLLERS} - {'idle', 'qt_real', 'scale'}
+    if unknown:
+        ap.error('--only: no row named ' + ', '.join(sorted(unknown)))
     args.bench_program = os.path.join(args.build, 'bench/quorlan_trend_bench')
     info = machine()
     info['load_start'] = open('/proc/loadavg').read().split()[:3]
@@ -607,7 +713,8 @@ def main():
     snmpd = start_snmpd(work, args.source)
     pg = None
     try:
-        pg = PgServer()
+        if chosen(args, 'qt_pg'):
+            pg = PgServer()
         runs = measure_all(args, work, pg)
     finally:
         stop(snmpd)
@@ -619,10 +726,10 @@ def main():
     info['load_note'] = ('(the machine was loaded by other work: bursts are longer than on an idle '
                          'machine; CPU per process is not affected).' if busy else '(an idle machine).')
     rows = summarize(runs, args)
-    print(table(rows, runs['idle'], args))
-    print(targets(rows, runs['idle']))
+    print(table(rows, runs.get('idle'), args))
+    print(targets(rows, runs.get('idle')))
     json.dump({'info': info, 'rows': rows, 'runs': runs}, open(os.path.join(work, 'results.json'), 'w'))
-    if not args.no_doc:
+    if not args.no_doc and not args.only:
         docs = os.path.join(args.source, 'docs')
         os.makedirs(docs, exist_ok=True)
         hist = os.path.join(args.source, 'bench/history.md')
