@@ -95,8 +95,7 @@ int16_t Answer::Find() const {
 
 std::vector<int> Answer::NullObjects() const {
   const int n = r_.ObjCount();
-  const int16_t c = Find();
-  const int polled = c == 0 ? 0 : st_.TrendList[c].PollNumObjects;
+  const int polled = c_ == 0 ? 0 : st_.TrendList[c_].PollNumObjects;
   std::vector<int> nulls;
   for (int i = 0; i < std::max(n, polled); ++i) {
     if (i >= n || !r_.ObjValue(i)) nulls.push_back(i);
@@ -105,10 +104,11 @@ std::vector<int> Answer::NullObjects() const {
 }
 
 void Answer::Handle() {
+  // One walk of the list per answer: nothing before the entry's use yields, so it stays found.
+  c_ = Find();
   if (r_.error_status != 0) return CloseWithoutData(kRespErr, {});
   const std::vector<int> nulls = NullObjects();
   if (!nulls.empty()) return CloseWithoutData(kRespNull, nulls);
-  c_ = Find();
   if (c_ == 0) return;
   ++st_.Counters.Answers;
   Entry().PollPending = false;
@@ -149,7 +149,6 @@ bool Answer::ComputeValues() {
 }
 
 void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls) {
-  c_ = Find();
   if (c_ == 0) return;
   ++st_.Counters.Answers;
   TrendListEntry& e = Entry();
