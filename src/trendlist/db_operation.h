@@ -47,9 +47,9 @@ class DbOperation {
   std::unique_ptr<Recordset> rows_;
 };
 
-// Executes the node query and reads it into a snapshot (at most 300 nodes, in the order
-// returned). with_names also reads node_name. A node row that cannot be loaded is left out with
-// one error event of the procedure that names it.
+// Executes the node query and reads it into a snapshot (at most TrendList.Size() nodes, in the
+// order returned). with_names also reads node_name. A node row that cannot be loaded is left out
+// with one error event of the procedure that names it.
 NodeSnapshot ReadNodeSnapshot(TrendState& st, DbOperation& db, bool with_names,
                               const char* procedure);
 

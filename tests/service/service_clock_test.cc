@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -59,8 +60,8 @@ class ServiceClockTest : public ::testing::Test {
       return "";
     }
   }
-  // A node on 127.0.0.1:port with `reports` one-minute reports of kOid; the service's own ports.
-  void Install(int port, int reports, const std::string& ini) {
+  // A node on 127.0.0.1:port with `reports` one-minute reports of oid; the service's own ports.
+  void Install(int port, int reports, const std::string& ini, const char* oid = kOid) {
     std::ofstream(root_ + "/Quorlan.ini") << "ServerPort=" << testing::FreeUdpPort() - 1
                                           << "\nServerTrapPort=" << testing::FreeUdpPort() << "\n"
                                           << ini;
@@ -72,7 +73,21 @@ class ServiceClockTest : public ::testing::Test {
         "INSERT INTO TrendReports (ReportId, ReportTitle, NodeId, NodeName, PollInterval, ObjId1, "
         "DbChanged) WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {}) "
         "SELECT i, 'Report ' || i, 42, 'core-1', 1, '{}', '0' FROM n",
-        reports, kOid));
+        reports, oid));
+  }
+  // The sample rows of TrendData1 in its first minute, how many reports they are of, and the rows
+  // of later minutes.
+  std::array<int, 3> FirstMinuteRows() {
+    try {
+      const auto conn = Suite();
+      auto rows = conn->Execute(
+          "SELECT count(*), count(DISTINCT ReportId), (SELECT count(*) FROM TrendData1 WHERE "
+          "substr(Time, 1, 16) > m) FROM TrendData1, (SELECT substr(min(Time), 1, 16) AS m FROM "
+          "TrendData1) WHERE substr(Time, 1, 16) = m");
+      return {rows->Field(0).AsInt32(), rows->Field(1).AsInt32(), rows->Field(2).AsInt32()};
+    } catch (const RuntimeError&) {
+      return {0, 0, 0};  // no table yet
+    }
   }
   // Starts the service in time zone tz with its wall clock at the UTC instant utc. A sanitizer
   // build accepts the preloaded library before its own runtime.
@@ -106,6 +121,31 @@ TEST_F(ServiceClockTest, AOneMinuteReportRecordsWithinTwoMinutesOfTheEndOfDaylig
   RecordProperty("first_row", FirstSampleTime());
   EXPECT_GE(FirstSampleTime(), "2026-10-25 02:01:00");
   EXPECT_LE(FirstSampleTime(), "2026-10-25 02:02:00");
+}
+
+// MaxTrendReports=2000: 2,000 one-minute reports of snmpd's sysUpTime, 200 requests in flight
+// and no pause, so that each 2-second tick sends 200; all of them are recorded in the first
+// minute polled.
+TEST_F(ServiceClockTest, TwoThousandReportsAreRecordedInOneMinute) {
+  testing::SnmpdPeer snmpd;
+  Install(snmpd.port(), 2000, "MaxTrendReports=2000\nMaxPendSnmp=200\nPollDelaySnmp=0\n",
+          "1.3.6.1.2.1.1.3.0");
+  Start("UTC", {.tm_sec = 50, .tm_hour = 10, .tm_mday = 7, .tm_mon = 11, .tm_year = 126});
+  std::array<int, 3> rows{};
+  const bool done = WaitUntil(
+      [&] {
+        rows = FirstMinuteRows();
+        return rows[0] >= 2000 || rows[2] > 0;
+      },
+      Seconds(150));
+  std::string errors;  // the error events
+  for (const auto& e : testing::ReadEventLog(root_)) {
+    if (e.type == "1") errors += e.source + ": " + e.message + "\n";
+  }
+  ASSERT_TRUE(done) << rows[0] << " rows, the first at " << FirstSampleTime() << "\n" << errors;
+  RecordProperty("first_minute", FirstSampleTime());
+  EXPECT_EQ(rows, (std::array<int, 3>{2000, 2000, 0})) << "rows, reports, rows of later minutes";
+  EXPECT_EQ(errors, "");
 }
 
 // 300 due entries of a silent device, paced 400 ms apart in the start-up period: a tick of two
