@@ -5,7 +5,8 @@
 // more than capacity entries (inserting into a full table drops the oldest). Several entries may
 // share a key. Times are monotonic milliseconds handed in by the caller, so a test clock drives it.
 //
-// Pointers returned by Find and FindFirst stay valid until the next Insert, Erase or Find.
+// Pointers returned by Find and FindFirst stay valid until the next Insert, Erase, Find or
+// FindFirst.
 #pragma once
 
 #include <cstddef>
