@@ -61,7 +61,7 @@ class Answer {
   // request" in an entry and never matches.
   int16_t Find() const;
   // The positions (from 0) of the answer's objects without a value, counting objects that the
-  // matched entry polls but the answer lacks.
+  // matched entry c_ polls but the answer lacks.
   std::vector<int> NullObjects() const;
   void CloseWithoutData(const char* marker, const std::vector<int>& nulls);
   // Values, then triggers, of a "SnmpPoll" or "SnmpStatus" entry; the sample row is taken
@@ -98,13 +98,13 @@ std::vector<int> Answer::NullObjects() const {
   const int polled = c_ == 0 ? 0 : st_.TrendList[c_].PollNumObjects;
   std::vector<int> nulls;
   for (int i = 0; i < std::max(n, polled); ++i) {
-    if (i >= n || !r_.ObjValue(i)) nulls.push_back(i);
+    if (i >= n || r_.varbinds[static_cast<size_t>(i)].value.IsAbsent()) nulls.push_back(i);
   }
   return nulls;
 }
 
 void Answer::Handle() {
-  // One walk of the list per answer: nothing before the entry's use yields, so it stays found.
+  // One walk over the list finds the entry: nothing below changes a request id before c_ is used.
   c_ = Find();
   if (r_.error_status != 0) return CloseWithoutData(kRespErr, {});
   const std::vector<int> nulls = NullObjects();

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "components/platform/values.h"
@@ -17,6 +18,7 @@ namespace {
 
 // A UDP datagram over IPv4 carries at most 65507 bytes; one byte more tells truncation apart.
 constexpr size_t kBufferSize = 65536;
+constexpr int kMaxBatch = 64;
 
 std::string ErrnoText(int e) {
   char buf[256];
@@ -96,6 +98,7 @@ void UdpSocket::Open(const std::string& host, int port, int receive_buffer_bytes
 void UdpSocket::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
+  batch_.taken = batch_.next = 0;
 }
 
 std::string UdpSocket::LocalHost() const {
@@ -131,6 +134,27 @@ void UdpSocket::SendTo(const sockaddr_in& to, std::string_view data) {
 }
 
 bool UdpSocket::Receive(Datagram* out) {
+  return batch_.size > 1 ? ReceiveBatched(out) : ReceiveOne(out);
+}
+
+void UdpSocket::ThrowReceive(const char* call, int e) const {
+  ThrowOs(fmt::format("{} udp {}:{}", call, LocalHost(), LocalPort()), e);
+}
+
+namespace {
+
+void Fill(UdpSocket::Datagram* out, const char* data, size_t length, bool truncated,
+          const sockaddr_in& from) {
+  out->truncated = truncated || length > kBufferSize;
+  out->data.assign(data, std::min(length, kBufferSize));
+  out->from_host = FormatIpv4(from.sin_addr);
+  out->from_address = from.sin_addr;
+  out->from_port = ntohs(from.sin_port);
+}
+
+}  // namespace
+
+bool UdpSocket::ReceiveOne(Datagram* out) {
   sockaddr_in from{};
   socklen_t len = sizeof from;
   // MSG_TRUNC makes recvfrom return the real length of a datagram larger than the buffer.
@@ -139,13 +163,55 @@ bool UdpSocket::Receive(Datagram* out) {
   if (n < 0) {
     const int e = errno;
     if (e == EAGAIN || e == EWOULDBLOCK) return false;
-    if (e == EINTR) return Receive(out);
-    ThrowOs(fmt::format("recvfrom udp {}:{}", LocalHost(), LocalPort()), e);
+    if (e == EINTR) return ReceiveOne(out);
+    ThrowReceive("recvfrom", e);
   }
-  out->truncated = static_cast<size_t>(n) > kBufferSize;
-  out->data.assign(buffer_.get(), out->truncated ? kBufferSize : static_cast<size_t>(n));
-  out->from_host = FormatIpv4(from.sin_addr);
-  out->from_port = ntohs(from.sin_port);
+  Fill(out, buffer_.get(), static_cast<size_t>(n), false, from);
+  return true;
+}
+
+void UdpSocket::SetReceiveBatch(int count) {
+  if (count < 1 || count > kMaxBatch) {
+    throw RuntimeError(err::kComponent,
+                       fmt::format("receive batch {}: out of range 1..{}", count, kMaxBatch));
+  }
+  batch_ = Batch{};
+  batch_.size = count;
+  if (count == 1) return;
+  const auto n = static_cast<size_t>(count);
+  batch_.slots = std::make_unique_for_overwrite<char[]>(n * kBufferSize);
+  batch_.headers = std::make_unique<mmsghdr[]>(n);
+  batch_.iovecs = std::make_unique<iovec[]>(n);
+  batch_.from = std::make_unique<sockaddr_in[]>(n);
+}
+
+bool UdpSocket::ReceiveBatched(Datagram* out) {
+  Batch& b = batch_;
+  if (b.next == b.taken) {
+    b.next = b.taken = 0;
+    for (int i = 0; i < b.size; ++i) {
+      b.iovecs[i] = {b.slots.get() + static_cast<size_t>(i) * kBufferSize, kBufferSize};
+      b.headers[i] = {};
+      b.headers[i].msg_hdr.msg_iov = &b.iovecs[i];
+      b.headers[i].msg_hdr.msg_iovlen = 1;
+      b.headers[i].msg_hdr.msg_name = &b.from[i];
+      b.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    // MSG_TRUNC, as for recvfrom: msg_len is the real length of a datagram larger than its slot.
+    const int n = recvmmsg(fd_, b.headers.get(), static_cast<unsigned>(b.size), MSG_TRUNC, nullptr);
+    if (n < 0) {
+      const int e = errno;
+      if (e == EAGAIN || e == EWOULDBLOCK) return false;
+      if (e == EINTR) return ReceiveBatched(out);
+      ThrowReceive("recvmmsg", e);
+    }
+    if (n == 0) return false;
+    b.taken = n;
+  }
+  const int i = b.next++;
+  const mmsghdr& h = b.headers[i];
+  Fill(out, static_cast<const char*>(b.iovecs[i].iov_base), h.msg_len,
+       (h.msg_hdr.msg_flags & MSG_TRUNC) != 0, b.from[i]);
   return true;
 }
 

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <memory>
 #include <string>
@@ -23,7 +25,8 @@ class UdpSocket {
  public:
   struct Datagram {
     std::string data;
-    std::string from_host;  // dotted quad
+    std::string from_host;   // dotted quad
+    in_addr from_address{};  // the same address
     int from_port = 0;
     bool truncated = false;  // larger than the receive buffer; data holds its first part
   };
@@ -48,13 +51,37 @@ class UdpSocket {
   // Sends one datagram. Throws RuntimeError on failure, "would block" included.
   void SendTo(const std::string& host, int port, std::string_view data);
   void SendTo(const sockaddr_in& to, std::string_view data);
-  // Receives one datagram without waiting. Returns false when none is queued. Throws
-  // RuntimeError for a failure other than "would block".
+  // Receives one datagram without waiting, in arrival order. Returns false when none is queued.
+  // Throws RuntimeError for a failure other than "would block".
   bool Receive(Datagram* out);
 
+  // Up to count datagrams (1..64) are read from the system with one call (recvmmsg) when Receive
+  // finds none taken already; 1, the default, reads each with its own call. With more than one,
+  // datagrams taken from the system wait in the socket until Receive hands them out: a reader
+  // that stops before Receive returns false must go on while Taken() > 0, since the system no
+  // longer reports them as readable. Closing the socket drops them.
+  void SetReceiveBatch(int count);
+  int Taken() const { return batch_.taken - batch_.next; }
+
  private:
+  // The datagrams of one recvmmsg: slot i holds datagram i in its own kBufferSize bytes, of which
+  // only the pages written become resident.
+  struct Batch {
+    int size = 1;
+    int taken = 0;  // datagrams read into the slots
+    int next = 0;   // the next slot to hand out
+    std::unique_ptr<char[]> slots;
+    std::unique_ptr<mmsghdr[]> headers;
+    std::unique_ptr<iovec[]> iovecs;
+    std::unique_ptr<sockaddr_in[]> from;
+  };
+  bool ReceiveOne(Datagram* out);
+  bool ReceiveBatched(Datagram* out);
+  [[noreturn]] void ThrowReceive(const char* call, int e) const;
+
   int fd_ = -1;
   std::unique_ptr<char[]> buffer_;  // kBufferSize bytes once opened; never cleared, only written
+  Batch batch_;
 };
 
 }  // namespace quorlan

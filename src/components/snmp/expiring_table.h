@@ -5,7 +5,8 @@
 // more than capacity entries (inserting into a full table drops the oldest). Several entries may
 // share a key. Times are monotonic milliseconds handed in by the caller, so a test clock drives it.
 //
-// Pointers returned by Find stay valid until the next Insert, Erase or Find.
+// Pointers returned by Find and FindFirst stay valid until the next Insert, Erase, Find or
+// FindFirst.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <list>
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace quorlan {
@@ -38,6 +40,17 @@ class ExpiringTable {
     auto [from, to] = index_.equal_range(key);
     for (auto it = from; it != to; ++it) found.push_back(&it->second->value);
     return found;
+  }
+
+  // The oldest entry of key that satisfies pred, or null; Find without building a list.
+  template <typename Pred>
+  Value* FindFirst(const Key& key, int64_t now_ms, Pred pred) {
+    Expire(now_ms);
+    auto [from, to] = index_.equal_range(key);
+    for (auto it = from; it != to; ++it) {
+      if (pred(std::as_const(it->second->value))) return &it->second->value;
+    }
+    return nullptr;
   }
 
   // Removes the entry of key that which points to, or every entry of key when which is null.

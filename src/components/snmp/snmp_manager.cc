@@ -1,5 +1,6 @@
 #include "components/snmp/snmp_manager.h"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -11,6 +12,8 @@ namespace quorlan {
 namespace {
 
 constexpr int kDatagramsPerWakeUp = 64;
+// Datagrams read with one system call when a burst of answers is queued.
+constexpr int kReceiveBatch = 32;
 
 // A burst of hundreds of answers arrives at once; the kernel's default buffer drops part of it.
 constexpr int kReceiveBufferBytes = 4 << 20;
@@ -70,6 +73,7 @@ void SnmpManager::SetActive(bool active) {
     return;
   }
   socket_.Open(local_host_, local_port_, kReceiveBufferBytes);
+  socket_.SetReceiveBatch(kReceiveBatch);
   watch_ = loop_.WatchReadable(socket_.fd(), [this] { OnReadable(); });
 }
 
@@ -142,10 +146,11 @@ void SnmpManager::SetObjValue(int i, int type_code, const std::string& text) {
 }
 
 void SnmpManager::SendGetRequest() {
-  const std::string target = req_.Target();
-  if (!Active()) Refuse("send GET to " + target + ": manager not active");
+  if (!Active()) Refuse("send GET to " + req_.Target() + ": manager not active");
   for (size_t i = 0; i < req_.oids.size(); ++i) {
-    if (req_.oids[i].empty()) Refuse(fmt::format("send GET to {}: object {} has no id", target, i));
+    if (req_.oids[i].empty()) {
+      Refuse(fmt::format("send GET to {}: object {} has no id", req_.Target(), i));
+    }
   }
   const uint64_t call = next_call_++;
   if (req_.version == 3) {
@@ -185,7 +190,7 @@ void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
     m.pdu.varbinds.push_back({s.oids[i], set ? s.values[i] : snmp::Value::Null()});
   }
   Sent sent{{}, s.port, m.version, s.community, static_cast<int>(s.oids.size()), call};
-  WithAddress(fmt::format("send {} to {}", set ? "SET" : "GET", s.Target()), call, s.host, s.port,
+  WithAddress(set ? "send SET to " : "send GET to ", call, s.host, s.port,
               [this, wire = snmp::EncodeMessage(m), id = s.request_id,
                sent = std::move(sent)](const sockaddr_in& to) mutable {
                 socket_.SendTo(to, wire);
@@ -194,11 +199,17 @@ void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
               });
 }
 
-void SnmpManager::WithAddress(const std::string& what, uint64_t call, const std::string& host,
+void SnmpManager::WithAddress(std::string_view action, uint64_t call, const std::string& host,
                               int port, std::function<void(const sockaddr_in&)> send) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
+  // A dotted quad needs no lookup: the request goes out without the resolver's callback.
+  if (!host.empty() && inet_pton(AF_INET, host.c_str(), &to.sin_addr) == 1) {
+    send(to);
+    return;
+  }
+  const std::string what = fmt::format("{}{}:{}", action, host, port);
   auto later = [this, what, call, to, send](const HostResolver::Result& r) mutable {
     try {
       if (r.status != HostResolver::Status::kResolved) Refuse(r.error);
@@ -269,9 +280,11 @@ std::vector<SnmpManager::Waiter*> SnmpManager::WaitersOf(uint64_t call) const {
 
 void SnmpManager::OnReadable() {
   UdpSocket::Datagram dg;
-  // At most a batch per readiness, so that a flood of datagrams cannot starve timers and the
-  // service host; the loop calls again while more are queued.
-  for (int n = 0; n < kDatagramsPerWakeUp && Active(); ++n) {
+  // At most kDatagramsPerWakeUp per readiness, so that a flood of datagrams cannot starve timers
+  // and the service host; the loop calls again while more are queued in the system. Those the
+  // socket has taken already are handled before returning: no readiness would report them.
+  // A handler that pauses runs this again inside its pause, which goes on with the next datagram.
+  for (int n = 0; (n < kDatagramsPerWakeUp || socket_.Taken() > 0) && Active(); ++n) {
     try {
       if (!socket_.Receive(&dg)) return;
     } catch (const RuntimeError& e) {
@@ -309,7 +322,7 @@ void SnmpManager::HandleDatagram(const UdpSocket::Datagram& dg) {
 
 std::string SnmpManager::Mismatch(const Sent& s, const UdpSocket::Datagram& dg,
                                   const snmp::CommunityMessage& m) {
-  if (dg.from_host != FormatIpv4(s.address) || dg.from_port != s.port) {
+  if (dg.from_address.s_addr != s.address.s_addr || dg.from_port != s.port) {
     return "another address or port";
   }
   if (m.version != s.version) {
@@ -323,11 +336,11 @@ std::string SnmpManager::Mismatch(const Sent& s, const UdpSocket::Datagram& dg,
 
 void SnmpManager::HandleCommunityAnswer(const UdpSocket::Datagram& dg, snmp::CommunityMessage m) {
   const int32_t id = m.pdu.request_id;
-  const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
-  const std::vector<Sent*> sent = sent_.Find(id, loop_.clock().MonotonicMs());
-  const auto match = std::find_if(sent.begin(), sent.end(),
-                                  [&](const Sent* s) { return Mismatch(*s, dg, m).empty(); });
-  if (match == sent.end()) {
+  const int64_t now = loop_.clock().MonotonicMs();
+  Sent* match = sent_.FindFirst(id, now, [&](const Sent& s) { return Mismatch(s, dg, m).empty(); });
+  if (match == nullptr) {
+    const std::vector<Sent*> sent = sent_.Find(id, now);
+    const std::string peer = fmt::format("{}:{}", dg.from_host, dg.from_port);
     const std::string text =
         sent.empty() ? fmt::format("unsolicited answer from {}, request id {}", peer, id)
                      : fmt::format(
@@ -338,8 +351,9 @@ void SnmpManager::HandleCommunityAnswer(const UdpSocket::Datagram& dg, snmp::Com
     RaiseBadPacketText(dg, ber::code::kNotAnAnswer, text);
     return;
   }
-  const Sent request = **match;
-  sent_.Erase(id, *match);
+  const int objects = match->objects;
+  const uint64_t call = match->call;
+  sent_.Erase(id, match);
   SnmpResponse r;
   r.request_id = id;
   r.error_status = m.pdu.error_status;
@@ -349,9 +363,9 @@ void SnmpManager::HandleCommunityAnswer(const UdpSocket::Datagram& dg, snmp::Com
   r.community = std::move(m.community);
   r.source_host = dg.from_host;
   r.source_port = dg.from_port;
-  r.requested = request.objects;
+  r.requested = objects;
   r.varbinds = std::move(m.pdu.varbinds);
-  DeliverResponse(r, request.call);
+  DeliverResponse(r, call);
 }
 
 void SnmpManager::DeliverResponse(SnmpResponse& r, uint64_t call) {

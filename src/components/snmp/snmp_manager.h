@@ -85,6 +85,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "components/platform/platform.h"
@@ -360,8 +361,9 @@ class SnmpManager {
   // Sends a GetRequest or SetRequest of SNMPv1/v2c.
   void SendCommunityRequest(const RequestSettings& s, uint64_t call, snmp::PduType type);
   // Runs send with the address of host:port, now when the address is known (a failure throws) or
-  // once its name resolves; a lookup or a send that fails then ends the call (FailCall).
-  void WithAddress(const std::string& what, uint64_t call, const std::string& host, int port,
+  // once its name resolves; a lookup or a send that fails then ends the call (FailCall). Failures
+  // are named "<action>host:port: reason" (action "send GET to ", say).
+  void WithAddress(std::string_view action, uint64_t call, const std::string& host, int port,
                    std::function<void(const sockaddr_in&)> send);
   // A call that could not go out after its lookup: its waiters end with failure, and OnError.
   void FailCall(uint64_t call, const std::string& what, const std::string& failure);

@@ -254,7 +254,7 @@ void SnmpManager::SendV3GetRequest(const RequestSettings& s, uint64_t call) {
     throw RuntimeError(e.number(),
                        fmt::format("{} for user {}: {}", what, s.user, e.description()));
   }
-  WithAddress(what, call, s.host, s.port, [this, s, what, call](const sockaddr_in& to) {
+  WithAddress("send GET to ", call, s.host, s.port, [this, s, what, call](const sockaddr_in& to) {
     V3Request r = PrepareV3Request(s, to, what);
     r.request_id = s.request_id;
     r.oids = s.oids;
@@ -280,16 +280,17 @@ void SnmpManager::DiscoverEngine() {
   probe.call = next_call_++;
   Waiter w;
   w.call = probe.call;
-  WithAddress(what, probe.call, req_.host, req_.port, [this, probe](const sockaddr_in& to) {
-    V3Request p = probe;
-    p.to = to;
-    p.target_key = TargetKey(to);
-    // Whatever the engine there said before no longer counts: it may have restarted without
-    // raising its boots, or its clock may have stepped back.
-    v3_->engines.erase(p.target_key);
-    v3_->discovered[p.target_key] = p.call;
-    TransmitV3(std::move(p), 0, 0);
-  });
+  WithAddress("discover engine at ", probe.call, req_.host, req_.port,
+              [this, probe](const sockaddr_in& to) {
+                V3Request p = probe;
+                p.to = to;
+                p.target_key = TargetKey(to);
+                // Whatever the engine there said before no longer counts: it may have restarted
+                // without raising its boots, or its clock may have stepped back.
+                v3_->engines.erase(p.target_key);
+                v3_->discovered[p.target_key] = p.call;
+                TransmitV3(std::move(p), 0, 0);
+              });
   if (timeout_s_ == 0) return;
   const int timeout_s = timeout_s_;
   const bool answered = Wait(w);

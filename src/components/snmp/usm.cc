@@ -82,12 +82,16 @@ constexpr std::array<PrivInfo, 5> kPriv = {{
 const AuthInfo& Info(AuthProtocol p) { return kAuth.at(static_cast<size_t>(p) - 1); }
 const PrivInfo& Info(PrivProtocol p) { return kPriv.at(static_cast<size_t>(p) - 1); }
 
-// The algorithms fetched once per process. They are never freed: OpenSSL tears its providers
-// down at exit, and the handles stay reachable through the static pointer until then.
+// The algorithms fetched once per process. They and the contexts made from them are never freed:
+// OpenSSL tears its providers down at exit, and the handles stay reachable through the static
+// pointer until then.
 struct Algorithms {
   std::array<EVP_MD*, kAuth.size()> digests{};
   std::array<EVP_CIPHER*, kPriv.size()> ciphers{};
   EVP_MAC* hmac = nullptr;
+  // An HMAC context per authentication protocol with its digest set and no key: a message's
+  // context is a copy of it, so the digest is not looked up by name for every message.
+  std::array<EVP_MAC_CTX*, kAuth.size()> hmac_of{};
   std::string legacy_failure;  // why the legacy provider (CBC-DES) is missing; empty when loaded
 };
 
@@ -119,6 +123,18 @@ Algorithms* LoadAlgorithms() {
     a->ciphers[i] = EVP_CIPHER_fetch(nullptr, kPriv[i].cipher, nullptr);
   }
   a->hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  for (size_t i = 0; a->hmac != nullptr && i < kAuth.size(); ++i) {
+    std::string digest_name = kAuth[i].digest;
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name.data(), 0),
+        OSSL_PARAM_construct_end()};
+    EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(a->hmac);
+    if (ctx != nullptr && EVP_MAC_CTX_set_params(ctx, params) != 1) {
+      EVP_MAC_CTX_free(ctx);
+      ctx = nullptr;
+    }
+    a->hmac_of[i] = ctx;
+  }
   ERR_clear_error();
   return a;
 }
@@ -398,17 +414,15 @@ Bytes ComputeDigest(AuthProtocol p, ByteView auth_key, ByteView message, size_t 
                     info.name, auth_offset, info.digest_length, message.size()));
   }
   const std::array<uint8_t, 64> zeros{};
-  std::string digest_name = info.digest;
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name.data(), 0),
-      OSSL_PARAM_construct_end()};
-  EVP_MAC* hmac = Algo().hmac;
-  if (hmac == nullptr) Fail(fmt::format("{} unavailable: OpenSSL has no HMAC", info.name));
-  std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(EVP_MAC_CTX_new(hmac));
+  const EVP_MAC_CTX* keyless = Algo().hmac_of.at(static_cast<size_t>(p) - 1);
+  if (keyless == nullptr) {
+    Fail(fmt::format("{} unavailable: OpenSSL has no HMAC with {}", info.name, info.digest));
+  }
+  std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(EVP_MAC_CTX_dup(keyless));
   const size_t after = auth_offset + info.digest_length;
   Bytes out(EVP_MAX_MD_SIZE);
   size_t length = 0;
-  bool ok = ctx && EVP_MAC_init(ctx.get(), auth_key.data(), auth_key.size(), params) == 1 &&
+  bool ok = ctx && EVP_MAC_init(ctx.get(), auth_key.data(), auth_key.size(), nullptr) == 1 &&
             EVP_MAC_update(ctx.get(), message.data(), auth_offset) == 1 &&
             EVP_MAC_update(ctx.get(), zeros.data(), info.digest_length) == 1 &&
             EVP_MAC_update(ctx.get(), message.data() + after, message.size() - after) == 1 &&

@@ -328,6 +328,36 @@ TEST_F(SnmpManagerTest, ABurstOfThreeHundredAnswersIsReceivedWhole) {
   EXPECT_TRUE(bad_.empty());
 }
 
+TEST_F(SnmpManagerTest, ABurstDrainedWhileAHandlerPausesIsHandledOnceEachInArrivalOrder) {
+  // The answers are read from the system several at a time. The handler of the first pauses, and
+  // the rest are handled inside its pause, in the order they came, none twice and none left over.
+  // The whole burst is queued before the loop runs, which an agent cannot be made to do.
+  UdpSocket peer;
+  peer.Open("127.0.0.1", 0);
+  constexpr int kBurst = 200;
+  std::vector<int32_t> started;
+  size_t seen_in_pause = 0;
+  manager_.OnResponse = [&](const SnmpResponse& r) {
+    started.push_back(r.request_id);
+    if (r.request_id != 1) return;
+    for (int i = 0; i < 100 && started.size() < kBurst; ++i) loop_.WaitMs(20);
+    seen_in_pause = started.size();
+  };
+  for (int id = 1; id <= kBurst; ++id) Send(peer.LocalPort(), 2, {Oid(1), Oid(3)}, id);
+  for (int id = 1; id <= kBurst; ++id) {
+    peer.SendTo("127.0.0.1", manager_.LocalPort(),
+                AnswerTo(id, {snmp::Value::Integer(id), snmp::Value::Integer(-id)}));
+  }
+  for (int i = 0; i < 10; ++i) loop_.RunOnce(10);
+  ASSERT_EQ(started.size(), static_cast<size_t>(kBurst));
+  // Datagrams already read from the system get no readiness of their own: none may wait for the
+  // paused handler to return.
+  EXPECT_EQ(seen_in_pause, static_cast<size_t>(kBurst));
+  for (int i = 0; i < kBurst; ++i) EXPECT_EQ(started[i], i + 1);
+  EXPECT_TRUE(bad_.empty());
+  EXPECT_TRUE(errors_.empty());
+}
+
 TEST_F(SnmpManagerTest, ARequestWhoseVersionWasNotSetAfterAResetIsSnmpV1) {
   UdpSocket peer;
   peer.Open("127.0.0.1", 0);
