@@ -39,6 +39,7 @@ using namespace trendlist;
 // the next pass.
 void TrendListTrendEdit(TrendState& st) {
   static const char* kProcedure = "TrendListTrendEdit";
+  st.PollWake.WalkNext();
   try {
     DbOperation db(st);
     const NodeSnapshot nodes = ReadNodeSnapshot(st, db, false, kProcedure);
@@ -65,6 +66,7 @@ void TrendListTrendEdit(TrendState& st) {
 
 void TrendListTrendDel(TrendState& st) {
   static const char* kProcedure = "TrendListTrendDel";
+  st.PollWake.WalkNext();
   try {
     DbOperation db(st);
     Recordset& rows = db.Query("SELECT * FROM TrendReports WHERE DbChanged = '3'");
