@@ -98,17 +98,13 @@ FieldValue Recordset::Field(std::string_view name) const {
                      fmt::format("Item cannot be found: no field named {}", name));
 }
 
-void RequireSuiteAvailable(StorageState& st) {
+std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
   if (st.StopRequested && st.StopRequested()) {
     throw RuntimeError(err::kDatabase, "Not run: the service is stopping");
   }
   if (st.SampleRecorder.DatabaseOut()) {
     throw RuntimeError(err::kDatabase, "Not run: " + st.SampleRecorder.OutageDescription());
   }
-}
-
-std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st) {
-  RequireSuiteAvailable(st);
   std::string connection_string;
   try {
     connection_string = SuiteConnectionOf(st);

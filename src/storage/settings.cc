@@ -1,6 +1,5 @@
 // The settings the service reads from its two databases: the console settings of Quorlan.mdb and
 // the general settings of the suite database.
-#include "storage/internal.h"
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -20,51 +19,16 @@ void SettingsConsoleRead(StorageState& st) {
   st.SqlDbSetupOk = setup_ok;
 }
 
-namespace {
-
-constexpr const char* kGeneralRead = "SettingsGeneralRead";
-
-// DebugMode from the first row of Settings on conn; false when the connection recorded errors
-// (reported then).
-bool ReadDebugMode(StorageState& st, Connection& conn) {
-  std::unique_ptr<Recordset> rows = ExecuteQuery(conn, "SELECT * FROM Settings");
-  if (ErrorsReported(st, conn, kModShared, kGeneralRead)) return false;
-  st.DebugMode = rows->Field("DebugMode").AsBool();
-  return true;
-}
-
-// The read on the connection kept from the last one, while the stored string is the one it was
-// opened with. True when it is done (errors reported included); false when there is no kept
-// connection or it failed, which drops it: a server that restarted has closed it.
-bool ReadOnKept(StorageState& st) {
-  KeptSettingsConnection& kept = st.SettingsConnection;
-  if (!kept.conn) return false;
-  RequireSuiteAvailable(st);
-  try {
-    if (SuiteConnectionOf(st) == kept.opened_with && ReadDebugMode(st, *kept.conn)) return true;
-  } catch (const std::exception&) {
-    // dropped below; a new connection is tried
-  }
-  kept.conn.reset();
-  return false;
-}
-
-}  // namespace
-
 void SettingsGeneralRead(StorageState& st) {
+  static const char* kProcedure = "SettingsGeneralRead";
   try {
-    if (ReadOnKept(st)) return;
     std::unique_ptr<Connection> conn = OpenSuiteConnection(st);
-    if (ErrorsReported(st, *conn, kModShared, kGeneralRead)) return;
-    if (!ReadDebugMode(st, *conn)) return;
-    // A database server's connection is kept for the next read, every 30 s from the debug-mode
-    // watcher, instead of a new login each time; a SQLite file's is parked by the driver anyway,
-    // which also notices a file replaced meanwhile.
-    if (st.SuiteConnection.sqlite_path.empty()) {
-      st.SettingsConnection = {std::move(conn), st.SuiteConnection.translated};
-    }
+    if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
+    std::unique_ptr<Recordset> rows = ExecuteQuery(*conn, "SELECT * FROM Settings");
+    if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
+    st.DebugMode = rows->Field("DebugMode").AsBool();
   } catch (const std::exception& e) {
-    AppEvent(st, kModShared, kGeneralRead, e.what(), kEventError);
+    AppEvent(st, kModShared, kProcedure, e.what(), kEventError);
   }
 }
 

@@ -427,12 +427,6 @@ struct SuiteConnectionMemo {
   std::string sqlite_path;  // the SQLite file it opens, or "" for other databases
 };
 
-// The debug-mode watcher's connection to a suite database on a server, kept between its reads.
-struct KeptSettingsConnection {
-  std::unique_ptr<Connection> conn;  // none yet, or dropped after a failure
-  std::string opened_with;           // the translated suite string it opened
-};
-
 // The module-wide values of the storage layer.
 struct StorageState : Runtime {
   // REQUIRES: clock and loop outlive the state. The database client is the ODBC client.
@@ -455,7 +449,6 @@ struct StorageState : Runtime {
   SuiteConnectionMemo SuiteConnection;
   // Where sample rows go.
   Recorder SampleRecorder{*this};
-  KeptSettingsConnection SettingsConnection;
 };
 
 // --- The access pattern, for every operation on the suite database ---
@@ -470,10 +463,6 @@ struct StorageState : Runtime {
 // created here (only `quorlan-trendctl init` creates one), so that samples are not written into a
 // stray empty file while the real one is unavailable (say, its volume is not mounted yet).
 std::unique_ptr<Connection> OpenSuiteConnection(StorageState& st);
-// The refusals of OpenSuiteConnection that come before any connection: throws
-// RuntimeError(err::kDatabase) when the service is stopping or the recorder finds the database
-// out.
-void RequireSuiteAvailable(StorageState& st);
 
 // The connection check after opening or executing: when the connection's error collection holds
 // an entry, raises the application event of type 1 for the procedure, with the empty message of
@@ -502,9 +491,7 @@ std::unique_ptr<Recordset> ExecuteQuery(Connection& conn, const std::string& sql
 // even then. Reports nothing itself: the start sequence reports under "dartSvc_State".
 void SettingsConsoleRead(StorageState& st);
 
-// Sets DebugMode from the first row of Settings. On a database server the connection is kept for
-// the next read (SettingsConnection) while the stored string stays the same; a kept connection
-// that fails is dropped and the read made on a new one. Reports its own errors (procedure
+// Sets DebugMode from the first row of Settings. Reports its own errors (procedure
 // "SettingsGeneralRead", module "modQuorlanTrend", type 1), leaving DebugMode unchanged.
 void SettingsGeneralRead(StorageState& st);
 

@@ -1,7 +1,6 @@
 // The general settings read from a real SQLite suite database.
 #include "storage/internal.h"
 #include "storage_fixture.h"
-#include "support/fake_sql_server.h"
 
 namespace quorlan {
 namespace {
@@ -81,33 +80,6 @@ TEST_F(SettingsGeneralReadTest, EachOperationSeesTheFileAndTheStringAsTheyAreNow
   SettingsGeneralRead(st_);
   EXPECT_TRUE(st_.DebugMode);
   EXPECT_EQ(Events().size(), 1u);
-}
-
-// On a database server (the TDS endpoint of tests/support answering from the suite file, through
-// the real FreeTDS driver) the watcher's reads share one login; a server that restarted meanwhile
-// has dropped it, and the read logs in again without an error.
-TEST_F(SettingsGeneralReadTest, OnADatabaseServerReadsShareOneLoginUntilTheServerDropsIt) {
-  using testing::FakeTdsServer;
-  auto server =
-      std::make_unique<FakeTdsServer>(FakeTdsServer::Mode::kSqlite, dir_.File("suite.db"));
-  const int port = server->port();
-  st_.DbConnStringSql = "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port) +
-                        ";UID=sa;PWD=secret;TDS_Version=7.4";
-  SettingsGeneralRead(st_);
-  EXPECT_FALSE(st_.DebugMode);
-  Exec({"UPDATE Settings SET DebugMode = 1"});
-  SettingsGeneralRead(st_);
-  EXPECT_TRUE(st_.DebugMode);
-  EXPECT_EQ(server->logins(), 1);
-
-  server.reset();
-  server =
-      std::make_unique<FakeTdsServer>(FakeTdsServer::Mode::kSqlite, dir_.File("suite.db"), port);
-  Exec({"UPDATE Settings SET DebugMode = 0"});
-  SettingsGeneralRead(st_);
-  EXPECT_FALSE(st_.DebugMode);
-  EXPECT_EQ(server->logins(), 1);
-  EXPECT_TRUE(Events().empty());
 }
 
 }  // namespace
