@@ -24,7 +24,6 @@
 // The scheduler never lowers a counter for an answered request itself.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -83,11 +82,7 @@ struct PollState : TrendState {
   DateTime TickStarted;
 
   // Restarts asked for through the agent (ServiceState 1): at most one runs per poll tick.
-  int64_t PollTicks = 0;  // poll ticks since the process started
-  int64_t PollWalks = 0;  // poll ticks that walked the list (PollWake found work due)
-  // Entries of SNMPv1/v2c [0] and SNMPv3 [1] were due at the last walk with no slot free for them
-  // (Pending or PendingV3 at its limit): the first tick that finds a slot free walks the list.
-  std::array<bool, 2> AwaitsSlot{};
+  int64_t PollTicks = 0;         // poll ticks since the process started
   int64_t LastRestartTick = -1;  // PollTicks when the last restart ran
   bool RestartPending = false;   // a restart was asked for after one ran in this tick
 };
@@ -123,10 +118,6 @@ inline void LowerPendingCount(int16_t& counter) {
 //   5. when the hour is below LastHour (midnight passed or the clock went back):
 //      DebugDirClear_AE, DebugDirClear, DelTrendData for the four trend-data tables in order;
 //   6. LastHour := the hour now; then the counts of repeated events whose window has ended.
-// Steps 2 and 3 run only when they may find work: PollWake says so (a request timed out, an entry
-// due, a clock set back far enough to correct a time, or a list rewritten since), or a slot is
-// free for an entry that waits for one (AwaitsSlot); such a tick counts in PollWalks and leaves
-// PollWake at the earliest time its entries hold.
 // Before all of this the tick counts itself (PollTicks, also while ServiceState is 2) and runs a
 // restart that the agent left pending (RunRestart). A tick that runs (ServiceState not 2) is
 // timed for the self-monitoring: TickStarted, Counters.TickStartMs while it runs, and its length

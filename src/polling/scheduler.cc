@@ -2,7 +2,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <limits>
 
 #include "polling/internal.h"
 #include "polling/polling.h"
@@ -143,12 +142,6 @@ void CorrectSetBack(PollState& st, int16_t i) {
   }
 }
 
-// Whether a first request of SNMPv3 (v3) or SNMPv1/v2c may go out: its version's count of
-// outstanding requests is below its limit.
-bool SlotFree(const PollState& st, bool v3) {
-  return v3 ? st.PendingV3 < st.Ini.MaxPendSnmpV3 : st.Pending < st.Ini.MaxPendSnmp;
-}
-
 // Sends a first request for each due entry while its version's count of outstanding requests is
 // below its limit, pausing after each send. A count at its limit is no error: the entry stays due
 // for a later tick. False when the service stopped.
@@ -159,57 +152,17 @@ bool DuePass(PollState& st, int16_t& i) {
     if (e.PollPending || e.PollInterval == 0) continue;
     CorrectSetBack(st, i);
     if (st.Now() < e.PollNextTime || !IsPolledType(e.PollType)) continue;
-    const bool v3 = e.SnmpVersion == 3;
-    if (!SlotFree(st, v3)) continue;
-    if (v3) {
+    if (e.SnmpVersion == 3) {
+      if (st.PendingV3 >= st.Ini.MaxPendSnmpV3) continue;
       ++st.PendingV3;
       SnmpPollSendV3(st, i, false);
     } else {
+      if (st.Pending >= st.Ini.MaxPendSnmp) continue;
       ++st.Pending;
       SnmpPollSend(st, i, false);
     }
     if (!Pause(st, SendPause(st))) return false;
   }
-  return true;
-}
-
-// When the passes next find work among the live entries: the time-out of a request in flight, the
-// next poll time of an entry that is polled, and the clock readings below which a time left ahead
-// by a clock set back is corrected. An entry due while its version's count of outstanding
-// requests is at its limit waits for a slot rather than for a time: it counts in AwaitsSlot.
-PollWakeTimes NextWork(PollState& st) {
-  PollWakeTimes next;
-  next.At = DateTime::FromMillis(std::numeric_limits<int64_t>::max());
-  st.AwaitsSlot = {false, false};
-  const DateTime now = st.Now();
-  for (int16_t i = 1; i <= st.TrendListCount; ++i) {
-    const TrendListEntry& e = st.TrendList[i];
-    if (e.PollPending) {
-      next.Note(e.PollTimeOutTime, e.PollTimeOutTime.PlusSeconds(-e.PollTimeOut));
-    } else if (e.PollInterval != 0) {
-      const bool v3 = e.SnmpVersion == 3;
-      const bool polled = IsPolledType(e.PollType);
-      const bool blocked = polled && now >= e.PollNextTime && !SlotFree(st, v3);
-      if (blocked) st.AwaitsSlot[v3] = true;
-      next.NoteNextPoll(e, polled && !blocked);
-    }
-  }
-  return next;
-}
-
-// A due entry waits for a slot that is free now.
-bool SlotAwaitedIsFree(PollState& st) {
-  return (st.AwaitsSlot[0] && SlotFree(st, false)) || (st.AwaitsSlot[1] && SlotFree(st, true));
-}
-
-// The time-out and due passes, when they may find work (PollWake). A walk that ran to its end
-// leaves every live entry's times as the passes keep them, so the next walk is due when the
-// earliest of them is. False when the service stopped during a pause.
-bool WalkPasses(PollState& st, int16_t& i) {
-  if (!st.PollWake.WalkDue(st.Now()) && !SlotAwaitedIsFree(st)) return true;
-  ++st.PollWalks;
-  if (!TimeOutPass(st, i) || !DuePass(st, i)) return false;
-  st.PollWake = NextWork(st);
   return true;
 }
 
@@ -283,7 +236,7 @@ void timerPoll_Timer(PollState& st) {
     if (st.RestartPending) RunRestart(st);
     ApplyTrendChange(st);
     // A stop during one of the pauses ends the tick there.
-    if (!WalkPasses(st, i)) return;
+    if (!TimeOutPass(st, i) || !DuePass(st, i)) return;
   } catch (const std::exception& e) {
     ReportTickError(st, i, e);
   }

@@ -30,9 +30,7 @@ void SetObjects(SnmpManager& mgr, const TrendListEntry& e) {
 
 // The time-out moment, the request state of a first send, and a new request id.
 void MarkSent(PollState& st, TrendListEntry& e, SnmpManager& mgr, bool resend) {
-  const DateTime now = st.Now();
-  e.PollTimeOutTime = now.PlusSeconds(e.PollTimeOut);
-  st.PollWake.Note(e.PollTimeOutTime, now);
+  e.PollTimeOutTime = st.Now().PlusSeconds(e.PollTimeOut);
   if (!resend) {
     e.PollRetryTimes = 0;
     e.PollPending = true;
@@ -142,9 +140,7 @@ class DiscoveryWait {
 // the wait (the agent's restart), entry i may now be another report and every slot was freed:
 // nothing more is done with it.
 bool DiscoverForSend(PollState& st, int16_t i) {
-  TrendListEntry& e = st.TrendList[i];
-  e.PollTimeOutTime = st.Now().PlusSeconds(polling::kDiscoveryWindowS);
-  st.PollWake.Note(e.PollTimeOutTime, e.PollTimeOutTime.PlusSeconds(-e.PollTimeOut));
+  st.TrendList[i].PollTimeOutTime = st.Now().PlusSeconds(polling::kDiscoveryWindowS);
   const int32_t builds = st.TrendListBuilds;
   const int64_t until = st.clock.MonotonicMs() + polling::kDiscoveryWindowS * 1000;
   {

@@ -128,7 +128,6 @@ using namespace trendlist;
 
 bool TrendListCreate(TrendState& st) {
   static const char* kProcedure = "TrendListCreate";
-  st.PollWake.WalkNext();
   ++st.TrendListBuilds;
   try {
     Loaded loaded;
@@ -150,7 +149,6 @@ bool TrendListCreate(TrendState& st) {
 
 void TrendListTrendAdd(TrendState& st) {
   static const char* kProcedure = "TrendListTrendAdd";
-  st.PollWake.WalkNext();
   try {
     DbOperation db(st);
     const NodeSnapshot nodes = ReadNodeSnapshot(st, db, false, kProcedure);

@@ -39,7 +39,6 @@ using namespace trendlist;
 // the next pass.
 void TrendListTrendEdit(TrendState& st) {
   static const char* kProcedure = "TrendListTrendEdit";
-  st.PollWake.WalkNext();
   try {
     DbOperation db(st);
     const NodeSnapshot nodes = ReadNodeSnapshot(st, db, false, kProcedure);
@@ -66,7 +65,6 @@ void TrendListTrendEdit(TrendState& st) {
 
 void TrendListTrendDel(TrendState& st) {
   static const char* kProcedure = "TrendListTrendDel";
-  st.PollWake.WalkNext();
   try {
     DbOperation db(st);
     Recordset& rows = db.Query("SELECT * FROM TrendReports WHERE DbChanged = '3'");

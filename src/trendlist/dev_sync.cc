@@ -65,7 +65,6 @@ using namespace trendlist;
 
 void TrendListDevSync(TrendState& st) {
   static const char* kProcedure = "TrendListDevSync";
-  st.PollWake.WalkNext();
   try {
     DbOperation db(st);
     const NodeSnapshot nodes = ReadNodeSnapshot(st, db, true, kProcedure);

@@ -52,16 +52,15 @@ void CalcPollNextTime(TrendState& st, const int16_t& entry) {
     const DateTime now = st.Now();
     const CivilTime c = now.ToCivil();
     const auto boundary = NextBoundary(e.PollInterval, c.hour, c.minute);
-    if (boundary && boundary->first == 24) {
+    if (!boundary) return;
+    if (boundary->first == 24) {
       // The next day's midnight is replaced by now plus the interval; the next computation
       // returns to the grid.
       e.PollNextTime = now.PlusSeconds(e.PollInterval);
-    } else if (boundary) {
+    } else {
       e.PollNextTime =
           DateTime::FromCivil({c.year, c.month, c.day, boundary->first, boundary->second, 0, 0});
     }
-    // Unchanged or not, the time is the entry's next one now that its request is closed.
-    st.PollWake.NoteNextPoll(e);
   } catch (const std::exception& ex) {
     AppEvent(st, kModShared, "CalcPollNextTime", ex.what(), kEventError);
   }

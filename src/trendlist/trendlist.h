@@ -21,9 +21,7 @@
 // "running" request: TrendListCreate (no dump).
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -121,40 +119,6 @@ class TrendListTable {
   std::vector<TrendListEntry> entries_;
 };
 
-// When the poll scheduler's passes may next find work, so that a poll tick with nothing due and
-// nothing timed out skips the walk over the list. An earlier time than needed costs one walk, which
-// computes the times anew; a later one would poll late, so whatever changes an entry's
-// PollNextTime, PollTimeOutTime or request state notes it here (CalcPollNextTime, the senders) or
-// asks for a walk (the builds, the change passes, the node synchronisation).
-struct PollWakeTimes {
-  static constexpr DateTime kEarliest = DateTime::FromMillis(std::numeric_limits<int64_t>::min());
-
-  // The first tick at or after At walks the list: a request times out or an entry falls due.
-  DateTime At = kEarliest;
-  // A tick before SetBackBelow walks the list too: the clock went back far enough that an entry's
-  // next poll time lies more than one interval ahead, or a time-out more than PollTimeOut ahead,
-  // which the passes correct.
-  DateTime SetBackBelow = kEarliest;
-
-  // An entry's times changed: the passes have work with it from at on, and when the clock reads
-  // before set_back_below.
-  void Note(DateTime at, DateTime set_back_below) {
-    At = std::min(At, at);
-    SetBackBelow = std::max(SetBackBelow, set_back_below);
-  }
-  // The next poll time of e: due then, when e is polled at all, and corrected when the clock reads
-  // more than one PollInterval before it.
-  void NoteNextPoll(const TrendListEntry& e, bool polled = true) {
-    if (polled) At = std::min(At, e.PollNextTime);
-    if (e.PollInterval > 0) {
-      SetBackBelow = std::max(SetBackBelow, e.PollNextTime.PlusSeconds(-e.PollInterval));
-    }
-  }
-  // Entries rewritten wholesale: the next tick walks.
-  void WalkNext() { At = kEarliest; }
-  bool WalkDue(DateTime now) const { return now >= At || now < SetBackBelow; }
-};
-
 // The trend list's module-wide values on top of the storage layer's.
 struct TrendState : StorageState {
   using StorageState::StorageState;
@@ -167,7 +131,6 @@ struct TrendState : StorageState {
   // Full builds begun so far. Work that yields (a pause, a discovery wait) and then goes on with
   // an entry compares it before and after: a build in between has rewritten the entries.
   int32_t TrendListBuilds = 0;
-  PollWakeTimes PollWake;
 };
 
 // Full build from the database (raises TrendListBuilds first): loads every report of a
@@ -213,9 +176,8 @@ void TrendListDevSync(TrendState& st);
 
 // Sets the entry's PollNextTime to the next boundary of its interval's minute grid (60, 300, 900
 // or 3600 s) strictly after the current minute, seconds 0; a boundary at the next day's midnight
-// becomes now plus the interval. Other intervals leave PollNextTime unchanged. Either way the
-// entry's next poll time is noted in PollWake. An entry number outside 1 to 300 is reported
-// ("CalcPollNextTime") and changes nothing.
+// becomes now plus the interval. Other intervals leave PollNextTime unchanged. An entry number
+// outside 1 to 300 is reported ("CalcPollNextTime") and changes nothing.
 void CalcPollNextTime(TrendState& st, const int16_t& entry);
 
 // The number of a threshold text ("", "75", "10K", "20M", "2g"; K, M, G in any case mean powers

@@ -198,16 +198,14 @@ TEST_F(SchedulerTest, AtMostMaxPendSnmpRequestsAndOneSnmpV3RequestAreOutstanding
   EXPECT_FALSE(b.PollPending || d.PollPending);
   EXPECT_EQ(h_.st.Pending, 1);
   EXPECT_EQ(h_.st.PendingV3, 1);
-  // Still no room at the next tick, which does not even walk the list; the entries stay due.
+  // Still no room at the next tick; the entries stay due.
   timerPoll_Timer(h_.st);
   EXPECT_TRUE(device_.Received().empty());
-  EXPECT_EQ(h_.st.PollWalks, 1);
   // Once the first requests are answered the others go out.
   a.PollPending = c.PollPending = false;
   a.PollNextTime = c.PollNextTime = kStart.PlusHours(1);
   h_.st.Pending = h_.st.PendingV3 = 0;
   timerPoll_Timer(h_.st);
-  EXPECT_EQ(h_.st.PollWalks, 2);
   EXPECT_EQ(device_.Received(), (std::vector<int32_t>{kFirstMessId + 2, kFirstMessId + 3}));
   EXPECT_TRUE(b.PollPending && d.PollPending);
 }
@@ -442,80 +440,6 @@ TEST_F(SchedulerTest, AGiveUpWritesTheNoReplyRowOfItsOwnEntry) {
   EXPECT_EQ(testing::Fields(v2[1])[14], "0") << "Pending after the second give-up";
   EXPECT_EQ(testing::Fields(v3[0])[4], "102");
   EXPECT_EQ(testing::Fields(v3[0])[15], "0");
-}
-
-// A tick walks the list only when something may be due or timed out. Each row follows one entry
-// over ticks on the settable clock (its request closed as an answer closes it where a step says
-// so): every walk is counted, and the entry is still polled at the first tick at or after its
-// time, also after a clock set back.
-TEST_F(SchedulerTest, TicksWalkTheListOnlyWhenSomethingIsDueOrTimedOut) {
-  struct Step {
-    int64_t clock_ms;  // the clock before the tick, from kStart
-    bool walks;
-    size_t sent;          // requests the tick sends
-    bool answer = false;  // the request in flight is answered before the tick
-  };
-  struct Case {
-    const char* name;
-    int64_t next_ms;  // PollNextTime, from kStart
-    int32_t interval;
-    std::vector<Step> steps;
-  };
-  constexpr int64_t kHour = 3600000;
-  const Case cases[] = {
-      {"sent on the grid, resent twice, given up, sent again",
-       150000,
-       300,
-       {{0, true, 0},
-        {2000, false, 0},
-        {149999, false, 0},
-        {150000, true, 1},
-        {154000, false, 0},
-        {155001, true, 1},
-        {160002, true, 1},
-        {165003, true, 0},
-        {167000, false, 0},
-        {449999, false, 0},
-        {450000, true, 1}}},
-      {"a clock set back an hour under a request in flight resends it",
-       0,
-       300,
-       {{0, true, 1}, {-kHour + 1000, true, 1}, {-kHour + 3000, false, 0}}},
-      {"a clock set back an hour brings an idle entry's next poll back",
-       150000,
-       300,
-       {{0, true, 0},
-        {-kHour + 2000, true, 0},
-        {-kHour + 149999, false, 0},
-        {-kHour + 150000, true, 1}}},
-      {"an answered entry off the grid keeps its past poll time and is due at once",
-       0,
-       120,
-       {{0, true, 1}, {1000, false, 0}, {2000, true, 1, true}, {4000, false, 0}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManualClock clock(kStart);
-    PollHarness h(clock);
-    SilentDevice device;
-    TrendListEntry& e = h.AddEntry(device.port());
-    e.PollNextTime = kStart.PlusMillis(c.next_ms);
-    e.PollInterval = c.interval;
-    int64_t walks = 0;
-    for (const Step& s : c.steps) {
-      SCOPED_TRACE(s.clock_ms);
-      clock.Set(kStart.PlusMillis(s.clock_ms));
-      if (s.answer) {
-        e.PollPending = false;
-        CalcPollNextTime(h.st, 1);
-        LowerPendingCount(h.st.Pending);
-      }
-      timerPoll_Timer(h.st);
-      walks += s.walks ? 1 : 0;
-      EXPECT_EQ(h.st.PollWalks, walks);
-      EXPECT_EQ(device.Received().size(), s.sent);
-    }
-  }
 }
 
 }  // namespace
