@@ -82,10 +82,13 @@ MonitorFigures TakeFigures(Module& m) {
   return f;
 }
 
-// Replaces one file of figures; a failure is logged once an hour per file.
-void WriteFigures(Module& m, const std::string& path, const std::string& text, int mode) {
+// Replaces one file of figures, kept in file between the minutes; a failure is logged once an
+// hour per file.
+void WriteFigures(Module& m, std::unique_ptr<RewrittenFile>& file, const std::string& path,
+                  const std::string& text, int mode) {
   try {
-    ReplaceFile(path, text, mode);
+    if (!file || file->path() != path) file = std::make_unique<RewrittenFile>(path, mode);
+    file->Replace(text);
   } catch (const std::exception& e) {
     m.Repeats.Log(m, kOncePerHour, "monitor " + path, kModForm, "timerMonitor",
                   fmt::format("Figures not written to {}: {}", path, e.what()), kEventError,
@@ -129,8 +132,12 @@ void timerMonitor_Timer(Module& m) {
     m.SampleRecorder.CommitBatch();
     const MonitorFigures f = TakeFigures(m);
     m.dartSvc.SetStatus(MonitorStatusLine(f));
-    WriteFigures(m, m.AppPath + "/" + kStatusFileName, StatusFileText(f), kFileMode);
-    if (!m.Ini.MetricsFile.empty()) WriteFigures(m, MetricsPath(m), MetricsText(f), 0644);
+    SelfMonitor& mon = m.Monitor;
+    WriteFigures(m, mon.StatusFile, m.AppPath + "/" + kStatusFileName, StatusFileText(f),
+                 kFileMode);
+    if (!m.Ini.MetricsFile.empty()) {
+      WriteFigures(m, mon.MetricsFile, MetricsPath(m), MetricsText(f), 0644);
+    }
   } catch (const std::exception& e) {
     AppEvent(m, kModForm, "timerMonitor", e.what(), kEventError);
   }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "components/platform/platform.h"
@@ -104,6 +105,9 @@ struct SelfMonitor {
   int32_t Next = 0;                                   // where the next minute goes
   int64_t Writes = 0;
   int64_t WriteCpuMicros = 0;
+  // The status file and the metrics file, kept open between the minutes.
+  std::unique_ptr<RewrittenFile> StatusFile;
+  std::unique_ptr<RewrittenFile> MetricsFile;
 };
 
 // The one STATUS= line of a minute's figures: "<n> reports; last minute: <rows> rows, <late>

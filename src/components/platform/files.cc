@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "components/platform/values.h"
 
@@ -47,6 +48,16 @@ void WriteWithFlags(const std::string& path, const std::string& text, int flags,
     Fail("write", path, e);
   }
   if (::close(fd) != 0) Fail("close", path, errno);
+}
+
+// Swaps the files named from and to (renameat2 RENAME_EXCHANGE). False when there is no file at
+// to yet or the file system cannot swap: a rename(2) has to do.
+bool SwapNames(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) return true;
+  if (errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+    Fail("swap", to, errno);
+  }
+  return false;
 }
 
 }  // namespace
@@ -87,17 +98,77 @@ void ReplaceFile(const std::string& path, const std::string& text, int mode) {
     // Swapping the two names costs a tenth of a rename over the old file on ext4, which first
     // writes the new file's data out (auto_da_alloc); the old file then goes under the temporary
     // name. The first time there is nothing to swap with: a plain rename.
-    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    if (SwapNames(temporary, path)) {
       ::unlink(temporary.c_str());
       return;
-    }
-    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-      Fail("swap", path, errno);
     }
     RenameFile(temporary, path);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;
+  }
+}
+
+RewrittenFile::RewrittenFile(std::string path, int mode)
+    : path_(std::move(path)), temporary_(path_ + ".tmp"), mode_(mode) {}
+
+RewrittenFile::~RewrittenFile() {
+  if (current_ >= 0) ::close(current_);
+  if (spare_ >= 0) ::close(spare_);
+}
+
+// The kept spare is still the regular file at the temporary name.
+bool RewrittenFile::SpareInPlace() const {
+  struct stat held;
+  struct stat named;
+  return spare_ >= 0 && ::fstat(spare_, &held) == 0 && ::lstat(temporary_.c_str(), &named) == 0 &&
+         S_ISREG(named.st_mode) && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+void RewrittenFile::NewSpare() {
+  if (spare_ >= 0) ::close(spare_);
+  spare_ = -1;
+  if (::unlink(temporary_.c_str()) != 0 && errno != ENOENT) Fail("remove", temporary_, errno);
+  spare_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  static_cast<mode_t>(mode_));
+  if (spare_ < 0) Fail("create", temporary_, errno);
+}
+
+void RewrittenFile::WriteSpare(std::string_view text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n =
+        ::pwrite(spare_, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("write", temporary_, errno);
+    done += static_cast<size_t>(n);
+  }
+  if (::ftruncate(spare_, static_cast<off_t>(text.size())) != 0) {
+    Fail("truncate", temporary_, errno);
+  }
+}
+
+void RewrittenFile::Replace(std::string_view text) {
+  if (!SpareInPlace()) NewSpare();
+  WriteSpare(text);
+  if (SwapNames(temporary_, path_)) {
+    // The previous text's file is the spare now, unless this object did not write it.
+    std::swap(current_, spare_);
+  } else {
+    RenameFile(temporary_, path_);
+    if (current_ >= 0) ::close(current_);
+    current_ = spare_;
+    spare_ = -1;
+  }
+  if (spare_ < 0) {
+    // The spare for the next replacement is made now, so that from the second one on each is a
+    // write in place. The text is in place already: a spare that cannot be made is tried again
+    // then.
+    try {
+      NewSpare();
+    } catch (const RuntimeError&) {
+      // left for the next replacement
+    }
   }
 }
 

@@ -1,4 +1,4 @@
-// Replacing a file at once for its readers (ReplaceFile), on the real file system.
+// Replacing a file at once for its readers (ReplaceFile, RewrittenFile), on the real file system.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -53,6 +53,40 @@ TEST(ReplaceFileTest, AFolderThatIsMissingIsNamedAndNothingIsLeft) {
     EXPECT_THAT(e.description(), HasSubstr(path + ".tmp"));
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(RewrittenFileTest, SwapsTwoKeptFilesAndNeverPutsAFileItDidNotWriteInPlace) {
+  testing::TempDir dir;
+  const std::string path = dir.File("figures.prom");
+  dir.Write("figures.prom", "an earlier run's\n");
+  RewrittenFile file(path, 0644);
+  const auto inode = [](const std::string& p) {
+    struct stat s {};
+    EXPECT_EQ(::lstat(p.c_str(), &s), 0) << p;
+    return s.st_ino;
+  };
+  file.Replace("first, a longer text\n");
+  const ino_t first = inode(path);
+  file.Replace("second\n");
+  const ino_t second = inode(path);
+  file.Replace("third\n");
+  EXPECT_EQ(dir.Read("figures.prom"), "third\n") << "the longer text is cut to the new one";
+  EXPECT_EQ(inode(path), first) << "the first file is written again, no new one";
+  EXPECT_EQ(inode(path + ".tmp"), second);
+  EXPECT_EQ(dir.Read("figures.prom.tmp"), "second\n");
+
+  // Whatever someone puts at the temporary name is replaced, a link not followed.
+  dir.Write("target", "keep\n");
+  std::filesystem::remove(path + ".tmp");
+  std::filesystem::create_symlink(dir.File("target"), path + ".tmp");
+  file.Replace("fourth\n");
+  EXPECT_EQ(dir.Read("figures.prom"), "fourth\n");
+  EXPECT_EQ(dir.Read("target"), "keep\n");
+  dir.Write("planted", "planted\n");
+  std::filesystem::rename(dir.File("planted"), path + ".tmp");
+  file.Replace("fifth\n");
+  EXPECT_EQ(dir.Read("figures.prom"), "fifth\n");
+  EXPECT_EQ(dir.Read("target"), "keep\n");
 }
 
 }  // namespace
