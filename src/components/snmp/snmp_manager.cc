@@ -141,19 +141,31 @@ void SnmpManager::SetObjValue(int i, int type_code, const std::string& text) {
   }
 }
 
-void SnmpManager::SendGetRequest() {
+const char* SnmpManager::RequestKind(snmp::PduType type) {
+  if (type == snmp::PduType::kSetRequest) return "SET";
+  return type == snmp::PduType::kGetNextRequest ? "GETNEXT" : "GET";
+}
+
+void SnmpManager::SendGetRequest() { SendReadRequest(snmp::PduType::kGetRequest); }
+
+void SnmpManager::SendGetNextRequest() { SendReadRequest(snmp::PduType::kGetNextRequest); }
+
+void SnmpManager::SendReadRequest(snmp::PduType type) {
+  const char* kind = RequestKind(type);
   const std::string target = req_.Target();
-  if (!Active()) Refuse("send GET to " + target + ": manager not active");
+  if (!Active()) Refuse(fmt::format("send {} to {}: manager not active", kind, target));
   for (size_t i = 0; i < req_.oids.size(); ++i) {
-    if (req_.oids[i].empty()) Refuse(fmt::format("send GET to {}: object {} has no id", target, i));
+    if (req_.oids[i].empty()) {
+      Refuse(fmt::format("send {} to {}: object {} has no id", kind, target, i));
+    }
   }
   const uint64_t call = next_call_++;
   if (req_.version == 3) {
-    SendV3GetRequest(req_, call);
+    SendV3GetRequest(req_, call, type);
   } else {
-    SendCommunityRequest(req_, call, snmp::PduType::kGetRequest);
+    SendCommunityRequest(req_, call, type);
   }
-  if (timeout_s_ > 0) WaitForAnswer(call, req_, "GET");
+  if (timeout_s_ > 0) WaitForAnswer(call, req_, kind);
 }
 
 void SnmpManager::SendSetRequest() {
@@ -185,7 +197,7 @@ void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
     m.pdu.varbinds.push_back({s.oids[i], set ? s.values[i] : snmp::Value::Null()});
   }
   Sent sent{{}, s.port, m.version, s.community, static_cast<int>(s.oids.size()), call};
-  WithAddress(fmt::format("send {} to {}", set ? "SET" : "GET", s.Target()), call, s.host, s.port,
+  WithAddress(fmt::format("send {} to {}", RequestKind(type), s.Target()), call, s.host, s.port,
               [this, wire = snmp::EncodeMessage(m), id = s.request_id,
                sent = std::move(sent)](const sockaddr_in& to) mutable {
                 socket_.SendTo(to, wire);
