@@ -247,6 +247,8 @@ std::vector<CsvRecord> ReadCsv(const std::string& file) {
   } catch (const RuntimeError& e) {
     throw UsageError(e.description());
   }
+  // Spreadsheets put a byte order mark before the header.
+  if (!lines.empty() && lines[0].starts_with("\xEF\xBB\xBF")) lines[0].erase(0, 3);
   std::vector<CsvRecord> records;
   CsvRecord rec;
   std::string field;

@@ -95,8 +95,9 @@ struct CsvRecord {
   int line = 0;
   std::vector<std::string> fields;
 };
-// The records of file (CRLF or LF line ends, quoted fields with "" and line breaks), blank lines
-// left out. Throws UsageError when the file cannot be read or a quoted field does not end.
+// The records of file (CRLF or LF line ends, quoted fields with "" and line breaks, a UTF-8 byte
+// order mark before the first), blank lines left out. Throws UsageError when the file cannot be
+// read or a quoted field does not end.
 std::vector<CsvRecord> ReadCsv(const std::string& file);
 // The records after the header as options: each non-empty field becomes "--<column>" with its
 // text, in the header's order. Throws UsageError, naming the line, for a column not in columns
