@@ -23,10 +23,11 @@ class BulkTest : public testing::ConsoleFixture {
   EventLoop loop_;
 };
 
-// Nodes, then their reports, from files; the export of the reports imports as the same reports.
+// Nodes (from a spreadsheet, with a byte order mark), then their reports, from files; the export of
+// the reports imports as the same reports.
 TEST_F(BulkTest, ImportedFilesAddEveryRowAndTheExportReadsBack) {
   dir_.Write("nodes.csv",
-             "name,address,port,version,poll-type\r\ncore-1,10.0.0.1,,2c,\r\n"
+             "\xEF\xBB\xBFname,address,port,version,poll-type\r\ncore-1,10.0.0.1,,2c,\r\n"
              "\"edge, north\",edge-n.example,1161,1,SnmpStatus\r\n");
   testing::ConsoleRun r = Run(clock_, loop_, {"node", "import", dir_.File("nodes.csv")});
   ASSERT_EQ(r.status, 0) << r.err;
