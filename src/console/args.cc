@@ -1,8 +1,10 @@
 // Command-line words, times and aligned tables of the console.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <charconv>
+#include <nlohmann/json.hpp>
 
 #include "components/platform/platform.h"
 #include "console/internal.h"
@@ -204,21 +206,109 @@ int RunTableCommand(Context& ctx, const std::vector<std::string>& words, const s
                     const std::vector<OptionDef>& options, const char* help,
                     const TableActions& actions) {
   const std::string sub = words.empty() ? "" : words[0];
-  const ParsedArgs a =
-      ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()}, options, noun + " " + sub);
+  // list takes --json only, import and export nothing; the other actions the noun's options.
+  const std::vector<OptionDef> list_options = {{"--json", false}};
+  const bool bulk = (sub == "import" && actions.import) || (sub == "export" && actions.export_);
+  const ParsedArgs a = ParseArgs({words.begin() + (words.empty() ? 0 : 1), words.end()},
+                                 sub == "list" ? list_options
+                                 : bulk        ? std::vector<OptionDef>{}
+                                               : options,
+                                 noun + " " + sub);
   if (a.help || sub == "--help" || sub == "-h") {
     ctx.io.out << help;
     return kExitOk;
   }
-  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove") {
-    throw UsageError(fmt::format("{}: give list, add, set or remove (see {} --help)", noun, noun));
+  if (sub != "list" && sub != "add" && sub != "set" && sub != "remove" && !bulk) {
+    const char* choices = actions.export_  ? "list, add, set, remove, import or export"
+                          : actions.import ? "list, add, set, remove or import"
+                                           : "list, add, set or remove";
+    throw UsageError(fmt::format("{}: give {} (see {} --help)", noun, choices, noun));
   }
-  if (sub == "list" && !a.options.empty()) throw UsageError(noun + " list takes no options");
   Installation inst(ctx.dir, ctx.clock, ctx.loop);
   if (sub == "list") return actions.list(inst, a);
   if (sub == "add") return actions.add(inst, a);
   if (sub == "set") return actions.set(inst, a);
+  if (sub == "import") return actions.import(inst, a);
+  if (sub == "export") return actions.export_(inst, a);
   return actions.remove(inst, a);
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::vector<CsvRecord> ReadCsv(const std::string& file) {
+  std::vector<std::string> lines;
+  try {
+    lines = ReadLines(file);
+  } catch (const RuntimeError& e) {
+    throw UsageError(e.description());
+  }
+  // Spreadsheets put a byte order mark before the header.
+  if (!lines.empty() && lines[0].starts_with("\xEF\xBB\xBF")) lines[0].erase(0, 3);
+  std::vector<CsvRecord> records;
+  CsvRecord rec;
+  std::string field;
+  bool quoted = false;  // inside a quoted field, which may go on over lines
+  for (size_t n = 0; n < lines.size(); ++n) {
+    const std::string& line = lines[n];
+    if (!quoted) rec = {static_cast<int>(n + 1), {}};
+    if (quoted) field += '\n';
+    for (size_t i = 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        field += '"';
+        ++i;
+      } else if (c == '"' && (quoted || field.empty())) {
+        quoted = !quoted;
+      } else if (c == ',' && !quoted) {
+        rec.fields.push_back(std::move(field));
+        field.clear();
+      } else {
+        field += c;
+      }
+    }
+    if (quoted) continue;
+    rec.fields.push_back(std::move(field));
+    field.clear();
+    const bool blank = rec.fields.size() == 1 && rec.fields[0].empty();
+    if (!blank) records.push_back(std::move(rec));
+  }
+  if (quoted) throw UsageError(fmt::format("line {}: a quoted field does not end", rec.line));
+  return records;
+}
+
+std::vector<std::pair<int, ParsedArgs>> CsvAsOptions(const std::vector<CsvRecord>& records,
+                                                     const std::vector<std::string>& columns) {
+  if (records.empty()) throw UsageError("the file holds no header line");
+  const std::vector<std::string>& header = records[0].fields;
+  for (const std::string& name : header) {
+    if (std::find(columns.begin(), columns.end(), name) == columns.end()) {
+      throw UsageError(fmt::format("line 1: unknown column '{}' (columns: {})", Printable(name),
+                                   fmt::join(columns, ",")));
+    }
+  }
+  std::vector<std::pair<int, ParsedArgs>> rows;
+  for (size_t r = 1; r < records.size(); ++r) {
+    const CsvRecord& rec = records[r];
+    if (rec.fields.size() != header.size()) {
+      throw UsageError(fmt::format("line {}: {} fields where the header has {}", rec.line,
+                                   rec.fields.size(), header.size()));
+    }
+    ParsedArgs a;
+    for (size_t i = 0; i < header.size(); ++i) {
+      if (!rec.fields[i].empty()) a.options.emplace_back("--" + header[i], rec.fields[i]);
+    }
+    rows.emplace_back(rec.line, std::move(a));
+  }
+  return rows;
+}
+
+void PrintJson(ConsoleIo& io, const nlohmann::ordered_json& j) {
+  io.out << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 std::string SecretFromFile(ConsoleIo& io, const std::string& file, const std::string& what) {

@@ -1,6 +1,10 @@
 // The command line of quorlan-trendctl: global options, the commands, init and upgrade.
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 #include "components/platform/platform.h"
@@ -21,8 +25,9 @@ constexpr const char* kUsage =
     "  init DIR --database S an installation whose suite database is on PostgreSQL\n"
     "  upgrade DIR           bring an installation forward to this version (service stopped)\n"
     "Suite database:\n"
-    "  node list|add|set|remove       the polled nodes (ATR_Nodes)\n"
-    "  report list|add|set|remove     the trend reports (TrendReports)\n"
+    "  node list|add|set|remove|import       the polled nodes (ATR_Nodes)\n"
+    "  node test|walk NODE [OID]             ask a node with its own SNMP settings\n"
+    "  report list|add|set|remove|import|export  the trend reports (TrendReports)\n"
     "  profile list|add|set|remove    the SNMPv3 security profiles (SecProfiles)\n"
     "The running service, through its agent:\n"
     "  status                whether it runs, its uptime, state and change code, last events\n"
@@ -67,7 +72,9 @@ constexpr const char* kUpgradeHelp =
     "SQLite suite database become readable by their owner only, the folders and the logs by\n"
     "owner and group); the SQLite suite database's tables never give an id twice, and its\n"
     "trend-data tables are indexed by report and time. A suite database on PostgreSQL gains the\n"
-    "tables and indexes it lacks. Keeps every row. The service must be stopped.\n";
+    "tables and indexes it lacks. Keeps every row. The installation's copy of the service\n"
+    "executable is replaced by this version's (the one init copies), keeping its owner and\n"
+    "group. The service must be stopped: upgrade refuses a running one.\n";
 
 // The service executable that init copies: beside this program (a build folder), or in ../sbin
 // as the Debian package installs it.
@@ -122,6 +129,29 @@ std::string InitPostgres(Context& ctx, const ParsedArgs& a, const std::string& d
   return root;
 }
 
+// Puts this version's service executable in place of the installation's copy: written beside it
+// under another name, then renamed over it, so that a failure leaves the old copy whole. The new
+// copy gets the old one's owner and group (root upgrades installations that a user of their own
+// runs). Returns the line that says what was done.
+std::string ReplaceServiceExecutable(const std::string& dir, const std::string& source) {
+  const std::string target = dir + "/" + kServiceExecutable;
+  if (IdentityOf(source) == IdentityOf(target)) return "Service executable: already this one";
+  struct stat old {};
+  const bool had = ::stat(target.c_str(), &old) == 0;
+  const std::string fresh = target + ".upgrade";
+  if (FileExists(fresh)) DeleteFile(fresh);
+  CopyToNewFile(source, fresh, 0750);
+  if (had && geteuid() == 0 && ::chown(fresh.c_str(), old.st_uid, old.st_gid) != 0) {
+    const std::string why = std::strerror(errno);
+    DeleteFile(fresh);
+    throw RuntimeError(err::kComponent,
+                       fmt::format("give {} the owner of {}: {}", fresh, target, why));
+  }
+  RenameFile(fresh, target);
+  SyncFolder(dir);
+  return fmt::format("Service executable: {} replaced by {}", target, source);
+}
+
 }  // namespace
 
 int InitCommand(Context& ctx, const std::vector<std::string>& words) {
@@ -170,7 +200,13 @@ int UpgradeCommand(Context& ctx, const std::vector<std::string>& words) {
   if (!lock.Acquire(dir)) {
     throw RuntimeError(err::kComponent, "the service of " + dir + " is running; stop it first");
   }
+  const std::string executable = ServiceExecutable();
+  if (!FileExists(executable)) {
+    throw RuntimeError(err::kPathNotFound,
+                       fmt::format("no service executable at {} to install", executable));
+  }
   for (const std::string& line : UpgradeInstallation(dir)) ctx.io.out << line << "\n";
+  ctx.io.out << ReplaceServiceExecutable(dir, executable) << "\n";
   return kExitOk;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "components/snmp/snmp.h"
 #include "console/console.h"
 #include "storage/storage.h"
 
@@ -83,6 +85,30 @@ std::string FormatTable(const std::vector<std::string>& header,
 // One line of such a table, for columns of the given widths (bytes), ended by a line feed.
 std::string TableLine(const std::vector<std::string>& row, const std::vector<size_t>& width,
                       const std::vector<bool>& right);
+
+// --- CSV (RFC 4180) ---
+
+// "ab,c" -> "\"ab,c\"".
+std::string CsvField(const std::string& text);
+// One record of a CSV file and the line it starts on (from 1).
+struct CsvRecord {
+  int line = 0;
+  std::vector<std::string> fields;
+};
+// The records of file (CRLF or LF line ends, quoted fields with "" and line breaks, a UTF-8 byte
+// order mark before the first), blank lines left out. Throws UsageError when the file cannot be
+// read or a quoted field does not end.
+std::vector<CsvRecord> ReadCsv(const std::string& file);
+// The records after the header as options: each non-empty field becomes "--<column>" with its
+// text, in the header's order. Throws UsageError, naming the line, for a column not in columns
+// and for a record whose field count differs from the header's.
+std::vector<std::pair<int, ParsedArgs>> CsvAsOptions(const std::vector<CsvRecord>& records,
+                                                     const std::vector<std::string>& columns);
+
+// --- JSON for scripts (--json) ---
+
+// Prints j as one line; bytes that are not UTF-8 become U+FFFD.
+void PrintJson(ConsoleIo& io, const nlohmann::ordered_json& j);
 
 // --- The installation ---
 
@@ -230,6 +256,40 @@ inline constexpr std::array<const char*, 6> kTriggerOperators = {"=", "!", "<", 
 // Whether the trigger holds for value.
 bool TriggerHolds(const std::string& op, double value, double threshold);
 
+// --- Asking a node ---
+
+// A node asked with its own settings (address, port, version, community or the SNMPv3 profile
+// of its user, time-out) through the service's SNMP manager, blocking on the installation's loop.
+class NodeProbe {
+ public:
+  // Throws UsageError when an SNMPv3 node's user names no enabled profile.
+  NodeProbe(Installation& inst, const Node& node, const std::vector<Profile>& profiles);
+  ~NodeProbe();
+  NodeProbe(const NodeProbe&) = delete;
+  NodeProbe& operator=(const NodeProbe&) = delete;
+
+  // "node 1 'core-1' at 10.0.0.1:161 (v2c, time-out 5 s)"
+  std::string Target() const;
+  // The answer to one GET (next: GETNEXT) of oids; an SNMPv3 node's engine is discovered first.
+  // Throws RuntimeError naming the node when no answer came within its time-out, or an SNMPv3
+  // Report ended the request.
+  SnmpResponse Ask(const std::vector<std::string>& oids, bool next);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Why answer r leaves object i (from 0) without a value: the error status that names it (or
+// names none), or the type of an absent value ("noSuchObject", "noSuchInstance", "NULL"); ""
+// when it has one.
+std::string ObjectFault(const SnmpResponse& r, int i);
+
+// --check of report add and set: asks node n for r's objects in one GET and throws UsageError
+// naming the first object it gives no value, or the node's silence.
+void CheckObjectsOnNode(Installation& inst, const Node& n, const std::vector<Profile>& profiles,
+                        const Report& r);
+
 // --- Samples ---
 
 struct Sample {
@@ -296,15 +356,21 @@ struct Context {
 struct TableActions {
   using Action = std::function<int(Installation&, const ParsedArgs&)>;
   Action list, add, set, remove;
+  // For nouns that offer them: import FILE.csv and export (empty: not offered).
+  Action import, export_;
 };
-// Runs "NOUN list|add|set|remove ...": parses the words after the action with options, prints help
-// on --help, refuses any other action and options on list, opens the installation and runs the
-// action. Throws UsageError for what it refuses.
+// Runs "NOUN list|add|set|remove|import|export ...": parses the words after the action with
+// options (list: --json only; import and export: none), prints help on --help, refuses any other
+// action, opens the installation and runs the action. Throws UsageError for what it refuses.
 int RunTableCommand(Context& ctx, const std::vector<std::string>& words, const std::string& noun,
                     const std::vector<OptionDef>& options, const char* help,
                     const TableActions& actions);
 
 int NodeCommand(Context& ctx, const std::vector<std::string>& words);
+// node test NODE [OID...] and node walk NODE [OID]: a holds the words after test or walk.
+int NodeTest(Context& ctx, Installation& inst, const ParsedArgs& a);
+int NodeWalk(Context& ctx, Installation& inst, const ParsedArgs& a);
+
 int ReportCommand(Context& ctx, const std::vector<std::string>& words);
 int ProfileCommand(Context& ctx, const std::vector<std::string>& words);
 int StatusCommand(Context& ctx, const std::vector<std::string>& words);

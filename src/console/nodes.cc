@@ -6,6 +6,7 @@
 
 #include "components/platform/platform.h"
 #include "console/internal.h"
+#include "trendlist/trendlist.h"
 
 namespace quorlan::console {
 namespace {
@@ -17,30 +18,43 @@ const std::vector<OptionDef> kNodeOptions = {
     {"--poll-type", true}, {"--trend", true},     {"--with-reports", false}};
 
 constexpr const char* kNodeHelp =
-    "Usage: quorlan-trendctl [-d DIR] node list [ID]\n"
+    "Usage: quorlan-trendctl [-d DIR] node list [ID] [--json]\n"
     "       quorlan-trendctl [-d DIR] node add --name NAME --address HOST [OPTIONS]\n"
     "       quorlan-trendctl [-d DIR] node set ID [OPTIONS]\n"
     "       quorlan-trendctl [-d DIR] node remove ID [--with-reports]\n"
+    "       quorlan-trendctl [-d DIR] node import FILE.csv\n"
+    "       quorlan-trendctl [-d DIR] node test ID [OID...]\n"
+    "       quorlan-trendctl [-d DIR] node walk ID [OID]\n"
     "\n"
     "The nodes (table ATR_Nodes) whose SNMP objects trend reports poll. ID is a node id or a\n"
     "node's unique name.\n"
+    "\n"
+    "test sends one GET with the node's own settings (version, community or SNMPv3 profile,\n"
+    "port, time-out) and prints each object's value and type, or the device's error status;\n"
+    "without OIDs it asks for the objects of the node's reports, or sysDescr and sysUpTime.\n"
+    "walk lists the objects the node has below OID (default 1.3.6.1.2.1), one GETNEXT at a\n"
+    "time.\n"
     "\n"
     "Options of add and set:\n"
     "  --name NAME             node name (unique; up to 100 characters)\n"
     "  --address HOST          IPv4 address or host name (up to 50 characters)\n"
     "  --port N                SNMP port, 1..65535 (default 161)\n"
-    "  --version 1|2|3         SNMP version (default 2); 3 needs --user\n"
+    "  --version 1|2|2c|3      SNMP version (default 2, which is 2c); 3 needs --user\n"
     "  --community TEXT        read community (default public)\n"
     "  --trap-community TEXT   community of the trend traps about the node (default public)\n"
     "  --user NAME             SNMPv3 user: the name of a security profile (profile list)\n"
     "  --timeout S             seconds to wait for an answer, 1..60 (default 5)\n"
     "  --retries N             resends after a time-out, 0..10 (default 2)\n"
-    "  --poll-type TYPE        SnmpPoll (default) or SnmpStatus: polled; any other word keeps\n"
-    "                          the node's reports from being polled\n"
+    "  --poll-type TYPE        SnmpPoll (default) or SnmpStatus, the words the service polls\n"
     "  --trend yes|no          whether the node takes part in trend reporting (default yes)\n"
     "\n"
     "A change of a node with reports is applied to the running service at its next poll tick.\n"
-    "remove refuses a node that has reports unless --with-reports removes them too.\n";
+    "remove refuses a node that has reports unless --with-reports removes them too.\n"
+    "import adds the nodes of a CSV file (RFC 4180) whose header line names its columns, the\n"
+    "options of add without their dashes (name,address,port,version,community,trap-community,\n"
+    "user,timeout,retries,poll-type,trend; an empty field takes the default). Every row is\n"
+    "checked as add checks it, and all rows are added in one transaction or none: a wrong row\n"
+    "is named by its line, with nothing changed.\n";
 
 void CheckAddress(const std::string& a) {
   CheckText(a, 50, "address", true);
@@ -50,6 +64,23 @@ void CheckAddress(const std::string& a) {
   if (!ok || a.front() == '-' || a.front() == '.') {
     throw UsageError(fmt::format("address '{}' is neither an IPv4 address nor a host name", a));
   }
+}
+
+// The version as the node row stores it: 1, 2 (SNMPv2c, also written "2c") or 3.
+int16_t ParseVersion(const std::string& text) {
+  if (EqualsNoCase(text, "2c")) return 2;
+  if (text == "1" || text == "2" || text == "3") return static_cast<int16_t>(text[0] - '0');
+  throw UsageError(fmt::format("version '{}': give 1, 2c or 3", text));
+}
+
+// The poll types the service polls, spelt as the service writes them; any other word would keep
+// the node's reports from being polled without a sign.
+std::string ParsePollType(const std::string& text) {
+  for (const char* known : {kPollTypeSnmpPoll, kPollTypeSnmpStatus}) {
+    if (EqualsNoCase(text, known)) return known;
+  }
+  throw UsageError(
+      fmt::format("poll type '{}': give {} or {}", text, kPollTypeSnmpPoll, kPollTypeSnmpStatus));
 }
 
 bool YesNo(const std::string& text, const std::string& what) {
@@ -65,13 +96,13 @@ void ApplyNodeOptions(const ParsedArgs& a, Node& n, const std::vector<Node>& nod
     if (name == "--name") n.name = v;
     if (name == "--address") n.address = v;
     if (name == "--port") n.port = static_cast<int32_t>(ParseWhole(v, 1, 65535, "port"));
-    if (name == "--version") n.version = static_cast<int16_t>(ParseWhole(v, 1, 3, "version"));
+    if (name == "--version") n.version = ParseVersion(v);
     if (name == "--community") n.read_community = v;
     if (name == "--trap-community") n.trap_community = v;
     if (name == "--user") n.v3_user = v;
     if (name == "--timeout") n.timeout = static_cast<int16_t>(ParseWhole(v, 1, 60, "timeout"));
     if (name == "--retries") n.retries = static_cast<int16_t>(ParseWhole(v, 0, 10, "retries"));
-    if (name == "--poll-type") n.poll_type = v;
+    if (name == "--poll-type") n.poll_type = ParsePollType(v);
     if (name == "--trend") n.trend = YesNo(v, "trend");
   }
   CheckText(n.name, 100, "name", true);
@@ -79,11 +110,12 @@ void ApplyNodeOptions(const ParsedArgs& a, Node& n, const std::vector<Node>& nod
   CheckText(n.read_community, 50, "community", false);
   CheckText(n.trap_community, 50, "trap community", false);
   CheckText(n.v3_user, 100, "user", false);
-  CheckText(n.poll_type, 20, "poll type", true);
-  if (n.poll_type.find(' ') != std::string::npos) throw UsageError("poll type must be one word");
   for (const Node& other : nodes) {
     if (other.id != n.id && EqualsNoCase(other.name, n.name)) {
-      throw UsageError(fmt::format("a node named '{}' exists already (id {})", n.name, other.id));
+      // A row of an import not yet added has the negative of its line as id.
+      const std::string where = other.id < 0 ? fmt::format("line {} of the file", -other.id)
+                                             : fmt::format("id {}", other.id);
+      throw UsageError(fmt::format("a node named '{}' exists already ({})", n.name, where));
     }
   }
   if (n.version == 3) {
@@ -109,10 +141,41 @@ std::vector<const Report*> ReportsOf(const std::vector<Report>& reports, int32_t
 
 std::string VersionText(int16_t v) { return v == 3 ? "v3" : v == 1 ? "v1" : "v2c"; }
 
+nlohmann::ordered_json NodeJson(const Node& n, size_t reports) {
+  return {{"id", n.id},
+          {"name", n.name},
+          {"address", n.address},
+          {"port", n.port},
+          {"version", VersionText(n.version)},
+          {"community", n.read_community},
+          {"trap_community", n.trap_community},
+          {"user", n.v3_user},
+          {"timeout", n.timeout},
+          {"retries", n.retries},
+          {"poll_type", n.poll_type},
+          {"trend", n.trend},
+          {"reports", reports}};
+}
+
+int ListJson(Context& ctx, const ParsedArgs& a, const std::vector<Node>& nodes,
+             const std::vector<Report>& reports) {
+  if (a.positionals.size() == 1) {
+    const Node& n = FindNode(nodes, a.positionals[0]);
+    PrintJson(ctx.io, NodeJson(n, ReportsOf(reports, n.id).size()));
+    return kExitOk;
+  }
+  RequirePositionals(a, {}, "node list");
+  nlohmann::ordered_json all = nlohmann::ordered_json::array();
+  for (const Node& n : nodes) all.push_back(NodeJson(n, ReportsOf(reports, n.id).size()));
+  PrintJson(ctx.io, all);
+  return kExitOk;
+}
+
 int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
   auto conn = inst.Open();
   const std::vector<Node> nodes = ReadNodes(*conn);
   const std::vector<Report> reports = ReadReports(*conn);
+  if (a.Has("--json")) return ListJson(ctx, a, nodes, reports);
   if (a.positionals.size() == 1) {
     const Node& n = FindNode(nodes, a.positionals[0]);
     ctx.io.out << FormatTable({"Field", "Value"},
@@ -156,6 +219,41 @@ int Add(Context& ctx, Installation& inst, const ParsedArgs& a) {
   ApplyNodeOptions(a, n, ReadNodes(*conn), ReadProfiles(*conn));
   n.id = InsertNode(*conn, n);
   ctx.io.out << fmt::format("Added node {} '{}' ({}:{})\n", n.id, n.name, n.address, n.port);
+  return kExitOk;
+}
+
+// The columns of node import: the options of node add without their dashes.
+const std::vector<std::string> kNodeColumns = {"name",      "address",        "port", "version",
+                                               "community", "trap-community", "user", "timeout",
+                                               "retries",   "poll-type",      "trend"};
+
+int Import(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {"FILE"}, "node import");
+  const auto rows = CsvAsOptions(ReadCsv(a.positionals[0]), kNodeColumns);
+  auto conn = inst.Open();
+  std::vector<Node> nodes = ReadNodes(*conn);
+  const std::vector<Profile> profiles = ReadProfiles(*conn);
+  std::vector<Node> added;
+  for (const auto& [line, options] : rows) {
+    Node n;
+    n.id = -line;  // apart from the other new rows, so that a name twice in the file is refused
+    try {
+      if (!options.Has("--name") || !options.Has("--address")) {
+        throw UsageError("name and address are required");
+      }
+      ApplyNodeOptions(options, n, nodes, profiles);
+    } catch (const UsageError& e) {
+      throw UsageError(fmt::format("line {}: {}", line, e.what()));
+    }
+    nodes.push_back(n);
+    added.push_back(n);
+  }
+  if (added.empty()) throw UsageError("the file holds no node");
+  InTransaction(*conn, [&] {
+    for (Node& n : added) n.id = InsertNode(*conn, n);
+  });
+  ctx.io.out << fmt::format("Added {} node(s), ids {} to {}\n", added.size(), added.front().id,
+                            added.back().id);
   return kExitOk;
 }
 
@@ -219,11 +317,21 @@ int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
 }  // namespace
 
 int NodeCommand(Context& ctx, const std::vector<std::string>& words) {
+  if (!words.empty() && (words[0] == "test" || words[0] == "walk")) {
+    const ParsedArgs a = ParseArgs({words.begin() + 1, words.end()}, {}, "node " + words[0]);
+    if (a.help) {
+      ctx.io.out << kNodeHelp;
+      return kExitOk;
+    }
+    Installation inst(ctx.dir, ctx.clock, ctx.loop);
+    return words[0] == "test" ? NodeTest(ctx, inst, a) : NodeWalk(ctx, inst, a);
+  }
   TableActions actions;
   actions.list = [&](Installation& inst, const ParsedArgs& a) { return List(ctx, inst, a); };
   actions.add = [&](Installation& inst, const ParsedArgs& a) { return Add(ctx, inst, a); };
   actions.set = [&](Installation& inst, const ParsedArgs& a) { return Set(ctx, inst, a); };
   actions.remove = [&](Installation& inst, const ParsedArgs& a) { return Remove(ctx, inst, a); };
+  actions.import = [&](Installation& inst, const ParsedArgs& a) { return Import(ctx, inst, a); };
   return RunTableCommand(ctx, words, "node", kNodeOptions, kNodeHelp, actions);
 }
 

@@ -91,9 +91,11 @@ Frame MakeFrame(const Report& r, const std::vector<PlotPoint>& points, int width
       hi = std::max(hi, static_cast<double>(p.sample.values[i]));
     }
   }
+  std::vector<double> thresholds;
   for (const ReportObject& o : r.objects) {
     if (!o.trigger) continue;
     if (auto t = ThresholdValue(o.threshold)) {
+      thresholds.push_back(*t);
       lo = std::min(lo, *t);
       hi = std::max(hi, *t);
     }
@@ -105,6 +107,11 @@ Frame MakeFrame(const Report& r, const std::vector<PlotPoint>& points, int width
   const double step = NiceStep(hi - lo, 5);
   f.v0 = std::floor(lo / step) * step;
   f.v1 = std::ceil(hi / step) * step;
+  // A threshold on the axis's end would be drawn on the frame, where no one sees it: one step more.
+  for (double t : thresholds) {
+    if (t >= f.v1) f.v1 += step;
+    if (t <= f.v0) f.v0 -= step;
+  }
   return f;
 }
 

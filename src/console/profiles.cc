@@ -23,7 +23,7 @@ const std::vector<OptionDef> kProfileOptions = {{"--level", true},
                                                 {"--force", false}};
 
 constexpr const char* kProfileHelp =
-    "Usage: quorlan-trendctl [-d DIR] profile list\n"
+    "Usage: quorlan-trendctl [-d DIR] profile list [--json]\n"
     "       quorlan-trendctl [-d DIR] profile add USER --level noauth|auth|priv [OPTIONS]\n"
     "       quorlan-trendctl [-d DIR] profile set USER [OPTIONS]\n"
     "       quorlan-trendctl [-d DIR] profile remove USER [--force]\n"
@@ -165,9 +165,25 @@ std::vector<std::string> NodesUsing(const std::vector<Node>& nodes, const std::s
   return out;
 }
 
-int List(Context& ctx, Installation& inst) {
+// The profile without its passwords.
+nlohmann::ordered_json ProfileJson(const Profile& p, const std::vector<Node>& nodes) {
+  return {{"user", p.user},
+          {"enabled", p.enabled},
+          {"level", Name(p.level, kLevelNames, 3, 0)},
+          {"auth", p.level >= 1 ? Name(p.auth_protocol, kAuthNames, 4, 1) : ""},
+          {"priv", p.level >= 2 ? Name(p.priv_protocol, kPrivNames, 5, 1) : ""},
+          {"nodes", NodesUsing(nodes, p.user).size()}};
+}
+
+int List(Context& ctx, Installation& inst, bool json) {
   auto conn = inst.Open();
   const std::vector<Node> nodes = ReadNodes(*conn);
+  if (json) {
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    for (const Profile& p : ReadProfiles(*conn)) all.push_back(ProfileJson(p, nodes));
+    PrintJson(ctx.io, all);
+    return kExitOk;
+  }
   std::vector<std::vector<std::string>> rows;
   for (const Profile& p : ReadProfiles(*conn)) {
     rows.push_back({p.user, p.enabled ? "yes" : "no", Name(p.level, kLevelNames, 3, 0),
@@ -238,7 +254,7 @@ int ProfileCommand(Context& ctx, const std::vector<std::string>& words) {
   TableActions actions;
   actions.list = [&](Installation& inst, const ParsedArgs& a) {
     RequirePositionals(a, {}, "profile list");
-    return List(ctx, inst);
+    return List(ctx, inst, a.Has("--json"));
   };
   actions.add = [&](Installation& inst, const ParsedArgs& a) { return Add(ctx, inst, a); };
   actions.set = [&](Installation& inst, const ParsedArgs& a) { return Set(ctx, inst, a); };

@@ -13,17 +13,19 @@ namespace quorlan::console {
 namespace {
 
 const std::vector<OptionDef> kReportOptions = {
-    {"--title", true},      {"--node", true},        {"--interval", true}, {"--object", true},
-    {"--slot", true},       {"--oid", true},         {"--drop", true},     {"--name", true},
-    {"--counter", false},   {"--no-counter", false}, {"--eval", true},     {"--trigger", true},
-    {"--no-trigger", false}};
+    {"--title", true},       {"--node", true},        {"--interval", true}, {"--object", true},
+    {"--slot", true},        {"--oid", true},         {"--drop", true},     {"--name", true},
+    {"--counter", false},    {"--no-counter", false}, {"--eval", true},     {"--trigger", true},
+    {"--no-trigger", false}, {"--check", false}};
 
 constexpr const char* kReportHelp =
-    "Usage: quorlan-trendctl [-d DIR] report list [ID]\n"
+    "Usage: quorlan-trendctl [-d DIR] report list [ID] [--json]\n"
     "       quorlan-trendctl [-d DIR] report add --title TEXT --node NODE --interval MIN\n"
     "                                            --object OID [OBJECT OPTIONS] ...\n"
     "       quorlan-trendctl [-d DIR] report set ID [OPTIONS]\n"
     "       quorlan-trendctl [-d DIR] report remove ID\n"
+    "       quorlan-trendctl [-d DIR] report import FILE.csv\n"
+    "       quorlan-trendctl [-d DIR] report export\n"
     "\n"
     "The trend reports (table TrendReports): up to six SNMP objects of one node, polled every\n"
     "1, 5, 15 or 60 minutes into TrendData1, 5, 15 or 60.\n"
@@ -41,6 +43,8 @@ constexpr const char* kReportHelp =
     "    --trigger 'OP N'  alarm trap when the stored value compares so: OP one of = ! < > <= >=\n"
     "                      (! is not equal), N a number with optional K, M or G (x1000)\n"
     "    --no-trigger      no alarm\n"
+    "  --check             asks the node for the objects first (one GET, as node test) and\n"
+    "                      refuses a report whose objects the device does not have\n"
     "Only for set:\n"
     "  --slot K            the object options that follow change object K (1..6)\n"
     "  --oid OID           changes the OID of the object chosen with --slot\n"
@@ -49,7 +53,14 @@ constexpr const char* kReportHelp =
     "add and set tell the running service through its agent: the change is polled from its\n"
     "next poll tick. A changed OID, counter flag or expression restarts polling with a rebuilt\n"
     "trend list (the service reads those only then). remove ends the report's polling; its\n"
-    "samples stay in the trend-data table until their retention period ends.\n";
+    "samples stay in the trend-data table until their retention period ends.\n"
+    "\n"
+    "export writes every report as CSV (RFC 4180) to standard output: a header line, then one\n"
+    "line per report with the columns title,node,interval and object,name,counter,eval,trigger\n"
+    "once per object (counter yes or no, trigger as 'OP N'). import adds the reports of such a\n"
+    "file; its header names the columns (an empty field: not given). Every row is checked as\n"
+    "add checks it, and all rows are added in one transaction or none: a wrong row is named by\n"
+    "its line, with nothing changed.\n";
 
 const std::vector<int> kIntervals = {1, 5, 15, 60};
 
@@ -198,9 +209,38 @@ std::string StateText(const Report& r) {
   return "";
 }
 
+nlohmann::ordered_json ReportJson(const Report& r) {
+  nlohmann::ordered_json objects = nlohmann::ordered_json::array();
+  for (const ReportObject& o : r.objects) {
+    nlohmann::ordered_json trigger;  // null without one
+    if (!o.op.empty()) trigger = {{"op", o.op}, {"threshold", o.threshold}, {"on", o.trigger}};
+    objects.push_back({{"oid", o.oid},
+                       {"name", o.name},
+                       {"kind", ObjectKind(o)},
+                       {"eval", o.eval},
+                       {"trigger", trigger}});
+  }
+  return {{"id", r.id},          {"title", r.title},       {"node_id", r.node_id},
+          {"node", r.node_name}, {"interval", r.interval}, {"pending", StateText(r)},
+          {"objects", objects}};
+}
+
+int ListJson(Context& ctx, const ParsedArgs& a, const std::vector<Report>& reports) {
+  if (a.positionals.size() == 1) {
+    PrintJson(ctx.io, ReportJson(FindReport(reports, a.positionals[0])));
+    return kExitOk;
+  }
+  RequirePositionals(a, {}, "report list");
+  nlohmann::ordered_json all = nlohmann::ordered_json::array();
+  for (const Report& r : reports) all.push_back(ReportJson(r));
+  PrintJson(ctx.io, all);
+  return kExitOk;
+}
+
 int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
   auto conn = inst.Open();
   const std::vector<Report> reports = ReadReports(*conn);
+  if (a.Has("--json")) return ListJson(ctx, a, reports);
   if (a.positionals.size() == 1) {
     const Report& r = FindReport(reports, a.positionals[0]);
     ctx.io.out << fmt::format("Report {}: {}\nNode: {} ({})\nInterval: {} min ({})\n", r.id,
@@ -225,6 +265,13 @@ int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
   return kExitOk;
 }
 
+// With --check: the report's node must give each of its objects a value.
+void CheckOnNodeWhenAsked(const ParsedArgs& a, Installation& inst, Connection& conn,
+                          const Report& r, const std::vector<Node>& nodes) {
+  if (!a.Has("--check")) return;
+  CheckObjectsOnNode(inst, FindNode(nodes, std::to_string(r.node_id)), ReadProfiles(conn), r);
+}
+
 // Title, node and interval from the options.
 void ApplyReportOptions(const ParsedArgs& a, Report& r, const std::vector<Node>& nodes) {
   if (auto v = a.Value("--title")) r.title = *v;
@@ -242,16 +289,24 @@ void ApplyReportOptions(const ParsedArgs& a, Report& r, const std::vector<Node>&
   }
 }
 
-int Add(Context& ctx, Installation& inst, const ParsedArgs& a) {
-  RequirePositionals(a, {}, "report add");
-  if (!a.Has("--node")) throw UsageError("report add: --node is required");
-  if (!a.Has("--interval")) throw UsageError("report add: --interval is required");
-  auto conn = inst.Open();
+// A new report from the options of report add (or a row of a CSV file), checked.
+Report NewReport(const ParsedArgs& a, const std::vector<Node>& nodes) {
+  if (!a.Has("--node")) throw UsageError("the report needs a --node");
+  if (!a.Has("--interval")) throw UsageError("the report needs an --interval");
   Report r;
-  ApplyReportOptions(a, r, ReadNodes(*conn));
+  ApplyReportOptions(a, r, nodes);
   ApplyObjectOptions(a, r.objects, false);
   CheckReport(r);
   r.db_changed = "1";
+  return r;
+}
+
+int Add(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {}, "report add");
+  auto conn = inst.Open();
+  const std::vector<Node> nodes = ReadNodes(*conn);
+  Report r = NewReport(a, nodes);
+  CheckOnNodeWhenAsked(a, inst, *conn, r, nodes);
   r.id = InsertReport(*conn, r);
   ctx.io.out << fmt::format("Added report {} '{}'\n", r.id, r.title);
   return TellService(inst, ctx.io, 1);
@@ -263,9 +318,11 @@ int Set(Context& ctx, Installation& inst, const ParsedArgs& a) {
   auto conn = inst.Open();
   const std::vector<Report> reports = ReadReports(*conn);
   Report r = FindReport(reports, a.positionals[0]);
-  ApplyReportOptions(a, r, ReadNodes(*conn));
+  const std::vector<Node> nodes = ReadNodes(*conn);
+  ApplyReportOptions(a, r, nodes);
   const bool structural = ApplyObjectOptions(a, r.objects, true);
   CheckReport(r);
+  CheckOnNodeWhenAsked(a, inst, *conn, r, nodes);
   // A report not yet loaded by the service stays an addition.
   const bool added = r.db_changed == "1";
   if (!added) r.db_changed = "2";
@@ -273,6 +330,72 @@ int Set(Context& ctx, Installation& inst, const ParsedArgs& a) {
   ctx.io.out << fmt::format("Changed report {} '{}'\n", r.id, r.title);
   if (added) return TellService(inst, ctx.io, 1);
   return TellService(inst, ctx.io, 2, structural);
+}
+
+// The columns of report import and export: those of report add, the object columns once per
+// object.
+const std::vector<std::string> kReportColumns = {"title", "node",    "interval", "object",
+                                                 "name",  "counter", "eval",     "trigger"};
+
+// counter's yes or no as the flag report add takes.
+ParsedArgs WithCounterFlags(ParsedArgs a) {
+  for (auto& [name, v] : a.options) {
+    if (name != "--counter") continue;
+    if (v != "yes" && v != "no") throw UsageError(fmt::format("counter '{}': give yes or no", v));
+    name = v == "yes" ? "--counter" : "--no-counter";
+    v.clear();
+  }
+  return a;
+}
+
+int Import(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {"FILE"}, "report import");
+  const auto rows = CsvAsOptions(ReadCsv(a.positionals[0]), kReportColumns);
+  auto conn = inst.Open();
+  const std::vector<Node> nodes = ReadNodes(*conn);
+  std::vector<Report> reports;
+  for (const auto& [line, options] : rows) {
+    try {
+      reports.push_back(NewReport(WithCounterFlags(options), nodes));
+    } catch (const UsageError& e) {
+      throw UsageError(fmt::format("line {}: {}", line, e.what()));
+    }
+  }
+  if (reports.empty()) throw UsageError("the file holds no report");
+  InTransaction(*conn, [&] {
+    for (Report& r : reports) r.id = InsertReport(*conn, r);
+  });
+  ctx.io.out << fmt::format("Added {} report(s), ids {} to {}\n", reports.size(),
+                            reports.front().id, reports.back().id);
+  return TellService(inst, ctx.io, 1);
+}
+
+int Export(Context& ctx, Installation& inst, const ParsedArgs& a) {
+  RequirePositionals(a, {}, "report export");
+  auto conn = inst.Open();
+  const std::vector<Report> reports = ReadReports(*conn);
+  size_t most = 1;
+  for (const Report& r : reports) most = std::max(most, r.objects.size());
+  std::string out = "title,node,interval";
+  for (size_t k = 0; k < most; ++k) out += ",object,name,counter,eval,trigger";
+  out += "\r\n";
+  for (const Report& r : reports) {
+    if (r.db_changed == "3") continue;
+    out += fmt::format("{},{},{}", CsvField(r.title), CsvField(r.node_name), r.interval);
+    for (size_t k = 0; k < most; ++k) {
+      if (k >= r.objects.size()) {
+        out += ",,,,,";
+        continue;
+      }
+      const ReportObject& o = r.objects[k];
+      out += fmt::format(",{},{},{},{},{}", CsvField(o.oid), CsvField(o.name),
+                         o.type == kCounterType ? "yes" : "no", CsvField(o.eval),
+                         o.trigger ? CsvField(o.op + o.threshold) : "");
+    }
+    out += "\r\n";
+  }
+  ctx.io.out << out;
+  return kExitOk;
 }
 
 int Remove(Context& ctx, Installation& inst, const ParsedArgs& a) {
@@ -293,6 +416,8 @@ int ReportCommand(Context& ctx, const std::vector<std::string>& words) {
   actions.add = [&](Installation& inst, const ParsedArgs& a) { return Add(ctx, inst, a); };
   actions.set = [&](Installation& inst, const ParsedArgs& a) { return Set(ctx, inst, a); };
   actions.remove = [&](Installation& inst, const ParsedArgs& a) { return Remove(ctx, inst, a); };
+  actions.import = [&](Installation& inst, const ParsedArgs& a) { return Import(ctx, inst, a); };
+  actions.export_ = [&](Installation& inst, const ParsedArgs& a) { return Export(ctx, inst, a); };
   return RunTableCommand(ctx, words, "report", kReportOptions, kReportHelp, actions);
 }
 

@@ -6,6 +6,7 @@
 #include <climits>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
 
@@ -17,11 +18,13 @@ namespace quorlan::console {
 namespace {
 
 constexpr const char* kShowHelp =
-    "Usage: quorlan-trendctl [-d DIR] show REPORT [--since T] [--until T]\n"
+    "Usage: quorlan-trendctl [-d DIR] show REPORT [--since T] [--until T] [--json]\n"
     "\n"
     "The samples of a report as an aligned table: time and one column per object. T is\n"
     "YYYY-MM-DD, 'YYYY-MM-DD HH:MM[:SS]', now, or -N with m, h or d (-90m, -2h, -7d);\n"
-    "--since defaults to -24h, --until to now; both ends are included.\n";
+    "--since defaults to -24h, --until to now; both ends are included. With --json: one JSON\n"
+    "object with the report's id, title, node, interval and object names, and its samples as\n"
+    "{\"time\": ..., \"values\": [...]}.\n";
 constexpr const char* kExportHelp =
     "Usage: quorlan-trendctl [-d DIR] export REPORT --csv [--since T] [--until T] [-o FILE]\n"
     "\n"
@@ -42,21 +45,13 @@ constexpr const char* kWatchHelp =
     "Prints every sample row as the service records it, one line each (time, report, node and\n"
     "each object's name and value), until Ctrl-C. With REPORT ids only those reports.\n";
 
-const std::vector<OptionDef> kRangeOptions = {{"--since", true}, {"--until", true},
-                                              {"--csv", false},  {"--output", true, "-o"},
-                                              {"--width", true}, {"--height", true}};
+const std::vector<OptionDef> kRangeOptions = {
+    {"--since", true}, {"--until", true},  {"--csv", false}, {"--output", true, "-o"},
+    {"--width", true}, {"--height", true}, {"--json", false}};
 
 std::string ObjectLabel(const Report& r, size_t i) {
   const ReportObject& o = r.objects[i];
   return o.name.empty() ? o.oid : o.name;
-}
-
-// "ab,c" -> "\"ab,c\"" (RFC 4180).
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string out = "\"";
-  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
 }
 
 SampleRange ParseRange(const ParsedArgs& a, DateTime now, bool default_day) {
@@ -259,16 +254,45 @@ size_t Digits(int64_t v) { return std::to_string(v).size(); }
 
 }  // namespace
 
+namespace {
+
+// The samples of the range as one JSON object, written as the rows are read.
+void ShowJson(Connection& conn, const Report& r, const SampleRange& range, std::ostream& out) {
+  nlohmann::ordered_json head = {{"report", r.id},
+                                 {"title", r.title},
+                                 {"node", r.node_name},
+                                 {"interval", r.interval},
+                                 {"objects", nlohmann::ordered_json::array()}};
+  for (size_t i = 0; i < r.objects.size(); ++i) head["objects"].push_back(ObjectLabel(r, i));
+  std::string text = head.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  text.pop_back();  // the closing brace: the samples follow
+  out << text << ",\"samples\":[";
+  const char* separator = "";
+  ForEachSample(conn, r, range, [&](const Sample& s) {
+    out << separator << "{\"time\":\"" << s.time.FormatDateTime() << "\",\"values\":[";
+    for (size_t i = 0; i < r.objects.size(); ++i) out << (i ? "," : "") << s.values[i];
+    out << "]}";
+    separator = ",";
+  });
+  out << "]}\n";
+}
+
+}  // namespace
+
 int ShowCommand(Context& ctx, const std::vector<std::string>& words) {
   const ParsedArgs a = ParseArgs(words, kRangeOptions, "show");
   if (a.help) {
     ctx.io.out << kShowHelp;
     return kExitOk;
   }
-  AllowOnly(a, {"--since", "--until"}, "show");
+  AllowOnly(a, {"--since", "--until", "--json"}, "show");
   Target t = OpenTarget(ctx, a, "show");
   const Report& r = t.report;
   const SampleRange range = ParseRange(a, t.inst->Now(), true);
+  if (a.Has("--json")) {
+    ShowJson(*t.conn, r, range, ctx.io.out);
+    return kExitOk;
+  }
   // The widths come from the range's summary, so that the rows go out as they are read.
   const SampleSummary summary = SummarizeSamples(*t.conn, r, range);
   std::vector<std::string> header = {"Time"};
@@ -431,6 +455,12 @@ int WatchCommand(Context& ctx, const std::vector<std::string>& words) {
     only.insert(static_cast<int32_t>(ParseWhole(id, 1, INT32_MAX, "report")));
   }
   Installation inst(ctx.dir, ctx.clock, ctx.loop);
+  {
+    // A report that does not exist would never print a sample: refuse it rather than wait.
+    auto conn = inst.Open();
+    const std::vector<Report> reports = ReadReports(*conn);
+    for (const std::string& id : a.positionals) FindReport(reports, id);
+  }
   std::vector<TableCursor> cursors;
   const DateTime start = inst.Now();
   for (const char* table : kTrendDataTables) cursors.push_back({table, start, {}});

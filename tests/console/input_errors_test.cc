@@ -29,6 +29,12 @@ class InputErrorsTest : public testing::ConsoleFixture {
         "DbChanged) VALUES ('Uplink', 1, 'core-1', 5, '1.3.6.1.2.1.1.3.0', '0')");
     Sql("INSERT INTO SecProfiles (UserName, SecurityLevel) VALUES ('ops', 0)");
     dir_.Write("pw-short", "short\n");
+    // Good rows around one bad row: nothing of the file may reach the database.
+    dir_.Write("reports.csv",
+               "title,node,interval,object,name,counter\r\nA,core-1,5,1.3.6.1.2.1.1.3.0,up,no\r\n"
+               "B,core-1,15,1.3.6.1.2.1.2.2.1.10.1,in,yes\r\nC,core-1,2,1.3.6.1.2.1.1.3.0,,\r\n"
+               "D,core-1,60,1.3.6.1.2.1.1.3.0,,\r\n");
+    dir_.Write("nodes.csv", "name,address,version\nn1,10.0.0.8,2c\nn1,10.0.0.9,1\n");
   }
   std::vector<std::string> Database() {
     std::vector<std::string> all;
@@ -82,6 +88,13 @@ TEST_F(InputErrorsTest, EachWrongInputIsOneLineWithStatusTwoAndChangesNothing) {
       {{"node", "add", "--name", "n", "--address", "a b"}, "neither an IPv4 address nor a host"},
       {{"node", "add", "--name", "n", "--address", "h", "--version", "3", "--user", "bob"},
        "SNMPv3 needs --user naming an enabled security profile"},
+      {{"node", "add", "--name", "n", "--address", "h", "--poll-type", "Ping"},
+       "poll type 'Ping': give SnmpPoll or SnmpStatus"},
+      {{"node", "set", "1", "--version", "2d"}, "version '2d': give 1, 2c or 3"},
+      {{"watch", "9"}, "unknown report '9'"},
+      {{"report", "import", dir_.File("reports.csv")},
+       "line 4: interval 2: the service stores samples every 1, 5, 15 or 60 minutes only"},
+      {{"node", "import", dir_.File("nodes.csv")}, "line 3: a node named 'n1' exists already"},
       {{"node", "set", "1", "--trend", "no"}, "the service deletes the reports of a node"},
       {{"node", "remove", "1"}, "node 1 has reports (1)"},
       {{"profile", "add", "bob", "--level", "auth", "--auth-password", "secret12"},
@@ -121,6 +134,16 @@ TEST_F(InputErrorsTest, EachWrongInputIsOneLineWithStatusTwoAndChangesNothing) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << line << r.err;
     EXPECT_EQ(Database(), before) << line;
   }
+}
+
+// The usual spellings are read as the service stores them.
+TEST_F(InputErrorsTest, VersionTwoCAndPollTypesInAnyCaseAreStoredAsTheServiceReadsThem) {
+  const testing::ConsoleRun r =
+      Run(clock_, loop_, {"node", "set", "spare", "--version", "2c", "--poll-type", "snmpstatus"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const testing::ConsoleRun shown = Run(clock_, loop_, {"node", "list", "2"});
+  EXPECT_THAT(shown.out, ::testing::ContainsRegex("\nversion +v2c\n"));
+  EXPECT_THAT(shown.out, ::testing::ContainsRegex("\npoll type +SnmpStatus\n"));
 }
 
 // Text planted in the database or the log reaches the terminal without its escape sequences.

@@ -153,6 +153,29 @@ TEST_F(PlotTest, ThePngHoldsTitleLinesLegendAndThreshold) {
   EXPECT_GT(dark, 100);
 }
 
+// A threshold that ends up on the top of the value axis is drawn inside the frame, not on it.
+TEST_F(PlotTest, AThresholdAtTheTopOfTheAxisIsDrawnBelowTheFrame) {
+  Sql("UPDATE TrendReports SET TriggerValue1 = '2.5K'");  // the axis's top without headroom
+  ASSERT_EQ(Plot("top.png").status, 0);
+  const Picture p = ReadPng(dir_.File("top.png"));
+  int frame_top = -1;
+  for (int y = 0; y < p.height && frame_top < 0; ++y) {
+    int dark = 0;
+    for (int x = 0; x < p.width; ++x) dark += Near(p.At(x, y), 0x333333, 24) ? 1 : 0;
+    if (dark > p.width / 2) frame_top = y;
+  }
+  ASSERT_GE(frame_top, 0);
+  int threshold_row = -1;
+  size_t widest = 0;
+  for (int y = 0; y < p.height; ++y) {
+    size_t row = 0;
+    for (int x = 0; x < p.width; ++x) row += Near(p.At(x, y), console::kPlotColors[0], 24) ? 1 : 0;
+    if (row > widest) std::tie(widest, threshold_row) = std::pair{row, y};
+  }
+  EXPECT_GT(widest, 450u);
+  EXPECT_GT(threshold_row, frame_top + 10) << "the threshold lies on the frame";
+}
+
 TEST_F(PlotTest, TheSvgRendersAtItsSizeAsThePngDoes) {
   ASSERT_EQ(Plot("uplink.svg", {"--width", "800", "--height", "400"}).status, 0);
   ASSERT_EQ(Plot("uplink.png", {"--width", "800", "--height", "400"}).status, 0);
@@ -185,6 +208,14 @@ TEST_F(PlotTest, ShowAndExportWriteEverySampleAsTheyReadIt) {
             "2026-12-07 10:58:00  2160  158\n"
             "2026-12-07 10:59:00  2180  159\n"
             "2 sample(s)\n");
+  const testing::ConsoleRun json =
+      Run(clock_, loop_,
+          {"show", "1", "--since", "2026-12-07 10:59", "--until", "2026-12-07 11:00", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out,
+            "{\"report\":1,\"title\":\"Core uplink\",\"node\":\"core-1\",\"interval\":1,"
+            "\"objects\":[\"In\",\"Out\"],\"samples\":[{\"time\":\"2026-12-07 "
+            "10:59:00\",\"values\":[2180,159]}]}\n");
 }
 
 // A plot of more samples than pixels: the points of each pixel column keep its first, lowest,

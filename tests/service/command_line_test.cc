@@ -1,5 +1,5 @@
 // The service executable as an operator runs it.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -59,6 +59,13 @@ TEST_F(CommandLineTest, RefusesUnknownOptions) {
     EXPECT_EQ(r.out, "Invalid command option\n");
   }
   EXPECT_FALSE(std::filesystem::exists(Unit()));
+}
+
+TEST_F(CommandLineTest, HelpPrintsTheUsage) {
+  const auto r = Run("--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, ::testing::StartsWith("Usage: quorlan-trend "));
+  EXPECT_THAT(r.out, ::testing::HasSubstr("-install_noMsg"));
 }
 
 TEST_F(CommandLineTest, InstallWithoutSettingsDatabaseWritesNothing) {

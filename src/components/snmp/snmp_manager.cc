@@ -145,20 +145,36 @@ void SnmpManager::SetObjValue(int i, int type_code, const std::string& text) {
   }
 }
 
-void SnmpManager::SendGetRequest() {
-  if (!Active()) Refuse("send GET to " + req_.Target() + ": manager not active");
+const char* SnmpManager::RequestKind(snmp::PduType type) {
+  if (type == snmp::PduType::kSetRequest) return "SET";
+  return type == snmp::PduType::kGetNextRequest ? "GETNEXT" : "GET";
+}
+
+const char* SnmpManager::SendPrefix(snmp::PduType type) {
+  if (type == snmp::PduType::kSetRequest) return "send SET to ";
+  return type == snmp::PduType::kGetNextRequest ? "send GETNEXT to " : "send GET to ";
+}
+
+void SnmpManager::SendGetRequest() { SendReadRequest(snmp::PduType::kGetRequest); }
+
+void SnmpManager::SendGetNextRequest() { SendReadRequest(snmp::PduType::kGetNextRequest); }
+
+void SnmpManager::SendReadRequest(snmp::PduType type) {
+  const char* kind = RequestKind(type);
+  // The target's text is made only for a refusal: a request that goes out needs none.
+  if (!Active()) Refuse(fmt::format("{}{}: manager not active", SendPrefix(type), req_.Target()));
   for (size_t i = 0; i < req_.oids.size(); ++i) {
     if (req_.oids[i].empty()) {
-      Refuse(fmt::format("send GET to {}: object {} has no id", req_.Target(), i));
+      Refuse(fmt::format("{}{}: object {} has no id", SendPrefix(type), req_.Target(), i));
     }
   }
   const uint64_t call = next_call_++;
   if (req_.version == 3) {
-    SendV3GetRequest(req_, call);
+    SendV3GetRequest(req_, call, type);
   } else {
-    SendCommunityRequest(req_, call, snmp::PduType::kGetRequest);
+    SendCommunityRequest(req_, call, type);
   }
-  if (timeout_s_ > 0) WaitForAnswer(call, req_, "GET");
+  if (timeout_s_ > 0) WaitForAnswer(call, req_, kind);
 }
 
 void SnmpManager::SendSetRequest() {
@@ -190,7 +206,7 @@ void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
     m.pdu.varbinds.push_back({s.oids[i], set ? s.values[i] : snmp::Value::Null()});
   }
   Sent sent{{}, s.port, m.version, s.community, static_cast<int>(s.oids.size()), call};
-  WithAddress(set ? "send SET to " : "send GET to ", call, s.host, s.port,
+  WithAddress(SendPrefix(type), call, s.host, s.port,
               [this, wire = snmp::EncodeMessage(m), id = s.request_id,
                sent = std::move(sent)](const sockaddr_in& to) mutable {
                 socket_.SendTo(to, wire);

@@ -259,6 +259,11 @@ class SnmpManager {
 
   // Sends a GetRequest with the slots in order, each with a NULL value. REQUIRES: active.
   void SendGetRequest();
+  // Sends a GetNextRequest with the slots in order, each with a NULL value, and waits as
+  // SendGetRequest does: the answer names, for each slot, the object that follows its OID in the
+  // agent's order (endOfMibView past the last; SNMPv1: noSuchName). A walk's step, in every
+  // version. REQUIRES: active.
+  void SendGetNextRequest();
   // Sends a SetRequest with the slots in order, each with the value SetObjValue gave it, and
   // waits as SendGetRequest does. The answer (a Response) repeats the objects; a non-zero
   // error status (noSuchName, badValue, readOnly, notWritable...) with its error index names the
@@ -358,7 +363,13 @@ class SnmpManager {
   // Why m does not answer the request s; "" when it does.
   static std::string Mismatch(const Sent& s, const UdpSocket::Datagram& dg,
                               const snmp::CommunityMessage& m);
-  // Sends a GetRequest or SetRequest of SNMPv1/v2c.
+  // "GET", "GETNEXT" or "SET": the request's kind in errors.
+  static const char* RequestKind(snmp::PduType type);
+  // "send GET to " and the like: how a request's error texts begin, before its target.
+  static const char* SendPrefix(snmp::PduType type);
+  // Sends a GetRequest or GetNextRequest in the request's version, and waits when blocking.
+  void SendReadRequest(snmp::PduType type);
+  // Sends a GetRequest, GetNextRequest or SetRequest of SNMPv1/v2c.
   void SendCommunityRequest(const RequestSettings& s, uint64_t call, snmp::PduType type);
   // Runs send with the address of host:port, now when the address is known (a failure throws) or
   // once its name resolves; a lookup or a send that fails then ends the call (FailCall). Failures
@@ -371,7 +382,7 @@ class SnmpManager {
   struct V3Request;
   struct V3State;
   struct EngineNow;
-  void SendV3GetRequest(const RequestSettings& s, uint64_t call);
+  void SendV3GetRequest(const RequestSettings& s, uint64_t call, snmp::PduType type);
   V3Request PrepareV3Request(const RequestSettings& s, const sockaddr_in& to,
                              const std::string& what);
   EngineNow EngineFor(const RequestSettings& s, const std::string& target_key) const;

@@ -109,6 +109,7 @@ struct SnmpManager::V3Request {
   usm::Bytes auth_key;
   usm::Bytes priv_key;
   std::string engine_id;
+  snmp::PduType type = snmp::PduType::kGetRequest;  // GetRequest or GetNextRequest
   std::vector<snmp::Oid> oids;
   bool resent = false;
   uint64_t call = 0;  // the call's token; a resend keeps it
@@ -246,27 +247,29 @@ SnmpManager::V3Request SnmpManager::PrepareV3Request(const RequestSettings& s,
   return r;
 }
 
-void SnmpManager::SendV3GetRequest(const RequestSettings& s, uint64_t call) {
-  const std::string what = "send GET to " + s.Target();
+void SnmpManager::SendV3GetRequest(const RequestSettings& s, uint64_t call, snmp::PduType type) {
+  const std::string what = fmt::format("send {} to {}", RequestKind(type), s.Target());
   try {
     CheckCodes(s.SecurityLevel(), s.auth_code, s.priv_code);
   } catch (const RuntimeError& e) {
     throw RuntimeError(e.number(),
                        fmt::format("{} for user {}: {}", what, s.user, e.description()));
   }
-  WithAddress("send GET to ", call, s.host, s.port, [this, s, what, call](const sockaddr_in& to) {
-    V3Request r = PrepareV3Request(s, to, what);
-    r.request_id = s.request_id;
-    r.oids = s.oids;
-    r.call = call;
-    const EngineNow e = EngineFor(s, r.target_key);
-    try {
-      TransmitV3(std::move(r), e.boots, e.time);
-    } catch (const RuntimeError& err) {
-      throw RuntimeError(err.number(),
-                         fmt::format("{} for user {}: {}", what, s.user, err.description()));
-    }
-  });
+  WithAddress(
+      SendPrefix(type), call, s.host, s.port, [this, s, what, call, type](const sockaddr_in& to) {
+        V3Request r = PrepareV3Request(s, to, what);
+        r.request_id = s.request_id;
+        r.type = type;
+        r.oids = s.oids;
+        r.call = call;
+        const EngineNow e = EngineFor(s, r.target_key);
+        try {
+          TransmitV3(std::move(r), e.boots, e.time);
+        } catch (const RuntimeError& err) {
+          throw RuntimeError(err.number(),
+                             fmt::format("{} for user {}: {}", what, s.user, err.description()));
+        }
+      });
 }
 
 void SnmpManager::DiscoverEngine() {
@@ -305,7 +308,7 @@ void SnmpManager::TransmitV3(V3Request r, uint32_t boots, uint32_t time) {
   const int level = r.discovery ? 0 : r.level;
   snmp::ScopedPdu sp;
   sp.context_engine_id = r.discovery ? "" : r.engine_id;
-  sp.pdu.type = snmp::PduType::kGetRequest;
+  sp.pdu.type = r.discovery ? snmp::PduType::kGetRequest : r.type;
   sp.pdu.request_id = r.discovery ? msg_id : r.request_id;
   for (const snmp::Oid& oid : r.oids) sp.pdu.varbinds.push_back({oid, snmp::Value::Null()});
   snmp::V3Message m;
