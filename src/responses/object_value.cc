@@ -31,6 +31,7 @@ ObjectValue ApplyExpression(ResponseState& st, TrendListEntry& e, int k, const c
     return ObjectValue::kValue;
   } catch (const RuntimeError& ex) {
     e.PollSavedValue[k] = 0;
+    HealthProblem(st, e, fmt::format("object {}: expression refused: {}", k, ex.description()));
     st.Repeats.Log(st, kOncePerHour, fmt::format("ObjEval of report {}", e.ReportId), kModForm,
                    procedure,
                    fmt::format("ReportId {}: ObjEval{} {}: {}; 0 stored", e.ReportId, k,
@@ -44,6 +45,7 @@ ObjectValue ApplyExpression(ResponseState& st, TrendListEntry& e, int k, const c
 
 void ReportObjectProblem(ResponseState& st, const TrendListEntry& e, int16_t k,
                          const char* procedure, const std::string& what) {
+  HealthProblem(st, e, fmt::format("object {} ({}): {}", k, BlankControls(e.PollObjId[k]), what));
   st.Repeats.Log(st, kOncePerHour, fmt::format("answer of report {}", e.ReportId), kModForm,
                  procedure,
                  fmt::format("ReportId {}: object {} \"{}\" ({}): {}", e.ReportId, k,

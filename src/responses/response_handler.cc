@@ -119,6 +119,7 @@ void Answer::Handle() {
   c_ = Find();
   if (c_ == 0) return;
   ++st_.Counters.Answers;
+  HealthAnswered(st_, Entry());
   ReportObjectProblems();
   Entry().PollPending = false;
   CalcPollNextTime(st_, c_);
@@ -126,6 +127,7 @@ void Answer::Handle() {
   if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
     if (!ComputeValues()) return;
     st_.SampleRecorder.Record(row_);
+    st_.Health.RowTaken(row_.ReportId, row_.Time);
   }
   LowerCounter();
   Trace(kResp);
@@ -184,6 +186,8 @@ void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls)
   if (c_ == 0) return;
   ++st_.Counters.Answers;
   TrendListEntry& e = Entry();
+  HealthAnswered(st_, e);
+  if (marker == kRespNull) HealthProblem(st_, e, "the answer lacks objects the report polls");
   for (const int i : nulls) {
     if (i >= kTrendObjects) continue;  // an object the entry does not have
     e.PollSavedValue[i + 1] = 0;
