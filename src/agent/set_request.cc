@@ -41,7 +41,7 @@ void Accept(const MibObject& object, SnmpObject& o) {
   o.type = kTypeInteger;
 }
 
-constexpr const char* kSetProcedure = "snmpAgent_SetRequest";
+constexpr const char* kSetProcedure = "SetRequest";
 
 // The console's controls are events of the service's own log (and journal), so that an operator
 // reading it sees who paused the polling or reset a node, and when.

@@ -201,7 +201,7 @@ TEST_F(ServiceCommandsTest, ReportAndNodeHealthAndAlarmsReachTheConsole) {
   EXPECT_THAT(Console({"node", "list"}).out, HasSubstr("answers since 2026-12-07 10:01:00"));
   r = Console({"alarms"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("1 Load      40  > 30"));
+  EXPECT_THAT(r.out, HasSubstr("1 Load  40     > 30"));
   EXPECT_THAT(Console({"status"}).out,
               HasSubstr("1 report(s) with a problem, 0 node(s) not answering, 1 alarm(s) raised"));
 

@@ -245,6 +245,7 @@ void SystemdServiceHost::Uninstall(const std::string& /*service_name*/) {
 }
 
 void SystemdServiceHost::Run() {
+  foreground_ = std::getenv("INVOCATION_ID") == nullptr;
   sigset_t set;
   sigemptyset(&set);
   for (int s : kSignals) sigaddset(&set, s);

@@ -102,8 +102,8 @@ class SystemdServiceHost final : public ServiceHost {
   void SetStatus(const std::string& text) override;
   void FailStart(const std::string& why) override;
   // To the systemd journal (sd_journal_send: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER
-  // "quorlan-trend", QUORLAN_SOURCE, QUORLAN_EVENT_TYPE); a process that systemd did not start
-  // (no INVOCATION_ID) also writes the event as a line on stderr.
+  // "quorlan-trend", QUORLAN_SOURCE, QUORLAN_EVENT_TYPE); a service that systemd did not start
+  // (Run without INVOCATION_ID: in the foreground) also writes the event as a line on stderr.
   void Journal(int16_t event_type, const std::string& source, const std::string& message) override;
   // True after FailStart: the process is to exit with a failure status.
   bool StartFailed() const { return start_failed_; }
@@ -132,7 +132,7 @@ class SystemdServiceHost final : public ServiceHost {
   sigset_t saved_mask_{};  // the signal mask before Run, restored by the destructor
   bool mask_saved_ = false;
   bool start_failed_ = false;
-  bool foreground_ = std::getenv("INVOCATION_ID") == nullptr;
+  bool foreground_ = false;  // running as a service, but not started by systemd
 };
 
 // Holds the single-instance lock of one installation (one folder) for the life of the process:
