@@ -87,6 +87,8 @@ class Bench {
     int State() const override { return state_; }
     bool StopRequested() const override { return false; }
     void SetStatus(const std::string& text) override { std::cerr << "status: " << text << "\n"; }
+    void FailStart(const std::string& why) override { std::cerr << "failed: " << why << "\n"; }
+    void Journal(int16_t, const std::string&, const std::string&) override {}
     void Deliver(int s) {
       state_ = s;
       if (OnState) OnState();

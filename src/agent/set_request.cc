@@ -41,18 +41,31 @@ void Accept(const MibObject& object, SnmpObject& o) {
   o.type = kTypeInteger;
 }
 
+constexpr const char* kSetProcedure = "SetRequest";
+
+// The console's controls are events of the service's own log (and journal), so that an operator
+// reading it sees who paused the polling or reset a node, and when.
+void LogControl(PollState& st, const std::string& message) {
+  AppEvent(st, kModForm, kSetProcedure, message, kEventInfo);
+}
+
 // Every live entry of the node restarts its counters and returns its triggers to Normal; no
 // clearing trap is sent.
 void ResetNode(PollState& st, int32_t node_id) {
+  int reports = 0;
   for (int n = 1; n <= st.TrendListCount; ++n) {
     TrendListEntry& e = st.TrendList[n];
     if (e.NodeId != node_id) continue;
+    ++reports;
     for (int k = 1; k <= kTrendObjects; ++k) {
       e.PollSampledValue[k] = -1;
       e.PollSavedValue[k] = 0;
       e.PollTriggerStatus[k] = false;
     }
   }
+  LogControl(st, fmt::format("Node {} reset from the console: counters and triggers of {} "
+                             "report(s) start afresh",
+                             node_id, reports));
 }
 
 // Running again, once per request: the first ServiceState 1 of a request restarts now, unless a
@@ -78,6 +91,10 @@ int SetObject(PollState& st, SnmpObject& o, bool& restarted) {
     if (code == 0) return snmp::status::kBadValue;
     st.Mib_sysTrendChanged = code;
     Accept(*object, o);
+    LogControl(st, fmt::format("Change code {} set from the console ({})", code,
+                               code == 1   ? "reports added"
+                               : code == 2 ? "reports edited"
+                                           : "reports deleted"));
   } else if (object->oid == std::string(kOidNodeReset)) {
     const int32_t node_id = ReadInt32(o);
     ResetNode(st, node_id);
@@ -87,6 +104,10 @@ int SetObject(PollState& st, SnmpObject& o, bool& restarted) {
     if (state == 0) return snmp::status::kBadValue;
     // The rows taken so far are committed before polling stops or starts afresh.
     st.SampleRecorder.CommitBatch();
+    if (st.ServiceState != state) {
+      LogControl(st, state == kServiceRunning ? "Polling resumed from the console"
+                                              : "Polling paused from the console");
+    }
     st.ServiceState = state;
     Accept(*object, o);
     if (state == kServiceRunning) return Restart(st, restarted);

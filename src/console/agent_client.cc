@@ -7,6 +7,7 @@
 #include "agent/agent.h"
 #include "components/snmp/snmp.h"
 #include "console/internal.h"
+#include "service/service.h"
 
 namespace quorlan::console {
 namespace {
@@ -15,17 +16,63 @@ namespace {
 // a database operation can hold up for a while.
 constexpr int kAgentTimeoutSeconds = 3;
 
+// The value of "key=" in the agent file's lines; nullopt when absent or not a whole number.
+std::optional<int> AgentFileValue(const std::vector<std::string>& lines, const std::string& key) {
+  for (const std::string& line : lines) {
+    if (line.rfind(key + "=", 0) != 0) continue;
+    try {
+      return TextToInt32(line.substr(key.size() + 1));
+    } catch (const RuntimeError&) {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// Throws unless the agent at the installation's port is its own service's: the process that
+// holds the installation's lock wrote the agent file after binding that port. Another
+// installation's service on the same port would otherwise take this one's pause or changes.
+void VerifyOwnAgent(const std::string& dir, int agent_port) {
+  const std::string path = dir + "/" + kAgentFileName;
+  const std::optional<int> pid = ServicePid(dir);
+  if (pid == 0) throw RuntimeError(err::kComponent, "the service of " + dir + " is not running");
+  if (!FileExists(path)) {
+    throw RuntimeError(err::kComponent,
+                       fmt::format("the service of {} has not opened its agent ({} is missing)",
+                                   dir, kAgentFileName));
+  }
+  const std::vector<std::string> lines = ReadLines(path);
+  const std::optional<int> writer = AgentFileValue(lines, "pid");
+  const std::optional<int> port = AgentFileValue(lines, "port");
+  if (pid && writer != pid) {
+    throw RuntimeError(
+        err::kComponent,
+        fmt::format("the service of {} (pid {}) has not opened its agent; {} was left by pid {}",
+                    dir, *pid, kAgentFileName, writer.value_or(0)));
+  }
+  if (port != agent_port) {
+    throw RuntimeError(err::kComponent,
+                       fmt::format("the service of {} listens on UDP port {}, not on {} that "
+                                   "Quorlan.ini gives now; restart it to apply the change",
+                                   dir, port.value_or(0), agent_port));
+  }
+}
+
 }  // namespace
 
 struct AgentClient::Impl {
-  explicit Impl(Installation& inst) : ini(inst.ini()), manager(inst.loop()) {}
+  Impl(Installation& inst) : dir(inst.dir()), ini(inst.ini()), manager(inst.loop()) {}
+  std::string dir;
   IniSettings ini;
+  bool verified = false;
   SnmpManager manager;
   int32_t next_id = 1;
   std::optional<SnmpResponse> answer;
 
   // One request with one resend; the answer, or RuntimeError.
   SnmpResponse Exchange(const std::vector<std::string>& oids, std::optional<int32_t> set_value) {
+    if (!verified) VerifyOwnAgent(dir, ini.AgentPort);
+    verified = true;
     std::string failure;
     for (int attempt = 0; attempt < 2; ++attempt) {
       manager.Reset();

@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "  status                whether it runs, its uptime, state and change code, last events\n"
     "  pause | resume        stop polling / restart it with a rebuilt trend list\n"
     "  reset-node ID         restart the counters and alarms of a node's reports\n"
+    "  alarms                the alarms raised now (report list and node list show health)\n"
     "Samples:\n"
     "  show REPORT           as an aligned table        export REPORT --csv   as CSV\n"
     "  plot REPORT -o F.png  as a picture (or .svg)     watch                 as recorded\n"
@@ -226,6 +227,7 @@ int Dispatch(Context& ctx, const std::string& command, const std::vector<std::st
   if (command == "export") return ExportCommand(ctx, words);
   if (command == "plot") return PlotCommand(ctx, words);
   if (command == "watch") return WatchCommand(ctx, words);
+  if (command == "alarms") return AlarmsCommand(ctx, words);
   throw UsageError(fmt::format("unknown command '{}' (see quorlan-trendctl --help)", command));
 }
 

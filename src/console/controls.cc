@@ -194,6 +194,7 @@ int StatusCommand(Context& ctx, const std::vector<std::string>& words) {
     }
   }
   rows.push_back({"Spool", SpoolLine(inst)});
+  if (pid != 0) rows.push_back({"Health", HealthSummary(ReadHealth(inst.dir()))});
   try {
     std::string text;
     const std::optional<MonitorFigures> f = ReadFigures(inst.dir(), &text);

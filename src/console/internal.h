@@ -380,6 +380,20 @@ int ShowCommand(Context& ctx, const std::vector<std::string>& words);
 int ExportCommand(Context& ctx, const std::vector<std::string>& words);
 int PlotCommand(Context& ctx, const std::vector<std::string>& words);
 int WatchCommand(Context& ctx, const std::vector<std::string>& words);
+int AlarmsCommand(Context& ctx, const std::vector<std::string>& words);
+
+// --- The running service's health file ---
+
+// The health file the running service wrote last; nullopt when there is none, it cannot be read,
+// or an earlier run left it (its pid is not the lock holder's).
+std::optional<nlohmann::json> ReadHealth(const std::string& dir);
+// A report's cell of `report list`: "row <time>", "no row yet", or the last problem when it is
+// not older than the last row; "" without a health file.
+std::string ReportHealthText(const std::optional<nlohmann::json>& health, int report_id);
+// A node's cell of `node list`: whether it answers and since when; "" without a health file.
+std::string NodeHealthText(const std::optional<nlohmann::json>& health, int node_id);
+// One line for `status`: reports with a problem, nodes not answering, alarms raised.
+std::string HealthSummary(const std::optional<nlohmann::json>& health);
 // init (with --demo) and upgrade.
 int InitCommand(Context& ctx, const std::vector<std::string>& words);
 int UpgradeCommand(Context& ctx, const std::vector<std::string>& words);

@@ -195,14 +195,15 @@ int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
   }
   RequirePositionals(a, {}, "node list");
   std::vector<std::vector<std::string>> rows;
+  const std::optional<nlohmann::json> health = ReadHealth(inst.dir());
   for (const Node& n : nodes) {
     rows.push_back({std::to_string(n.id), n.name, n.address, std::to_string(n.port),
                     VersionText(n.version), std::to_string(n.timeout), std::to_string(n.retries),
                     n.poll_type, n.trend ? "yes" : "no",
-                    std::to_string(ReportsOf(reports, n.id).size())});
+                    std::to_string(ReportsOf(reports, n.id).size()), NodeHealthText(health, n.id)});
   }
   ctx.io.out << FormatTable({"ID", "Name", "Address", "Port", "Version", "Timeout", "Retries",
-                             "PollType", "Trend", "Reports"},
+                             "PollType", "Trend", "Reports", "Health"},
                             rows,
                             {true, false, false, true, false, true, true, false, false, true});
   return kExitOk;

@@ -255,13 +255,14 @@ int List(Context& ctx, Installation& inst, const ParsedArgs& a) {
   }
   RequirePositionals(a, {}, "report list");
   std::vector<std::vector<std::string>> rows;
+  const std::optional<nlohmann::json> health = ReadHealth(inst.dir());
   for (const Report& r : reports) {
     rows.push_back({std::to_string(r.id), r.title, fmt::format("{} ({})", r.node_name, r.node_id),
                     fmt::format("{} min", r.interval), std::to_string(r.objects.size()),
-                    StateText(r)});
+                    StateText(r), ReportHealthText(health, r.id)});
   }
-  ctx.io.out << FormatTable({"ID", "Title", "Node", "Interval", "Objects", "Pending"}, rows,
-                            {true, false, false, true, true});
+  ctx.io.out << FormatTable({"ID", "Title", "Node", "Interval", "Objects", "Pending", "Health"},
+                            rows, {true, false, false, true, true});
   return kExitOk;
 }
 

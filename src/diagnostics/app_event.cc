@@ -25,6 +25,7 @@ void AppEvent(Runtime& rt, const std::string& module, const std::string& procedu
   } catch (const RuntimeError&) {
     return;  // no log, no trap: the event is dropped without trace
   }
+  if (rt.Journal != nullptr) rt.Journal->Journal(event_type, module + "_" + procedure, message);
   if (rt.EventTraps != nullptr) {
     rt.EventTraps->SendAppEventTrap(module, procedure, message, event_type);
   }

@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "components/platform/platform.h"
 
@@ -176,6 +177,48 @@ class RepeatedEvents {
   std::map<std::string, Window> windows_;
 };
 
+// What an operator needs to tell a working report from a broken one and a node that answers from
+// one that does not. Kept in memory from the start, keyed by report and node id (so that it
+// survives rebuilds of the trend list), and handed to the console through a file the
+// self-monitoring writes.
+struct ReportHealth {
+  DateTime LastRow;      // the time of the report's last sample row; zero for none yet
+  DateTime ProblemTime;  // when the last problem happened; zero for none
+  std::string Problem;   // the last problem: no answer, an error status, a null object, ...
+};
+
+struct NodeHealth {
+  std::string Name;
+  std::string Address;
+  bool Answered = false;  // it answered a poll since the start
+  bool Silent = false;    // its last poll ended without an answer
+  DateTime Since;         // when it last turned from answering to silent or back
+};
+
+class HealthBook {
+ public:
+  void RowTaken(int32_t report, DateTime t);
+  void ReportProblem(int32_t report, DateTime t, const std::string& problem);
+  // The node answered a poll. True when it had stopped answering before: the recovery is news.
+  bool NodeAnswered(int32_t node, const std::string& name, const std::string& address, DateTime t);
+  // A poll of the node ended without an answer. True when the node answered before and this is
+  // the first poll it left unanswered since: it has stopped answering.
+  bool NodeSilent(int32_t node, const std::string& name, const std::string& address, DateTime t);
+  const std::map<int32_t, ReportHealth>& Reports() const { return reports_; }
+  const std::map<int32_t, NodeHealth>& Nodes() const { return nodes_; }
+  // Whether anything changed since the last call; starts the next span.
+  bool TakeChanged() { return std::exchange(changed_, false); }
+  // Marks the book changed for what it does not hold itself (an alarm raised or cleared).
+  void MarkChanged() { changed_ = true; }
+
+ private:
+  NodeHealth& Node(int32_t node, const std::string& name, const std::string& address);
+
+  std::map<int32_t, ReportHealth> reports_;
+  std::map<int32_t, NodeHealth> nodes_;
+  bool changed_ = false;
+};
+
 // The module-wide values shared by every layer.
 struct Runtime {
   // REQUIRES: clock and loop outlive the runtime. app_path has no trailing slash.
@@ -192,10 +235,14 @@ struct Runtime {
   bool DebugMode = false;  // debug trace files on (Settings.DebugMode)
   // The trap side of AppEvent; null while no agent exists.
   AppEventTrapSender* EventTraps = nullptr;
+  // The system journal that every logged event also goes to; null for none.
+  EventJournal* Journal = nullptr;
   // Events logged a few per window and counted beyond.
   RepeatedEvents Repeats;
   // What the service did, for its self-monitoring.
   ServiceCounters Counters;
+  // The reports' and nodes' health, for the console.
+  HealthBook Health;
 
   // The pause that keeps delivering events (see EventLoop::WaitMs).
   void WaitMs(int16_t ms) { loop.WaitMs(ms); }

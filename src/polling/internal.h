@@ -21,6 +21,9 @@ int16_t& CountedPending(PollState& st, const TrendListEntry& e);
 // PollPending false, PollMessId 0, no engine (id empty, boots and time 0), values -1/0, the next
 // poll time computed, and the counter the request holds (CountedPending) lowered unless it is 0.
 void EndWithoutAnswer(PollState& st, int16_t i);
+// The report of e got no answer: its problem, and its node's silence (an event when the node
+// answered before).
+void HealthNoAnswer(PollState& st, const TrendListEntry& e);
 
 // Ends the poll of entry i whose send failed: PollPending false, values -1/0, the next poll time
 // computed and the counter the request holds lowered unless it is 0. Unlike EndWithoutAnswer it

@@ -134,6 +134,14 @@ inline void LowerPendingCount(int16_t& counter) {
 // same error repeated by later ticks is logged once an hour with a count (Repeats).
 void timerPoll_Timer(PollState& st);
 
+// The health of reports and nodes (Runtime::Health). HealthAnswered: the node of e answered a
+// poll; one event when it had stopped answering. HealthProblem: the last problem of e's report
+// (the polls' own: no answer, a request that could not be sent; the answers': an error status,
+// an object without a value, a refused expression). A poll given up also marks the node silent,
+// with one error event naming the node when it answered before.
+void HealthAnswered(PollState& st, const TrendListEntry& e);
+void HealthProblem(PollState& st, const TrendListEntry& e, const std::string& problem);
+
 // Running again after ServiceState 1 was written: a new start-up period (ServiceStartTime now),
 // no request counted as outstanding (Pending = PendingV3 = 0: the rebuilt list holds none of
 // them, so nothing would lower the counters again) and the trend list built anew

@@ -24,6 +24,7 @@ int16_t& CountedPending(PollState& st, const TrendListEntry& e) {
 void EndWithoutAnswer(PollState& st, int16_t i) {
   ++st.Counters.PollsGivenUp;
   TrendListEntry& e = st.TrendList[i];
+  HealthNoAnswer(st, e);
   e.PollPending = false;
   e.PollMessId = 0;
   e.PollEngineId.clear();
@@ -36,6 +37,7 @@ void EndWithoutAnswer(PollState& st, int16_t i) {
 
 void EndFailedSend(PollState& st, int16_t i) {
   TrendListEntry& e = st.TrendList[i];
+  HealthProblem(st, e, "the request could not be sent");
   ClearValues(e);
   e.PollPending = false;
   CalcPollNextTime(st, i);

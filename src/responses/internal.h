@@ -26,4 +26,10 @@ enum class ObjectValue {
 ObjectValue SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::string& text,
                            const char* procedure);
 
+// Logs a problem of object k of entry e's answer (what names the device's answer and its
+// consequence): the first of a report in an hour as an error event under the handler's
+// procedure, naming the report, the object and its OID; the others of that hour counted.
+void ReportObjectProblem(ResponseState& st, const TrendListEntry& e, int16_t k,
+                         const char* procedure, const std::string& what);
+
 }  // namespace quorlan::responses

@@ -31,17 +31,27 @@ ObjectValue ApplyExpression(ResponseState& st, TrendListEntry& e, int k, const c
     return ObjectValue::kValue;
   } catch (const RuntimeError& ex) {
     e.PollSavedValue[k] = 0;
+    HealthProblem(st, e, fmt::format("object {}: expression refused: {}", k, ex.description()));
     st.Repeats.Log(st, kOncePerHour, fmt::format("ObjEval of report {}", e.ReportId), kModForm,
                    procedure,
                    fmt::format("ReportId {}: ObjEval{} {}: {}; 0 stored", e.ReportId, k,
-                               QuotedExcerpt(text),
-                               ex.description()),
+                               QuotedExcerpt(text), ex.description()),
                    kEventError, fmt::format("refused expressions of report {}", e.ReportId));
     return ObjectValue::kRefused;
   }
 }
 
 }  // namespace
+
+void ReportObjectProblem(ResponseState& st, const TrendListEntry& e, int16_t k,
+                         const char* procedure, const std::string& what) {
+  HealthProblem(st, e, fmt::format("object {} ({}): {}", k, BlankControls(e.PollObjId[k]), what));
+  st.Repeats.Log(st, kOncePerHour, fmt::format("answer of report {}", e.ReportId), kModForm,
+                 procedure,
+                 fmt::format("ReportId {}: object {} \"{}\" ({}): {}", e.ReportId, k,
+                             BlankControls(e.PollObjName[k]), BlankControls(e.PollObjId[k]), what),
+                 kEventError, fmt::format("object problems of report {}", e.ReportId));
+}
 
 ObjectValue SetObjectValue(ResponseState& st, TrendListEntry& e, int k, const std::string& text,
                            const char* procedure) {

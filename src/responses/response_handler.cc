@@ -60,9 +60,14 @@ class Answer {
   // The first live entry whose request is the answered one; 0 for none. Id 0 means "no
   // request" in an entry and never matches.
   int16_t Find() const;
-  // The positions (from 0) of the answer's objects without a value, counting objects that the
-  // matched entry c_ polls but the answer lacks.
-  std::vector<int> NullObjects() const;
+  // The positions (from 0) of the objects the answer lacks: beyond its end, or endOfMibView.
+  // An object the device answered with NULL, noSuchObject or noSuchInstance is not among them:
+  // it stores 0 like a value that is not a number, and the row is kept.
+  std::vector<int> MissingObjects() const;
+  // One event per report and hour naming each object the device answered without a value, or
+  // the object an error status names.
+  void ReportObjectProblems();
+  void ReportErrorStatus();
   void CloseWithoutData(const char* marker, const std::vector<int>& nulls);
   // Values, then triggers, of a "SnmpPoll" or "SnmpStatus" entry; the sample row is taken
   // between the two. False when the entry was rebuilt while a trap let other events run: the
@@ -93,34 +98,64 @@ int16_t Answer::Find() const {
   return 0;
 }
 
-std::vector<int> Answer::NullObjects() const {
+std::vector<int> Answer::MissingObjects() const {
   const int n = r_.ObjCount();
   const int polled = c_ == 0 ? 0 : st_.TrendList[c_].PollNumObjects;
-  std::vector<int> nulls;
+  std::vector<int> missing;
   for (int i = 0; i < std::max(n, polled); ++i) {
-    if (i >= n || r_.varbinds[static_cast<size_t>(i)].value.IsAbsent()) nulls.push_back(i);
+    if (i >= n ||
+        r_.varbinds[static_cast<size_t>(i)].value.type == snmp::ValueType::kEndOfMibView) {
+      missing.push_back(i);
+    }
   }
-  return nulls;
+  return missing;
 }
 
 void Answer::Handle() {
   // One walk over the list finds the entry: nothing below changes a request id before c_ is used.
   c_ = Find();
-  if (r_.error_status != 0) return CloseWithoutData(kRespErr, {});
-  const std::vector<int> nulls = NullObjects();
-  if (!nulls.empty()) return CloseWithoutData(kRespNull, nulls);
+  if (r_.error_status != 0) {
+    ReportErrorStatus();
+    return CloseWithoutData(kRespErr, {});
+  }
+  const std::vector<int> missing = MissingObjects();
+  if (!missing.empty()) return CloseWithoutData(kRespNull, missing);
   if (c_ == 0) return;
   ++st_.Counters.Answers;
+  HealthAnswered(st_, Entry());
+  ReportObjectProblems();
   Entry().PollPending = false;
   CalcPollNextTime(st_, c_);
   const std::string& type = Entry().PollType;
   if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
     if (!ComputeValues()) return;
     st_.SampleRecorder.Record(row_);
+    st_.Health.RowTaken(row_.ReportId, row_.Time);
   }
   LowerCounter();
   Trace(kResp);
   ClearMessId();
+}
+
+void Answer::ReportObjectProblems() {
+  const TrendListEntry& e = Entry();
+  for (int16_t k = 1; k <= e.PollNumObjects; ++k) {
+    const snmp::ValueType type = r_.varbinds[k - 1].value.type;
+    if (!r_.varbinds[k - 1].value.IsAbsent()) continue;
+    responses::ReportObjectProblem(
+        st_, e, k, h_.procedure,
+        fmt::format("the device answered {}; 0 stored", snmp::TypeName(static_cast<int>(type))));
+  }
+}
+
+void Answer::ReportErrorStatus() {
+  if (c_ == 0) return;
+  const TrendListEntry& e = Entry();
+  const int k = r_.error_index >= 1 && r_.error_index <= e.PollNumObjects ? r_.error_index : 1;
+  responses::ReportObjectProblem(
+      st_, e, static_cast<int16_t>(k), h_.procedure,
+      fmt::format("the device answered the error status {} ({}) at index {}; no row",
+                  BlankControls(r_.error_description), r_.error_status, r_.error_index));
 }
 
 void Answer::ClearMessId() {
@@ -152,6 +187,8 @@ void Answer::CloseWithoutData(const char* marker, const std::vector<int>& nulls)
   if (c_ == 0) return;
   ++st_.Counters.Answers;
   TrendListEntry& e = Entry();
+  HealthAnswered(st_, e);
+  if (marker == kRespNull) HealthProblem(st_, e, "the answer lacks objects the report polls");
   for (const int i : nulls) {
     if (i >= kTrendObjects) continue;  // an object the entry does not have
     e.PollSavedValue[i + 1] = 0;

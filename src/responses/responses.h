@@ -52,11 +52,15 @@ struct ResponseState : PollState {
 //   1. an answer with an error status closes the request of its entry without data: the
 //      "snmpRespErr" row (long form for snmpManager, short form for snmpMgrV3) in debug mode;
 //      its objects are the request's, without values;
-//   2. an answer in which an object has no value (NULL, noSuchObject, noSuchInstance,
-//      endOfMibView, or fewer objects than the entry polls) closes the request without data,
-//      after each such object of the entry got PollSavedValue 0 and PollSampledValue -1; the
-//      "snmpRespNull" row in debug mode (snmpManager lowers the counter before the row,
-//      snmpMgrV3 after it);
+//      The error status is also reported for the entry's report (ReportObjectProblem: once per
+//      report and hour, naming the object of the error index);
+//   2. an answer that lacks an object (endOfMibView, or fewer objects than the entry polls)
+//      closes the request without data, after each such object of the entry got PollSavedValue
+//      0 and PollSampledValue -1; the "snmpRespNull" row in debug mode (snmpManager lowers the
+//      counter before the row, snmpMgrV3 after it). An object the device answered with NULL,
+//      noSuchObject or noSuchInstance does not close it: it stores 0 as a value that is not
+//      numeric does, the row is kept for the report's other objects, and the answer is reported
+//      once per report and hour, naming the object;
 //   3. otherwise, for the matched entry: PollPending false and the next poll time; for
 //      "SnmpPoll" and "SnmpStatus" each object's value (see below), then the sample row (ReportId,
 //      PollInterval, the time now, PollSavedValue 1 to 6 as computed before the triggers), then

@@ -83,6 +83,7 @@ void TriggerEvaluate(PollState& st, int16_t c, int16_t k) {
   // The trap may have let other events run; an entry rebuilt meanwhile belongs to a new report
   // (an entry only polled again keeps its report, and the alarm state the trap announced).
   if (st.TrendListBuilds == builds && c <= st.TrendListCount) e.PollTriggerStatus[k] = *holds;
+  st.Health.MarkChanged();
 }
 
 void SnmpTrapTrend(PollState& st, int16_t c, int16_t state, int16_t k) {

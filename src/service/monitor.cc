@@ -143,6 +143,7 @@ void timerMonitor_Timer(Module& m) {
   }
   ++m.Monitor.Writes;
   m.Monitor.WriteCpuMicros += ThreadCpuMicros() - cpu_before;
+  HealthFileWrite(m);
 }
 
 }  // namespace quorlan

@@ -1,5 +1,7 @@
 #include <fmt/format.h>
 
+#include <functional>
+
 #include "agent/agent.h"
 #include "components/platform/platform.h"
 #include "service/service.h"
@@ -20,6 +22,45 @@ void SetTimerPeriod(Timer& timer, int16_t period) {
 // A stop asked for during the start ends the start before its next step, so that the stop
 // sequence follows at once instead of after every remaining database operation.
 bool StopAsked(Module& m) { return m.dartSvc.StopRequested(); }
+
+// Opens the agent and both managers. A component that cannot open (its port taken) fails the
+// start: each failure has been logged by ServiceOpen_; the host is told which port, the others
+// are closed again and the spool's replay is stopped, so that the process ends deaf to nothing.
+bool OpenComponents(Module& m) {
+  struct Part {
+    const char* name;
+    std::function<bool()> active;
+    std::function<int()> port;
+  };
+  const Part parts[] = {
+      {"snmpAgent", [&m] { return m.snmpAgent.Active(); }, [&m] { return m.Ini.AgentPort; }},
+      {"snmpManager", [&m] { return m.snmpManager.Active(); }, [] { return 0; }},
+      {"snmpMgrV3", [&m] { return m.snmpMgrV3.Active(); }, [] { return 0; }},
+  };
+  for (const Part& part : parts) {
+    ServiceOpen_(m, part.name);
+    if (part.active()) continue;
+    const int port = part.port();
+    const std::string why = port != 0
+                                ? fmt::format(
+                                      "Failed: the agent cannot bind UDP port {}: another process "
+                                      "holds it (ServerPort + 1 in Quorlan.ini)",
+                                      port)
+                                : fmt::format("Failed: {} cannot bind a UDP port", part.name);
+    for (const char* name : {"snmpAgent", "snmpManager", "snmpMgrV3"}) ServiceClose_(m, name);
+    m.SampleRecorder.Stop();
+    m.dartSvc.FailStart(why);
+    return false;
+  }
+  try {
+    ReplaceFile(m.AppPath + "/" + kAgentFileName,
+                fmt::format("pid={}\nport={}\n", ProcessId(), m.snmpAgent.LocalPort()), kFileMode);
+  } catch (const RuntimeError& e) {
+    // The service polls on; only the console's controls wait for the file.
+    AppEvent(m, kModForm, "dartSvc_State", e.what(), kEventError);
+  }
+  return true;
+}
 
 // The start sequence. Only the first start event of a process does anything.
 void ServiceStart(Module& m) {
@@ -49,9 +90,7 @@ void ServiceStart(Module& m) {
   if (StopAsked(m)) return;
   // Rows an earlier run left in the spool are replayed from the first idle moment on.
   m.SampleRecorder.Start();
-  ServiceOpen_(m, "snmpAgent");
-  ServiceOpen_(m, "snmpManager");
-  ServiceOpen_(m, "snmpMgrV3");
+  if (!OpenComponents(m)) return;
   m.ServiceStartTime = m.Now();
   SysUpdateSecProfiles(m);
   if (StopAsked(m)) return;
@@ -103,6 +142,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
       timerDebug(loop.AddTimer("timerDebug", [this] { timerDebug_Timer(*this); })),
       timerMonitor(loop.AddTimer("timerMonitor", [this] { timerMonitor_Timer(*this); })) {
   EventTraps = &eventTraps;
+  Journal = &host;
   AttachAgentHandlers(*this);
   StopRequested = [this] { return dartSvc.StopRequested(); };
   timerDebug.SetInterval(kDebugTimerPeriodMs);
@@ -118,6 +158,7 @@ Module::~Module() {
   timerDebug.SetEnabled(false);
   timerMonitor.SetEnabled(false);
   EventTraps = nullptr;
+  Journal = nullptr;
   dartSvc.OnState = nullptr;
   dartSvc.OnError = nullptr;
   DisconnectManagerEvents(*this);

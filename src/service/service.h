@@ -55,6 +55,23 @@ inline constexpr const char* kStatusFileFormat = "quorlan-trend status";
 // Raised when a change would mislead a reader of the earlier version; added keys keep it.
 inline constexpr int kStatusFileVersion = 1;
 inline constexpr int kMonitorPeriodMs = 60000;
+
+// Beside the figures, once a minute when anything changed, the health file kHealthFileName in
+// AppPath: each report's last row and last problem and each node's answering (Runtime::Health),
+// and the alarms raised now (the triggers whose PollTriggerStatus is set), for the console's lists
+// and `alarms`. JSON: "format" kHealthFileFormat, "version", "pid", "written", then "reports"
+// [{report, last_row, problem, problem_time}], "nodes" [{node, name, address, answers, answered,
+// since}] and "alarms" [{report, title, node, node_name, object, name, value, condition,
+// threshold}]; times as "YYYY-MM-DD hh:mm:ss", null for none.
+// Written at each start once the agent has bound its port: "pid=<the service's process id>" and
+// "port=<the agent's UDP port>", one per line. The console talks to the agent only when the
+// process that holds the installation's lock is the one that wrote this, on the port it would
+// use: a port can be bound by one process only, so the agent that answers there is this
+// installation's own.
+inline constexpr const char* kAgentFileName = "quorlan-trend-agent";
+inline constexpr const char* kHealthFileName = "quorlan-trend-health.json";
+inline constexpr const char* kHealthFileFormat = "quorlan-trend health";
+inline constexpr int kHealthFileVersion = 1;
 // The per-minute work runs at this second of the wall-clock minute, away from the grid's polls
 // at second 0, so that a minute's figures hold whole rounds of polls.
 inline constexpr int kMonitorSecond = 30;
@@ -121,6 +138,7 @@ std::string MetricsText(const MonitorFigures& f);
 // is wrong: not JSON, another format, a version above kStatusFileVersion, a key missing or of the
 // wrong type. Keys it does not know are ignored.
 std::string StatusFileText(const MonitorFigures& f);
+
 MonitorFigures ParseStatusFile(const std::string& text);
 
 struct Module : ResponseState {
@@ -155,6 +173,11 @@ int FormLoad(Module& m, const std::string& args, InstanceLock& lock, Console& co
 
 // The service host's State event: 2 start, 0 stop, 1 pause, 3 resume; any other value is ignored.
 void dartSvc_State(Module& m);
+
+// The health file's text, and its writing when the book changed since the last write (a failure
+// is logged once an hour and the write tried again the next minute).
+std::string HealthFileText(const Module& m, int pid, DateTime written);
+void HealthFileWrite(Module& m);
 // The service host's Error event: nothing is done with it.
 void dartSvc_Error(Module& m, int number, const std::string& description);
 

@@ -50,7 +50,7 @@ int ServiceMain(int argc, char** argv) {
       AppEvent(module, kModForm, "EventLoop", e.what(), kEventError);
     }
   }
-  return kExitOk;
+  return host.StartFailed() ? kExitFailure : kExitOk;
 }
 
 }  // namespace quorlan

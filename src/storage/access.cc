@@ -121,7 +121,7 @@ const std::string& SuiteConnectionOf(StorageState& st) {
   SuiteConnectionMemo& memo = st.SuiteConnection;
   if (memo.translated.empty() || memo.stored != st.DbConnStringSql) {
     memo.translated.clear();  // a failing translation keeps nothing
-    std::string translated = SuiteConnectionString(st.DbConnStringSql);
+    std::string translated = SuiteConnectionString(st.DbConnStringSql, st.AppPath);
     memo.sqlite_path = SqliteDatabasePath(translated);
     memo.stored = st.DbConnStringSql;
     memo.translated = std::move(translated);

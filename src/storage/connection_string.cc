@@ -586,10 +586,25 @@ std::string WithoutFileCreation(const std::string& odbc) {
   return WithOption(odbc, "NoCreat", "1");
 }
 
-std::string SuiteConnectionString(const std::string& stored) {
+std::string WithSqliteBase(const std::string& odbc, const std::string& base_dir) {
+  try {
+    const std::vector<Pair> pairs = ParsePairs(odbc);
+    if (!IsSqliteDriver(Find(pairs, {"driver"}).value_or(""))) return odbc;
+    const std::string path = Find(pairs, {"database"}).value_or("");
+    // Absolute paths, URI file names and ":memory:" stay as written.
+    if (path.empty() || path.front() == '/' || path.front() == ':' || path.rfind("file:", 0) == 0) {
+      return odbc;
+    }
+    return WithOption(odbc, "Database", base_dir + "/" + path);
+  } catch (const RuntimeError&) {
+    return odbc;
+  }
+}
+
+std::string SuiteConnectionString(const std::string& stored, const std::string& base_dir) {
   std::string odbc;
   try {
-    odbc = TranslateConnectionString(stored);
+    odbc = WithSqliteBase(TranslateConnectionString(stored), base_dir);
   } catch (const RuntimeError&) {
     return stored;  // Connection::Open reports what cannot be translated
   }

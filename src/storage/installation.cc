@@ -222,7 +222,8 @@ std::vector<std::string> UpgradeInstallation(const std::string& dir) {
                                  ->Field("DbConnStringSql")
                                  .AsString();
   settings->Close();
-  const std::string path = SqliteDatabasePath(TranslateConnectionString(stored));
+  const std::string path =
+      SqliteDatabasePath(WithSqliteBase(TranslateConnectionString(stored), dir));
   std::vector<std::string> out = TightenModes(dir, path);
   if (IsPostgresString(stored)) {
     const PostgresSuiteReport report = PreparePostgresSuite(stored);
@@ -312,7 +313,8 @@ std::string CreateSqliteSuite(const std::string& root) {
   std::vector<std::string> suite_statements = {"PRAGMA journal_mode=WAL"};
   for (const std::string& sql : SqliteSuiteStatements()) suite_statements.push_back(sql);
   ExecuteOnSqliteFile(root + "/" + kSuiteDatabase, suite_statements);
-  return "Driver=SQLite3;Database=" + root + "/" + kSuiteDatabase;
+  // Relative to the installation folder, which a copy or move takes along.
+  return std::string("Driver=SQLite3;Database=") + kSuiteDatabase;
 }
 
 std::string NewInstallation(const std::string& dir, const std::string& executable,

@@ -45,10 +45,15 @@ std::string TrendIndexStatement(SqlDialect dialect, const std::string& table);
 // string (other drivers, relative paths, URI file names).
 std::string SqliteDatabasePath(const std::string& odbc);
 
-// The connection string of a suite connection: a SQLite3 string (translated) with the creation of
-// a missing database forbidden; other strings as stored. Throws RuntimeError(err::kDatabase)
-// naming the file when a SQLite string names an absolute path that does not exist.
-std::string SuiteConnectionString(const std::string& stored);
+// A SQLite3 string whose Database is a relative path, with that path taken from base_dir (the
+// installation folder, so that a copied or moved installation keeps using its own file); any
+// other string unchanged.
+std::string WithSqliteBase(const std::string& odbc, const std::string& base_dir);
+// The connection string of a suite connection: a SQLite3 string (translated, a relative Database
+// taken from base_dir) with the creation of a missing database forbidden; other strings as
+// stored. Throws RuntimeError(err::kDatabase) naming the file when a SQLite string names a path
+// that does not exist.
+std::string SuiteConnectionString(const std::string& stored, const std::string& base_dir);
 // Throws SuiteConnectionString's error for stored when path (a SQLite file; "" for none) does not
 // exist.
 void RequireSqliteFile(const std::string& stored, const std::string& path);

@@ -161,7 +161,11 @@ void Recorder::Impl::SetAside(const std::vector<SampleRow>& rows,
                               const std::vector<size_t>& refused, const std::string& reason) {
   if (refused.empty()) return;
   std::string text;
-  for (size_t i : refused) text += RejectLine(st_, rows[i], reason) + kCrLf;
+  for (size_t i : refused) {
+    text += RejectLine(st_, rows[i], reason) + kCrLf;
+    st_.Health.ReportProblem(rows[i].ReportId, st_.Now(),
+                             "a sample row refused by the suite database: " + reason);
+  }
   MakeFolder(Folder());
   const std::string path = Folder() + "/" + kRejectsFile;
   DataFile file = FileExists(path) ? DataFile::Open(path) : DataFile::Create(path);

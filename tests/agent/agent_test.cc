@@ -315,7 +315,13 @@ TEST_F(AgentTest, ChangeCodeIsStoredAndNodeResetRestartsThatNodesEntriesOnly) {
       EXPECT_EQ(e.PollTriggerStatus[k], !reset) << n << "/" << k;
     }
   }
-  EXPECT_TRUE(Events().empty());  // and no trap
+  // No clearing trap; the two controls are events of the log.
+  EXPECT_THAT(Events(),
+              ::testing::ElementsAre(
+                  "3\tfrmQuorlanTrend_SetRequest\tChange code 3 set from the console (reports "
+                  "deleted)",
+                  "3\tfrmQuorlanTrend_SetRequest\tNode 7 reset from the console: counters and "
+                  "triggers of 2 report(s) start afresh"));
 }
 
 TEST_F(AgentTest, StopHaltsAndRunningRestartsWithAListBuiltAnew) {
@@ -395,8 +401,9 @@ TEST_F(AgentTest, ARestartWhoseListCannotBeBuiltIsAnsweredWithGenErr) {
   EXPECT_THAT(r.output, HasSubstr("Reason: (genError)"));
   EXPECT_THAT(r.output, HasSubstr("Failed object: ." + std::string(kOidServiceState)));
   EXPECT_EQ(ps.ServiceState, kServiceRunning);  // the state is taken; only the build failed
-  ASSERT_EQ(Events().size(), 1u);
-  EXPECT_THAT(Events()[0], HasSubstr("1\tmodQuorlanTrend_TrendListCreate\t"));
+  ASSERT_EQ(Events().size(), 2u);
+  EXPECT_EQ(Events()[0], "3\tfrmQuorlanTrend_SetRequest\tPolling resumed from the console");
+  EXPECT_THAT(Events()[1], HasSubstr("1\tmodQuorlanTrend_TrendListCreate\t"));
 }
 
 TEST_F(AgentTest, RunTimeFailureIsAnsweredAtTheFailingObject) {
@@ -423,7 +430,8 @@ TEST_F(AgentTest, RunTimeFailureIsAnsweredAtTheFailingObject) {
   EXPECT_EQ(seen[1].objects[2].type, 5);  // not handled
   // The component could not send the object as the handler left it: its error is logged too.
   EXPECT_THAT(Events(),
-              ElementsAre("1\tfrmQuorlanTrend_SetRequest\t" + std::string(kOidSysTrendChanged) +
+              ElementsAre("3\tfrmQuorlanTrend_SetRequest\tPolling paused from the console",
+                          "1\tfrmQuorlanTrend_SetRequest\t" + std::string(kOidSysTrendChanged) +
                               ": Type mismatch: \"abc\" is not a number",
                           "1\tfrmQuorlanTrend_SnmpGetRequest\tclock: local time unavailable",
                           "1\tfrmQuorlanTrend_snmpAgent_Error\tErrorCode: 13, response object 1 "

@@ -180,13 +180,80 @@ TEST_F(ServiceCommandsTest, PauseStopsPollingAndResumeResumesIt) {
                                "0.0 MiB"));
 }
 
+// One object the device does not have: the report still records, its column 0, and the console
+// names the problem; a raised trigger is listed by `alarms`; a node that stops answering shows.
+TEST_F(ServiceCommandsTest, ReportAndNodeHealthAndAlarmsReachTheConsole) {
+  Sql(
+      fmt::format("INSERT INTO TrendReports (ReportTitle, NodeId, NodeName, PollInterval, ObjId1, "
+                  "ObjName1, ObjId2, ObjName2, TriggerAlarm1, TriggerExpr1, TriggerValue1, "
+                  "DbChanged) VALUES ('Uplink', 42, 'core-1', 1, '{}', 'Load', "
+                  "'1.3.6.1.4.1.32473.9.1.0', 'Gone', 1, '>', '30', '0')",
+                  kGauge));
+  Start();
+  Tick(At(1));
+  EXPECT_THAT(Shown(),
+              ElementsAre("Time                 Load  Gone", "2026-12-07 10:01:00    40     0"));
+  timerMonitor_Timer(m_);
+  auto r = Console({"report", "list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("row 2026-12-07 10:01:00; object 2 (1.3.6.1.4.1.32473.9.1.0): the "
+                               "device answered noSuchObject; 0 stored at 2026-12-07 10:01:00"));
+  EXPECT_THAT(Console({"node", "list"}).out, HasSubstr("answers since 2026-12-07 10:01:00"));
+  r = Console({"alarms"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("1 Load  40     > 30"));
+  EXPECT_THAT(Console({"status"}).out,
+              HasSubstr("1 report(s) with a problem, 0 node(s) not answering, 1 alarm(s) raised"));
+
+  // The device goes away: after the time-out and the resend the poll is given up, one event
+  // names the node, and `node list` shows it.
+  snmpd_.Pause();
+  for (int s = 0; s <= 55; s += 5) {
+    clock_.Set(At(2).PlusSeconds(s));
+    timerPoll_Timer(m_);
+  }
+  ASSERT_EQ(m_.Counters.PollsGivenUp, 1);
+  timerMonitor_Timer(m_);
+  EXPECT_THAT(Console({"node", "list"}).out, HasSubstr("stopped answering at 2026-12-07 10:02"));
+  EXPECT_THAT(Console({"report", "list"}).out, HasSubstr("no answer from 127.0.0.1:"));
+  const std::vector<std::string> events = ReadLines(dir_.File("Debug/T-AppEvent.txt"));
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) {
+                            return e.find("Node 42 (core-1, 127.0.0.1) stopped answering") !=
+                                   std::string::npos;
+                          }),
+            1);
+}
+
+// Another installation whose Quorlan.ini names this service's agent port: its console refuses to
+// pause, and this service keeps polling.
+TEST_F(ServiceCommandsTest, AConsoleNeverControlsAnotherInstallationsService) {
+  Start();
+  testing::TempDir other;
+  CreateEmbeddedInstallation(other.path(), testing::BuiltExecutable("quorlan-trend"));
+  std::filesystem::copy_file(dir_.File("Quorlan.ini"), other.File("Quorlan.ini"),
+                             std::filesystem::copy_options::overwrite_existing);
+  InstanceLock other_lock;  // held as a service of the other installation would hold it
+  ASSERT_TRUE(other_lock.Acquire(other.path()));
+  std::ostringstream out, err;
+  console::ConsoleIo io{out, err};
+  io.ReadStdin = [] { return std::string(); };
+  const int status = console::RunTrendctl({"-d", other.path(), "pause"}, clock_, loop_, io);
+  EXPECT_EQ(status, console::kExitFailure);
+  EXPECT_THAT(err.str(), HasSubstr("has not opened its agent (quorlan-trend-agent is missing)"));
+  EXPECT_EQ(m_.ServiceState, kServiceRunning);
+  // Its own console still controls it.
+  EXPECT_EQ(Console({"pause"}).status, 0);
+  EXPECT_EQ(m_.ServiceState, kServiceStopped);
+}
+
 TEST_F(ServiceCommandsTest, AServiceThatDoesNotAnswerIsReportedAndTheChangeStays) {
   // The lock is held but no agent answers (the service is not started).
   auto r = Console({"report", "add", "--title", "Uplink", "--node", "42", "--interval", "5",
                     "--object", kGauge});
   EXPECT_EQ(r.status, console::kExitNotTold);
   EXPECT_THAT(r.err, HasSubstr("the change is in the database, but the running service was not "
-                               "told: GET request"));
+                               "told: the service of"));
   EXPECT_EQ(Rows("TrendReports").size(), 1u);
   EXPECT_EQ(Console({"status"}).status, console::kExitFailure);
 }

@@ -98,7 +98,7 @@ TEST_F(SnmpdResponseTest, SamplesOverFourMinuteBoundaries) {
   EXPECT_EQ(row[21], "42");
 }
 
-TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
+TEST_F(SnmpdResponseTest, AnObjectTheDeviceLacksStoresZeroAndAnErrorStatusKeepsTheRowOut) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.1.0 counter 500\n.1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
   rs.DebugMode = true;
   TrendListEntry& v1 = AddEntry(snmpd_->port(), {SnmpdOid(3), kMissingOid}, 1);
@@ -111,25 +111,20 @@ TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
   v2.PollSampledValue[2] = 9;
   v2.PollSavedValue[2] = 3;
 
-  // SNMPv1 noSuchName: the error row in its long form. SNMPv3 noSuchObject: the null row, written
-  // before PendingV3 is lowered.
+  // SNMPv1 noSuchName: the error row in its long form, no row. SNMPv3 noSuchObject: the row is
+  // kept with 0 for the object.
   PollAt(At(1));
   EXPECT_THAT(Fields(Trace(kTraceSnmpResp).at(0)),
               ElementsAre(::testing::_, " <-- snmpRespErr", "SnmpPoll", "60", "101", "Report 1",
                           "41", "node1", "127.0.0.1", "1000001", "1", "", "0", "0", "0",
                           ::testing::_, "[ERROR]:2", "[DESCR]:noSuchName"));
-  EXPECT_THAT(Fields(Trace(kTraceSnmpRespV3).at(0)),
-              ElementsAre(::testing::_, " <-- snmpRespNull", "SnmpPoll", "1000002", "42", "node2",
-                          "127.0.0.1", ::testing::_, "1"));
+  EXPECT_EQ(Fields(Trace(kTraceSnmpRespV3).at(0))[1], " <-- snmpResp");
   v1.PollInterval = v3.PollInterval = 0;
 
-  // SNMPv2c noSuchObject: the null object is reset, the other keeps its values.
+  // SNMPv2c noSuchObject beside a counter: the counter's increase is stored, the other object 0.
   PollAt(At(2));
-  EXPECT_THAT(Fields(Trace(kTraceSnmpResp).at(1)),
-              ElementsAre(::testing::_, " <-- snmpRespNull", "SnmpPoll", "1000003", "43", "node3",
-                          "127.0.0.1", "0", "0"));
-  EXPECT_EQ(v2.PollSampledValue[1], 7);
-  EXPECT_EQ(v2.PollSavedValue[1], 5);
+  EXPECT_EQ(Fields(Trace(kTraceSnmpResp).at(1))[1], " <-- snmpResp");
+  EXPECT_EQ(v2.PollSavedValue[1], 493);
   EXPECT_EQ(v2.PollSampledValue[2], -1);
   EXPECT_EQ(v2.PollSavedValue[2], 0);
   for (const TrendListEntry* e : {&v1, &v2, &v3}) {
@@ -139,6 +134,24 @@ TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
   }
   EXPECT_EQ(rs.Pending, 0);
   EXPECT_EQ(rs.PendingV3, 0);
+  const std::vector<std::string> rows = Samples();
+  ASSERT_EQ(rows.size(), 2u) << ::testing::PrintToString(rows);
+  EXPECT_THAT(rows[0], ::testing::StartsWith("102 "));
+  EXPECT_THAT(rows[0], ::testing::EndsWith(" 0 0 0 0 0 0"));
+  EXPECT_THAT(rows[1], ::testing::StartsWith("103 "));
+  EXPECT_THAT(rows[1], ::testing::EndsWith(" 493 0 0 0 0 0"));
+  // One event per report names the object and the device's answer.
+  EXPECT_THAT(Events(),
+              ::testing::UnorderedElementsAre(
+                  ::testing::HasSubstr("ReportId 101: object 2 \"Object 2\" "
+                                       "(1.3.6.1.4.1.32473.9.1.0): the device answered "
+                                       "the error status noSuchName (2) at index 2; no row"),
+                  ::testing::HasSubstr("ReportId 102: object 1 \"Object 1\" "
+                                       "(1.3.6.1.4.1.32473.9.1.0): the device answered "
+                                       "noSuchObject; 0 stored"),
+                  ::testing::HasSubstr("ReportId 103: object 2 \"Object 2\" "
+                                       "(1.3.6.1.4.1.32473.9.1.0): the device answered "
+                                       "noSuchObject; 0 stored")));
 
   // An SNMPv3 error status (net-snmp answers none in SNMPv3): the short form.
   v3.PollMessId = 1000060;
@@ -148,7 +161,7 @@ TEST_F(SnmpdResponseTest, AnswersWithoutDataCloseTheRequestWithoutTheDatabase) {
               ElementsAre(::testing::_, " <-- snmpRespErr", "SnmpPoll", "1000060", "42", "node2",
                           "127.0.0.1", "0", "0", "[ERROR]:5", "[DESCR]:genErr"));
   EXPECT_EQ(v3.PollMessId, 0);
-  EXPECT_TRUE(recorder->log().empty()) << ::testing::PrintToString(recorder->log());
+  EXPECT_EQ(Samples().size(), 2u) << "an error status stores no row";
 }
 
 TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {

@@ -251,22 +251,31 @@ TEST_F(RunCycleTest, StartWritesTheServicesFileAgentFirst) {
   EXPECT_TRUE(testing::UdpPortBound(agent_port_));
 }
 
-TEST_F(RunCycleTest, AgentPortInUseIsReportedAndTheStartGoesOn) {
+TEST_F(RunCycleTest, AgentPortInUseFailsTheStart) {
   SetUpDatabase();
   WriteIni();
   SnmpAgent squatter(loop_);
   squatter.SetLocalPort(agent_port_);
   squatter.SetActive(true);
   host_.Deliver(kStateStart);
-  EXPECT_EQ(m_.ServiceState, 1);
-  EXPECT_TRUE(m_.snmpManager.Active());
+  // One error event, no "Started"; the host is told which port, and nothing stays open.
   const auto events = ReadEventLog(dir_.path());
-  ASSERT_EQ(events.size(), 2u);
+  ASSERT_EQ(events.size(), 1u) << ::testing::PrintToString(Messages());
   EXPECT_EQ(events[0].source, "modQuorlanTrend_ServiceOpen_snmpAgent");
   EXPECT_EQ(events[0].type, "1");
   EXPECT_EQ(events[0].message.rfind("[20000] bind udp", 0), 0u) << events[0].message;
-  // No agent block: the managers' blocks are appended to whatever was there.
-  EXPECT_EQ(dir_.Read("Debug/T-Services.txt").rfind("########## SNMP Manager Started", 0), 0u);
+  EXPECT_EQ(host_.failed_start, "Failed: the agent cannot bind UDP port " +
+                                    std::to_string(agent_port_) +
+                                    ": another process holds it (ServerPort + 1 in Quorlan.ini)");
+  EXPECT_NE(m_.ServiceState, 1);
+  EXPECT_FALSE(m_.timerPoll.Enabled());
+  EXPECT_FALSE(m_.snmpManager.Active());
+  EXPECT_FALSE(m_.snmpMgrV3.Active());
+  // Every event also went to the journal with its priority (LOG_ERR 3).
+  ASSERT_EQ(host_.journal.size(), 1u);
+  EXPECT_EQ(host_.journal[0].rfind("3 modQuorlanTrend_ServiceOpen_snmpAgent [20000] bind udp", 0),
+            0u)
+      << host_.journal[0];
 }
 
 // The application events of the run go out as traps while the agent is open.

@@ -76,7 +76,8 @@ TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
   StorageState st(root, clock_, loop_);
   SettingsConsoleRead(st);
   EXPECT_TRUE(st.SqlDbSetupOk);
-  EXPECT_EQ(st.DbConnStringSql, "Driver=SQLite3;Database=" + root + "/Quorlan-suite.db");
+  // Relative to the folder: a copied or moved installation keeps using its own database.
+  EXPECT_EQ(st.DbConnStringSql, "Driver=SQLite3;Database=Quorlan-suite.db");
   st.DebugMode = true;
   SettingsGeneralRead(st);
   EXPECT_FALSE(st.DebugMode);
@@ -84,8 +85,7 @@ TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
   SysUpdateSecProfiles(st);
   EXPECT_EQ(FindSecProfile(st, ""), 1);
   EXPECT_FALSE(FileExists(st.DebugFile("T-AppEvent.txt")));  // no error anywhere
-  auto conn = st.Db->NewConnection();
-  conn->Open(st.DbConnStringSql, 5);
+  auto conn = OpenSuiteConnection(st);
   auto tables = ExecuteQuery(*conn, "SELECT name from sys.tables");
   std::vector<std::string> names;
   for (; !tables->Eof(); tables->MoveNext()) names.push_back(tables->Field(0).AsString());
@@ -116,6 +116,18 @@ TEST_F(InstallationTest, InitCreatesAnInstallationTheStorageStepsRunOn) {
   EXPECT_EQ(reports->Field("ReportId").AsInt32(), 1);
   EXPECT_EQ(ExecuteQuery(*conn, "PRAGMA journal_mode")->Field(0).AsString(), "wal");
   EXPECT_EQ(reports->Field("PollInterval").AsInt32(), 5);
+  reports.reset();
+  nodes.reset();
+  conn->Close();
+
+  // A copy of the folder works on its own database, not on the original's.
+  const std::string copy = dir_.File("copy");
+  std::filesystem::copy(root, copy, std::filesystem::copy_options::recursive);
+  StorageState copied(copy, clock_, loop_);
+  SettingsConsoleRead(copied);
+  OpenSuiteConnection(copied)->Execute("DELETE FROM ATR_Nodes");
+  EXPECT_TRUE(ExecuteQuery(*OpenSuiteConnection(copied), "SELECT * FROM ATR_Nodes")->Eof());
+  EXPECT_FALSE(ExecuteQuery(*OpenSuiteConnection(st), "SELECT * FROM ATR_Nodes")->Eof());
 }
 
 // An installation of an earlier version: suite keys without AUTOINCREMENT, rows whose highest id

@@ -27,6 +27,10 @@ class FakeServiceHost : public ServiceHost {
   int State() const override { return state; }
   bool StopRequested() const override { return stop_requested; }
   void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void FailStart(const std::string& why) override { failed_start = why; }
+  void Journal(int16_t event_type, const std::string& source, const std::string& message) override {
+    journal.push_back(std::to_string(JournalPriority(event_type)) + " " + source + " " + message);
+  }
   // Raises the State event with the given state.
   void Deliver(int s) {
     state = s;
@@ -38,6 +42,8 @@ class FakeServiceHost : public ServiceHost {
   bool stop_requested = false;
   std::vector<std::string> calls;
   std::vector<std::string> statuses;  // texts given to SetStatus, in order
+  std::string failed_start;           // the text given to FailStart
+  std::vector<std::string> journal;   // "priority source message" of each event, in order
 };
 
 class RecordingConsole : public Console {

@@ -37,6 +37,8 @@ ProcessUsage ReadProcessUsage() {
           static_cast<double>(Micros(CLOCK_PROCESS_CPUTIME_ID)) / 1e6, ResidentBytes()};
 }
 
+int32_t ProcessId() { return static_cast<int32_t>(::getpid()); }
+
 int64_t ThreadCpuMicros() { return Micros(CLOCK_THREAD_CPUTIME_ID); }
 
 }  // namespace quorlan

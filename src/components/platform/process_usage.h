@@ -15,6 +15,9 @@ struct ProcessUsage {
 // (/proc/self/statm). Never throws: a figure that cannot be read is 0.
 ProcessUsage ReadProcessUsage();
 
+// The id of the running process.
+int32_t ProcessId();
+
 // The CPU time of the calling thread in microseconds (CLOCK_THREAD_CPUTIME_ID), to measure what a
 // piece of work costs.
 int64_t ThreadCpuMicros();

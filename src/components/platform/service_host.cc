@@ -11,7 +11,9 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -243,6 +245,7 @@ void SystemdServiceHost::Uninstall(const std::string& /*service_name*/) {
 }
 
 void SystemdServiceHost::Run() {
+  foreground_ = std::getenv("INVOCATION_ID") == nullptr;
   sigset_t set;
   sigemptyset(&set);
   for (int s : kSignals) sigaddset(&set, s);
@@ -255,7 +258,7 @@ void SystemdServiceHost::Run() {
   watch_ = loop_.WatchReadable(signal_fd_, [this] { OnSignal(); });
   loop_.Post([this] {
     Deliver(kStateStart);
-    if (!stop_seen_) sd_notify(0, "READY=1");
+    if (!stop_seen_ && !start_failed_) sd_notify(0, "READY=1");
   });
 }
 
@@ -305,6 +308,35 @@ void SystemdServiceHost::SetStatus(const std::string& text) {
     if (static_cast<unsigned char>(c) < 0x20) c = ' ';
   }
   sd_notify(0, ("STATUS=" + line).c_str());
+}
+
+void SystemdServiceHost::FailStart(const std::string& why) {
+  start_failed_ = true;
+  SetStatus(why);
+  fmt::print(stderr, "quorlan-trend: {}\n", why);
+  std::fflush(stderr);
+  loop_.Quit();
+}
+
+int JournalPriority(int16_t event_type) {
+  switch (event_type) {
+    case 1:
+      return LOG_ERR;
+    case 2:
+      return LOG_WARNING;
+    case 3:
+      return LOG_INFO;
+    default:
+      return LOG_NOTICE;
+  }
+}
+
+void SystemdServiceHost::Journal(int16_t event_type, const std::string& source,
+                                 const std::string& message) {
+  sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", JournalPriority(event_type),
+                  "SYSLOG_IDENTIFIER=quorlan-trend", "QUORLAN_SOURCE=%s", source.c_str(),
+                  "QUORLAN_EVENT_TYPE=%d", static_cast<int>(event_type), nullptr);
+  if (foreground_) fmt::print(stderr, "{} {}: {}\n", event_type, source, message);
 }
 
 void SystemdServiceHost::Deliver(int state) {

@@ -16,6 +16,8 @@
 
 #include <signal.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,9 +31,23 @@ inline constexpr int kStatePause = 1;
 inline constexpr int kStateStart = 2;
 inline constexpr int kStateResume = 3;
 
-class ServiceHost {
+// Where the service's application events go besides its own log: the system's journal.
+class EventJournal {
  public:
-  virtual ~ServiceHost() = default;
+  virtual ~EventJournal() = default;
+  // Hands over one event: its type (1 error, 2 warning, 3 information; see JournalPriority), its
+  // source ("module_procedure") and its message. Never throws: the journal is a second copy of the
+  // log, and an event that cannot reach it is not reported again.
+  virtual void Journal(int16_t event_type, const std::string& source,
+                       const std::string& message) = 0;
+};
+
+// The syslog priority of an application event type: 1 (error) LOG_ERR, 2 (warning) LOG_WARNING,
+// 3 (information) LOG_INFO, any other LOG_NOTICE.
+int JournalPriority(int16_t event_type);
+
+class ServiceHost : public EventJournal {
+ public:
   // Registers the running executable as the service service_name. option is accepted for the
   // caller's sake and has no meaning here. Throws RuntimeError on failure.
   virtual void Install(const std::string& service_name, int option) = 0;
@@ -49,6 +65,10 @@ class ServiceHost {
   // Tells the host why the service is in the state it is in (one line; shown by the host's
   // status display).
   virtual void SetStatus(const std::string& text) = 0;
+  // Ends a start that cannot go on (a port that cannot be bound): why becomes the status line and
+  // a line on stderr, the host reports no readiness, and the process ends with a failure status
+  // once the State handler has returned.
+  virtual void FailStart(const std::string& why) = 0;
 
   // Events, delivered on the event loop's thread.
   std::function<void()> OnState;
@@ -80,6 +100,13 @@ class SystemdServiceHost final : public ServiceHost {
   int State() const override { return state_; }
   bool StopRequested() const override;
   void SetStatus(const std::string& text) override;
+  void FailStart(const std::string& why) override;
+  // To the systemd journal (sd_journal_send: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER
+  // "quorlan-trend", QUORLAN_SOURCE, QUORLAN_EVENT_TYPE); a service that systemd did not start
+  // (Run without INVOCATION_ID: in the foreground) also writes the event as a line on stderr.
+  void Journal(int16_t event_type, const std::string& source, const std::string& message) override;
+  // True after FailStart: the process is to exit with a failure status.
+  bool StartFailed() const { return start_failed_; }
 
   // The unit text written by Install: the service runs as user and group (names or numbers).
   static std::string UnitText(const std::string& service_name, const std::string& exe_path,
@@ -104,6 +131,8 @@ class SystemdServiceHost final : public ServiceHost {
   EventLoop::WatchId watch_ = 0;
   sigset_t saved_mask_{};  // the signal mask before Run, restored by the destructor
   bool mask_saved_ = false;
+  bool start_failed_ = false;
+  bool foreground_ = false;  // running as a service, but not started by systemd
 };
 
 // Holds the single-instance lock of one installation (one folder) for the life of the process:
