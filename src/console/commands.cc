@@ -3,8 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 
 #include "components/platform/platform.h"
@@ -134,9 +140,19 @@ std::string InitPostgres(Context& ctx, const ParsedArgs& a, const std::string& d
 // under another name, then renamed over it, so that a failure leaves the old copy whole. The new
 // copy gets the old one's owner and group (root upgrades installations that a user of their own
 // runs). Returns the line that says what was done.
+// True when both files exist and hold the same bytes.
+bool SameContent(const std::string& a, const std::string& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  if (!fa || !fb) return false;
+  return std::equal(std::istreambuf_iterator<char>(fa), std::istreambuf_iterator<char>(),
+                    std::istreambuf_iterator<char>(fb), std::istreambuf_iterator<char>());
+}
+
 std::string ReplaceServiceExecutable(const std::string& dir, const std::string& source) {
   const std::string target = dir + "/" + kServiceExecutable;
-  if (IdentityOf(source) == IdentityOf(target)) return "Service executable: already this one";
+  if (IdentityOf(source) == IdentityOf(target) || SameContent(source, target)) {
+    return "Service executable: already this one";
+  }
   struct stat old {};
   const bool had = ::stat(target.c_str(), &old) == 0;
   const std::string fresh = target + ".upgrade";

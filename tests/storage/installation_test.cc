@@ -221,7 +221,9 @@ TEST_F(InstallationTest, UpgradeTightensModesAndIndexesTheTrendTables) {
   }
   EXPECT_EQ(static_cast<int>(std::filesystem::status(root + "/Quorlan.ini").permissions()), 0600);
   run = RunTrendctl("upgrade " + root);
-  EXPECT_EQ(run.output, "The suite database " + root + "/Quorlan-suite.db is up to date\n");
+  EXPECT_EQ(run.output,
+            "The suite database " + root +
+                "/Quorlan-suite.db is up to date\nService executable: already this one\n");
 }
 
 TEST_F(InstallationTest, InitRefusesAnExistingInstallationAndWrongUsage) {
