@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <fstream>
 #include <iterator>
 #include <ostream>
