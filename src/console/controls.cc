@@ -150,6 +150,8 @@ int StatusJson(Context& ctx) {
   const std::optional<MonitorFigures> f = ReadFigures(inst.dir(), &text);
   j["stale"] = f ? nlohmann::ordered_json(Stale(*f, pid, inst.Now())) : nlohmann::ordered_json();
   j["figures"] = f ? nlohmann::ordered_json::parse(text) : nlohmann::ordered_json();
+  const std::optional<nlohmann::json> health = pid != 0 ? ReadHealth(inst.dir()) : std::nullopt;
+  j["health"] = health ? nlohmann::ordered_json::parse(health->dump()) : nlohmann::ordered_json();
   ctx.io.out << j.dump(2) << "\n";
   return pid == 0 ? kExitNotTold : kExitOk;
 }

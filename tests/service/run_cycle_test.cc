@@ -1,4 +1,6 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -174,6 +176,11 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
   EXPECT_EQ(
       Messages(),
       (std::vector<std::string>{"3 Quorlan Trend Reporting Service Started. Version: 10.00"}));
+  // The journal has it too, at LOG_INFO; the console's agent file names this process and port.
+  EXPECT_EQ(host_.journal, (std::vector<std::string>{"6 frmQuorlanTrend_dartSvc_State Quorlan "
+                                                     "Trend Reporting Service Started. Version: "
+                                                     "10.00"}));
+  EXPECT_EQ(dir_.Read(kAgentFileName), fmt::format("pid={}\nport={}\n", getpid(), agent_port_));
 }
 
 TEST_F(RunCycleTest, StartBuildsTheTrendListAndDumpsItInDebugMode) {
