@@ -197,13 +197,14 @@ def make_installation(args, work, name, extra, reports=None):
 
 
 def suite_db(d):
-    """The SQLite suite database of the installation d, as its Quorlan.mdb names it (the bench's
-    installations are copies of one made elsewhere, so it is not the file inside d)."""
+    """The SQLite suite database of the installation d, as its Quorlan.mdb names it: a relative
+    path is the installation's own file, an absolute one may lie elsewhere."""
     conn = subprocess.run(['sqlite3', os.path.join(d, 'Quorlan.mdb'),
                            'SELECT DbConnStringSql FROM Settings_Console'],
                           capture_output=True, text=True, timeout=60, check=True).stdout
-    return next(kv.split('=', 1)[1] for kv in conn.strip().split(';')
+    path = next(kv.split('=', 1)[1] for kv in conn.strip().split(';')
                 if kv.lower().startswith('database='))
+    return os.path.join(d, path)
 
 
 class Lock:
