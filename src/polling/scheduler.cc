@@ -24,7 +24,6 @@ int16_t& CountedPending(PollState& st, const TrendListEntry& e) {
 void EndWithoutAnswer(PollState& st, int16_t i) {
   ++st.Counters.PollsGivenUp;
   TrendListEntry& e = st.TrendList[i];
-  HealthNoAnswer(st, e);
   e.PollPending = false;
   e.PollMessId = 0;
   e.PollEngineId.clear();
@@ -33,6 +32,8 @@ void EndWithoutAnswer(PollState& st, int16_t i) {
   ClearValues(e);
   CalcPollNextTime(st, i);
   LowerPendingCount(CountedPending(st, e));
+  // Last, once the entry is closed: the node's event may be sent as a trap.
+  HealthNoAnswer(st, e);
 }
 
 void EndFailedSend(PollState& st, int16_t i) {
