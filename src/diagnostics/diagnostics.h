@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -206,6 +207,10 @@ class HealthBook {
   bool NodeSilent(int32_t node, const std::string& name, const std::string& address, DateTime t);
   const std::map<int32_t, ReportHealth>& Reports() const { return reports_; }
   const std::map<int32_t, NodeHealth>& Nodes() const { return nodes_; }
+  // Forgets the reports and nodes for which live says false (no longer in the trend list), so
+  // that a service that runs for years through reports added and removed holds only its own.
+  void Retain(const std::function<bool(int32_t)>& live_report,
+              const std::function<bool(int32_t)>& live_node);
   // Whether anything changed since the last call; starts the next span.
   bool TakeChanged() { return std::exchange(changed_, false); }
   // Marks the book changed for what it does not hold itself (an alarm raised or cleared).

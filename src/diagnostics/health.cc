@@ -46,4 +46,12 @@ bool HealthBook::NodeSilent(int32_t node, const std::string& name, const std::st
   return h.Answered;
 }
 
+void HealthBook::Retain(const std::function<bool(int32_t)>& live_report,
+                        const std::function<bool(int32_t)>& live_node) {
+  const size_t before = reports_.size() + nodes_.size();
+  std::erase_if(reports_, [&](const auto& r) { return !live_report(r.first); });
+  std::erase_if(nodes_, [&](const auto& n) { return !live_node(n.first); });
+  if (reports_.size() + nodes_.size() != before) changed_ = true;
+}
+
 }  // namespace quorlan

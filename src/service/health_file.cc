@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "service/service.h"
 
@@ -72,7 +73,23 @@ std::string HealthFileText(const Module& m, int pid, DateTime written) {
   return j.dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+// Forgets the reports and nodes no longer in the trend list. The book can hold more than the list
+// only when some left it; the walk runs then, not every minute.
+void RetainListed(Module& m) {
+  const auto listed = static_cast<size_t>(m.TrendListCount);
+  if (m.Health.Reports().size() <= listed && m.Health.Nodes().size() <= listed) return;
+  std::set<int32_t> reports;
+  std::set<int32_t> nodes;
+  for (int16_t c = 1; c <= m.TrendListCount; ++c) {
+    reports.insert(m.TrendList[c].ReportId);
+    nodes.insert(m.TrendList[c].NodeId);
+  }
+  m.Health.Retain([&](int32_t id) { return reports.contains(id); },
+                  [&](int32_t id) { return nodes.contains(id); });
+}
+
 void HealthFileWrite(Module& m) {
+  RetainListed(m);
   if (!m.Health.TakeChanged()) return;
   const std::string path = m.AppPath + "/" + kHealthFileName;
   try {
