@@ -160,6 +160,8 @@ class RepeatedEvents {
   // Whether the window of kind is open (not yet flushed), and how many windows are.
   bool IsOpen(const std::string& kind) const { return windows_.contains(kind); }
   size_t OpenCount() const { return windows_.size(); }
+  // When the first open window ends (a flush is then due); DateTime() with none open.
+  DateTime FirstEnd() const;
 
  private:
   struct Window {

@@ -10,6 +10,15 @@ bool RepeatedEvents::Ended(const Window& w, DateTime now) {
   return now < w.start || now.Millis() - w.start.Millis() >= w.rule.window_ms;
 }
 
+DateTime RepeatedEvents::FirstEnd() const {
+  DateTime first;
+  for (const auto& [kind, w] : windows_) {
+    const DateTime end = w.start.PlusMillis(w.rule.window_ms);
+    if (first == DateTime() || end < first) first = end;
+  }
+  return first;
+}
+
 void RepeatedEvents::Close(Runtime& rt, const Window& w) {
   if (w.left_out == 0) return;
   AppEvent(rt, w.module, w.procedure,

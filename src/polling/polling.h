@@ -134,6 +134,16 @@ inline void LowerPendingCount(int16_t& counter) {
 // same error repeated by later ticks is logged once an hour with a count (Repeats).
 void timerPoll_Timer(PollState& st);
 
+// The wall milliseconds from now during which poll ticks would find nothing to do, so that the
+// poll timer may sleep through them: 0 while a change code or a restart waits, an entry is due
+// (its count at its limit or not), a request is pending past its time-out, an entry's times were
+// left ahead by a clock set back, or the hour has changed since the last tick. Otherwise the time
+// until the first of: an entry's next poll, a pending request's time-out (it counts once now is
+// past it), the end of a repeated events' window, the next hour (the hourly work, and the moment
+// a daylight-saving change moves the local time). While polling is paused (ServiceState 2) only
+// the hour counts. Steps of the clock and the agent's changes must wake the timer themselves.
+int64_t PollIdleMs(PollState& st);
+
 // The health of reports and nodes (Runtime::Health). HealthAnswered: the node of e answered a
 // poll; one event when it had stopped answering. HealthProblem: the last problem of e's report
 // (the polls' own: no answer, a request that could not be sent; the answers': an error status,

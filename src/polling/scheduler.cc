@@ -219,7 +219,35 @@ void ReportTickError(PollState& st, int16_t i, const std::exception& e) {
                  fmt::format("tick errors \"{}\"", e.what()));
 }
 
+// The wall milliseconds before entry e gives a tick work (see PollIdleMs), at most limit.
+int64_t EntryIdleMs(const TrendListEntry& e, DateTime now, int64_t limit) {
+  if (e.PollPending) {
+    if (e.PollTimeOutTime > now.PlusSeconds(e.PollTimeOut)) return 0;
+    return std::min(limit, e.PollTimeOutTime.Millis() + 1 - now.Millis());
+  }
+  if (e.PollInterval == 0) return limit;
+  if (e.PollNextTime > now.PlusSeconds(e.PollInterval)) return 0;
+  if (!IsPolledType(e.PollType)) return limit;
+  return std::min(limit, e.PollNextTime.Millis() - now.Millis());
+}
+
 }  // namespace
+
+int64_t PollIdleMs(PollState& st) {
+  const DateTime now = st.Now();
+  const CivilTime c = now.ToCivil();
+  if (c.hour != st.LastHour && st.ServiceState != kServiceStopped) return 0;
+  int64_t idle = 3600000 - ((c.minute * 60 + c.second) * 1000 + c.millisecond);
+  if (st.ServiceState == kServiceStopped) return idle;
+  if (st.RestartPending || st.Mib_sysTrendChanged != 0) return 0;
+  const DateTime flush = st.Repeats.FirstEnd();
+  if (flush != DateTime()) idle = std::min(idle, flush.Millis() - now.Millis());
+  const int16_t count = std::min(st.TrendListCount, st.TrendList.Size());
+  for (int16_t i = 1; i <= count && idle > 0; ++i) {
+    idle = EntryIdleMs(st.TrendList[i], now, idle);
+  }
+  return std::max<int64_t>(idle, 0);
+}
 
 bool RunRestart(PollState& st) {
   st.LastRestartTick = st.PollTicks;

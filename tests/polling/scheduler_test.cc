@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 
 #include "polling/poll_harness.h"
 
@@ -115,6 +116,9 @@ TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
     counter = c.counter_before;
     other = 1;
     const TrendListEntry before = e;
+    // The poll timer may sleep through a tick only when the tick would do nothing.
+    const int64_t idle = PollIdleMs(h.st);
+    EXPECT_EQ(idle > 0, c.outcome == Outcome::kNothing) << idle;
 
     timerPoll_Timer(h.st);
 
@@ -171,6 +175,54 @@ TEST_F(SchedulerTest, EveryTransitionOfAnEntry) {
     EXPECT_EQ(n.Resends, c.outcome == Outcome::kResend ? 1 : 0);
     EXPECT_EQ(n.PollsGivenUp, c.outcome == Outcome::kGiveUp ? 1 : 0);
     EXPECT_EQ(n.PollsLate, c.outcome == Outcome::kFirstSend && c.next_ms <= -2000 ? 1 : 0);
+  }
+}
+
+// How long the poll timer may sleep: until the first tick that would find work.
+TEST_F(SchedulerTest, TheTimerSleepsUntilTheFirstTickWithWork) {
+  constexpr int64_t kToTheHour = (57 * 60 + 30) * 1000;  // kStart is 10:02:30
+  struct Case {
+    const char* name;
+    std::function<void(PollState&, TrendListEntry&)> set;
+    int64_t idle_ms;
+  };
+  const Case cases[] = {
+      {"a request times out once now is past its time-out",
+       [](PollState&, TrendListEntry& e) {
+         e.PollPending = true;
+         e.PollTimeOutTime = kStart.PlusSeconds(3);
+       },
+       3001},
+      {"an entry is due at its next poll time",
+       [](PollState&, TrendListEntry& e) { e.PollNextTime = kStart.PlusSeconds(150); }, 150000},
+      {"an entry never polled leaves the hour",
+       [](PollState&, TrendListEntry& e) { e.PollInterval = 0; }, kToTheHour},
+      {"a repeated events' window ends",
+       [](PollState& st, TrendListEntry&) {
+         st.Repeats.Log(st, RepeatRule{1, 60000, "minute"}, "k", "m", "p", "text", 1, "things");
+       },
+       60000},
+      {"a change code waits", [](PollState& st, TrendListEntry&) { st.Mib_sysTrendChanged = 1; },
+       0},
+      {"a restart waits", [](PollState& st, TrendListEntry&) { st.RestartPending = true; }, 0},
+      {"the hour changed since the last tick",
+       [](PollState& st, TrendListEntry&) { st.LastHour = 9; }, 0},
+      {"paused, a due entry waits for the console",
+       [](PollState& st, TrendListEntry& e) {
+         st.ServiceState = kServiceStopped;
+         e.PollNextTime = kStart;
+       },
+       kToTheHour},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ManualClock clock(kStart);
+    PollHarness h(clock);
+    TrendListEntry& e = h.AddEntry(device_.port());
+    e.PollNextTime = kStart.PlusSeconds(3600);
+    e.PollInterval = 3600;
+    c.set(h.st, e);
+    EXPECT_EQ(PollIdleMs(h.st), c.idle_ms);
   }
 }
 

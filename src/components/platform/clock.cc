@@ -2,7 +2,9 @@
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
+#include <sys/timerfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -175,6 +177,38 @@ DateTime SystemClock::Now() {
     second_start_ = DateTime::FromCivil(c);
   }
   return second_start_.PlusMillis(ts.tv_nsec / 1000000);
+}
+
+SystemClock::~SystemClock() {
+  if (wall_set_fd_ >= 0) ::close(wall_set_fd_);
+}
+
+// The timer's own expiry lies ten years ahead: only the cancellation by a step is wanted.
+bool SystemClock::ArmWallSet() {
+  struct itimerspec spec {};
+  clock_gettime(CLOCK_REALTIME, &spec.it_value);
+  spec.it_value.tv_sec += 10 * 365 * 86400;
+  return timerfd_settime(wall_set_fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec,
+                         nullptr) == 0;
+}
+
+int SystemClock::WallSetFd() {
+  if (wall_set_fd_ < 0) {
+    wall_set_fd_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (wall_set_fd_ >= 0 && !ArmWallSet()) {
+      ::close(wall_set_fd_);
+      wall_set_fd_ = -1;
+    }
+  }
+  return wall_set_fd_;
+}
+
+bool SystemClock::AckWallSet() {
+  uint64_t expiries = 0;
+  if (::read(wall_set_fd_, &expiries, sizeof expiries) >= 0 || errno != ECANCELED) return false;
+  // A cancelled timer stays readable until it is armed again.
+  ArmWallSet();
+  return true;
 }
 
 int64_t SystemClock::MonotonicMs() {

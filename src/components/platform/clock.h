@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -87,17 +88,37 @@ class Clock {
   virtual void SleepMs(int ms) = 0;
   // poll(2) in this clock's time: waits up to timeout_ms (-1: without limit) for readiness of fds.
   virtual int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) = 0;
+
+  // Steps of the wall clock (set by hand or by NTP, not slewed). A clock that learns of them
+  // through a descriptor returns it from WallSetFd (readable after a step; -1 for none), and
+  // AckWallSet, called when it is readable, tells whether a step happened and watches for the
+  // next. A clock that steps itself calls on_wall_set. The event loop sets both up.
+  virtual int WallSetFd() { return -1; }
+  virtual bool AckWallSet() { return false; }
+  std::function<void()> on_wall_set;
 };
 
 // The real clock: local time of the system's time zone, CLOCK_MONOTONIC, nanosleep and poll.
 class SystemClock final : public Clock {
  public:
+  SystemClock() = default;
+  ~SystemClock() override;
+  SystemClock(const SystemClock&) = delete;
+  SystemClock& operator=(const SystemClock&) = delete;
+
   DateTime Now() override;
   int64_t MonotonicMs() override;
   void SleepMs(int ms) override;
   int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
+  // A timerfd on CLOCK_REALTIME armed with TFD_TIMER_CANCEL_ON_SET, made at the first call;
+  // -1 when the system offers none.
+  int WallSetFd() override;
+  bool AckWallSet() override;
 
  private:
+  bool ArmWallSet();
+
+  int wall_set_fd_ = -1;
   // The last second read (CLOCK_REALTIME) and its local time, converted once per second.
   time_t second_ = -1;
   DateTime second_start_;
@@ -115,7 +136,11 @@ class ManualClock final : public Clock {
   void SleepMs(int ms) override { Advance(ms); }
   int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
 
-  void Set(DateTime t) { now_ = t; }
+  // A step of the wall clock, reported to on_wall_set.
+  void Set(DateTime t) {
+    now_ = t;
+    if (on_wall_set) on_wall_set();
+  }
   void Advance(int64_t ms) {
     now_ = now_.PlusMillis(ms);
     mono_ += ms;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace quorlan {
 
@@ -16,10 +17,75 @@ void Timer::SetEnabled(bool enabled) {
   Restart();
 }
 
-void Timer::Restart() { next_due_ms_ = loop_->clock().MonotonicMs() + interval_ms_; }
+void Timer::Restart() {
+  next_due_ms_ = loop_->clock().MonotonicMs() + interval_ms_;
+  sleep_until_ms_ = 0;
+}
+
+void Timer::ApplySleep(int64_t mono_ms) {
+  if (interval_ms_ < 1 || mono_ms <= next_due_ms_) return;
+  const int64_t periods = (mono_ms - next_due_ms_ + interval_ms_ - 1) / interval_ms_;
+  next_due_ms_ += periods * interval_ms_;
+}
+
+void Timer::SleepUntil(int64_t mono_ms) {
+  if (running_) {
+    sleep_until_ms_ = std::max(sleep_until_ms_, mono_ms);
+  } else {
+    ApplySleep(mono_ms);
+  }
+}
+
+void Timer::Wake() {
+  sleep_until_ms_ = 0;
+  if (interval_ms_ < 1) return;
+  const int64_t now = loop_->clock().MonotonicMs();
+  if (next_due_ms_ - now <= interval_ms_) return;
+  next_due_ms_ -= (next_due_ms_ - now - 1) / interval_ms_ * interval_ms_;
+}
+
+void Timer::AlignWith(const Timer& other) {
+  if (!enabled_ || !other.enabled_ || interval_ms_ < 1 || other.interval_ms_ < 1) return;
+  const int64_t now = loop_->clock().MonotonicMs();
+  int64_t next = other.next_due_ms_;
+  if (next > now) {
+    next -= (next - now - 1) / interval_ms_ * interval_ms_;
+  } else {
+    next += ((now - next) / interval_ms_ + 1) * interval_ms_;
+  }
+  next_due_ms_ = next;
+}
 
 EventLoop::EventLoop(Clock& clock) : clock_(clock) {}
-EventLoop::~EventLoop() = default;
+EventLoop::~EventLoop() {
+  if (wall_set_watched_) clock_.on_wall_set = nullptr;
+}
+
+EventLoop::WatchId EventLoop::OnWallClockSet(std::function<void()> on_set) {
+  if (!wall_set_watched_) {
+    wall_set_watched_ = true;
+    clock_.on_wall_set = [this] { WallClockWasSet(); };
+    const int fd = clock_.WallSetFd();
+    if (fd >= 0) {
+      WatchReadable(fd, [this] {
+        if (clock_.AckWallSet()) WallClockWasSet();
+      });
+    }
+  }
+  const WatchId id = next_watch_id_++;
+  on_wall_set_.emplace_back(id, std::move(on_set));
+  return id;
+}
+
+void EventLoop::RemoveWallClockSet(WatchId id) {
+  std::erase_if(on_wall_set_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void EventLoop::WallClockWasSet() {
+  // A copy: a callback may remove itself.
+  const auto callbacks = on_wall_set_;
+  for (const auto& [id, on_set] : callbacks) on_set();
+}
 
 Timer& EventLoop::AddTimer(std::string name, std::function<void()> on_tick) {
   timers_.push_back(std::unique_ptr<Timer>(new Timer(this, std::move(name), std::move(on_tick))));
@@ -92,6 +158,7 @@ int EventLoop::RunDueTimers() {
       const int64_t missed = (after - t.next_due_ms_) / t.interval_ms_ + 1;
       t.next_due_ms_ += missed * t.interval_ms_;
     }
+    t.ApplySleep(std::exchange(t.sleep_until_ms_, 0));
   }
   return delivered;
 }

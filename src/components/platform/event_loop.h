@@ -41,6 +41,16 @@ class Timer {
   const std::string& Name() const { return name_; }
   // True while the tick handler runs.
   bool Running() const { return running_; }
+  // Lets the timer sleep through its ticks before mono_ms (monotonic): the next tick is the
+  // first of its grid at or after mono_ms, never sooner than it would have come. Called by the
+  // tick handler, it counts from the tick that follows the handler's return.
+  void SleepUntil(int64_t mono_ms);
+  // Ends a sleep: the next tick is the first of the grid after now.
+  void Wake();
+  // Moves this timer's grid onto other's next tick, its period unchanged (the next tick within
+  // one period from now), so that both fall due in one wake-up of the loop. Does nothing while
+  // either is disabled.
+  void AlignWith(const Timer& other);
 
  private:
   friend class EventLoop;
@@ -54,7 +64,9 @@ class Timer {
   int interval_ms_ = 0;
   bool enabled_ = false;
   bool running_ = false;
-  int64_t next_due_ms_ = 0;  // monotonic
+  int64_t next_due_ms_ = 0;     // monotonic
+  int64_t sleep_until_ms_ = 0;  // asked for by the running handler; applied after it returns
+  void ApplySleep(int64_t mono_ms);
 };
 
 class EventLoop {
@@ -76,6 +88,12 @@ class EventLoop {
   using WatchId = uint64_t;
   WatchId WatchReadable(int fd, std::function<void()> on_readable);
   void Unwatch(WatchId id);
+
+  // Calls on_set after each step of the wall clock (set by an administrator or stepped by NTP;
+  // not slewing), as the clock reports it: work timed on the monotonic clock towards a wall-clock
+  // moment can then look again. Returns an id for RemoveWallClockSet.
+  WatchId OnWallClockSet(std::function<void()> on_set);
+  void RemoveWallClockSet(WatchId id);
 
   // Queues an event for the next delivery.
   void Post(std::function<void()> event);
@@ -122,12 +140,15 @@ class EventLoop {
   int RunPosted();
   void RunIdle();
   int MillisToNextTimer();
+  void WallClockWasSet();
 
   Clock& clock_;
   std::vector<std::unique_ptr<Timer>> timers_;
   std::vector<std::shared_ptr<Watch>> watches_;
   std::deque<std::function<void()>> posted_;
   std::vector<std::function<void()>> idle_;
+  std::vector<std::pair<WatchId, std::function<void()>>> on_wall_set_;
+  bool wall_set_watched_ = false;
   WatchId next_watch_id_ = 1;
   bool quit_ = false;
 };

@@ -106,6 +106,47 @@ TEST(EventLoopTest, TimerTicksAtItsPeriodAndStopsWhenDisabled) {
   EXPECT_EQ(ticks, 2);
 }
 
+// A timer sleeps through its ticks on its own grid; a wake or a step of the wall clock ends the
+// sleep at the next tick of that grid; another timer can be put on its grid.
+TEST(EventLoopTest, TimerSleepsThroughTicksAndWakes) {
+  ManualClock clock;
+  EventLoop loop(clock);
+  std::vector<int64_t> at;
+  const int64_t start = clock.MonotonicMs();
+  Timer* poll = nullptr;
+  poll = &loop.AddTimer("timerPoll", [&] {
+    at.push_back(clock.MonotonicMs() - start);
+    if (at.size() == 1) poll->SleepUntil(clock.MonotonicMs() + 7000);  // from the handler
+  });
+  poll->SetInterval(2000);
+  poll->SetEnabled(true);
+  const auto run_to = [&](int64_t ms) {
+    while (clock.MonotonicMs() - start < ms)
+      loop.RunOnce(static_cast<int>(ms - (clock.MonotonicMs() - start)));
+  };
+  run_to(12000);
+  EXPECT_EQ(at, (std::vector<int64_t>{2000, 10000, 12000})) << "2 s grid, 7 s asleep";
+  poll->SleepUntil(clock.MonotonicMs() + 60000);
+  clock.Advance(3000);
+  poll->Wake();
+  run_to(20000);
+  EXPECT_EQ(at, (std::vector<int64_t>{2000, 10000, 12000, 16000, 18000, 20000}));
+  loop.OnWallClockSet([&] { poll->Wake(); });
+  poll->SleepUntil(clock.MonotonicMs() + 60000);
+  clock.Advance(500);
+  clock.Set(clock.Now().PlusHours(-1));
+  run_to(24000);
+  EXPECT_EQ(at, (std::vector<int64_t>{2000, 10000, 12000, 16000, 18000, 20000, 22000, 24000}));
+
+  Timer& debug = loop.AddTimer("timerDebug", [] {});
+  debug.SetInterval(30000);
+  debug.SetEnabled(true);
+  clock.Advance(700);
+  debug.AlignWith(*poll);  // the poll timer's next tick is at 26000
+  EXPECT_EQ(loop.RunOnce(-1), 2) << "both in one wake-up";
+  EXPECT_EQ(clock.MonotonicMs() - start, 26000);
+}
+
 TEST(EventLoopTest, RunOnceWaitsForTheNextTimer) {
   ManualClock clock;
   EventLoop loop(clock);
