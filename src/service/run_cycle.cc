@@ -144,6 +144,14 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
   EventTraps = &eventTraps;
   Journal = &host;
   AttachAgentHandlers(*this);
+  // What the agent sets (a change code, a restart, polling resumed, a node reset) is for the next
+  // poll tick: a timer sleeping through idle ticks wakes.
+  snmpAgent.OnSetRequest = [this](SnmpAgentRequest& r) {
+    SetRequest(*this, r);
+    timerPoll.Wake();
+  };
+  // A step of the wall clock moves the poll boundaries against the monotonic clock.
+  WallClockWatch = loop.OnWallClockSet([this] { timerPoll.Wake(); });
   StopRequested = [this] { return dartSvc.StopRequested(); };
   timerDebug.SetInterval(kDebugTimerPeriodMs);
   dartSvc.OnState = [this] { dartSvc_State(*this); };
@@ -154,6 +162,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
 }
 
 Module::~Module() {
+  loop.RemoveWallClockSet(WallClockWatch);
   timerPoll.SetEnabled(false);
   timerDebug.SetEnabled(false);
   timerMonitor.SetEnabled(false);
@@ -192,7 +201,14 @@ void dartSvc_State(Module& m) {
 
 void dartSvc_Error(Module&, int, const std::string&) {}
 
-void timerPoll_Timer(Module& m) { timerPoll_Timer(static_cast<PollState&>(m)); }
+void timerPoll_Timer(Module& m) {
+  timerPoll_Timer(static_cast<PollState&>(m));
+  // The ticks that would find nothing to do are slept through: an idle service wakes for its
+  // poll boundaries, time-outs and the hour rather than every tick. The tick that ends the sleep
+  // is the one that would have found the work.
+  const int64_t idle_ms = PollIdleMs(m);
+  if (idle_ms > 0) m.timerPoll.SleepUntil(m.clock.MonotonicMs() + idle_ms);
+}
 
 void timerDebug_Timer(Module& m) { timerDebug_Timer(static_cast<PollState&>(m)); }
 

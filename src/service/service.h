@@ -125,6 +125,7 @@ struct SelfMonitor {
   // The status file and the metrics file, kept open between the minutes.
   std::unique_ptr<RewrittenFile> StatusFile;
   std::unique_ptr<RewrittenFile> MetricsFile;
+  ProcessUsageReader Usage;
 };
 
 // The one STATUS= line of a minute's figures: "<n> reports; last minute: <rows> rows, <late>
@@ -155,6 +156,7 @@ struct Module : ResponseState {
   AgentEventTraps eventTraps{*this, snmpAgent};
 
   SelfMonitor Monitor;
+  EventLoop::WatchId WallClockWatch = 0;  // wakes the poll timer after a step of the wall clock
 };
 
 // Exit statuses of the command line.

@@ -447,6 +447,9 @@ struct StorageState : Runtime {
   // The translation of DbConnStringSql that every suite connection opens with (made once per
   // stored string, not at every operation).
   SuiteConnectionMemo SuiteConnection;
+  // A SQLite suite database's file and write-ahead log as the last settings read found them
+  // (exists false: read again).
+  std::array<FileStamp, 2> SettingsReadStamps{};
   // Where sample rows go.
   Recorder SampleRecorder{*this};
 };

@@ -183,6 +183,32 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
   EXPECT_EQ(dir_.Read(kAgentFileName), fmt::format("pid={}\nport={}\n", getpid(), agent_port_));
 }
 
+// An idle service wakes twice a minute (the debug watcher, with the self-monitoring at second 30)
+// and its poll timer sleeps until the hour; a step of the wall clock wakes the poll timer at its
+// next tick.
+TEST_F(RunCycleTest, AnIdleServiceWakesTwiceAMinuteAndAClockStepWakesThePollTimer) {
+  SetUpDatabase();
+  WriteIni();
+  host_.Deliver(kStateStart);
+  ASSERT_EQ(m_.ServiceState, kServiceRunning) << ::testing::PrintToString(Messages());
+  ASSERT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 30, 8}));
+  const int64_t ticks = m_.PollTicks;
+  int wakes = 0;
+  while (m_.Monitor.Writes < 10) {
+    if (loop_.RunOnce(-1) > 0) ++wakes;
+  }
+  // 14:30:10 the first poll tick, then from 14:30:30 to 14:39:30 the debug watcher every 30 s
+  // with the monitor on every other one.
+  EXPECT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 39, 30}));
+  EXPECT_EQ(m_.PollTicks, ticks + 1);
+  EXPECT_EQ(wakes, 1 + 19);
+
+  const DateTime stepped = clock_.Now().PlusHours(-2);
+  clock_.Set(stepped);
+  while (m_.PollTicks == ticks + 1) loop_.RunOnce(-1);
+  EXPECT_EQ(m_.TickStarted, stepped.PlusSeconds(2)) << "the next tick of the poll timer's grid";
+}
+
 TEST_F(RunCycleTest, StartBuildsTheTrendListAndDumpsItInDebugMode) {
   SetUpDatabase();
   WriteIni();

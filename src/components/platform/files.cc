@@ -5,8 +5,10 @@
 #include <fmt/format.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -117,17 +119,17 @@ RewrittenFile::~RewrittenFile() {
   if (spare_ >= 0) ::close(spare_);
 }
 
-// The kept spare is still the regular file at the temporary name.
+// The kept spare still has its name: a file removed or replaced at the temporary name has lost
+// its last link. One fstat a replacement, where comparing with an lstat of the name took two.
 bool RewrittenFile::SpareInPlace() const {
   struct stat held;
-  struct stat named;
-  return spare_ >= 0 && ::fstat(spare_, &held) == 0 && ::lstat(temporary_.c_str(), &named) == 0 &&
-         S_ISREG(named.st_mode) && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  return spare_ >= 0 && ::fstat(spare_, &held) == 0 && held.st_nlink > 0;
 }
 
 void RewrittenFile::NewSpare() {
   if (spare_ >= 0) ::close(spare_);
   spare_ = -1;
+  spare_size_ = 0;
   if (::unlink(temporary_.c_str()) != 0 && errno != ENOENT) Fail("remove", temporary_, errno);
   spare_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   static_cast<mode_t>(mode_));
@@ -143,22 +145,31 @@ void RewrittenFile::WriteSpare(std::string_view text) {
     if (n < 0) Fail("write", temporary_, errno);
     done += static_cast<size_t>(n);
   }
-  if (::ftruncate(spare_, static_cast<off_t>(text.size())) != 0) {
+  // Only a shorter text leaves old bytes behind it.
+  if (text.size() < spare_size_ && ::ftruncate(spare_, static_cast<off_t>(text.size())) != 0) {
     Fail("truncate", temporary_, errno);
   }
+  spare_size_ = text.size();
 }
 
 void RewrittenFile::Replace(std::string_view text) {
   if (!SpareInPlace()) NewSpare();
-  WriteSpare(text);
-  if (SwapNames(temporary_, path_)) {
-    // The previous text's file is the spare now, unless this object did not write it.
-    std::swap(current_, spare_);
-  } else {
-    RenameFile(temporary_, path_);
-    if (current_ >= 0) ::close(current_);
-    current_ = spare_;
-    spare_ = -1;
+  try {
+    WriteSpare(text);
+    if (SwapNames(temporary_, path_)) {
+      // The previous text's file is the spare now, unless this object did not write it.
+      std::swap(current_, spare_);
+      std::swap(current_size_, spare_size_);
+    } else {
+      RenameFile(temporary_, path_);
+      if (current_ >= 0) ::close(current_);
+      current_ = std::exchange(spare_, -1);
+      current_size_ = spare_size_;
+    }
+  } catch (const RuntimeError&) {
+    // The spare may be the cause (moved away under its name): the next replacement makes a new one.
+    ::close(std::exchange(spare_, -1));
+    throw;
   }
   if (spare_ < 0) {
     // The spare for the next replacement is made now, so that from the second one on each is a
@@ -382,6 +393,23 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+FileStamp StampOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  const auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  return {true,
+          {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)},
+          static_cast<uint64_t>(st.st_size),
+          std::max(ns(st.st_mtim), ns(st.st_ctim))};
+}
+
+bool StampSettled(const FileStamp& stamp) {
+  // File times are taken from the coarse real-time clock.
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec - stamp.changed_ns >= 1000000000;
 }
 
 DataFile DataFile::Open(const std::string& path, bool writable) {

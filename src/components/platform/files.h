@@ -47,7 +47,8 @@ void ReplaceFile(const std::string& path, const std::string& text, int mode = kF
 // files held open the next text is written over it in place and the two names swapped again
 // (renameat2 RENAME_EXCHANGE). A reader that opens path finds one whole text; one that keeps the
 // file open past the next replacement may see it rewritten. When the kept file is no longer the
-// one at path + ".tmp" (removed, replaced) or there is none yet, a new one is created there as
+// one at path + ".tmp" (removed or replaced: its last link is gone; a replacement that fails) or
+// there is none yet, a new one is created there as
 // CreateNewFile creates it, a leftover removed first; the first replacement also makes the spare
 // for the second. A file system that cannot swap gets a plain rename(2). A failure throws
 // RuntimeError naming the file and leaves the file at path as it was.
@@ -72,6 +73,8 @@ class RewrittenFile {
   int mode_;
   int current_ = -1;  // the file at path_ as last written, or -1
   int spare_ = -1;    // the file at temporary_ to write next, or -1
+  uint64_t current_size_ = 0;
+  uint64_t spare_size_ = 0;
 };
 
 // Copies from to a new file as CreateNewFile creates it.
@@ -154,6 +157,21 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 std::optional<FileIdentity> IdentityOf(const std::string& path);
+// What tells whether a file changed: its identity, size, and the later of its last modification
+// and status change (nanoseconds since 1970, as the file system records them: in steps of the
+// kernel's clock tick, so two changes within one tick can leave the same stamp). A missing file
+// has the stamp {} (exists false).
+struct FileStamp {
+  bool exists = false;
+  FileIdentity identity;
+  uint64_t size = 0;
+  int64_t changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
+// Whether the stamp is at least a second old by the file system's own clock: a later change in
+// the same clock tick would leave the same stamp only for a stamp taken less than a tick after it.
+bool StampSettled(const FileStamp& stamp);
 
 // A binary file kept open for appending at its end and reading anywhere, whose appended bytes
 // are durable once Sync returns (fdatasync). Owns its descriptor; movable, not copyable.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 namespace quorlan {
 namespace {
@@ -15,13 +16,29 @@ int64_t Micros(clockid_t clock) {
   return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
 
+}  // namespace
+
+ProcessUsageReader::~ProcessUsageReader() {
+  if (statm_ >= 0) ::close(statm_);
+}
+
+ProcessUsageReader::ProcessUsageReader(ProcessUsageReader&& other) noexcept
+    : statm_(std::exchange(other.statm_, -1)) {}
+
+ProcessUsageReader& ProcessUsageReader::operator=(ProcessUsageReader&& other) noexcept {
+  if (this != &other) {
+    if (statm_ >= 0) ::close(statm_);
+    statm_ = std::exchange(other.statm_, -1);
+  }
+  return *this;
+}
+
 // The second field of /proc/self/statm (resident pages) in bytes; 0 when it cannot be read.
-int64_t ResidentBytes() {
-  const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
+int64_t ProcessUsageReader::ResidentBytes() {
+  if (statm_ < 0) statm_ = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (statm_ < 0) return 0;
   char text[128];
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
+  const ssize_t n = ::pread(statm_, text, sizeof text - 1, 0);
   if (n <= 0) return 0;
   text[n] = '\0';
   char* rest = nullptr;
@@ -30,9 +47,7 @@ int64_t ResidentBytes() {
   return static_cast<int64_t>(pages) * ::sysconf(_SC_PAGESIZE);
 }
 
-}  // namespace
-
-ProcessUsage ReadProcessUsage() {
+ProcessUsage ProcessUsageReader::Read() {
   return {static_cast<int32_t>(::getpid()),
           static_cast<double>(Micros(CLOCK_PROCESS_CPUTIME_ID)) / 1e6, ResidentBytes()};
 }

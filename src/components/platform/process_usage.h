@@ -12,8 +12,20 @@ struct ProcessUsage {
 };
 
 // Reads the process's id, its CPU time (CLOCK_PROCESS_CPUTIME_ID) and resident memory
-// (/proc/self/statm). Never throws: a figure that cannot be read is 0.
-ProcessUsage ReadProcessUsage();
+// (/proc/self/statm, kept open and read again from its start: a reading once a minute costs two
+// system calls). Read never throws: a figure that cannot be read is 0.
+class ProcessUsageReader {
+ public:
+  ProcessUsageReader() = default;
+  ~ProcessUsageReader();
+  ProcessUsageReader(ProcessUsageReader&& other) noexcept;
+  ProcessUsageReader& operator=(ProcessUsageReader&& other) noexcept;
+  ProcessUsage Read();
+
+ private:
+  int64_t ResidentBytes();
+  int statm_ = -1;
+};
 
 // The id of the running process.
 int32_t ProcessId();

@@ -87,6 +87,14 @@ TEST(RewrittenFileTest, SwapsTwoKeptFilesAndNeverPutsAFileItDidNotWriteInPlace) 
   file.Replace("fifth\n");
   EXPECT_EQ(dir.Read("figures.prom"), "fifth\n");
   EXPECT_EQ(dir.Read("target"), "keep\n");
+  // A spare moved away under its name fails one replacement at most; the next makes a new one.
+  std::filesystem::rename(path + ".tmp", dir.File("moved"));
+  try {
+    file.Replace("sixth\n");
+  } catch (const RuntimeError&) {
+  }
+  file.Replace("seventh\n");
+  EXPECT_EQ(dir.Read("figures.prom"), "seventh\n");
 }
 
 }  // namespace
