@@ -638,12 +638,13 @@ Targets:
   pages of shared libraries, which every process that maps them shares. Other processes' load does not enter a
   process's CPU time, but it does lengthen bursts.
 - quorlan-trend runs as `bench/quorlan_trend_bench`: the service's own `Module` (start sequence,
-  `timerPoll_Timer` every 2 s, the senders, the response handling, a sample row per answer through
+  `timerPoll_Timer` on its 2 s grid, the senders, the response handling, a sample row per answer through
   the ODBC client into the SQLite suite database) in an installation made with quorlan-trendctl's
   commands (`bench/quorlan_trend_bench_setup`), with `PollDelaySnmp=0` and `MaxPendSnmp=300`. Its
   clock is the real one while requests are outstanding and jumps to the next timer tick when
-  nothing is, so every tick of a minute runs (30 poll ticks, 2 debug-mode reads) without waiting a
-  minute. A sample is one object of one answer; CPU per sample is the CPU of the measured cycles
+  nothing is, so every tick of a minute runs (the poll ticks that find work, the ticks in between
+  being slept through as in the service; the debug-mode reads; the self-monitoring) without waiting
+  a minute. A sample is one object of one answer; CPU per sample is the CPU of the measured cycles
   over the objects recorded.
 - The sample rows are recorded in batches: those of one turn of the event loop in one
   transaction, committed when the loop has nothing else ready (or at 100 ms or 1,000 rows), on a
@@ -663,8 +664,8 @@ Targets:
 - The real-clock row is the service executable itself (`quorlan-trend`) on the installation of
   the recorded run, polling on the real clock for {args.real_minutes} whole minutes: its CPU is
   everything the process used from half a minute after one minute's burst to half a minute after
-  the last's (`/proc/PID/schedstat`), the idle time of the poll and debug timers between bursts
-  included, over the rows it recorded with a time stamp in that window. It runs once, after the
+  the last's (`/proc/PID/schedstat`), the idle wake-ups between bursts (the poll timer at its next poll or time-out, the debug watcher
+  and the self-monitoring twice a minute) included, over the rows it recorded with a time stamp in that window. It runs once, after the
   repetitions.
 - Burst: quorlan-trend from the tick that sends the cycle's first request to the last row
   committed; the other pollers from their first send to their last answer; the exporter a whole
@@ -680,6 +681,9 @@ Targets:
   {args.scale_cycles} measured cycles, one repetition.
 - Idle: the service executable itself (`quorlan-trend` in its installation), real clock, 300
   reports of a 60-minute interval, none due in the window; CPU over {args.idle} s after its start.
+  Its poll timer sleeps until the hour; it wakes twice a minute, for the debug-mode watcher (which
+  reads nothing while the SQLite database is unchanged) and, at second 30, the self-monitoring
+  with it.
 
 Reproduce: `scripts/bootstrap && scripts/bench` (`scripts/bench --help` for a longer run).
 '''
