@@ -135,7 +135,13 @@ void timerMonitor_Timer(Module& m) {
     // idle moment.
     m.SampleRecorder.CommitBatch();
     const MonitorFigures f = TakeFigures(m);
-    m.dartSvc.SetStatus(MonitorStatusLine(f));
+    const MonitorCounts& c = f.LastMinute;
+    const std::array<int64_t, 7> shown{f.Paused,       f.Reports,   c.RowsRecorded,  c.PollsLate,
+                                       c.PollsGivenUp, f.SpoolRows, c.DatabaseErrors};
+    if (shown != m.Monitor.StatusShown) {
+      m.dartSvc.SetStatus(MonitorStatusLine(f));
+      m.Monitor.StatusShown = shown;
+    }
     SelfMonitor& mon = m.Monitor;
     WriteFigures(m, mon.StatusFile, m.AppPath + "/" + kStatusFileName, StatusFileText(f),
                  kFileMode);

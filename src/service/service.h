@@ -126,6 +126,9 @@ struct SelfMonitor {
   std::unique_ptr<RewrittenFile> StatusFile;
   std::unique_ptr<RewrittenFile> MetricsFile;
   ProcessUsageReader Usage;
+  // What the last STATUS= line showed: paused, reports, rows, late, given up, spool rows and
+  // database errors. An idle minute shows the same, and its line is neither formatted nor sent.
+  std::array<int64_t, 7> StatusShown{-1};
 };
 
 // The one STATUS= line of a minute's figures: "<n> reports; last minute: <rows> rows, <late>

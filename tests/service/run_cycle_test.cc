@@ -202,6 +202,10 @@ TEST_F(RunCycleTest, AnIdleServiceWakesTwiceAMinuteAndAClockStepWakesThePollTime
   EXPECT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 39, 30}));
   EXPECT_EQ(m_.PollTicks, ticks + 1);
   EXPECT_EQ(wakes, 1 + 19);
+  // The same figures each minute: one status line, not ten.
+  EXPECT_EQ(host_.statuses,
+            (std::vector<std::string>{"0 reports; last minute: 0 rows, 0 late, 0 given up; "
+                                      "spool empty"}));
 
   const DateTime stepped = clock_.Now().PlusHours(-2);
   clock_.Set(stepped);
