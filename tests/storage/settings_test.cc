@@ -1,6 +1,10 @@
 // The general settings read from a real SQLite suite database.
+#include <chrono>
+#include <thread>
+
 #include "storage/internal.h"
 #include "storage_fixture.h"
+#include "support/recording_database.h"
 
 namespace quorlan {
 namespace {
@@ -17,6 +21,24 @@ TEST_F(SettingsGeneralReadTest, FollowsTheFirstRowOfSettings) {
   SettingsGeneralRead(st_);
   EXPECT_TRUE(st_.DebugMode);
   EXPECT_TRUE(Events().empty());
+}
+
+// The 30-second watcher reads nothing while the SQLite file and its log are as the last read found
+// them (and a second old, so that a change in the same clock tick cannot hide); a change is read.
+TEST_F(SettingsGeneralReadTest, AnUnchangedSqliteFileIsNotReadAgain) {
+  auto db = std::make_shared<testing::RecordingDatabase>(st_.Db);
+  st_.Db = db;
+  SettingsGeneralRead(st_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  SettingsGeneralRead(st_);  // read again: the first one's stamps were too young to keep
+  const int reads = db->statement_count();
+  EXPECT_EQ(reads, 2);
+  SettingsGeneralRead(st_);
+  SettingsGeneralRead(st_);
+  EXPECT_EQ(db->statement_count(), reads);
+  Exec({"UPDATE Settings SET DebugMode = 1"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
 }
 
 TEST_F(SettingsGeneralReadTest, NullEmptyAndMissingLeaveTheFlagAndReport) {

@@ -307,8 +307,6 @@ void SystemdServiceHost::SetStatus(const std::string& text) {
   for (char& c : line) {
     if (static_cast<unsigned char>(c) < 0x20) c = ' ';
   }
-  if (line == status_) return;
-  status_ = line;
   sd_notify(0, ("STATUS=" + line).c_str());
 }
 

@@ -133,7 +133,6 @@ class SystemdServiceHost final : public ServiceHost {
   bool mask_saved_ = false;
   bool start_failed_ = false;
   bool foreground_ = false;  // running as a service, but not started by systemd
-  std::string status_;       // the last STATUS= sent: the same text again is not sent
 };
 
 // Holds the single-instance lock of one installation (one folder) for the life of the process:
