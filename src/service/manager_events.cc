@@ -18,8 +18,15 @@ void ConnectManagerEvents(Module& m) {
   m.snmpMgrV3.OnReport = [&m](const SnmpReport& r) { snmpMgrV3_Report(m, r); };
   // The answers to the polls: each handler finds its entry by PollMessId, stores the values and
   // closes the request, lowering Pending (snmpManager) or PendingV3 (snmpMgrV3).
-  m.snmpManager.OnResponse = [&m](const SnmpResponse& r) { snmpManager_Response(m, r); };
-  m.snmpMgrV3.OnResponse = [&m](const SnmpResponse& r) { snmpMgrV3_Response(m, r); };
+  // A burst's rows wait in the recorder's batch until its last answer is in.
+  m.snmpManager.OnResponse = [&m](const SnmpResponse& r) {
+    snmpManager_Response(m, r);
+    m.SampleRecorder.AnswerHandled();
+  };
+  m.snmpMgrV3.OnResponse = [&m](const SnmpResponse& r) {
+    snmpMgrV3_Response(m, r);
+    m.SampleRecorder.AnswerHandled();
+  };
 }
 
 void DisconnectManagerEvents(Module& m) {

@@ -130,6 +130,7 @@ void ServiceStop(Module& m) {
   // answer a row behind the last batch.
   m.Repeats.Flush(m, true);
   m.SampleRecorder.Stop();
+  m.SettingsConnection.reset();
   if (m.DebugMode) DebugMergePoll(m);
 }
 
@@ -153,6 +154,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
   // A step of the wall clock moves the poll boundaries against the monotonic clock.
   WallClockWatch = loop.OnWallClockSet([this] { timerPoll.Wake(); });
   StopRequested = [this] { return dartSvc.StopRequested(); };
+  RowsExpected = [this] { return Pending > 0 || PendingV3 > 0; };
   timerDebug.SetInterval(kDebugTimerPeriodMs);
   dartSvc.OnState = [this] { dartSvc_State(*this); };
   dartSvc.OnError = [this](int number, const std::string& text) {

@@ -45,18 +45,25 @@ Recorder::Impl::Impl(StorageState& st) : st_(st), self_(std::make_shared<Impl*>(
 
 Recorder::Impl::~Impl() {
   if (probe_ != nullptr) probe_->SetEnabled(false);
+  if (batch_timer_ != nullptr) batch_timer_->SetEnabled(false);
   CloseConnection();
 }
 
 void Recorder::Impl::Record(const SampleRow& row) {
   batch_.push_back(row);
   const int64_t now = st_.clock.MonotonicMs();
-  if (batch_.size() == 1) {
-    batch_started_ms_ = now;
-    ArmIdle();
-  } else if (batch_.size() >= static_cast<size_t>(kBatchRows) ||
-             now - batch_started_ms_ >= kBatchMs) {
+  if (batch_.size() == 1) batch_started_ms_ = now;
+  if (batch_.size() >= static_cast<size_t>(kBatchRows) || now - batch_started_ms_ >= kBatchMs) {
     Flush();
+  } else if (!held_) {
+    ArmIdle();
+  }
+}
+
+void Recorder::Impl::AnswerHandled() {
+  if (held_ && !HoldBatch()) {
+    held_ = false;
+    ArmIdle();
   }
 }
 
@@ -74,11 +81,39 @@ void Recorder::Impl::ArmIdle() {
 
 void Recorder::Impl::OnIdle() {
   idle_armed_ = false;
-  CommitBatch();
+  if (HoldBatch()) {
+    // The rows of the answers still to come join this batch; AnswerHandled or the timer ends it.
+    held_ = true;
+    ArmBatchTimer();
+  } else {
+    CommitBatch();
+  }
   if (replaying_ && !out_) ReplayStep();
 }
 
+bool Recorder::Impl::HoldBatch() const {
+  return !batch_.empty() && st_.RowsExpected && st_.RowsExpected() &&
+         st_.clock.MonotonicMs() - batch_started_ms_ < kBatchMs;
+}
+
+void Recorder::Impl::ArmBatchTimer() {
+  if (batch_timer_ == nullptr) {
+    batch_timer_ = &st_.loop.AddTimer("recorderBatch", [self = std::weak_ptr<Impl*>(self_)] {
+      if (const std::shared_ptr<Impl*> impl = self.lock()) {
+        (*impl)->batch_timer_->SetEnabled(false);
+        (*impl)->CommitBatch();
+      }
+    });
+  }
+  const int64_t age = st_.clock.MonotonicMs() - batch_started_ms_;
+  batch_timer_->SetEnabled(false);
+  batch_timer_->SetInterval(static_cast<int>(std::max<int64_t>(1, kBatchMs - age)));
+  batch_timer_->SetEnabled(true);
+}
+
 void Recorder::Impl::Flush() {
+  held_ = false;
+  if (batch_timer_ != nullptr) batch_timer_->SetEnabled(false);
   std::vector<SampleRow> rows;
   rows.swap(batch_);
   Spool* spool = LoadedSpool();
@@ -463,6 +498,7 @@ Recorder::Recorder(StorageState& st) : impl_(std::make_unique<Impl>(st)) {}
 Recorder::~Recorder() = default;
 void Recorder::Record(const SampleRow& row) { impl_->Record(row); }
 void Recorder::CommitBatch() { impl_->CommitBatch(); }
+void Recorder::AnswerHandled() { impl_->AnswerHandled(); }
 void Recorder::Start() { impl_->Start(); }
 void Recorder::Stop() { impl_->Stop(); }
 bool Recorder::DatabaseOut() const { return impl_->Out(); }

@@ -25,6 +25,7 @@ class Recorder::Impl {
 
   void Record(const SampleRow& row);
   void CommitBatch();
+  void AnswerHandled();
   void Start();
   void Stop();
   bool Out() const { return out_; }
@@ -37,6 +38,11 @@ class Recorder::Impl {
 
   void ArmIdle();
   void OnIdle();
+  // True while the open batch may wait for more rows: the service expects answers
+  // (StorageState::RowsExpected) and the batch is younger than kBatchMs.
+  bool HoldBatch() const;
+  // Commits the open batch kBatchMs after its first row, unless something commits it sooner.
+  void ArmBatchTimer();
   // The open batch: to the database while the spool is empty, else behind the spool's rows.
   void Flush();
   // Writes rows in one transaction, with the replay position when replay_after is given.
@@ -74,6 +80,7 @@ class Recorder::Impl {
   std::vector<SampleRow> batch_;
   int64_t batch_started_ms_ = 0;
   bool idle_armed_ = false;
+  bool held_ = false;  // the batch waits for expected rows: Record arms no idle task
 
   std::unique_ptr<Connection> conn_;
   std::unique_ptr<SampleWriter> writer_;
@@ -95,6 +102,7 @@ class Recorder::Impl {
   DateTime back_at_;      // when the database took a batch again
   int64_t replayed_ = 0;  // rows replayed since the spool was last empty
   Timer* probe_ = nullptr;
+  Timer* batch_timer_ = nullptr;
 };
 
 }  // namespace quorlan

@@ -31,6 +31,32 @@ std::array<FileStamp, 2> SuiteFileStamps(const StorageState& st) {
   return {StampOf(memo.sqlite_path), StampOf(memo.sqlite_path + "-wal")};
 }
 
+constexpr const char* kReadSettings = "SELECT * FROM Settings";
+
+// The read on the connection kept from an earlier one. False, with the connection dropped, when
+// there is none to use (none kept, the stored string changed, the database is out, the service is
+// stopping) or the read failed on it (a server restarted since, say): the caller then reads on a
+// new connection, which reports what fails.
+bool ReadOnKeptConnection(StorageState& st) {
+  if (!st.SettingsConnection) return false;
+  const bool usable = st.SettingsConnectionString == st.DbConnStringSql &&
+                      !st.SampleRecorder.DatabaseOut() && !(st.StopRequested && st.StopRequested());
+  try {
+    if (usable) {
+      Connection& conn = *st.SettingsConnection;
+      std::unique_ptr<Recordset> rows = ExecuteQuery(conn, kReadSettings);
+      if (conn.Errors().empty()) {
+        st.DebugMode = rows->Field("DebugMode").AsBool();
+        return true;
+      }
+    }
+  } catch (const std::exception&) {
+    // Read again on a new connection below.
+  }
+  st.SettingsConnection.reset();
+  return false;
+}
+
 }  // namespace
 
 void SettingsGeneralRead(StorageState& st) {
@@ -42,12 +68,20 @@ void SettingsGeneralRead(StorageState& st) {
     const std::array<FileStamp, 2> stamps = SuiteFileStamps(st);
     if (stamps[0].exists && stamps == st.SettingsReadStamps) return;
     st.SettingsReadStamps = {};
+    if (ReadOnKeptConnection(st)) return;
     std::unique_ptr<Connection> conn = OpenSuiteConnection(st);
     if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
-    std::unique_ptr<Recordset> rows = ExecuteQuery(*conn, "SELECT * FROM Settings");
+    std::unique_ptr<Recordset> rows = ExecuteQuery(*conn, kReadSettings);
     if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
     st.DebugMode = rows->Field("DebugMode").AsBool();
+    rows.reset();
     if (StampSettled(stamps[0]) && StampSettled(stamps[1])) st.SettingsReadStamps = stamps;
+    // A server database's connection is kept for the next read: each new one is a login. A SQLite
+    // file's connections are kept by the database client already, checked against the file.
+    if (st.SuiteConnection.sqlite_path.empty()) {
+      st.SettingsConnection = std::move(conn);
+      st.SettingsConnectionString = st.DbConnStringSql;
+    }
   } catch (const std::exception& e) {
     AppEvent(st, kModShared, kProcedure, e.what(), kEventError);
   }

@@ -348,9 +348,11 @@ struct StorageState;
 // Batches: rows handed to Record are committed in batches, each one transaction on a connection
 // the recorder keeps open (on SQLite with a prepared INSERT per trend-data table, elsewhere with
 // multi-row INSERTs of literal values). A batch commits when the event loop has nothing ready
-// (an idle task), at its kBatchRows-th row, or at the first row handed kBatchMs or more after its
-// first, whichever comes first; CommitBatch commits it at once, and every other statement on the
-// suite database (OpenSuiteConnection) calls it first. A row counts as recorded when its batch
+// (an idle task) and no more rows are expected (StorageState::RowsExpected), at its kBatchRows-th
+// row, or kBatchMs after its first row, whichever comes first; CommitBatch commits it at once, and
+// every other statement on the suite database (OpenSuiteConnection) calls it first. While answers
+// are outstanding, the rows of a burst of answers thus share one transaction instead of one each
+// for every lull between two answers. A row counts as recorded when its batch
 // commits; a crash of the process loses the open batch, at most kBatchMs of rows.
 //
 // Outages: a batch that fails because the database is out (locked by another writer beyond the
@@ -388,6 +390,9 @@ class Recorder {
   void Record(const SampleRow& row);
   // Commits the open batch now: to the database, or to the spool while it holds rows.
   void CommitBatch();
+  // Called by the service after each answer it handled: once RowsExpected turns false, a batch
+  // that waited for more rows commits at the next idle moment.
+  void AnswerHandled();
   // At the service's start, once the trend-data tables exist: reads the spool an earlier run
   // left (reporting torn or damaged parts) and replays it from the next idle moment.
   void Start();
@@ -444,12 +449,19 @@ struct StorageState : Runtime {
   // connections are then refused at once, so that a stop waits for at most the operation in
   // progress, not for every operation that would follow it.
   std::function<bool()> StopRequested;
+  // True while requests are outstanding whose answers hand rows to the recorder (set by the
+  // service; empty: never): an open batch then waits for them, at most kBatchMs.
+  std::function<bool()> RowsExpected;
   // The translation of DbConnStringSql that every suite connection opens with (made once per
   // stored string, not at every operation).
   SuiteConnectionMemo SuiteConnection;
   // A SQLite suite database's file and write-ahead log as the last settings read found them
   // (exists false: read again).
   std::array<FileStamp, 2> SettingsReadStamps{};
+  // The settings read's connection to a server suite database, kept between the reads of the
+  // debug-mode watcher, and the stored string it opened with (closed at the service's stop).
+  std::unique_ptr<Connection> SettingsConnection;
+  std::string SettingsConnectionString;
   // Where sample rows go.
   Recorder SampleRecorder{*this};
 };
@@ -495,7 +507,9 @@ std::unique_ptr<Recordset> ExecuteQuery(Connection& conn, const std::string& sql
 void SettingsConsoleRead(StorageState& st);
 
 // Sets DebugMode from the first row of Settings. Reports its own errors (procedure
-// "SettingsGeneralRead", module "modQuorlanTrend", type 1), leaving DebugMode unchanged.
+// "SettingsGeneralRead", module "modQuorlanTrend", type 1), leaving DebugMode unchanged. A SQLite
+// file unchanged since the last read is not read again; a server database is read on the
+// connection the last read kept (SettingsConnection), and on a new one when that read fails.
 void SettingsGeneralRead(StorageState& st);
 
 // Creates any of TrendData1, TrendData5, TrendData15, TrendData60 that is missing (names compared

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "support/fakes.h"
 #include "support/postgres_server.h"
 #include "support/process.h"
+#include "support/recording_database.h"
 #include "support/snmp_peers.h"
 #include "support/stepped_clock.h"
 #include "support/temp_dir.h"
@@ -232,6 +234,28 @@ TEST_F(PostgresServiceTest, PollsAreRecordedAndARestartDuringPollingLosesNoRow) 
   locker.join();
   ASSERT_TRUE(Until([this] { return Rows().size() > 60; }));
   EXPECT_EQ(Rows(), "10:01=42 10:02=42 10:03=42 10:04=42 10:05=42 10:06=42 10:07=42");
+}
+
+// The debug-mode watcher reads on one kept connection, also after the setting changed; once the
+// server restarted under it, the next read logs in again and reports nothing.
+TEST_F(PostgresServiceTest, TheDebugWatcherKeepsItsConnectionAcrossReadsAndARestart) {
+  auto db = std::make_shared<testing::RecordingDatabase>(m_->Db);
+  m_->Db = db;
+  m_->SettingsConnection.reset();
+  const size_t events = testing::ReadEventLog(dir_.File("opt")).size();
+  const auto opens = [&] { return std::count(db->log().begin(), db->log().end(), "open"); };
+  SettingsGeneralRead(*m_);
+  SettingsGeneralRead(*m_);
+  server_->Sql({"UPDATE Settings SET DebugMode = 1"});
+  SettingsGeneralRead(*m_);
+  EXPECT_TRUE(m_->DebugMode);
+  EXPECT_EQ(opens(), 1);
+  server_->Restart("immediate");
+  server_->Sql({"UPDATE Settings SET DebugMode = 0"});
+  SettingsGeneralRead(*m_);
+  EXPECT_FALSE(m_->DebugMode);
+  EXPECT_EQ(opens(), 2);
+  EXPECT_EQ(testing::ReadEventLog(dir_.File("opt")).size(), events);
 }
 
 // The change passes run their SQL on PostgreSQL: a report flagged '1' is loaded, one flagged '2'

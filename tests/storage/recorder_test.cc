@@ -2,6 +2,7 @@
 // at idle moments, a database locked by another writer for a minute, refused rows set aside.
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "storage_fixture.h"
@@ -79,6 +80,34 @@ TEST_F(RecorderTest, ABatchCommitsWhenTheLoopIsIdleAtTheLatestAfter100MsOr1000Ro
       << "another statement commits the open batch first";
   EXPECT_EQ(recorder().Counts().recorded, 1025);
   EXPECT_TRUE(Events().empty());
+}
+
+// While answers are outstanding, the rows of a burst wait for one another: the lulls between
+// answers commit nothing, the last answer's idle moment commits them in one transaction, and a
+// batch held for answers that do not come commits 100 ms after its first row.
+TEST_F(RecorderTest, TheRowsOfABurstOfAnswersShareOneTransaction) {
+  int outstanding = 3;
+  st_.RowsExpected = [&] { return outstanding > 0; };
+  for (int i = 0; i < 3; ++i) {
+    recorder().Record(Row(i, At(0)));
+    --outstanding;
+    recorder().AnswerHandled();
+    Idle();
+    EXPECT_EQ(Rows(), i < 2 ? 0 : 3) << "after answer " << i + 1;
+  }
+  const std::vector<std::string> statements = recording_->Statements();
+  EXPECT_EQ(std::count(statements.begin(), statements.end(), "BEGIN TRANSACTION"), 1);
+
+  outstanding = 1;
+  recorder().Record(Row(9, At(1)));
+  recorder().AnswerHandled();
+  Idle();
+  clock_.inner.Advance(99);
+  Idle();
+  EXPECT_EQ(Rows(), 3);
+  clock_.inner.Advance(1);
+  Idle();
+  EXPECT_EQ(Rows(), 4) << "100 ms after the batch's first row";
 }
 
 // The rows as the trend-data tables have always held them: whole numbers rounded with halves
