@@ -145,11 +145,51 @@ void CorrectSetBack(PollState& st, int16_t i) {
   }
 }
 
+// The SNMPv1/v2c first requests of a due pass that no pause separates go out together: the
+// manager queues them, and they are sent before a pause, at every kSendBatch requests and when the
+// pass ends (also by an error), in the order they were made. A request whose datagram the system
+// refused ends as a send that failed at once would have.
+class SendBatch {
+ public:
+  static constexpr size_t kSendBatch = 64;
+
+  explicit SendBatch(PollState& st) : st_(st) { st_.snmpManager.SetBatching(true); }
+  ~SendBatch() {
+    try {
+      Flush();
+    } catch (const std::exception&) {
+      // The pass already ends with an error of its own; the requests left time out.
+    }
+    st_.snmpManager.SetBatching(false);
+  }
+  SendBatch(const SendBatch&) = delete;
+  SendBatch& operator=(const SendBatch&) = delete;
+
+  void FlushWhenFull() {
+    if (st_.snmpManager.Batched() >= kSendBatch) Flush();
+  }
+  void Flush() {
+    for (const SnmpManager::FailedSend& f : st_.snmpManager.FlushBatch()) {
+      for (int16_t c = 1; c <= st_.TrendListCount; ++c) {
+        const TrendListEntry& e = st_.TrendList[c];
+        if (e.PollPending && !e.PollCountedV3 && e.PollMessId == f.request_id) {
+          polling::EndFailedSend(st_, c);
+          break;
+        }
+      }
+    }
+  }
+
+ private:
+  PollState& st_;
+};
+
 // Sends a first request for each due entry while its version's count of outstanding requests is
 // below its limit, pausing after each send. A count at its limit is no error: the entry stays due
 // for a later tick. False when the service stopped.
 bool DuePass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
+  SendBatch batch(st);
   for (i = 1; InPass(st, i, count); ++i) {
     const TrendListEntry& e = st.TrendList[i];
     if (e.PollPending || e.PollInterval == 0) continue;
@@ -164,7 +204,13 @@ bool DuePass(PollState& st, int16_t& i) {
       ++st.Pending;
       SnmpPollSend(st, i, false);
     }
-    if (!Pause(st, SendPause(st))) return false;
+    const int16_t pause = SendPause(st);
+    if (pause == 0) {
+      batch.FlushWhenFull();
+    } else {
+      batch.Flush();  // what the pause waits for has gone out
+    }
+    if (!Pause(st, pause)) return false;
   }
   return true;
 }

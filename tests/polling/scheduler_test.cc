@@ -430,10 +430,16 @@ TEST_F(SchedulerTest, AFailingSendEndsThePollSilently) {
     bool manager_active;
     int32_t mess_id_after;  // PollMessId keeps what it had reached
     size_t poll_rows;
+    const char* address = "127.0.0.1";
+    int16_t delay = 20;  // PollDelaySnmp: 0 sends the pass's requests together
   };
   for (const Case c : {Case{"OID refused", 2, "not-an-oid", true, 0, 0},
                        Case{"send refused", 2, kTestOid, false, kFirstMessId, 1},
-                       Case{"SNMPv3 send refused", 3, kTestOid, false, kFirstMessId, 1}}) {
+                       Case{"SNMPv3 send refused", 3, kTestOid, false, kFirstMessId, 1},
+                       Case{"datagram refused by the system", 2, kTestOid, true, kFirstMessId, 1,
+                            "255.255.255.255"},
+                       Case{"datagram of a batch refused", 2, kTestOid, true, kFirstMessId, 1,
+                            "255.255.255.255", 0}}) {
     SCOPED_TRACE(c.name);
     ManualClock clock(kStart);
     PollHarness h(clock);
@@ -443,6 +449,8 @@ TEST_F(SchedulerTest, AFailingSendEndsThePollSilently) {
     e.PollObjId[1] = c.oid;
     e.PollEngineId = c.version == 3 ? kEngine : std::string();
     e.PollSampledValue[1] = 5;
+    e.Address = c.address;
+    h.st.Ini.PollDelaySnmp = c.delay;
     h.st.snmpManager.SetActive(c.manager_active);
     h.st.snmpMgrV3.SetActive(c.manager_active);
     timerPoll_Timer(h.st);

@@ -119,10 +119,16 @@ void UdpSocket::SendTo(const std::string& host, int port, std::string_view data)
   SendTo(MakeAddress(host, port, "sendto"), data);
 }
 
+namespace {
+
+std::string SendWhere(const sockaddr_in& to) {
+  return fmt::format("sendto udp {}:{}", FormatIpv4(to.sin_addr), ntohs(to.sin_port));
+}
+
+}  // namespace
+
 void UdpSocket::SendTo(const sockaddr_in& to, std::string_view data) {
-  const auto where = [&] {
-    return fmt::format("sendto udp {}:{}", FormatIpv4(to.sin_addr), ntohs(to.sin_port));
-  };
+  const auto where = [&] { return SendWhere(to); };
   if (fd_ < 0) throw RuntimeError(err::kComponent, where() + ": socket not open");
   const ssize_t n =
       sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -131,6 +137,42 @@ void UdpSocket::SendTo(const sockaddr_in& to, std::string_view data) {
     throw RuntimeError(err::kComponent,
                        fmt::format("{}: sent {} of {} bytes", where(), n, data.size()));
   }
+}
+
+std::vector<UdpSocket::Refused> UdpSocket::SendMany(const std::vector<Outgoing>& out) {
+  std::vector<Refused> refused;
+  mmsghdr headers[kMaxBatch];
+  iovec iovecs[kMaxBatch];
+  size_t i = 0;
+  while (i < out.size()) {
+    if (fd_ < 0) {
+      refused.push_back({i, SendWhere(out[i].to) + ": socket not open"});
+      ++i;
+      continue;
+    }
+    const size_t n = std::min(out.size() - i, static_cast<size_t>(kMaxBatch));
+    for (size_t k = 0; k < n; ++k) {
+      const Outgoing& o = out[i + k];
+      iovecs[k] = {const_cast<char*>(o.data.data()), o.data.size()};
+      headers[k] = {};
+      headers[k].msg_hdr.msg_name = const_cast<sockaddr_in*>(&o.to);
+      headers[k].msg_hdr.msg_namelen = sizeof o.to;
+      headers[k].msg_hdr.msg_iov = &iovecs[k];
+      headers[k].msg_hdr.msg_iovlen = 1;
+    }
+    // A UDP datagram goes whole or not at all. The call stops at the first datagram refused and
+    // reports those before it; the next call starts with that one and reports why.
+    const int sent = sendmmsg(fd_, headers, static_cast<unsigned>(n), 0);
+    if (sent > 0) {
+      i += static_cast<size_t>(sent);
+      continue;
+    }
+    const int e = sent < 0 ? errno : EAGAIN;
+    if (e == EINTR) continue;
+    refused.push_back({i, fmt::format("{}: {}", SendWhere(out[i].to), ErrnoText(e))});
+    ++i;
+  }
+  return refused;
 }
 
 bool UdpSocket::Receive(Datagram* out) {
@@ -201,10 +243,12 @@ bool UdpSocket::ReceiveBatched(Datagram* out) {
     const int n = recvmmsg(fd_, b.headers.get(), static_cast<unsigned>(b.size), MSG_TRUNC, nullptr);
     if (n < 0) {
       const int e = errno;
-      if (e == EAGAIN || e == EWOULDBLOCK) return false;
+      b.drained = e == EAGAIN || e == EWOULDBLOCK;
+      if (b.drained) return false;
       if (e == EINTR) return ReceiveBatched(out);
       ThrowReceive("recvmmsg", e);
     }
+    b.drained = n < b.size;
     if (n == 0) return false;
     b.taken = n;
   }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorlan {
 
@@ -51,6 +52,18 @@ class UdpSocket {
   // Sends one datagram. Throws RuntimeError on failure, "would block" included.
   void SendTo(const std::string& host, int port, std::string_view data);
   void SendTo(const sockaddr_in& to, std::string_view data);
+  // Sends several datagrams, in order, with as few system calls as the system allows (sendmmsg,
+  // up to 64 a call). A datagram the system refuses does not stop the others: the result lists
+  // the refused ones by their index in out, each with the error SendTo would have thrown.
+  struct Outgoing {
+    sockaddr_in to;
+    std::string_view data;
+  };
+  struct Refused {
+    size_t index;
+    std::string error;
+  };
+  std::vector<Refused> SendMany(const std::vector<Outgoing>& out);
   // Receives one datagram without waiting, in arrival order. Returns false when none is queued.
   // Throws RuntimeError for a failure other than "would block".
   bool Receive(Datagram* out);
@@ -62,14 +75,19 @@ class UdpSocket {
   // longer reports them as readable. Closing the socket drops them.
   void SetReceiveBatch(int count);
   int Taken() const { return batch_.taken - batch_.next; }
+  // True when every datagram taken has been handed out and the last read from the system took
+  // fewer than a batch holds: the system had no more at that moment. A reader may then wait for
+  // readiness instead of asking again (a call that would most likely find nothing).
+  bool Drained() const { return batch_.size > 1 && batch_.next == batch_.taken && batch_.drained; }
 
  private:
   // The datagrams of one recvmmsg: slot i holds datagram i in its own kBufferSize bytes, of which
   // only the pages written become resident.
   struct Batch {
     int size = 1;
-    int taken = 0;  // datagrams read into the slots
-    int next = 0;   // the next slot to hand out
+    int taken = 0;         // datagrams read into the slots
+    int next = 0;          // the next slot to hand out
+    bool drained = false;  // the last recvmmsg took fewer than size
     std::unique_ptr<char[]> slots;
     std::unique_ptr<mmsghdr[]> headers;
     std::unique_ptr<iovec[]> iovecs;

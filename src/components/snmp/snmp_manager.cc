@@ -70,6 +70,8 @@ void SnmpManager::SetActive(bool active) {
   if (!active) {
     loop_.Unwatch(watch_);
     socket_.Close();
+    queued_.clear();
+    failed_.clear();
     return;
   }
   socket_.Open(local_host_, local_port_, kReceiveBufferBytes);
@@ -170,6 +172,7 @@ void SnmpManager::SendReadRequest(snmp::PduType type) {
   }
   const uint64_t call = next_call_++;
   if (req_.version == 3) {
+    SendQueued();
     SendV3GetRequest(req_, call, type);
   } else {
     SendCommunityRequest(req_, call, type);
@@ -195,33 +198,73 @@ void SnmpManager::SendSetRequest() {
 
 void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
                                        snmp::PduType type) {
-  const bool set = type == snmp::PduType::kSetRequest;
-  snmp::CommunityMessage m;
-  m.version = s.version == 1 ? snmp::version::kV1 : snmp::version::kV2c;
-  m.community = s.community;
-  m.pdu.type = type;
-  m.pdu.request_id = s.request_id;
-  m.pdu.varbinds.reserve(s.oids.size());
-  for (size_t i = 0; i < s.oids.size(); ++i) {
-    m.pdu.varbinds.push_back({s.oids[i], set ? s.values[i] : snmp::Value::Null()});
+  const int32_t version = s.version == 1 ? snmp::version::kV1 : snmp::version::kV2c;
+  std::string wire =
+      snmp::EncodeRequest(version, s.community, type, s.request_id, s.oids, s.values);
+  Sent sent{{}, s.port, version, s.community, static_cast<int>(s.oids.size()), call};
+  sockaddr_in to{};
+  const bool dotted = DottedQuad(s.host, s.port, &to);
+  if (dotted && batching_ && timeout_s_ == 0 && type == snmp::PduType::kGetRequest) {
+    queued_.push_back({to, std::move(wire), s.request_id, std::move(sent)});
+    return;
   }
-  Sent sent{{}, s.port, m.version, s.community, static_cast<int>(s.oids.size()), call};
+  SendQueued();  // what was queued before goes out first
+  // A dotted quad goes out at once, without wrapping the send for the resolver's callback.
+  if (dotted) return SendCommunity(to, wire, s.request_id, sent);
   WithAddress(SendPrefix(type), call, s.host, s.port,
-              [this, wire = snmp::EncodeMessage(m), id = s.request_id,
-               sent = std::move(sent)](const sockaddr_in& to) mutable {
-                socket_.SendTo(to, wire);
-                sent.address = to.sin_addr;
-                sent_.Insert(id, std::move(sent), loop_.clock().MonotonicMs());
-              });
+              [this, wire = std::move(wire), id = s.request_id, sent = std::move(sent)](
+                  const sockaddr_in& to) mutable { SendCommunity(to, wire, id, sent); });
+}
+
+void SnmpManager::SendCommunity(const sockaddr_in& to, const std::string& wire, int32_t id,
+                                Sent& sent) {
+  socket_.SendTo(to, wire);
+  sent.address = to.sin_addr;
+  sent_.Insert(id, std::move(sent), loop_.clock().MonotonicMs());
+}
+
+void SnmpManager::SetBatching(bool on) {
+  if (!on) {
+    for (const FailedSend& f : FlushBatch()) RaiseError(err::kComponent, f.error);
+  }
+  batching_ = on;
+}
+
+std::vector<SnmpManager::FailedSend> SnmpManager::FlushBatch() {
+  SendQueued();
+  return std::exchange(failed_, {});
+}
+
+void SnmpManager::SendQueued() {
+  if (queued_.empty()) return;
+  outgoing_.clear();
+  for (const Queued& q : queued_) outgoing_.push_back({q.to, q.wire});
+  const std::vector<UdpSocket::Refused> refused = socket_.SendMany(outgoing_);
+  const int64_t now = loop_.clock().MonotonicMs();
+  size_t r = 0;
+  for (size_t k = 0; k < queued_.size(); ++k) {
+    Queued& q = queued_[k];
+    if (r < refused.size() && refused[r].index == k) {
+      failed_.push_back({q.id, refused[r++].error});
+      continue;
+    }
+    q.sent.address = q.to.sin_addr;
+    sent_.Insert(q.id, std::move(q.sent), now);
+  }
+  queued_.clear();
+  outgoing_.clear();
+}
+
+bool SnmpManager::DottedQuad(const std::string& host, int port, sockaddr_in* to) {
+  to->sin_family = AF_INET;
+  to->sin_port = htons(static_cast<uint16_t>(port));
+  return !host.empty() && inet_pton(AF_INET, host.c_str(), &to->sin_addr) == 1;
 }
 
 void SnmpManager::WithAddress(std::string_view action, uint64_t call, const std::string& host,
                               int port, std::function<void(const sockaddr_in&)> send) {
   sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  // A dotted quad needs no lookup: the request goes out without the resolver's callback.
-  if (!host.empty() && inet_pton(AF_INET, host.c_str(), &to.sin_addr) == 1) {
+  if (DottedQuad(host, port, &to)) {
     send(to);
     return;
   }
@@ -300,7 +343,9 @@ void SnmpManager::OnReadable() {
   // and the service host; the loop calls again while more are queued in the system. Those the
   // socket has taken already are handled before returning: no readiness would report them.
   // A handler that pauses runs this again inside its pause, which goes on with the next datagram.
+  // A read that took less than a batch emptied the system's queue: the next waits for readiness.
   for (int n = 0; (n < kDatagramsPerWakeUp || socket_.Taken() > 0) && Active(); ++n) {
+    if (n > 0 && socket_.Drained()) return;
     try {
       if (!socket_.Receive(&dg)) return;
     } catch (const RuntimeError& e) {

@@ -259,6 +259,20 @@ class SnmpManager {
 
   // Sends a GetRequest with the slots in order, each with a NULL value. REQUIRES: active.
   void SendGetRequest();
+  // Batched sending. While batching is on and the wait time is 0, an SNMPv1/v2c GetRequest to a
+  // dotted-quad target is queued instead of sent; FlushBatch sends the queue in order with as
+  // few system calls as the system allows (sendmmsg) and returns the requests that could not go
+  // out, each with the error SendGetRequest would have thrown. A queued request is matched to its
+  // answer from its flush on. Any other request sends the queue first, so datagrams leave in the
+  // order their requests were made. Deactivating the manager drops the queue. Batching stays off
+  // unless turned on; turning it off flushes the queue and reports its failures through OnError.
+  struct FailedSend {
+    int32_t request_id;
+    std::string error;
+  };
+  void SetBatching(bool on);
+  std::vector<FailedSend> FlushBatch();
+  size_t Batched() const { return queued_.size(); }
   // Sends a GetNextRequest with the slots in order, each with a NULL value, and waits as
   // SendGetRequest does: the answer names, for each slot, the object that follows its OID in the
   // agent's order (endOfMibView past the last; SNMPv1: noSuchName). A walk's step, in every
@@ -371,6 +385,19 @@ class SnmpManager {
   void SendReadRequest(snmp::PduType type);
   // Sends a GetRequest, GetNextRequest or SetRequest of SNMPv1/v2c.
   void SendCommunityRequest(const RequestSettings& s, uint64_t call, snmp::PduType type);
+  // A request queued while batching.
+  struct Queued {
+    sockaddr_in to;
+    std::string wire;
+    int32_t id;
+    Sent sent;
+  };
+  // Sends the queued requests; those the system refused wait in failed_ for FlushBatch.
+  void SendQueued();
+  // Sends wire to `to` and keeps sent (moved from) as request id's, to match its answer.
+  void SendCommunity(const sockaddr_in& to, const std::string& wire, int32_t id, Sent& sent);
+  // `to` as host:port when host is a dotted quad (family and port are set either way).
+  static bool DottedQuad(const std::string& host, int port, sockaddr_in* to);
   // Runs send with the address of host:port, now when the address is known (a failure throws) or
   // once its name resolves; a lookup or a send that fails then ends the call (FailCall). Failures
   // are named "<action>host:port: reason" (action "send GET to ", say).
@@ -436,6 +463,10 @@ class SnmpManager {
   uint64_t next_call_ = 1;
   ExpiringTable<int32_t, Sent> sent_;  // SNMPv1/v2c requests by request id
   std::vector<Waiter*> waiters_;       // the blocking calls waiting now, innermost last
+  bool batching_ = false;
+  std::vector<Queued> queued_;                 // requests to send at the next FlushBatch
+  std::vector<FailedSend> failed_;             // queued requests refused, for FlushBatch
+  std::vector<UdpSocket::Outgoing> outgoing_;  // FlushBatch's datagrams, kept for their capacity
   std::unique_ptr<V3State> v3_;
   Stats stats_;
 };

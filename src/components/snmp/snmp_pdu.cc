@@ -454,6 +454,31 @@ std::string EncodeMessage(const CommunityMessage& message) {
   return w.Take();
 }
 
+std::string EncodeRequest(int32_t version, std::string_view community, PduType type,
+                          int32_t request_id, const std::vector<Oid>& oids,
+                          const std::vector<Value>& values) {
+  static const Value kNull = Value::Null();
+  ber::Writer w;
+  const size_t mark = w.Begin(ber::kSequence);
+  w.WriteSigned(ber::kInteger, version);
+  w.WriteBytes(ber::kOctetString, community);
+  const size_t pdu = w.Begin(static_cast<uint8_t>(type));
+  w.WriteSigned(ber::kInteger, request_id);
+  w.WriteSigned(ber::kInteger, 0);
+  w.WriteSigned(ber::kInteger, 0);
+  const size_t list = w.Begin(ber::kSequence);
+  for (size_t i = 0; i < oids.size(); ++i) {
+    const size_t m = w.Begin(ber::kSequence);
+    w.WriteOid(oids[i]);
+    EncodeValue(type == PduType::kSetRequest ? values[i] : kNull, w);
+    w.End(m);
+  }
+  w.End(list);
+  w.End(pdu);
+  w.End(mark);
+  return w.Take();
+}
+
 DecodeStatus DecodeMessage(std::string_view datagram, CommunityMessage* out) {
   try {
     ber::Reader top(datagram);

@@ -162,6 +162,12 @@ struct DecodeStatus {
 };
 
 std::string EncodeMessage(const CommunityMessage& message);
+// The message EncodeMessage makes of a request of that version, community, type and id whose
+// varbinds are oids[i] with values[i] (SetRequest) or NULL (other types), without building the
+// message first. REQUIRES: for a SetRequest, values holds a value for every oid.
+std::string EncodeRequest(int32_t version, std::string_view community, PduType type,
+                          int32_t request_id, const std::vector<Oid>& oids,
+                          const std::vector<Value>& values);
 // Decodes a whole SNMPv1 or SNMPv2c datagram. Anything else (another version, a bad encoding,
 // bytes after the message, a v2-only PDU or value in an SNMPv1 message) is refused with a code and
 // a text.
