@@ -2,8 +2,11 @@
 // alarms raised now, for the console.
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <string_view>
 
 #include "service/service.h"
 
@@ -12,65 +15,124 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json Time(DateTime t) { return t == DateTime() ? Json() : Json(t.FormatDateTime()); }
+// The file is written straight into one text rather than built as a JSON document first: with
+// thousands of reports the document's nodes cost more than the text itself, every minute.
 
-Json Reports(const HealthBook& book) {
-  Json out = Json::array();
+// s as a JSON string. Printable ASCII without quotes or backslashes is copied as it is; anything
+// else goes through the JSON library, which escapes it and replaces invalid UTF-8.
+void AppendString(std::string& out, std::string_view s) {
+  const bool plain = std::all_of(
+      s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; });
+  if (!plain) {
+    out += Json(std::string(s)).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return;
+  }
+  out += '"';
+  out += s;
+  out += '"';
+}
+
+void AppendTime(std::string& out, DateTime t) {
+  if (t == DateTime()) {
+    out += "null";
+  } else {
+    AppendString(out, t.FormatDateTime());
+  }
+}
+
+void AppendOptionalString(std::string& out, const std::string& s) {
+  if (s.empty()) {
+    out += "null";
+  } else {
+    AppendString(out, s);
+  }
+}
+
+template <typename... Args>
+void Append(std::string& out, fmt::format_string<Args...> f, Args&&... args) {
+  fmt::format_to(std::back_inserter(out), f, std::forward<Args>(args)...);
+}
+
+// The elements of a list, one object a line, separated by commas.
+void Separate(std::string& out, bool& first) {
+  out += first ? "\n  " : ",\n  ";
+  first = false;
+}
+
+void Reports(std::string& out, const HealthBook& book) {
+  out += " \"reports\": [";
+  bool first = true;
   for (const auto& [id, h] : book.Reports()) {
-    out.push_back({{"report", id},
-                   {"last_row", Time(h.LastRow)},
-                   {"problem", h.Problem.empty() ? Json() : Json(h.Problem)},
-                   {"problem_time", Time(h.ProblemTime)}});
+    Separate(out, first);
+    Append(out, "{{\"report\": {}, \"last_row\": ", id);
+    AppendTime(out, h.LastRow);
+    out += ", \"problem\": ";
+    AppendOptionalString(out, h.Problem);
+    out += ", \"problem_time\": ";
+    AppendTime(out, h.ProblemTime);
+    out += '}';
   }
-  return out;
+  out += first ? "],\n" : "\n ],\n";
 }
 
-Json Nodes(const HealthBook& book) {
-  Json out = Json::array();
+void Nodes(std::string& out, const HealthBook& book) {
+  out += " \"nodes\": [";
+  bool first = true;
   for (const auto& [id, h] : book.Nodes()) {
-    out.push_back({{"node", id},
-                   {"name", h.Name},
-                   {"address", h.Address},
-                   {"answers", !h.Silent},
-                   {"answered", h.Answered},
-                   {"since", Time(h.Since)}});
+    Separate(out, first);
+    Append(out, "{{\"node\": {}, \"name\": ", id);
+    AppendString(out, h.Name);
+    out += ", \"address\": ";
+    AppendString(out, h.Address);
+    Append(out, ", \"answers\": {}, \"answered\": {}, \"since\": ", !h.Silent, h.Answered);
+    AppendTime(out, h.Since);
+    out += '}';
   }
-  return out;
+  out += first ? "],\n" : "\n ],\n";
 }
 
-Json Alarms(const Module& m) {
-  Json out = Json::array();
+void Alarm(std::string& out, const TrendListEntry& e, int k) {
+  Append(out, "{{\"report\": {}, \"title\": ", e.ReportId);
+  AppendString(out, e.ReportTitle);
+  Append(out, ", \"node\": {}, \"node_name\": ", e.NodeId);
+  AppendString(out, e.NodeName);
+  Append(out, ", \"object\": {}, \"name\": ", k);
+  AppendString(out, e.PollObjName[k]);
+  // The library writes a number as JSON allows (no NaN or infinity: null).
+  out += ", \"value\": " + Json(e.PollSavedValue[k]).dump() + ", \"condition\": ";
+  AppendString(out, e.PollTriggerExpr[k]);
+  out += ", \"threshold\": ";
+  AppendString(out, e.PollTriggerValueText[k]);
+  out += '}';
+}
+
+void Alarms(std::string& out, const Module& m) {
+  out += " \"alarms\": [";
+  bool first = true;
   for (int16_t c = 1; c <= m.TrendListCount; ++c) {
     const TrendListEntry& e = m.TrendList[c];
     for (int k = 1; k <= kTrendObjects; ++k) {
       if (!e.PollTriggerStatus[k]) continue;
-      out.push_back({{"report", e.ReportId},
-                     {"title", e.ReportTitle},
-                     {"node", e.NodeId},
-                     {"node_name", e.NodeName},
-                     {"object", k},
-                     {"name", e.PollObjName[k]},
-                     {"value", e.PollSavedValue[k]},
-                     {"condition", e.PollTriggerExpr[k]},
-                     {"threshold", e.PollTriggerValueText[k]}});
+      Separate(out, first);
+      Alarm(out, e, k);
     }
   }
-  return out;
+  out += first ? "]\n" : "\n ]\n";
 }
 
 }  // namespace
 
 std::string HealthFileText(const Module& m, int pid, DateTime written) {
-  Json j;
-  j["format"] = kHealthFileFormat;
-  j["version"] = kHealthFileVersion;
-  j["pid"] = pid;
-  j["written"] = written.FormatDateTime();
-  j["reports"] = Reports(m.Health);
-  j["nodes"] = Nodes(m.Health);
-  j["alarms"] = Alarms(m);
-  // Invalid UTF-8 in a name read from the database is replaced rather than refused.
-  return j.dump(1, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::string out = "{\n \"format\": ";
+  AppendString(out, kHealthFileFormat);
+  Append(out, ",\n \"version\": {},\n \"pid\": {},\n \"written\": ", kHealthFileVersion, pid);
+  AppendString(out, written.FormatDateTime());
+  out += ",\n";
+  Reports(out, m.Health);
+  Nodes(out, m.Health);
+  Alarms(out, m);
+  out += "}\n";
+  return out;
 }
 
 // Forgets the reports and nodes no longer in the trend list. The book can hold more than the list
@@ -93,7 +155,10 @@ void HealthFileWrite(Module& m) {
   if (!m.Health.TakeChanged()) return;
   const std::string path = m.AppPath + "/" + kHealthFileName;
   try {
-    ReplaceFile(path, HealthFileText(m, ProcessId(), m.Now()), kFileMode);
+    if (!m.Monitor.HealthFile || m.Monitor.HealthFile->path() != path) {
+      m.Monitor.HealthFile = std::make_unique<RewrittenFile>(path, kFileMode);
+    }
+    m.Monitor.HealthFile->Replace(HealthFileText(m, ProcessId(), m.Now()));
   } catch (const std::exception& e) {
     m.Health.MarkChanged();  // tried again next minute
     m.Repeats.Log(m, kOncePerHour, "monitor " + path, kModForm, "timerMonitor",

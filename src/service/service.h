@@ -125,6 +125,7 @@ struct SelfMonitor {
   // The status file and the metrics file, kept open between the minutes.
   std::unique_ptr<RewrittenFile> StatusFile;
   std::unique_ptr<RewrittenFile> MetricsFile;
+  std::unique_ptr<RewrittenFile> HealthFile;
   ProcessUsageReader Usage;
   // What the last STATUS= line showed: paused, reports, rows, late, given up, spool rows and
   // database errors. An idle minute shows the same, and its line is neither formatted nor sent.

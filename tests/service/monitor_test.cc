@@ -1,8 +1,13 @@
-// The self-monitoring's texts: the STATUS= line and the status file that the console reads back.
+// The self-monitoring's texts: the STATUS= line, the status file that the console reads back, and
+// the health file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "service/service.h"
+#include "support/fakes.h"
+#include "support/temp_dir.h"
 
 namespace quorlan {
 namespace {
@@ -98,6 +103,48 @@ TEST(StatusFileTest, RefusesWhatItCannotTrustNamingWhy) {
   }
   // Keys a later version adds are ignored.
   EXPECT_EQ(ParseStatusFile(replaced("{", "{\"added\": [1, 2],")).Pid, 4242);
+}
+
+// The health file is JSON the console parses: names with quotes, backslashes, control
+// characters, accents and invalid UTF-8 come back as written (the invalid byte replaced), a value
+// that is not a number reads as null, and empty lists are lists.
+TEST(HealthFileTest, AwkwardNamesAndValuesParseBack) {
+  testing::TempDir dir;
+  ManualClock clock;
+  EventLoop loop(clock);
+  testing::FakeServiceHost host;
+  Module m(dir.path(), clock, loop, host);
+  const DateTime t = DateTime::FromCivil({2026, 12, 9, 7, 30, 0});
+  using Json = nlohmann::json;
+  Json empty = Json::parse(HealthFileText(m, 7, t));
+  EXPECT_TRUE(empty["reports"].is_array() && empty["reports"].empty());
+  EXPECT_TRUE(empty["alarms"].is_array() && empty["alarms"].empty());
+
+  m.Health.RowTaken(5, t);
+  m.Health.ReportProblem(6, t, "object 1: \"a\\b\"\t\x01 d\xc3\xa9j\xc3\xa0");
+  m.Health.NodeAnswered(42, "core \xff", "10.0.0.1", t);
+  m.TrendList.SetSize(1);
+  m.TrendListCount = 1;
+  TrendListEntry& e = m.TrendList[1];
+  e.ReportId = 6;
+  e.ReportTitle = "Uplink \"A\"";
+  e.PollTriggerStatus[2] = true;
+  e.PollObjName[2] = "Load";
+  e.PollSavedValue[2] = std::numeric_limits<double>::quiet_NaN();
+  e.PollTriggerExpr[2] = ">";
+  e.PollTriggerValueText[2] = "30";
+  const Json j = Json::parse(HealthFileText(m, 7, t));
+  EXPECT_EQ(j["format"], kHealthFileFormat);
+  EXPECT_EQ(j["pid"], 7);
+  ASSERT_EQ(j["reports"].size(), 2u);
+  EXPECT_EQ(j["reports"][0]["last_row"], "2026-12-09 07:30:00");
+  EXPECT_TRUE(j["reports"][0]["problem"].is_null());
+  EXPECT_EQ(j["reports"][1]["problem"], "object 1: \"a\\b\"\t\x01 d\xc3\xa9j\xc3\xa0");
+  EXPECT_EQ(j["nodes"][0]["name"], "core \xef\xbf\xbd");
+  EXPECT_EQ(j["nodes"][0]["answers"], true);
+  EXPECT_EQ(j["alarms"][0]["title"], "Uplink \"A\"");
+  EXPECT_EQ(j["alarms"][0]["object"], 2);
+  EXPECT_TRUE(j["alarms"][0]["value"].is_null());
 }
 
 }  // namespace
