@@ -34,12 +34,11 @@ void JumpClock::SleepMs(int ms) {
 }
 
 int JumpClock::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  // One call, as the system clock makes: a wait while requests are outstanding is a real wait.
+  // Waits without a limit happen only between events of a finished run; bound them anyway.
+  if (timeout_ms <= 0 || busy()) return ::poll(fds, count, timeout_ms < 0 ? 100 : timeout_ms);
   const int ready = ::poll(fds, count, 0);
-  if (ready != 0 || timeout_ms == 0) return ready;
-  if (busy() || timeout_ms < 0) {
-    // Waits without a limit happen only between events of a finished run; bound them anyway.
-    return ::poll(fds, count, timeout_ms < 0 ? 100 : timeout_ms);
-  }
+  if (ready != 0) return ready;
   Jump(timeout_ms);
   return 0;
 }
