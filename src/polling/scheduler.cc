@@ -198,6 +198,7 @@ bool DuePass(PollState& st, int16_t& i) {
     if (e.SnmpVersion == 3) {
       if (st.PendingV3 >= st.Ini.MaxPendSnmpV3) continue;
       ++st.PendingV3;
+      batch.Flush();  // an engine discovery may wait: what is queued goes out first
       SnmpPollSendV3(st, i, false);
     } else {
       if (st.Pending >= st.Ini.MaxPendSnmp) continue;

@@ -210,7 +210,10 @@ void SnmpManager::SendCommunityRequest(const RequestSettings& s, uint64_t call,
   }
   SendQueued();  // what was queued before goes out first
   // A dotted quad goes out at once, without wrapping the send for the resolver's callback.
-  if (dotted) return SendCommunity(to, wire, s.request_id, sent);
+  if (dotted) {
+    SendCommunity(to, wire, s.request_id, sent);
+    return;
+  }
   WithAddress(SendPrefix(type), call, s.host, s.port,
               [this, wire = std::move(wire), id = s.request_id, sent = std::move(sent)](
                   const sockaddr_in& to) mutable { SendCommunity(to, wire, id, sent); });
