@@ -61,6 +61,9 @@ bool ReadOnKeptConnection(StorageState& st) {
 
 void SettingsGeneralRead(StorageState& st) {
   static const char* kProcedure = "SettingsGeneralRead";
+  // A stopping service reads nothing: a tick of the debug-mode watcher during the stop would only
+  // be refused the connection and log that as an error.
+  if (st.StopRequested && st.StopRequested()) return;
   try {
     // A SQLite database whose file and log are as the last read found them holds the same
     // settings: the 30-second watcher then reads nothing. The stamps are taken before the read,

@@ -20,6 +20,11 @@ TEST_F(SettingsGeneralReadTest, FollowsTheFirstRowOfSettings) {
   Exec({"UPDATE Settings SET DebugMode = 1", "INSERT INTO Settings VALUES (2, 0)"});
   SettingsGeneralRead(st_);
   EXPECT_TRUE(st_.DebugMode);
+  // A stopping service reads nothing, and logs no refusal for the watcher's tick.
+  st_.StopRequested = [] { return true; };
+  Exec({"UPDATE Settings SET DebugMode = 0"});
+  SettingsGeneralRead(st_);
+  EXPECT_TRUE(st_.DebugMode);
   EXPECT_TRUE(Events().empty());
 }
 
