@@ -128,8 +128,8 @@ void timerMonitor_Timer(Module& m) {
   const int64_t cpu_before = ThreadCpuMicros();
   try {
     m.timerMonitor.SetInterval(DelayToMonitorSecondMs(m.Now()));
-    // The debug-mode watcher's ticks fall on the monitor's: an idle service wakes twice a minute
-    // for both rather than three times.
+    // The debug-mode watcher's ticks fall on the monitor's: a service whose watcher does not
+    // sleep wakes twice a minute for both rather than three times.
     m.timerDebug.AlignWith(m.timerMonitor);
     // The rows handed so far count in this minute: the open batch commits now, not at the next
     // idle moment.

@@ -1,6 +1,10 @@
 #include <fmt/format.h>
 
+#include <filesystem>
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "agent/agent.h"
 #include "components/platform/platform.h"
@@ -134,6 +138,43 @@ void ServiceStop(Module& m) {
   if (m.DebugMode) DebugMergePoll(m);
 }
 
+// The longest the debug-mode watcher sleeps while the watch reports nothing.
+constexpr int64_t kDebugSleepMaxMs = 10 * 60 * 1000;
+
+// The folder and name of the SQLite suite database the last settings read used; "" for a server.
+std::pair<std::string, std::string> SuiteFile(const Module& m) {
+  const SuiteConnectionMemo& memo = m.SuiteConnection;
+  if (memo.stored != m.DbConnStringSql || memo.sqlite_path.empty()) return {};
+  const std::filesystem::path path(memo.sqlite_path);
+  return {path.parent_path().string(), path.filename().string()};
+}
+
+bool Watched(const Module& m, const std::string& folder) {
+  return m.SuiteFolderWatch && m.SuiteFolderWatch->Watching() &&
+         m.SuiteFolderWatch->folder() == folder;
+}
+
+void DropSuiteFolderWatch(Module& m) {
+  if (!m.SuiteFolderWatch) return;
+  m.loop.Unwatch(m.SuiteFolderWatchId);
+  m.SuiteFolderWatch.reset();
+}
+
+// Watches the folder of the suite database's file and write-ahead log; a folder that cannot be
+// watched is left unwatched (the watcher then ticks every 30 s, as without a watch).
+void WatchSuiteFolder(Module& m, const std::string& folder, const std::string& name) {
+  DropSuiteFolderWatch(m);
+  try {
+    m.SuiteFolderWatch =
+        std::make_unique<FolderWatch>(folder, std::vector<std::string>{name, name + "-wal"});
+  } catch (const RuntimeError&) {
+    return;
+  }
+  m.SuiteFolderWatchId = m.loop.WatchReadable(m.SuiteFolderWatch->fd(), [&m] {
+    if (m.SuiteFolderWatch->Changed()) m.timerDebug.Wake();
+  });
+}
+
 }  // namespace
 
 Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost& host)
@@ -165,6 +206,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
 
 Module::~Module() {
   loop.RemoveWallClockSet(WallClockWatch);
+  DropSuiteFolderWatch(*this);
   timerPoll.SetEnabled(false);
   timerDebug.SetEnabled(false);
   timerMonitor.SetEnabled(false);
@@ -212,6 +254,23 @@ void timerPoll_Timer(Module& m) {
   if (idle_ms > 0) m.timerPoll.SleepUntil(m.clock.MonotonicMs() + idle_ms);
 }
 
-void timerDebug_Timer(Module& m) { timerDebug_Timer(static_cast<PollState&>(m)); }
+// A tick that finds the SQLite file and its log unchanged reads nothing, so the watcher sleeps
+// through such ticks: from a tick whose read ran under a working watch of the folder (a change
+// during the read is reported, not missed), until the watch reports a change of either file, or
+// ten minutes pass. The tick that follows a change reads it. A server database, a file changed
+// less than a second before the read, or a folder on a network file system (other hosts change
+// it unseen) keep the 30-second ticks.
+void timerDebug_Timer(Module& m) {
+  const auto [folder, name] = SuiteFile(m);
+  const bool watched = !folder.empty() && Watched(m, folder);
+  timerDebug_Timer(static_cast<PollState&>(m));
+  const auto [now_folder, now_name] = SuiteFile(m);
+  if (now_folder.empty()) return DropSuiteFolderWatch(m);
+  if (!Watched(m, now_folder)) return WatchSuiteFolder(m, now_folder, now_name);
+  if (watched && now_folder == folder && m.SettingsReadStamps[0].exists &&
+      m.SuiteFolderWatch->Local()) {
+    m.timerDebug.SleepUntil(m.clock.MonotonicMs() + kDebugSleepMaxMs);
+  }
+}
 
 }  // namespace quorlan

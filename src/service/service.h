@@ -161,6 +161,10 @@ struct Module : ResponseState {
 
   SelfMonitor Monitor;
   EventLoop::WatchId WallClockWatch = 0;  // wakes the poll timer after a step of the wall clock
+  // The folder of a SQLite suite database, watched while the debug-mode watcher sleeps through
+  // ticks that would find its file unchanged; a change wakes it (timerDebug_Timer).
+  std::unique_ptr<FolderWatch> SuiteFolderWatch;
+  EventLoop::WatchId SuiteFolderWatchId = 0;
 };
 
 // Exit statuses of the command line.

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "service/service.h"
 #include "storage/storage.h"
@@ -186,26 +188,41 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
 // An idle service wakes twice a minute (the debug watcher, with the self-monitoring at second 30)
 // and its poll timer sleeps until the hour; a step of the wall clock wakes the poll timer at its
 // next tick.
-TEST_F(RunCycleTest, AnIdleServiceWakesTwiceAMinuteAndAClockStepWakesThePollTimer) {
+// An idle service wakes once a minute: the debug-mode watcher sleeps while the suite database's
+// folder reports no change of its file, and a change wakes it at its next tick.
+TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesItsTimers) {
   SetUpDatabase();
   WriteIni();
   host_.Deliver(kStateStart);
   ASSERT_EQ(m_.ServiceState, kServiceRunning) << ::testing::PrintToString(Messages());
   ASSERT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 30, 8}));
+  // The start's writes settle (a second by the file system's clock).
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   const int64_t ticks = m_.PollTicks;
   int wakes = 0;
   while (m_.Monitor.Writes < 10) {
-    if (loop_.RunOnce(-1) > 0) ++wakes;
+    const DateTime before = clock_.Now();
+    if (loop_.RunOnce(-1) > 0 && clock_.Now() != before) ++wakes;
   }
-  // 14:30:10 the first poll tick, then from 14:30:30 to 14:39:30 the debug watcher every 30 s
-  // with the monitor on every other one.
+  // 14:30:10 the first poll tick, 14:30:30 the debug watcher (which starts watching) with the
+  // monitor, 14:31:00 the watcher (which then sleeps), from 14:31:30 to 14:39:30 the monitor.
   EXPECT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 39, 30}));
   EXPECT_EQ(m_.PollTicks, ticks + 1);
-  EXPECT_EQ(wakes, 1 + 19);
+  EXPECT_EQ(wakes, 3 + 9);
   // The same figures each minute: one status line, not ten.
   EXPECT_EQ(host_.statuses,
             (std::vector<std::string>{"0 reports; last minute: 0 rows, 0 late, 0 given up; "
                                       "spool empty"}));
+
+  // Debug mode switched on in the database is read at the watcher's next tick.
+  auto conn = NewOdbcDriver()->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
+  conn->Execute("UPDATE Settings SET DebugMode = 1");
+  conn->Close();
+  const DateTime changed = clock_.Now();
+  while (!m_.DebugMode && clock_.Now() < changed.PlusSeconds(60)) loop_.RunOnce(-1);
+  EXPECT_TRUE(m_.DebugMode);
+  EXPECT_EQ(clock_.Now(), changed.PlusSeconds(30));
 
   const DateTime stepped = clock_.Now().PlusHours(-2);
   clock_.Set(stepped);

@@ -47,6 +47,8 @@ void Timer::Wake() {
 void Timer::AlignWith(const Timer& other) {
   if (!enabled_ || !other.enabled_ || interval_ms_ < 1 || other.interval_ms_ < 1) return;
   const int64_t now = loop_->clock().MonotonicMs();
+  // A sleeping timer (next tick more than a period away) sleeps on, on the new grid.
+  const int64_t asleep_until = next_due_ms_ - now > interval_ms_ ? next_due_ms_ : 0;
   int64_t next = other.next_due_ms_;
   if (next > now) {
     next -= (next - now - 1) / interval_ms_ * interval_ms_;
@@ -54,6 +56,7 @@ void Timer::AlignWith(const Timer& other) {
     next += ((now - next) / interval_ms_ + 1) * interval_ms_;
   }
   next_due_ms_ = next;
+  if (asleep_until != 0) ApplySleep(asleep_until);
 }
 
 EventLoop::EventLoop(Clock& clock) : clock_(clock) {}

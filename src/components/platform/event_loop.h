@@ -48,8 +48,9 @@ class Timer {
   // Ends a sleep: the next tick is the first of the grid after now.
   void Wake();
   // Moves this timer's grid onto other's next tick, its period unchanged (the next tick within
-  // one period from now), so that both fall due in one wake-up of the loop. Does nothing while
-  // either is disabled.
+  // one period from now, or, for a timer sleeping, the first of the new grid at or after the end
+  // of its sleep), so that both fall due in one wake-up of the loop. Does nothing while either is
+  // disabled.
   void AlignWith(const Timer& other);
 
  private:

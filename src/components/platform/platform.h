@@ -7,6 +7,7 @@
 // - event_loop.h: the one event thread, its timers and the re-entrant pause WaitMs;
 // - udp_socket.h: a non-blocking IPv4 UDP socket;
 // - files.h: the service's text files, each opened, used and closed per call;
+// - folder_watch.h: changes to named files of a folder, as the kernel reports them;
 // - service_host.h: systemd registration, readiness and status, and signals as state events;
 // - process_usage.h: the process's own CPU time and resident memory.
 //
@@ -18,6 +19,7 @@
 #include "components/platform/clock.h"
 #include "components/platform/event_loop.h"
 #include "components/platform/files.h"
+#include "components/platform/folder_watch.h"
 #include "components/platform/process_usage.h"
 #include "components/platform/service_host.h"
 #include "components/platform/udp_socket.h"

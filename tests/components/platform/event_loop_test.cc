@@ -145,6 +145,13 @@ TEST(EventLoopTest, TimerSleepsThroughTicksAndWakes) {
   debug.AlignWith(*poll);  // the poll timer's next tick is at 26000
   EXPECT_EQ(loop.RunOnce(-1), 2) << "both in one wake-up";
   EXPECT_EQ(clock.MonotonicMs() - start, 26000);
+  // Aligned while asleep, a timer sleeps on, on the new grid.
+  debug.SleepUntil(clock.MonotonicMs() + 100000);  // 126000: the grid's tick at 146000
+  clock.Advance(1000);
+  debug.AlignWith(*poll);  // the grid of 28000: its first tick after 126000 is 148000
+  poll->SetEnabled(false);
+  loop.RunOnce(-1);
+  EXPECT_EQ(clock.MonotonicMs() - start, 148000);
 }
 
 TEST(EventLoopTest, RunOnceWaitsForTheNextTimer) {

@@ -43,6 +43,28 @@ TEST(ReplaceFileTest, PutsTheNewTextInPlaceWithoutFollowingLinksOrLeavingTheTemp
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 }
 
+// The watch reports changes of its names only, and its end when the folder goes.
+TEST(FolderWatchTest, ReportsTheNamedFilesAndTheEndOfTheFolder) {
+  testing::TempDir dir;
+  const std::string folder = dir.File("db");
+  std::filesystem::create_directory(folder);
+  FolderWatch watch(folder, {"suite.db", "suite.db-wal"});
+  EXPECT_TRUE(watch.Local());
+  EXPECT_FALSE(watch.Changed()) << "nothing happened yet";
+  WriteNewFile(folder + "/status.json", "{}");
+  EXPECT_FALSE(watch.Changed()) << "another file";
+  WriteNewFile(folder + "/suite.db-wal", "x");
+  EXPECT_TRUE(watch.Changed());
+  EXPECT_FALSE(watch.Changed()) << "each report is read once";
+  std::filesystem::rename(folder + "/suite.db-wal", folder + "/old");
+  EXPECT_TRUE(watch.Changed()) << "renamed away";
+  EXPECT_TRUE(watch.Watching());
+  std::filesystem::remove_all(folder);
+  EXPECT_TRUE(watch.Changed());
+  EXPECT_FALSE(watch.Watching());
+  EXPECT_THROW(FolderWatch(folder, {"suite.db"}), RuntimeError);
+}
+
 TEST(ReplaceFileTest, AFolderThatIsMissingIsNamedAndNothingIsLeft) {
   testing::TempDir dir;
   const std::string path = dir.File("gone/figures.prom");
