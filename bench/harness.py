@@ -651,9 +651,14 @@ Targets:
   being slept through as in the service; the debug-mode reads; the self-monitoring) without waiting
   a minute. A sample is one object of one answer; CPU per sample is the CPU of the measured cycles
   over the objects recorded.
-- The sample rows are recorded in batches: those of one turn of the event loop in one
-  transaction, committed when the loop has nothing else ready (or at 100 ms or 1,000 rows), on a
-  connection kept open, with a prepared INSERT of 16 rows a statement.
+- The sample rows are recorded in batches: while requests are outstanding the rows wait for the
+  burst's last answer, then commit in one transaction when the loop has nothing else ready (at
+  the latest 100 ms after the batch's first row, or at 1,000 rows), on a connection kept open, with
+  a prepared INSERT of 16 rows a statement. The requests of a poll tick that no pause separates
+  go out together (sendmmsg, up to 64 a call).
+- The measured cycles start a second of real time after the warm-up: the start's writes to the
+  suite database have then settled, as they have long before the next settings read on a real
+  clock (a file changed within the last second is read again each time).
 - "Polled only" is the same program with `--no-record`: its database client leaves the
   recorder's transactions out (their statements do nothing, and its connection never opens the
   database); everything else, values, expressions, the rows handed to the recorder and batched,
@@ -670,7 +675,7 @@ Targets:
   the recorded run, polling on the real clock for {args.real_minutes} whole minutes: its CPU is
   everything the process used from half a minute after one minute's burst to half a minute after
   the last's (`/proc/PID/schedstat`), the idle wake-ups between bursts (the poll timer at its next poll or time-out, the debug watcher
-  and the self-monitoring twice a minute) included, over the rows it recorded with a time stamp in that window. It runs once, after the
+  after each change of the database, the self-monitoring once a minute) included, over the rows it recorded with a time stamp in that window. It runs once, after the
   repetitions.
 - Burst: quorlan-trend from the tick that sends the cycle's first request to the last row
   committed; the other pollers from their first send to their last answer; the exporter a whole
@@ -687,9 +692,9 @@ Targets:
 - Idle: the service executable itself (`quorlan-trend` in its installation), real clock, 300
   reports of a 60-minute interval, none due in the window; CPU over {args.idle} s from one second
   after its first self-monitoring run (the start, and the first use of the files, are not idle).
-  Its poll timer sleeps until the hour; it wakes twice a minute, for the debug-mode watcher (which
-  reads nothing while the SQLite database is unchanged) and, at second 30, the self-monitoring
-  with it.
+  Its poll timer sleeps until the hour, and its debug-mode watcher while the folder of the SQLite
+  database reports no change of its file (inotify): it wakes once a minute, at second 30, for
+  the self-monitoring.
 
 Reproduce: `scripts/bootstrap && scripts/bench` (`scripts/bench --help` for a longer run).
 '''
