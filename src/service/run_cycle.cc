@@ -141,11 +141,15 @@ void ServiceStop(Module& m) {
 // The longest the debug-mode watcher sleeps while the watch reports nothing.
 constexpr int64_t kDebugSleepMaxMs = 10 * 60 * 1000;
 
-// The folder and name of the SQLite suite database the last settings read used; "" for a server.
+// The folder and name of the SQLite suite database the last settings read used, its symbolic
+// links resolved (SQLite keeps the write-ahead log beside the file a link leads to); "" for a
+// server database.
 std::pair<std::string, std::string> SuiteFile(const Module& m) {
   const SuiteConnectionMemo& memo = m.SuiteConnection;
   if (memo.stored != m.DbConnStringSql || memo.sqlite_path.empty()) return {};
-  const std::filesystem::path path(memo.sqlite_path);
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::canonical(memo.sqlite_path, error);
+  if (error) path = memo.sqlite_path;
   return {path.parent_path().string(), path.filename().string()};
 }
 

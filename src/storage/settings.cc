@@ -1,5 +1,8 @@
 // The settings the service reads from its two databases: the console settings of Quorlan.mdb and
 // the general settings of the suite database.
+#include <filesystem>
+#include <system_error>
+
 #include "storage/storage.h"
 
 namespace quorlan {
@@ -22,13 +25,17 @@ void SettingsConsoleRead(StorageState& st) {
 namespace {
 
 // The stamps of the SQLite suite database's file and write-ahead log, once a read translated
-// its connection string; none (exists false) for a server database.
+// its connection string; none (exists false) for a server database. A path through a symbolic
+// link is resolved first: SQLite keeps the log beside the file the link leads to.
 std::array<FileStamp, 2> SuiteFileStamps(const StorageState& st) {
   const SuiteConnectionMemo& memo = st.SuiteConnection;
   if (memo.translated.empty() || memo.stored != st.DbConnStringSql || memo.sqlite_path.empty()) {
     return {};
   }
-  return {StampOf(memo.sqlite_path), StampOf(memo.sqlite_path + "-wal")};
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(memo.sqlite_path, error);
+  const std::string path = error ? memo.sqlite_path : real.string();
+  return {StampOf(path), StampOf(path + "-wal")};
 }
 
 constexpr const char* kReadSettings = "SELECT * FROM Settings";

@@ -193,6 +193,10 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
 TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesItsTimers) {
   SetUpDatabase();
   WriteIni();
+  // The database lies in another folder behind a symbolic link: that folder is the one watched.
+  std::filesystem::create_directory(dir_.File("volume"));
+  std::filesystem::rename(dir_.File(kSuiteDatabase), dir_.File("volume/suite.db"));
+  std::filesystem::create_symlink(dir_.File("volume/suite.db"), dir_.File(kSuiteDatabase));
   host_.Deliver(kStateStart);
   ASSERT_EQ(m_.ServiceState, kServiceRunning) << ::testing::PrintToString(Messages());
   ASSERT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 30, 8}));
