@@ -24,6 +24,7 @@
 // The scheduler never lowers a counter for an answered request itself.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -67,7 +68,10 @@ struct PollState : TrendState {
   int16_t ServiceState = kServiceBeforeStart;  // 0 before any start, 1 running, 2 stopped
   DateTime ServiceStartTime;                   // local time of the last start
   int32_t LastMessId = 0;                      // request-id counter shared by both senders
-  int16_t LastHour = 0;                        // hour of day seen by the last poll tick
+  // The entry each recent request id was sent for, noted by the senders (NoteMessId) so that an
+  // answer finds its entry without walking the list (EntryOfMessId).
+  std::array<int16_t, 16384> MessIdEntries{};
+  int16_t LastHour = 0;   // hour of day seen by the last poll tick
   int16_t Pending = 0;    // SNMPv1/v2c requests sent and not yet answered or given up
   int16_t PendingV3 = 0;  // SNMPv3 requests outstanding (0 or 1)
 
@@ -173,6 +177,24 @@ void timerDebug_Timer(PollState& st);
 
 // The next request id: 1000001, 1000002, ... 5000001, then 1000001 again. Shared by both senders.
 int32_t NextMessId(PollState& st);
+// Notes that request id `id` was sent for entry i.
+inline void NoteMessId(PollState& st, int32_t id, int16_t i) {
+  st.MessIdEntries[static_cast<size_t>(id) % st.MessIdEntries.size()] = i;
+}
+// The live entry whose PollMessId is id, 0 when none is. The note answers at once; the walk over
+// the list, first entry first, serves when the note was overwritten (16,384 ids later) or the
+// list rebuilt since.
+inline int16_t EntryOfMessId(const PollState& st, int32_t id) {
+  if (id == 0) return 0;
+  const int16_t noted = st.MessIdEntries[static_cast<size_t>(id) % st.MessIdEntries.size()];
+  if (noted >= 1 && noted <= st.TrendListCount && st.TrendList[noted].PollMessId == id) {
+    return noted;
+  }
+  for (int16_t i = 1; i <= st.TrendListCount; ++i) {
+    if (st.TrendList[i].PollMessId == id) return i;
+  }
+  return 0;
+}
 
 // Builds and sends one SNMPv1/v2c GET for entry i (SnmpVersion 1 or 2 sets the version; any other
 // value sets none and the request is still sent). Sets PollTimeOutTime := now + PollTimeOut s and

@@ -170,13 +170,8 @@ class SendBatch {
   }
   void Flush() {
     for (const SnmpManager::FailedSend& f : st_.snmpManager.FlushBatch()) {
-      for (int16_t c = 1; c <= st_.TrendListCount; ++c) {
-        const TrendListEntry& e = st_.TrendList[c];
-        if (e.PollPending && !e.PollCountedV3 && e.PollMessId == f.request_id) {
-          polling::EndFailedSend(st_, c);
-          break;
-        }
-      }
+      const int16_t c = EntryOfMessId(st_, f.request_id);
+      if (c != 0 && st_.TrendList[c].PollPending) polling::EndFailedSend(st_, c);
     }
   }
 

@@ -29,13 +29,15 @@ void SetObjects(SnmpManager& mgr, const TrendListEntry& e) {
 }
 
 // The time-out moment, the request state of a first send, and a new request id.
-void MarkSent(PollState& st, TrendListEntry& e, SnmpManager& mgr, bool resend) {
+void MarkSent(PollState& st, int16_t i, SnmpManager& mgr, bool resend) {
+  TrendListEntry& e = st.TrendList[i];
   e.PollTimeOutTime = st.Now().PlusSeconds(e.PollTimeOut);
   if (!resend) {
     e.PollRetryTimes = 0;
     e.PollPending = true;
   }
   e.PollMessId = NextMessId(st);
+  NoteMessId(st, e.PollMessId, i);
   mgr.SetRequestId(e.PollMessId);
 }
 
@@ -173,7 +175,7 @@ void SnmpPollSend(PollState& st, int16_t i, bool resend) {
     SetTarget(mgr, e);
     if (e.SnmpVersion == 1 || e.SnmpVersion == 2) mgr.SetSnmpVersion(e.SnmpVersion);
     SetObjects(mgr, e);
-    MarkSent(st, e, mgr, resend);
+    MarkSent(st, i, mgr, resend);
     if (st.DebugMode) {
       AppendTraceLine(
           st, kTraceSnmpPoll,
@@ -198,7 +200,7 @@ void SnmpPollSendV3(PollState& st, int16_t i, bool resend) {
     SetSecurity(st, e, mgr);
     if (e.PollEngineId.empty() && !DiscoverForSend(st, i)) return;
     SetObjects(mgr, e);
-    MarkSent(st, e, mgr, resend);
+    MarkSent(st, i, mgr, resend);
     if (st.DebugMode) {
       AppendTraceLine(st, kTraceSnmpPollV3,
                       PollTraceRow(st, e, SendAction(resend), EngineIdText(e.PollEngineId),

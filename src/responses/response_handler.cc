@@ -90,13 +90,7 @@ class Answer {
   SampleRow row_;         // the answer's sample row, taken before the triggers
 };
 
-int16_t Answer::Find() const {
-  if (r_.request_id == 0) return 0;
-  for (int16_t i = 1; i <= st_.TrendListCount; ++i) {
-    if (st_.TrendList[i].PollMessId == r_.request_id) return i;
-  }
-  return 0;
-}
+int16_t Answer::Find() const { return EntryOfMessId(st_, r_.request_id); }
 
 std::vector<int> Answer::MissingObjects() const {
   const int n = r_.ObjCount();

@@ -194,6 +194,9 @@ TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
   EXPECT_EQ(idle.PollSampledValue[2], -1);
   EXPECT_EQ(rs.Pending, 1);
 
+  // The note of the entry a request id was sent for is checked, not trusted: one left pointing at
+  // another entry (a list rebuilt since) falls back to the walk.
+  NoteMessId(rs, 1000050, 1);
   snmpManager_Response(rs, Answer(1000050, {"77"}));
   EXPECT_FALSE(deleted.PollPending);
   EXPECT_EQ(deleted.PollMessId, 0);
