@@ -11,8 +11,8 @@ namespace quorlan {
 // changed, created, removed, renamed to or from the name. Not thread-safe; owns its descriptor.
 //
 // The kernel sees only what happens on this machine: Local() is false for a folder on a network
-// file system (NFS, SMB, CIFS, FUSE, 9P, Ceph, AFS, Coda), whose files other hosts may change
-// unseen, and a reader must then keep looking itself.
+// file system (NFS, SMB, CIFS, FUSE, 9P, Ceph, AFS, Coda, GPFS), whose files other hosts may
+// change unseen, and a reader must then keep looking itself.
 class FolderWatch {
  public:
   // Throws RuntimeError naming the folder when it cannot be watched (missing, or the system's
