@@ -368,6 +368,7 @@ def run_idle(args, template):
             time.sleep(0.5)
         time.sleep(1)
         first = self_monitoring(template)
+        floor = start_file_floor(args, template)
         c0 = cpu_snapshot(proc.pid)
         end = time.monotonic() + args.idle
         while time.monotonic() < end:
@@ -377,7 +378,27 @@ def run_idle(args, template):
         stop(proc)
     runs, cpu_us = self_monitoring(template)
     return dict(cpu_delta(c0, c1), seconds=args.idle, **memory(mem), monitor_runs=runs - first[0],
-                monitor_us=cpu_us - first[1])
+                monitor_us=cpu_us - first[1], floor_us=file_floor_runs(floor))
+
+
+def start_file_floor(args, template):
+    """The floor under the self-monitoring's minute (bench/peers/filefloor.c): the same system
+    calls on files of the same sizes in the same file system, from a C program beside the service,
+    once a minute for the idle window, half a minute off the service's runs."""
+    sizes = [os.path.getsize(os.path.join(template, n))
+             for n in ('quorlan-trend-status.json', 'quorlan-trend.prom')]
+    folder = os.path.join(template, 'floor')
+    os.makedirs(folder, exist_ok=True)
+    runs = 1 + (args.idle + 30) // 60
+    return subprocess.Popen([os.path.join(args.peers, 'filefloor'), folder, '60', str(runs)]
+                            + [str(s) for s in sizes], stdout=subprocess.PIPE, text=True)
+
+
+def file_floor_runs(proc):
+    """The floor's CPU µs of each run but the first (which, like the service's first run, pays
+    for the first use of its files), once the probe has ended."""
+    out, _ = proc.communicate(timeout=120)
+    return [int(line.split()[1]) for line in out.splitlines() if line.startswith('run ')][1:]
 
 
 # --- the run ---------------------------------------------------------------------------------
@@ -535,8 +556,17 @@ def table(rows, idle, args):
                f"({idle['cpu_us'] / idle['seconds'] / 1e3:.3f} ms/s), steady RSS {idle['steady_kib'] / 1024:.1f} MiB, "
                f"private {idle['private_kib'] / 1024:.2f} MiB; "
                f"writing its counters (STATUS=, status file, metrics file): {monitor_us_per_minute(idle):.1f} µs CPU "
-               f"per minute over {idle['monitor_runs']} minute(s).")
+               f"per minute over {idle['monitor_runs']} minute(s); the same system calls on files of "
+               f"the same sizes from a C program that does nothing else (bench/peers/filefloor.c), "
+               f"once a minute beside it: {file_floor_text(idle)}.")
     return '\n'.join(out)
+
+
+def file_floor_text(idle):
+    runs = idle.get('floor_us') or []
+    if not runs:
+        return 'not measured'
+    return f"{sum(runs) / len(runs):.1f} µs CPU per minute ({min(runs)}–{max(runs)}) over {len(runs)} minute(s)"
 
 
 def monitor_us_per_minute(idle):
@@ -694,7 +724,11 @@ Targets:
   after its first self-monitoring run (the start, and the first use of the files, are not idle).
   Its poll timer sleeps until the hour, and its debug-mode watcher while the folder of the SQLite
   database reports no change of its file (inotify): it wakes once a minute, at second 30, for
-  the self-monitoring.
+  the self-monitoring. Beside it, bench/peers/filefloor.c makes that minute's system calls
+  (the CPU clocks, a read of `/proc/self/statm`, and for each of two files of the service's
+  sizes an `fstat`, a `pwrite` and an exchange of names) once a minute and nothing else: the
+  floor of writing the counters on this machine, where the first system calls after a minute's
+  sleep run cold.
 
 Reproduce: `scripts/bootstrap && scripts/bench` (`scripts/bench --help` for a longer run).
 '''
