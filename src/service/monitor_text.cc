@@ -123,8 +123,8 @@ int64_t ToMicros(double seconds) { return std::llround(seconds * 1e6); }
 // --- The status file ---
 
 // The counts of a span as the members of a JSON object, after the members in head ("" or
-// `"seconds": 60, `). The file is written with fmt rather than built as a JSON document: every
-// value is a number or a fixed text, and this runs every minute.
+// `"seconds": 60, `), appended straight into the text rather than built as a JSON document:
+// every value is a number or a fixed text, and this runs every minute.
 void CountsJson(std::string& out, const char* span, const char* head_key, int64_t head,
                 const MonitorCounts& c) {
   out.append("  \"").append(span).append("\": {");

@@ -1,5 +1,6 @@
 // The settings the service reads from its two databases: the console settings of Quorlan.mdb and
 // the general settings of the suite database.
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -79,6 +80,9 @@ void SettingsGeneralRead(StorageState& st) {
     if (stamps[0].exists && stamps == st.SettingsReadStamps) return;
     st.SettingsReadStamps = {};
     if (ReadOnKeptConnection(st)) return;
+    // A stop asked for while the read on the kept connection waited: a new connection would only
+    // be refused, and the refusal logged as an error.
+    if (st.StopRequested && st.StopRequested()) return;
     std::unique_ptr<Connection> conn = OpenSuiteConnection(st);
     if (ErrorsReported(st, *conn, kModShared, kProcedure)) return;
     std::unique_ptr<Recordset> rows = ExecuteQuery(*conn, kReadSettings);
@@ -87,8 +91,12 @@ void SettingsGeneralRead(StorageState& st) {
     rows.reset();
     if (StampSettled(stamps[0]) && StampSettled(stamps[1])) st.SettingsReadStamps = stamps;
     // A server database's connection is kept for the next read: each new one is a login. A SQLite
-    // file's connections are kept by the database client already, checked against the file.
+    // file's connections are kept by the database client already, checked against the file. A
+    // server that stops answering holds a read on the kept connection no longer than it would
+    // hold the login of a new one (not the query time-out): the read is made again on a new
+    // connection, whose login waits as long again.
     if (st.SuiteConnection.sqlite_path.empty()) {
+      conn->LimitWaits(std::chrono::seconds(kDbConnectTimeoutSeconds));
       st.SettingsConnection = std::move(conn);
       st.SettingsConnectionString = st.DbConnStringSql;
     }

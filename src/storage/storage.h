@@ -4,8 +4,9 @@
 // Database access
 // ---------------
 // Every operation opens its own Connection, executes complete SQL text on it, reads the rows of a
-// Recordset front to back and closes both at its end; no connection survives from one operation
-// to the next. Statements are written in SQL Server's dialect. The ODBC client adapts the few
+// Recordset front to back and closes both at its end. Two connections are kept between their
+// operations instead: the recorder's, and the settings read's to a database server (each new one
+// would be a login). Statements are written in SQL Server's dialect. The ODBC client adapts the few
 // T-SQL-only forms the service uses (SELECT TOP (n), DELETE TOP (n), sys.tables, the datetime
 // type of CREATE TABLE) when the driver reports SQLite or PostgreSQL, and SqlText, SqlDate and
 // SqlDateTime write the literals that differ; no other code knows about dialects. Every statement

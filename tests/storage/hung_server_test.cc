@@ -40,6 +40,33 @@ TEST_F(HungServerTest, AStatementWithoutAnAnswerEndsTheOperationWithOneErrorEven
   EXPECT_GE(server.attentions(), 1) << "the statement was cancelled";
 }
 
+// The debug-mode watcher keeps its connection to a server database between reads. A server that
+// then stops answering holds the next read about as long as a new connection's login would (5 s,
+// then 5 s more for the login of the read made again), not the query time-out of 30 s, and the
+// failure is one error event.
+TEST_F(HungServerTest, AReadOnTheKeptConnectionWaitsNoLongerThanALogin) {
+  const std::string server_db = dir_.File("server.db");
+  {
+    auto conn = direct_->NewConnection();
+    conn->Open("Driver=SQLite3;Database=" + server_db, kDbConnectTimeoutSeconds);
+    conn->Execute("CREATE TABLE Settings (DebugMode int)");
+    conn->Execute("INSERT INTO Settings VALUES (1)");
+  }
+  FakeTdsServer server(FakeTdsServer::Mode::kSqlite, server_db);
+  UseServer(server);
+  st_.Db = NewOdbcDriver();  // the service's own query time-out
+  SettingsGeneralRead(st_);
+  ASSERT_TRUE(st_.DebugMode);
+  ASSERT_TRUE(Events().empty());
+  server.SetSilent(true);
+  const auto started = std::chrono::steady_clock::now();
+  SettingsGeneralRead(st_);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(waited, std::chrono::seconds(15));
+  EXPECT_EQ(Events().size(), 1u);
+  EXPECT_EQ(server.logins(), 1);
+}
+
 TEST_F(HungServerTest, AFetchThatGetsNoMoreRowsTimesOutToo) {
   FakeTdsServer server(FakeTdsServer::Mode::kRowThenSilent);
   UseServer(server);

@@ -264,7 +264,8 @@ class SnmpManager {
   // few system calls as the system allows (sendmmsg) and returns the requests that could not go
   // out, each with the error SendGetRequest would have thrown. A queued request is matched to its
   // answer from its flush on. Any other request sends the queue first, so datagrams leave in the
-  // order their requests were made. Deactivating the manager drops the queue. Batching stays off
+  // order their requests were made (a request to a host name leaves when its lookup ends, after
+  // requests made during the lookup). Deactivating the manager drops the queue. Batching stays off
   // unless turned on; turning it off flushes the queue and reports its failures through OnError.
   struct FailedSend {
     int32_t request_id;
