@@ -106,11 +106,14 @@ bool TimedOut(const TrendListEntry& e, DateTime now) {
 // resend. A request whose entry changed between SNMPv3 and SNMPv1/v2c since it was sent is given
 // up: it holds a slot of the other version's counter, and the next due pass polls the entry with
 // its new version. i names the entry being worked on. False when the service stopped.
+// The passes read the clock once, and again after each send, pause or give-up: the walk over the
+// entries in between takes microseconds, and a reading per entry cost more than the walk.
 bool TimeOutPass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
+  DateTime now = st.Now();
   for (i = 1; InPass(st, i, count); ++i) {
     TrendListEntry& e = st.TrendList[i];
-    if (!e.PollPending || !TimedOut(e, st.Now())) continue;
+    if (!e.PollPending || !TimedOut(e, now)) continue;
     const bool version_changed = (e.SnmpVersion == 3) != e.PollCountedV3;
     if (e.PollRetryTimes < e.PollRetries && !version_changed) {
       ++e.PollRetryTimes;
@@ -119,6 +122,7 @@ bool TimeOutPass(PollState& st, int16_t& i) {
     } else {
       GiveUp(st, i);  // no pause follows
     }
+    now = st.Now();
   }
   return true;
 }
@@ -138,9 +142,9 @@ bool IsPolledType(const std::string& type) {
 
 // A next poll time more than one interval ahead was left by a clock set back (at the end of
 // daylight-saving time, 03:00 becomes 02:00): it is computed again from now.
-void CorrectSetBack(PollState& st, int16_t i) {
+void CorrectSetBack(PollState& st, int16_t i, DateTime now) {
   const TrendListEntry& e = st.TrendList[i];
-  if (e.PollInterval > 0 && e.PollNextTime > st.Now().PlusSeconds(e.PollInterval)) {
+  if (e.PollInterval > 0 && e.PollNextTime > now.PlusSeconds(e.PollInterval)) {
     CalcPollNextTime(st, i);
   }
 }
@@ -185,11 +189,12 @@ class SendBatch {
 bool DuePass(PollState& st, int16_t& i) {
   const int16_t count = st.TrendListCount;
   SendBatch batch(st);
+  DateTime now = st.Now();
   for (i = 1; InPass(st, i, count); ++i) {
     const TrendListEntry& e = st.TrendList[i];
     if (e.PollPending || e.PollInterval == 0) continue;
-    CorrectSetBack(st, i);
-    if (st.Now() < e.PollNextTime || !IsPolledType(e.PollType)) continue;
+    CorrectSetBack(st, i, now);
+    if (now < e.PollNextTime || !IsPolledType(e.PollType)) continue;
     if (e.SnmpVersion == 3) {
       if (st.PendingV3 >= st.Ini.MaxPendSnmpV3) continue;
       ++st.PendingV3;
@@ -207,6 +212,7 @@ bool DuePass(PollState& st, int16_t& i) {
       batch.Flush();  // what the pause waits for has gone out
     }
     if (!Pause(st, pause)) return false;
+    now = st.Now();
   }
   return true;
 }
