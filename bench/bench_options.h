@@ -1,5 +1,5 @@
 // The command line of the bench programs: one installation folder and --name value options
-// (--v3, --no-record and --handshake take no value).
+// (--v3, --no-record, --handshake and --split take no value).
 #pragma once
 
 #include <map>
@@ -29,7 +29,7 @@ inline Options Parse(int argc, char** argv, int first) {
     const std::string a = argv[i];
     if (!a.starts_with("--")) {
       o.positionals.push_back(a);
-    } else if (a == "--v3" || a == "--no-record" || a == "--handshake") {
+    } else if (a == "--v3" || a == "--no-record" || a == "--handshake" || a == "--split") {
       o.values[a] = "1";
     } else if (i + 1 < argc) {
       o.values[a] = argv[++i];

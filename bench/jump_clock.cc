@@ -15,6 +15,8 @@ int64_t JumpClock::RealMicros() {
 
 int64_t JumpClock::MonotonicMs() { return system_.MonotonicMs() + skipped_ms_; }
 
+int64_t JumpClock::WorldMonotonicMs() { return system_.MonotonicMs(); }
+
 DateTime JumpClock::Now() {
   return DateTime::FromMillis(start_wall_ms_ + MonotonicMs() - start_mono_ms_);
 }
@@ -26,6 +28,7 @@ void JumpClock::Jump(int ms) {
 }
 
 void JumpClock::SleepMs(int ms) {
+  if (before_wait) before_wait();
   if (busy()) {
     system_.SleepMs(ms);
   } else {
@@ -34,6 +37,7 @@ void JumpClock::SleepMs(int ms) {
 }
 
 int JumpClock::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  if (before_wait) before_wait();
   // One call, as the system clock makes: a wait while requests are outstanding is a real wait.
   // Waits without a limit happen only between events of a finished run; bound them anyway.
   if (timeout_ms <= 0 || busy()) return ::poll(fds, count, timeout_ms < 0 ? 100 : timeout_ms);

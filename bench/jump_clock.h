@@ -19,10 +19,17 @@ class JumpClock final : public Clock {
 
   DateTime Now() override;
   int64_t MonotonicMs() override;
+  // The real monotonic time: snmpd's engine clock runs on it, not on the skipped time, and the
+  // SNMPv3 manager's estimate of that clock must too (otherwise each request of a cycle that
+  // skipped ten minutes would draw a notInTimeWindow Report and a resend that a real service
+  // never sees).
+  int64_t WorldMonotonicMs() override;
   void SleepMs(int ms) override;
   int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
 
   std::function<bool()> busy;
+  // Called at the start of every wait (Poll, SleepMs), when set.
+  std::function<void()> before_wait;
   // Called with the real monotonic time in microseconds whenever a jump crosses a whole minute
   // of the wall time (a poll boundary).
   std::function<void(int64_t real_us)> on_boundary;

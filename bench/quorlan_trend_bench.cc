@@ -2,16 +2,22 @@
 // handling and recording through the ODBC client) on a clock that jumps over the idle time, so
 // that one poll cycle of a 1-minute grid takes as long as the work, not a minute.
 //
-//   quorlan_trend_bench DIR [--cycles N] [--warmup W] [--no-record] [--handshake]
+//   quorlan_trend_bench DIR [--cycles N] [--warmup W] [--no-record] [--handshake] [--split]
 //     starts the service in the installation DIR (made by quorlan_trend_bench_setup) and runs
 //     W + N poll cycles; a cycle ends when every report's row is recorded. One line per cycle:
 //     "cycle C burst_us B rows R". With --handshake it prints "READY" after the warm-up and "DONE"
 //     after the last cycle, and waits for a line on standard input after each, so that a harness
 //     can read the process's CPU and memory in between. --no-record leaves the sample rows
 //     unwritten (see sample_sink.h). A row counts when the recorder has committed it, or written
-//     it to its spool (while another writer holds the database locked, say).
+//     it to its spool (while another writer holds the database locked, say). --split also
+//     prints, before DONE, the thread's CPU of the measured cycles in two parts, cut at each wait
+//     of the event loop: from a wait to the next, the stretches that ran a poll tick (the
+//     wake-up, the walk over the list and the requests the tick sends) and all the others (the
+//     answers' wake-ups, their decoding, the rows and their commits):
+//     "split_ticks T tick_ns N other_ns O".
 // Exit status 0 when every cycle was recorded, 1 otherwise, 2 for wrong usage.
 #include <fmt/format.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
@@ -30,6 +36,21 @@
 
 namespace quorlan::bench {
 namespace {
+
+// The calling thread's CPU time in nanoseconds.
+int64_t ThreadCpuNanos() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// What one ThreadCpuNanos reading costs, to take out of each interval measured with two.
+int64_t ReadingCostNanos() {
+  constexpr int kReadings = 2000;
+  const int64_t start = ThreadCpuNanos();
+  for (int i = 1; i < kReadings; ++i) ThreadCpuNanos();
+  return (ThreadCpuNanos() - start) / kReadings;
+}
 
 void Handshake(const char* word) {
   std::cout << word << std::endl;
@@ -70,6 +91,17 @@ class Bench {
     *burst_us = last_row_us_ - burst_start_us_;
     return Rows() >= target;
   }
+  // Starts adding up the CPU of the passes apart (see --split).
+  void StartSplit() {
+    reading_ns_ = ReadingCostNanos();
+    stretch_start_ns_ = ThreadCpuNanos();
+    stretch_tick_ = m_.TickStarted;
+    clock_.before_wait = [this] { EndStretch(); };
+  }
+  std::string SplitLine() const {
+    return fmt::format("split_ticks {} tick_ns {} other_ns {}", split_ticks_, split_tick_ns_,
+                       split_other_ns_);
+  }
   int Reports() const { return m_.TrendListCount; }
   // Rows committed in the database or written to the spool.
   int64_t Rows() const {
@@ -100,12 +132,31 @@ class Bench {
     int state_ = -1;
   };
 
+  // Ends the stretch since the last wait: a tick's when a poll tick began in it or still runs (a
+  // tick that pauses waits too).
+  void EndStretch() {
+    const int64_t now = ThreadCpuNanos();
+    const int64_t ns = now - stretch_start_ns_ - reading_ns_;
+    if (m_.TickStarted != stretch_tick_ || m_.Counters.TickStartMs >= 0) {
+      split_ticks_ += m_.TickStarted != stretch_tick_ ? 1 : 0;
+      split_tick_ns_ += ns;
+    } else {
+      split_other_ns_ += ns;
+    }
+    stretch_start_ns_ = now;
+    stretch_tick_ = m_.TickStarted;
+  }
+
   JumpClock clock_;
   EventLoop loop_;
   Host host_;
   Module m_;
   int64_t burst_start_us_ = 0;
   int64_t last_row_us_ = 0;
+  int64_t reading_ns_ = 0;
+  int64_t stretch_start_ns_ = 0;
+  DateTime stretch_tick_;
+  int64_t split_ticks_ = 0, split_tick_ns_ = 0, split_other_ns_ = 0;
 };
 
 int Run(const Options& o) {
@@ -124,6 +175,7 @@ int Run(const Options& o) {
       // milliseconds, so let a second pass (the file system's clock) before measuring.
       std::this_thread::sleep_for(std::chrono::milliseconds(1100));
       if (handshake) Handshake("READY");
+      if (o.Has("--split")) bench.StartSplit();
     }
     int64_t burst_us = 0;
     const bool ok = bench.Cycle(bench.Reports(), &burst_us);
@@ -131,6 +183,7 @@ int Run(const Options& o) {
               << std::endl;
     all = all && ok;
   }
+  if (o.Has("--split")) std::cout << bench.SplitLine() << std::endl;
   if (handshake) Handshake("DONE");
   bench.Stop();
   return all ? 0 : 1;

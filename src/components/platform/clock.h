@@ -84,6 +84,11 @@ class Clock {
   virtual DateTime Now() = 0;
   // A monotonic millisecond count for timers; never goes back, unrelated to the wall time.
   virtual int64_t MonotonicMs() = 0;
+  // The monotonic count by which the clocks of other machines are followed (an SNMP engine's time
+  // as estimated between its messages). MonotonicMs for every clock that keeps pace with the
+  // world, this program's peers included; a clock that moves the program ahead of the world (one
+  // that skips idle time to run minutes of work in seconds) returns the time that really passed.
+  virtual int64_t WorldMonotonicMs() { return MonotonicMs(); }
   // Blocks the thread for ms milliseconds of this clock's time.
   virtual void SleepMs(int ms) = 0;
   // poll(2) in this clock's time: waits up to timeout_ms (-1: without limit) for readiness of fds.

@@ -123,7 +123,7 @@ struct SnmpManager::EngineNow {
 };
 
 struct SnmpManager::V3State {
-  // An engine's clock as last learnt, and when (monotonic).
+  // An engine's clock as last learnt, and when (Clock::WorldMonotonicMs).
   struct Learnt {
     std::string engine_id;
     uint32_t boots = 0;
@@ -192,7 +192,7 @@ std::optional<SnmpManager::EngineInfo> SnmpManager::KnownEngine(const std::strin
   const auto it = v3_->engines.find(fmt::format("{}:{}", host, port));
   if (it == v3_->engines.end()) return std::nullopt;
   return EngineInfo{it->second.engine_id, it->second.boots,
-                    v3_->TimeNow(it->second, loop_.clock().MonotonicMs())};
+                    v3_->TimeNow(it->second, loop_.clock().WorldMonotonicMs())};
 }
 
 SnmpManager::EngineNow SnmpManager::EngineFor(const RequestSettings& s,
@@ -203,11 +203,12 @@ SnmpManager::EngineNow SnmpManager::EngineFor(const RequestSettings& s,
   if (s.engine_id.empty()) {
     // Nothing set: what discovery and authenticated answers taught us.
     if (learnt == nullptr) return e;
-    return {learnt->engine_id, learnt->boots, v3_->TimeNow(*learnt, loop_.clock().MonotonicMs())};
+    return {learnt->engine_id, learnt->boots,
+            v3_->TimeNow(*learnt, loop_.clock().WorldMonotonicMs())};
   }
   e.engine_id = s.engine_id;
   const bool same = learnt != nullptr && learnt->engine_id == s.engine_id;
-  const uint32_t estimate = same ? v3_->TimeNow(*learnt, loop_.clock().MonotonicMs()) : 0;
+  const uint32_t estimate = same ? v3_->TimeNow(*learnt, loop_.clock().WorldMonotonicMs()) : 0;
   e.boots = s.engine_boots.value_or(same ? learnt->boots : 0);
   e.time = s.engine_time.value_or(estimate);
   // The program's own clock of the engine may have drifted out of the window (it advances it on
@@ -458,7 +459,7 @@ void SnmpManager::Learn(const std::string& target_key, const snmp::V3Message& m,
   if (same && l.authentic && !authentic) return;
   const bool forward = m.boots > l.boots || (m.boots == l.boots && m.time > l.time);
   if (same && l.authentic == authentic && !forward) return;
-  l = {m.engine_id, m.boots, m.time, loop_.clock().MonotonicMs(), authentic};
+  l = {m.engine_id, m.boots, m.time, loop_.clock().WorldMonotonicMs(), authentic};
 }
 
 void SnmpManager::HandleV3Response(const UdpSocket::Datagram& dg, const snmp::V3Message& m,
