@@ -32,4 +32,9 @@ void HealthNoAnswer(PollState& st, const TrendListEntry& e);
 // forgets the engine id on top, so that its next request discovers the engine again.
 void EndFailedSend(PollState& st, int16_t i);
 
+// Takes a batched SNMPv1/v2c first request that the system refused back out of the counts made
+// when it was queued: one request sent of version (1 or 2), and the late poll when entry i (0:
+// not found) counted one.
+void UncountRefusedSend(PollState& st, int16_t i, int version);
+
 }  // namespace quorlan::polling

@@ -152,7 +152,8 @@ void CorrectSetBack(PollState& st, int16_t i, DateTime now) {
 // The SNMPv1/v2c first requests of a due pass that no pause separates go out together: the
 // manager queues them, and they are sent before a pause, at every kSendBatch requests and when the
 // pass ends (also by an error), in the order they were made. A request whose datagram the system
-// refused ends as a send that failed at once would have.
+// refused ends as a send that failed at once would have, and leaves the counts of requests sent
+// and late polls as that send would have: counted when queued, it is taken out again.
 class SendBatch {
  public:
   static constexpr size_t kSendBatch = 64;
@@ -175,6 +176,7 @@ class SendBatch {
   void Flush() {
     for (const SnmpManager::FailedSend& f : st_.snmpManager.FlushBatch()) {
       const int16_t c = EntryOfMessId(st_, f.request_id);
+      polling::UncountRefusedSend(st_, c, f.version);
       if (c != 0 && st_.TrendList[c].PollPending) polling::EndFailedSend(st_, c);
     }
   }

@@ -56,14 +56,15 @@ bool SentLate(PollState& st, const TrendListEntry& e) {
 }
 
 // Counts a request that went out, by the version the manager sent it with.
-void CountSent(PollState& st, const TrendListEntry& e, const SnmpManager& mgr, bool resend) {
+void CountSent(PollState& st, TrendListEntry& e, const SnmpManager& mgr, bool resend) {
   ServiceCounters& c = st.Counters;
   ++c.RequestsSent[static_cast<size_t>(mgr.SnmpVersion() - 1)];
   if (resend) {
     ++c.Resends;
-  } else if (SentLate(st, e)) {
-    ++c.PollsLate;
+    return;
   }
+  e.PollCountedLate = SentLate(st, e);
+  if (e.PollCountedLate) ++c.PollsLate;
 }
 
 const char* SendAction(bool resend) { return resend ? " --> snmpResend" : " --> snmpPoll"; }
@@ -161,6 +162,19 @@ bool DiscoverForSend(PollState& st, int16_t i) {
 }
 
 }  // namespace
+
+namespace polling {
+
+void UncountRefusedSend(PollState& st, int16_t i, int version) {
+  ServiceCounters& c = st.Counters;
+  if (version >= 1 && version <= 2) --c.RequestsSent[static_cast<size_t>(version - 1)];
+  if (i == 0) return;
+  TrendListEntry& e = st.TrendList[i];
+  if (e.PollCountedLate) --c.PollsLate;
+  e.PollCountedLate = false;
+}
+
+}  // namespace polling
 
 int32_t NextMessId(PollState& st) {
   if (st.LastMessId > kLastMessId - 1) st.LastMessId = kFirstMessId - 1;

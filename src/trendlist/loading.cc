@@ -217,6 +217,7 @@ void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode&
   e.PollRetryTimes = 0;
   e.PollPending = false;
   e.PollCountedV3 = false;
+  e.PollCountedLate = false;
 }
 
 void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {

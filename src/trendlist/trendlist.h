@@ -103,6 +103,9 @@ struct TrendListEntry {
   // counts the request, so that whoever ends it frees the slot it took even when SnmpVersion
   // changed meanwhile.
   bool PollCountedV3 = false;
+  // The request in flight was counted as a late first send (ServiceCounters::PollsLate), so that
+  // a batched request the system then refused is taken back out of the counts.
+  bool PollCountedLate = false;
 };
 
 // The entries, numbered 1 to Size(): kDefaultMaxTrendReports until the start sizes the table from

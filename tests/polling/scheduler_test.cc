@@ -450,6 +450,7 @@ TEST_F(SchedulerTest, AFailingSendEndsThePollSilently) {
     e.PollEngineId = c.version == 3 ? kEngine : std::string();
     e.PollSampledValue[1] = 5;
     e.Address = c.address;
+    e.PollNextTime = kStart.PlusSeconds(-10);  // a late poll, had it gone out
     h.st.Ini.PollDelaySnmp = c.delay;
     h.st.snmpManager.SetActive(c.manager_active);
     h.st.snmpMgrV3.SetActive(c.manager_active);
@@ -462,6 +463,8 @@ TEST_F(SchedulerTest, AFailingSendEndsThePollSilently) {
     EXPECT_EQ(e.PollEngineId, "");
     EXPECT_EQ(h.st.Pending, 0);
     EXPECT_EQ(h.st.PendingV3, 0);
+    EXPECT_EQ(h.st.Counters.RequestsSent, (std::array<int64_t, 3>{})) << "nothing went out";
+    EXPECT_EQ(h.st.Counters.PollsLate, 0);
     EXPECT_EQ(h.Trace(c.version == 3 ? kTraceSnmpPollV3 : kTraceSnmpPoll).size(), c.poll_rows);
     EXPECT_TRUE(h.Trace(kTraceSnmpResp).empty());
     EXPECT_TRUE(h.Events().empty());

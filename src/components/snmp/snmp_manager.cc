@@ -248,7 +248,7 @@ void SnmpManager::SendQueued() {
   for (size_t k = 0; k < queued_.size(); ++k) {
     Queued& q = queued_[k];
     if (r < refused.size() && refused[r].index == k) {
-      failed_.push_back({q.id, refused[r++].error});
+      failed_.push_back({q.id, refused[r++].error, q.sent.version == snmp::version::kV1 ? 1 : 2});
       continue;
     }
     q.sent.address = q.to.sin_addr;

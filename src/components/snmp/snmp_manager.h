@@ -270,6 +270,7 @@ class SnmpManager {
   struct FailedSend {
     int32_t request_id;
     std::string error;
+    int version = 0;  // the request's SNMP version, as SnmpVersion() (1 or 2)
   };
   void SetBatching(bool on);
   std::vector<FailedSend> FlushBatch();
