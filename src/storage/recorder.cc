@@ -91,9 +91,13 @@ void Recorder::Impl::OnIdle() {
   if (replaying_ && !out_) ReplayStep();
 }
 
+// A held batch's timer runs at the end of a pause's step when the loop is in a pause, up to a
+// step late: it is set a step early, so that the batch still commits within kBatchMs.
+constexpr int kHoldMs = kBatchMs - EventLoop::kWaitStepMs;
+
 bool Recorder::Impl::HoldBatch() const {
   return !batch_.empty() && st_.RowsExpected && st_.RowsExpected() &&
-         st_.clock.MonotonicMs() - batch_started_ms_ < kBatchMs;
+         st_.clock.MonotonicMs() - batch_started_ms_ < kHoldMs;
 }
 
 void Recorder::Impl::ArmBatchTimer() {
@@ -107,7 +111,7 @@ void Recorder::Impl::ArmBatchTimer() {
   }
   const int64_t age = st_.clock.MonotonicMs() - batch_started_ms_;
   batch_timer_->SetEnabled(false);
-  batch_timer_->SetInterval(static_cast<int>(std::max<int64_t>(1, kBatchMs - age)));
+  batch_timer_->SetInterval(static_cast<int>(std::max<int64_t>(1, kHoldMs - age)));
   batch_timer_->SetEnabled(true);
 }
 

@@ -237,7 +237,7 @@ constexpr int kDrainMsPerStep = 10;
 void EventLoop::WaitMs(int16_t ms) {
   const int steps = WaitSteps(ms);
   for (int i = 0; i < steps; ++i) {
-    clock_.SleepMs(10);
+    clock_.SleepMs(kWaitStepMs);
     DeliverPending();
     const int64_t until = clock_.MonotonicMs() + kDrainMsPerStep;
     for (int round = 1; round < kDrainRoundsPerStep && clock_.MonotonicMs() < until; ++round) {

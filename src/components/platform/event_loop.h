@@ -125,8 +125,11 @@ class EventLoop {
   // pending. Below one step it returns at once: WaitMs(5) does not wait, WaitMs(15) and
   // WaitMs(25) take two steps, WaitMs(500) fifty.
   void WaitMs(int16_t ms);
-  // The number of 10 ms steps WaitMs(ms) takes.
+  // The number of kWaitStepMs steps WaitMs(ms) takes.
   static int WaitSteps(int16_t ms);
+  // A step of WaitMs: a timer that falls due during a pause runs at the end of its step, up to
+  // this much after its time.
+  static constexpr int kWaitStepMs = 10;
 
  private:
   friend class Timer;
