@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -141,42 +142,78 @@ void ServiceStop(Module& m) {
 // The longest the debug-mode watcher sleeps while the watch reports nothing.
 constexpr int64_t kDebugSleepMaxMs = 10 * 60 * 1000;
 
-// The folder and name of the SQLite suite database the last settings read used, its symbolic
-// links resolved (SQLite keeps the write-ahead log beside the file a link leads to); "" for a
-// server database.
-std::pair<std::string, std::string> SuiteFile(const Module& m) {
+// The SQLite suite database the last settings read used: the folder and name of the file its path
+// leads to, symbolic links resolved (SQLite keeps the write-ahead log beside that file), and, when
+// the path's last name is itself a link, the link's folder and name (re-pointing the link changes
+// the database without touching either file). All empty for a server database.
+struct SuiteFiles {
+  std::string folder, name;
+  std::string link_folder, link_name;
+  bool operator==(const SuiteFiles&) const = default;
+};
+
+SuiteFiles SuiteFilesOf(const Module& m) {
   const SuiteConnectionMemo& memo = m.SuiteConnection;
   if (memo.stored != m.DbConnStringSql || memo.sqlite_path.empty()) return {};
   std::error_code error;
   std::filesystem::path path = std::filesystem::canonical(memo.sqlite_path, error);
   if (error) path = memo.sqlite_path;
-  return {path.parent_path().string(), path.filename().string()};
+  SuiteFiles f{path.parent_path().string(), path.filename().string(), "", ""};
+  const std::filesystem::path link = memo.sqlite_path;
+  if (std::filesystem::is_symlink(link, error)) {
+    const std::filesystem::path folder = std::filesystem::canonical(link.parent_path(), error);
+    if (!error) {
+      f.link_folder = folder.string();
+      f.link_name = link.filename().string();
+    }
+  }
+  return f;
 }
 
-bool Watched(const Module& m, const std::string& folder) {
-  return m.SuiteFolderWatch && m.SuiteFolderWatch->Watching() &&
-         m.SuiteFolderWatch->folder() == folder;
+bool Watched(const Module& m, const SuiteFiles& f) {
+  const auto watches = [](const std::unique_ptr<FolderWatch>& w, const std::string& folder,
+                          const std::string& name) {
+    if (folder.empty()) return w == nullptr;
+    return w && w->Watching() && w->folder() == folder && w->names().front() == name;
+  };
+  return watches(m.SuiteWatches[0], f.folder, f.name) &&
+         watches(m.SuiteWatches[1], f.link_folder, f.link_name);
 }
 
-void DropSuiteFolderWatch(Module& m) {
-  if (!m.SuiteFolderWatch) return;
-  m.loop.Unwatch(m.SuiteFolderWatchId);
-  m.SuiteFolderWatch.reset();
+bool WatchesLocal(const Module& m) {
+  return std::all_of(m.SuiteWatches.begin(), m.SuiteWatches.end(),
+                     [](const std::unique_ptr<FolderWatch>& w) { return !w || w->Local(); });
 }
 
-// Watches the folder of the suite database's file and write-ahead log; a folder that cannot be
-// watched is left unwatched (the watcher then ticks every 30 s, as without a watch).
-void WatchSuiteFolder(Module& m, const std::string& folder, const std::string& name) {
-  DropSuiteFolderWatch(m);
+void DropSuiteWatches(Module& m) {
+  for (size_t k = 0; k < m.SuiteWatches.size(); ++k) {
+    if (!m.SuiteWatches[k]) continue;
+    m.loop.Unwatch(m.SuiteWatchIds[k]);
+    m.SuiteWatches[k].reset();
+  }
+}
+
+// Watches the suite database's file and write-ahead log, and the link to it; what cannot be
+// watched leaves the database unwatched (the watcher then ticks every 30 s, as without a watch).
+void WatchSuiteFiles(Module& m, const SuiteFiles& f) {
+  DropSuiteWatches(m);
   try {
-    m.SuiteFolderWatch =
-        std::make_unique<FolderWatch>(folder, std::vector<std::string>{name, name + "-wal"});
+    m.SuiteWatches[0] =
+        std::make_unique<FolderWatch>(f.folder, std::vector<std::string>{f.name, f.name + "-wal"});
+    if (!f.link_name.empty()) {
+      m.SuiteWatches[1] =
+          std::make_unique<FolderWatch>(f.link_folder, std::vector<std::string>{f.link_name});
+    }
   } catch (const RuntimeError&) {
+    for (std::unique_ptr<FolderWatch>& w : m.SuiteWatches) w.reset();
     return;
   }
-  m.SuiteFolderWatchId = m.loop.WatchReadable(m.SuiteFolderWatch->fd(), [&m] {
-    if (m.SuiteFolderWatch->Changed()) m.timerDebug.Wake();
-  });
+  for (size_t k = 0; k < m.SuiteWatches.size(); ++k) {
+    if (!m.SuiteWatches[k]) continue;
+    m.SuiteWatchIds[k] = m.loop.WatchReadable(m.SuiteWatches[k]->fd(), [&m, k] {
+      if (m.SuiteWatches[k]->Changed()) m.timerDebug.Wake();
+    });
+  }
 }
 
 }  // namespace
@@ -210,7 +247,7 @@ Module::Module(std::string app_path, Clock& clock, EventLoop& loop, ServiceHost&
 
 Module::~Module() {
   loop.RemoveWallClockSet(WallClockWatch);
-  DropSuiteFolderWatch(*this);
+  DropSuiteWatches(*this);
   timerPoll.SetEnabled(false);
   timerDebug.SetEnabled(false);
   timerMonitor.SetEnabled(false);
@@ -261,18 +298,18 @@ void timerPoll_Timer(Module& m) {
 // A tick that finds the SQLite file and its log unchanged reads nothing, so the watcher sleeps
 // through such ticks: from a tick whose read ran under a working watch of the folder (a change
 // during the read is reported, not missed), until the watch reports a change of either file, or
-// ten minutes pass. The tick that follows a change reads it. A server database, a file changed
-// less than a second before the read, or a folder on a network file system (other hosts change
-// it unseen) keep the 30-second ticks.
+// ten minutes pass (a symbolic link naming the file is watched too, in its own folder). The tick
+// that follows a change reads it. A server database, a file changed less than a second before the
+// read, or a folder on a network file system (other hosts change it unseen) keep the 30-second
+// ticks.
 void timerDebug_Timer(Module& m) {
-  const auto [folder, name] = SuiteFile(m);
-  const bool watched = !folder.empty() && Watched(m, folder);
+  const SuiteFiles before = SuiteFilesOf(m);
+  const bool watched = !before.folder.empty() && Watched(m, before);
   timerDebug_Timer(static_cast<PollState&>(m));
-  const auto [now_folder, now_name] = SuiteFile(m);
-  if (now_folder.empty()) return DropSuiteFolderWatch(m);
-  if (!Watched(m, now_folder)) return WatchSuiteFolder(m, now_folder, now_name);
-  if (watched && now_folder == folder && m.SettingsReadStamps[0].exists &&
-      m.SuiteFolderWatch->Local()) {
+  const SuiteFiles now = SuiteFilesOf(m);
+  if (now.folder.empty()) return DropSuiteWatches(m);
+  if (!Watched(m, now)) return WatchSuiteFiles(m, now);
+  if (watched && now == before && m.SettingsReadStamps[0].exists && WatchesLocal(m)) {
     m.timerDebug.SleepUntil(m.clock.MonotonicMs() + kDebugSleepMaxMs);
   }
 }

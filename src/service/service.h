@@ -161,10 +161,12 @@ struct Module : ResponseState {
 
   SelfMonitor Monitor;
   EventLoop::WatchId WallClockWatch = 0;  // wakes the poll timer after a step of the wall clock
-  // The folder of a SQLite suite database, watched while the debug-mode watcher sleeps through
-  // ticks that would find its file unchanged; a change wakes it (timerDebug_Timer).
-  std::unique_ptr<FolderWatch> SuiteFolderWatch;
-  EventLoop::WatchId SuiteFolderWatchId = 0;
+  // The folders of a SQLite suite database, watched while the debug-mode watcher sleeps through
+  // ticks that would find its file unchanged; a change wakes it (timerDebug_Timer). [0]: the
+  // folder of the file the path leads to, for the file and its log; [1]: when the path's last
+  // name is a symbolic link, the link's folder, for the link.
+  std::array<std::unique_ptr<FolderWatch>, 2> SuiteWatches;
+  std::array<EventLoop::WatchId, 2> SuiteWatchIds{};
 };
 
 // Exit statuses of the command line.

@@ -185,11 +185,10 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
   EXPECT_EQ(dir_.Read(kAgentFileName), fmt::format("pid={}\nport={}\n", getpid(), agent_port_));
 }
 
-// An idle service wakes twice a minute (the debug watcher, with the self-monitoring at second 30)
-// and its poll timer sleeps until the hour; a step of the wall clock wakes the poll timer at its
-// next tick.
-// An idle service wakes once a minute: the debug-mode watcher sleeps while the suite database's
-// folder reports no change of its file, and a change wakes it at its next tick.
+// An idle service wakes once a minute: its poll timer sleeps until the hour, and the debug-mode
+// watcher sleeps while the suite database's folder reports no change of its file. A change of the
+// file, or a link to it pointed at another file, wakes the watcher at its next tick; a step of the
+// wall clock wakes the poll timer at its next tick.
 TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesItsTimers) {
   SetUpDatabase();
   WriteIni();
@@ -221,12 +220,25 @@ TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesIts
   // Debug mode switched on in the database is read at the watcher's next tick.
   auto conn = NewOdbcDriver()->NewConnection();
   conn->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
+  conn->Execute("VACUUM INTO '" + dir_.File("volume/suite-2.db") + "'");  // debug mode off
   conn->Execute("UPDATE Settings SET DebugMode = 1");
   conn->Close();
   const DateTime changed = clock_.Now();
   while (!m_.DebugMode && clock_.Now() < changed.PlusSeconds(60)) loop_.RunOnce(-1);
   EXPECT_TRUE(m_.DebugMode);
   EXPECT_EQ(clock_.Now(), changed.PlusSeconds(30));
+
+  // The link pointed at another database, as `ln -sfn` does it (a new link renamed over the old
+  // one), once the watcher sleeps again: read at its next tick.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const int64_t monitor_runs = m_.Monitor.Writes;
+  while (m_.Monitor.Writes < monitor_runs + 2) loop_.RunOnce(-1);
+  std::filesystem::create_symlink(dir_.File("volume/suite-2.db"), dir_.File("suite.db.new"));
+  std::filesystem::rename(dir_.File("suite.db.new"), dir_.File(kSuiteDatabase));
+  const DateTime repointed = clock_.Now();
+  while (m_.DebugMode && clock_.Now() < repointed.PlusSeconds(120)) loop_.RunOnce(-1);
+  EXPECT_FALSE(m_.DebugMode);
+  EXPECT_LE(clock_.Now(), repointed.PlusSeconds(30));
 
   const DateTime stepped = clock_.Now().PlusHours(-2);
   clock_.Set(stepped);

@@ -29,9 +29,11 @@ constexpr uint32_t kWatchEnded = IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN
 // File systems whose files other machines change without this kernel's knowledge.
 bool NetworkFileSystem(long type) {
   constexpr long kTypes[] = {
-      0x6969 /* NFS */,      0x517B /* SMB */,    0xFF534D42 /* CIFS */, 0xFE534D42 /* SMB2 */,
-      0x65735546 /* FUSE */, 0x01021997 /* 9P */, 0x00C36400 /* Ceph */, 0x5346414F /* AFS */,
-      0x73757245 /* Coda */, 0x47504653 /* GPFS */};
+      0x6969 /* NFS */,        0x517B /* SMB */,        0xFF534D42 /* CIFS */,
+      0xFE534D42 /* SMB2 */,   0x65735546 /* FUSE */,   0x01021997 /* 9P */,
+      0x00C36400 /* Ceph */,   0x5346414F /* AFS */,    0x73757245 /* Coda */,
+      0x47504653 /* GPFS */,   0x01161970 /* GFS2 */,   0x7461636F /* OCFS2 */,
+      0x0BD00BD0 /* Lustre */, 0x19830326 /* BeeGFS */, 0x20030528 /* OrangeFS */};
   return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
 }
 
@@ -42,6 +44,14 @@ FolderWatch::FolderWatch(const std::string& folder, std::vector<std::string> nam
   struct statfs fs {};
   if (::statfs(folder_.c_str(), &fs) != 0) Fail("watch", folder_, errno);
   local_ = !NetworkFileSystem(static_cast<long>(fs.f_type));
+  for (const std::string& name : names_) {
+    // A file mounted on its own over a name of the folder may lie elsewhere than the folder.
+    struct statfs file_fs {};
+    if (::statfs((folder_ + "/" + name).c_str(), &file_fs) == 0 &&
+        NetworkFileSystem(static_cast<long>(file_fs.f_type))) {
+      local_ = false;
+    }
+  }
   fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd_ < 0) Fail("watch", folder_, errno);
   if (::inotify_add_watch(fd_, folder_.c_str(),

@@ -10,9 +10,11 @@ namespace quorlan {
 // Watches a folder for changes to the files of the given names: written, truncated, attributes
 // changed, created, removed, renamed to or from the name. Not thread-safe; owns its descriptor.
 //
-// The kernel sees only what happens on this machine: Local() is false for a folder on a network
-// file system (NFS, SMB, CIFS, FUSE, 9P, Ceph, AFS, Coda, GPFS), whose files other hosts may
-// change unseen, and a reader must then keep looking itself.
+// The kernel sees only what happens on this machine: Local() is false when the folder, or one of
+// the named files present when the watch was made (a file mounted on its own, as containers do),
+// lies on a network or cluster file system (NFS, SMB, CIFS, FUSE, 9P, Ceph, AFS, Coda, GPFS,
+// GFS2, OCFS2, Lustre, BeeGFS, OrangeFS), whose files other hosts may change unseen, and a reader
+// must then keep looking itself.
 class FolderWatch {
  public:
   // Throws RuntimeError naming the folder when it cannot be watched (missing, or the system's
@@ -23,6 +25,7 @@ class FolderWatch {
   FolderWatch& operator=(const FolderWatch&) = delete;
 
   const std::string& folder() const { return folder_; }
+  const std::vector<std::string>& names() const { return names_; }
   // Readable while reports wait to be read: for the event loop.
   int fd() const { return fd_; }
   bool Local() const { return local_; }
