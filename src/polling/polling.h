@@ -204,7 +204,10 @@ inline int16_t EntryOfMessId(const PollState& st, int32_t id) {
 // sending (best effort: a row that cannot be written is reported and the request still goes
 // out). Any failure (a component refusing a value or the send, more than six objects) ends the
 // poll silently: values -1/0, PollPending false, next poll time computed, the counter the
-// request holds lowered; PollMessId keeps what it reached.
+// request holds lowered; PollMessId keeps what it reached. A request that went out (or was queued
+// by a batching manager) is counted in st.Counters: RequestsSent, and Resends or, for a late
+// first send, PollsLate (PollCountedLate remembers it, so that the scheduler can take a queued
+// request that the system then refused back out of the counts).
 // REQUIRES: Pending was raised for a first send.
 void SnmpPollSend(PollState& st, int16_t i, bool resend);
 

@@ -142,77 +142,78 @@ void ServiceStop(Module& m) {
 // The longest the debug-mode watcher sleeps while the watch reports nothing.
 constexpr int64_t kDebugSleepMaxMs = 10 * 60 * 1000;
 
-// The SQLite suite database the last settings read used: the folder and name of the file its path
-// leads to, symbolic links resolved (SQLite keeps the write-ahead log beside that file), and, when
-// the path's last name is itself a link, the link's folder and name (re-pointing the link changes
-// the database without touching either file). All empty for a server database.
-struct SuiteFiles {
+// A name the debug-mode watcher watches in a folder.
+struct WatchedName {
   std::string folder, name;
-  std::string link_folder, link_name;
-  bool operator==(const SuiteFiles&) const = default;
+  bool operator==(const WatchedName&) const = default;
 };
 
-SuiteFiles SuiteFilesOf(const Module& m) {
+// What the debug-mode watcher watches of the SQLite suite database the last settings read used.
+// First the file its path leads to, symbolic links resolved (SQLite keeps the write-ahead log
+// beside that file). Then each name on the path that is itself a symbolic link (the file's own,
+// or a folder's, as with current -> releases/3): re-pointing one changes the database without
+// touching its file. A link that another link leads to is not watched. Empty for a server
+// database.
+std::vector<WatchedName> SuiteWatchList(const Module& m) {
   const SuiteConnectionMemo& memo = m.SuiteConnection;
   if (memo.stored != m.DbConnStringSql || memo.sqlite_path.empty()) return {};
   std::error_code error;
   std::filesystem::path path = std::filesystem::canonical(memo.sqlite_path, error);
   if (error) path = memo.sqlite_path;
-  SuiteFiles f{path.parent_path().string(), path.filename().string(), "", ""};
-  const std::filesystem::path link = memo.sqlite_path;
-  if (std::filesystem::is_symlink(link, error)) {
-    const std::filesystem::path folder = std::filesystem::canonical(link.parent_path(), error);
-    if (!error) {
-      f.link_folder = folder.string();
-      f.link_name = link.filename().string();
-    }
+  std::vector<WatchedName> list{{path.parent_path().string(), path.filename().string()}};
+  const std::filesystem::path literal = std::filesystem::absolute(memo.sqlite_path, error);
+  if (error) return list;
+  std::filesystem::path prefix;
+  for (const std::filesystem::path& part : literal) {
+    prefix /= part;
+    if (!std::filesystem::is_symlink(prefix, error)) continue;
+    const std::filesystem::path folder = std::filesystem::canonical(prefix.parent_path(), error);
+    if (!error) list.push_back({folder.string(), part.string()});
   }
-  return f;
+  return list;
 }
 
-bool Watched(const Module& m, const SuiteFiles& f) {
-  const auto watches = [](const std::unique_ptr<FolderWatch>& w, const std::string& folder,
-                          const std::string& name) {
-    if (folder.empty()) return w == nullptr;
-    return w && w->Watching() && w->folder() == folder && w->names().front() == name;
-  };
-  return watches(m.SuiteWatches[0], f.folder, f.name) &&
-         watches(m.SuiteWatches[1], f.link_folder, f.link_name);
+bool Watched(const Module& m, const std::vector<WatchedName>& list) {
+  if (m.SuiteWatches.size() != list.size()) return false;
+  for (size_t k = 0; k < list.size(); ++k) {
+    const FolderWatch& w = *m.SuiteWatches[k];
+    if (!w.Watching() || w.folder() != list[k].folder || w.names().front() != list[k].name) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool WatchesLocal(const Module& m) {
   return std::all_of(m.SuiteWatches.begin(), m.SuiteWatches.end(),
-                     [](const std::unique_ptr<FolderWatch>& w) { return !w || w->Local(); });
+                     [](const std::unique_ptr<FolderWatch>& w) { return w->Local(); });
 }
 
 void DropSuiteWatches(Module& m) {
-  for (size_t k = 0; k < m.SuiteWatches.size(); ++k) {
-    if (!m.SuiteWatches[k]) continue;
-    m.loop.Unwatch(m.SuiteWatchIds[k]);
-    m.SuiteWatches[k].reset();
-  }
+  for (const EventLoop::WatchId id : m.SuiteWatchIds) m.loop.Unwatch(id);
+  m.SuiteWatchIds.clear();
+  m.SuiteWatches.clear();
 }
 
-// Watches the suite database's file and write-ahead log, and the link to it; what cannot be
+// Watches the suite database's file and write-ahead log, and the links to it; what cannot be
 // watched leaves the database unwatched (the watcher then ticks every 30 s, as without a watch).
-void WatchSuiteFiles(Module& m, const SuiteFiles& f) {
+void WatchSuiteFiles(Module& m, const std::vector<WatchedName>& list) {
   DropSuiteWatches(m);
   try {
-    m.SuiteWatches[0] =
-        std::make_unique<FolderWatch>(f.folder, std::vector<std::string>{f.name, f.name + "-wal"});
-    if (!f.link_name.empty()) {
-      m.SuiteWatches[1] =
-          std::make_unique<FolderWatch>(f.link_folder, std::vector<std::string>{f.link_name});
+    for (size_t k = 0; k < list.size(); ++k) {
+      std::vector<std::string> names{list[k].name};
+      if (k == 0) names.push_back(list[k].name + "-wal");
+      m.SuiteWatches.push_back(std::make_unique<FolderWatch>(list[k].folder, std::move(names)));
     }
   } catch (const RuntimeError&) {
-    for (std::unique_ptr<FolderWatch>& w : m.SuiteWatches) w.reset();
+    m.SuiteWatches.clear();
     return;
   }
-  for (size_t k = 0; k < m.SuiteWatches.size(); ++k) {
-    if (!m.SuiteWatches[k]) continue;
-    m.SuiteWatchIds[k] = m.loop.WatchReadable(m.SuiteWatches[k]->fd(), [&m, k] {
-      if (m.SuiteWatches[k]->Changed()) m.timerDebug.Wake();
-    });
+  for (const std::unique_ptr<FolderWatch>& w : m.SuiteWatches) {
+    FolderWatch* watch = w.get();
+    m.SuiteWatchIds.push_back(m.loop.WatchReadable(watch->fd(), [&m, watch] {
+      if (watch->Changed()) m.timerDebug.Wake();
+    }));
   }
 }
 
@@ -298,16 +299,16 @@ void timerPoll_Timer(Module& m) {
 // A tick that finds the SQLite file and its log unchanged reads nothing, so the watcher sleeps
 // through such ticks: from a tick whose read ran under a working watch of the folder (a change
 // during the read is reported, not missed), until the watch reports a change of either file, or
-// ten minutes pass (a symbolic link naming the file is watched too, in its own folder). The tick
+// ten minutes pass (a symbolic link on the file's path is watched too, in its own folder). The tick
 // that follows a change reads it. A server database, a file changed less than a second before the
 // read, or a folder on a network file system (other hosts change it unseen) keep the 30-second
 // ticks.
 void timerDebug_Timer(Module& m) {
-  const SuiteFiles before = SuiteFilesOf(m);
-  const bool watched = !before.folder.empty() && Watched(m, before);
+  const std::vector<WatchedName> before = SuiteWatchList(m);
+  const bool watched = !before.empty() && Watched(m, before);
   timerDebug_Timer(static_cast<PollState&>(m));
-  const SuiteFiles now = SuiteFilesOf(m);
-  if (now.folder.empty()) return DropSuiteWatches(m);
+  const std::vector<WatchedName> now = SuiteWatchList(m);
+  if (now.empty()) return DropSuiteWatches(m);
   if (!Watched(m, now)) return WatchSuiteFiles(m, now);
   if (watched && now == before && m.SettingsReadStamps[0].exists && WatchesLocal(m)) {
     m.timerDebug.SleepUntil(m.clock.MonotonicMs() + kDebugSleepMaxMs);

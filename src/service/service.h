@@ -162,11 +162,11 @@ struct Module : ResponseState {
   SelfMonitor Monitor;
   EventLoop::WatchId WallClockWatch = 0;  // wakes the poll timer after a step of the wall clock
   // The folders of a SQLite suite database, watched while the debug-mode watcher sleeps through
-  // ticks that would find its file unchanged; a change wakes it (timerDebug_Timer). [0]: the
-  // folder of the file the path leads to, for the file and its log; [1]: when the path's last
-  // name is a symbolic link, the link's folder, for the link.
-  std::array<std::unique_ptr<FolderWatch>, 2> SuiteWatches;
-  std::array<EventLoop::WatchId, 2> SuiteWatchIds{};
+  // ticks that would find its file unchanged; a change wakes it (timerDebug_Timer). The first:
+  // the folder of the file the path leads to, for the file and its log; then the folder of each
+  // symbolic link on the path, for the link.
+  std::vector<std::unique_ptr<FolderWatch>> SuiteWatches;
+  std::vector<EventLoop::WatchId> SuiteWatchIds;
 };
 
 // Exit statuses of the command line.

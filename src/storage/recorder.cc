@@ -91,9 +91,9 @@ void Recorder::Impl::OnIdle() {
   if (replaying_ && !out_) ReplayStep();
 }
 
-// A held batch's timer runs at the end of a pause's step when the loop is in a pause, up to a
-// step late: it is set a step early, so that the batch still commits within kBatchMs.
-constexpr int kHoldMs = kBatchMs - EventLoop::kWaitStepMs;
+// A held batch's timer runs after a pause's step when the loop is in a pause, up to two steps
+// late: it is set that much early, so that the batch still commits within kBatchMs.
+constexpr int kHoldMs = kBatchMs - 2 * EventLoop::kWaitStepMs;
 
 bool Recorder::Impl::HoldBatch() const {
   return !batch_.empty() && st_.RowsExpected && st_.RowsExpected() &&

@@ -39,9 +39,10 @@ class Recorder::Impl {
   void ArmIdle();
   void OnIdle();
   // True while the open batch may wait for more rows: the service expects answers
-  // (StorageState::RowsExpected) and the batch is younger than kBatchMs.
+  // (StorageState::RowsExpected) and the batch is younger than kHoldMs (kBatchMs less what a
+  // pause may delay its timer).
   bool HoldBatch() const;
-  // Commits the open batch kBatchMs after its first row, unless something commits it sooner.
+  // Commits the open batch kHoldMs after its first row, unless something commits it sooner.
   void ArmBatchTimer();
   // The open batch: to the database while the spool is empty, else behind the spool's rows.
   void Flush();

@@ -12,6 +12,8 @@ class ShiftedClock final : public Clock {
   explicit ShiftedClock(DateTime start) { Set(start); }
   DateTime Now() override { return DateTime::FromMillis(MonotonicMs() + offset_ms_); }
   int64_t MonotonicMs() override { return system_.MonotonicMs() + skipped_ms_; }
+  // The peers' time does not skip.
+  int64_t WorldMonotonicMs() override { return system_.MonotonicMs(); }
   void SleepMs(int ms) override { system_.SleepMs(ms); }
   int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
     return system_.Poll(fds, count, timeout_ms);

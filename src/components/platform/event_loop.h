@@ -127,8 +127,9 @@ class EventLoop {
   void WaitMs(int16_t ms);
   // The number of kWaitStepMs steps WaitMs(ms) takes.
   static int WaitSteps(int16_t ms);
-  // A step of WaitMs: a timer that falls due during a pause runs at the end of its step, up to
-  // this much after its time.
+  // A step of WaitMs. A timer that falls due during a pause runs after the sleep of its step: up
+  // to one step late, or two when it fell due during the previous step's delivery (whose draining
+  // of busy descriptors takes up to a step), more only when a handler or idle task runs long.
   static constexpr int kWaitStepMs = 10;
 
  private:

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -45,9 +46,16 @@ FolderWatch::FolderWatch(const std::string& folder, std::vector<std::string> nam
   if (::statfs(folder_.c_str(), &fs) != 0) Fail("watch", folder_, errno);
   local_ = !NetworkFileSystem(static_cast<long>(fs.f_type));
   for (const std::string& name : names_) {
-    // A file mounted on its own over a name of the folder may lie elsewhere than the folder.
+    // A file mounted on its own over a name of the folder: it may lie on another file system, and
+    // writes to it are not reported to the folder's watch.
+    const std::string path = folder_ + "/" + name;
+    struct statx sx {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &sx) == 0 &&
+        (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+      local_ = false;
+    }
     struct statfs file_fs {};
-    if (::statfs((folder_ + "/" + name).c_str(), &file_fs) == 0 &&
+    if (::statfs(path.c_str(), &file_fs) == 0 &&
         NetworkFileSystem(static_cast<long>(file_fs.f_type))) {
       local_ = false;
     }

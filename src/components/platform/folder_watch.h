@@ -10,11 +10,12 @@ namespace quorlan {
 // Watches a folder for changes to the files of the given names: written, truncated, attributes
 // changed, created, removed, renamed to or from the name. Not thread-safe; owns its descriptor.
 //
-// The kernel sees only what happens on this machine: Local() is false when the folder, or one of
-// the named files present when the watch was made (a file mounted on its own, as containers do),
-// lies on a network or cluster file system (NFS, SMB, CIFS, FUSE, 9P, Ceph, AFS, Coda, GPFS,
-// GFS2, OCFS2, Lustre, BeeGFS, OrangeFS), whose files other hosts may change unseen, and a reader
-// must then keep looking itself.
+// The kernel sees only what happens on this machine, and a folder's watch only what happens
+// through that folder: Local() is false when the folder, or one of the named files present when
+// the watch was made, lies on a network or cluster file system (NFS, SMB, CIFS, FUSE, 9P, Ceph,
+// AFS, Coda, GPFS, GFS2, OCFS2, Lustre, BeeGFS, OrangeFS), whose files other hosts may change
+// unseen, or when a named file is mounted on its own (a bind mount, as containers make), whose
+// writes the folder's watch never reports. A reader must then keep looking itself.
 class FolderWatch {
  public:
   // Throws RuntimeError naming the folder when it cannot be watched (missing, or the system's
