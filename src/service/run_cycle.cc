@@ -301,8 +301,8 @@ void timerPoll_Timer(Module& m) {
 // during the read is reported, not missed), until the watch reports a change of either file, or
 // ten minutes pass (a symbolic link on the file's path is watched too, in its own folder). The tick
 // that follows a change reads it. A server database, a file changed less than a second before the
-// read, or a folder on a network file system (other hosts change it unseen) keep the 30-second
-// ticks.
+// read, a folder on a network file system (other hosts change it unseen) or a file mounted on its
+// own (the folder's watch does not see its writes) keep the 30-second ticks.
 void timerDebug_Timer(Module& m) {
   const std::vector<WatchedName> before = SuiteWatchList(m);
   const bool watched = !before.empty() && Watched(m, before);

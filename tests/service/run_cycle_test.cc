@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "service/service.h"
@@ -192,10 +193,31 @@ TEST_F(RunCycleTest, StartRunsTheSequenceAndEnablesTheTimers) {
 TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesItsTimers) {
   SetUpDatabase();
   WriteIni();
-  // The database lies in another folder behind a symbolic link: that folder is the one watched.
+  // The database lies in another folder behind symbolic links, a folder's and the file's own:
+  // current/suite.db, where current -> volume and volume/suite.db -> data.db.
   std::filesystem::create_directory(dir_.File("volume"));
-  std::filesystem::rename(dir_.File(kSuiteDatabase), dir_.File("volume/suite.db"));
-  std::filesystem::create_symlink(dir_.File("volume/suite.db"), dir_.File(kSuiteDatabase));
+  std::filesystem::rename(dir_.File(kSuiteDatabase), dir_.File("volume/data.db"));
+  std::filesystem::create_symlink("data.db", dir_.File("volume/suite.db"));
+  std::filesystem::create_symlink(dir_.File("volume"), dir_.File("current"));
+  const std::string suite = "Driver=SQLite3;Database=" + dir_.File("current/suite.db");
+  auto conn = NewOdbcDriver()->NewConnection();
+  conn->Open("Driver=SQLite3;Database=" + dir_.File("Quorlan.mdb"), kDbConnectTimeoutSeconds);
+  conn->Execute("UPDATE Settings_Console SET DbConnStringSql = '" + suite + "'");
+  conn->Close();
+  // Waits until the debug-mode watcher sleeps again (the files settled, two of its ticks), changes
+  // what the path leads to with change(), and returns the time of the change.
+  const auto after_sleep = [&](const std::function<void()>& change) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const int64_t monitor_runs = m_.Monitor.Writes;
+    while (m_.Monitor.Writes < monitor_runs + 2) loop_.RunOnce(-1);
+    change();
+    return clock_.Now();
+  };
+  // A link pointed elsewhere as `ln -sfn` does it: a new link renamed over the old one.
+  const auto repoint = [&](const std::string& target, const std::string& link) {
+    std::filesystem::create_symlink(target, dir_.File(link + ".new"));
+    std::filesystem::rename(dir_.File(link + ".new"), dir_.File(link));
+  };
   host_.Deliver(kStateStart);
   ASSERT_EQ(m_.ServiceState, kServiceRunning) << ::testing::PrintToString(Messages());
   ASSERT_EQ(clock_.Now(), DateTime::FromCivil({2026, 12, 7, 14, 30, 8}));
@@ -218,8 +240,7 @@ TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesIts
                                       "spool empty"}));
 
   // Debug mode switched on in the database is read at the watcher's next tick.
-  auto conn = NewOdbcDriver()->NewConnection();
-  conn->Open("Driver=SQLite3;Database=" + dir_.File(kSuiteDatabase), kDbConnectTimeoutSeconds);
+  conn->Open(suite, kDbConnectTimeoutSeconds);
   conn->Execute("VACUUM INTO '" + dir_.File("volume/suite-2.db") + "'");  // debug mode off
   conn->Execute("UPDATE Settings SET DebugMode = 1");
   conn->Close();
@@ -228,16 +249,18 @@ TEST_F(RunCycleTest, AnIdleServiceWakesOnceAMinuteAndAChangeOrAClockStepWakesIts
   EXPECT_TRUE(m_.DebugMode);
   EXPECT_EQ(clock_.Now(), changed.PlusSeconds(30));
 
-  // The link pointed at another database, as `ln -sfn` does it (a new link renamed over the old
-  // one), once the watcher sleeps again: read at its next tick.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  const int64_t monitor_runs = m_.Monitor.Writes;
-  while (m_.Monitor.Writes < monitor_runs + 2) loop_.RunOnce(-1);
-  std::filesystem::create_symlink(dir_.File("volume/suite-2.db"), dir_.File("suite.db.new"));
-  std::filesystem::rename(dir_.File("suite.db.new"), dir_.File(kSuiteDatabase));
-  const DateTime repointed = clock_.Now();
+  // Either link pointed at another database while the watcher sleeps: read at its next tick.
+  DateTime repointed = after_sleep([&] { repoint("suite-2.db", "volume/suite.db"); });
   while (m_.DebugMode && clock_.Now() < repointed.PlusSeconds(120)) loop_.RunOnce(-1);
-  EXPECT_FALSE(m_.DebugMode);
+  EXPECT_FALSE(m_.DebugMode) << "the file's link";
+  EXPECT_LE(clock_.Now(), repointed.PlusSeconds(30));
+  std::filesystem::create_directory(dir_.File("volume-b"));
+  conn->Open("Driver=SQLite3;Database=" + dir_.File("volume/data.db"), kDbConnectTimeoutSeconds);
+  conn->Execute("VACUUM INTO '" + dir_.File("volume-b/suite.db") + "'");  // debug mode on
+  conn->Close();
+  repointed = after_sleep([&] { repoint(dir_.File("volume-b"), "current"); });
+  while (!m_.DebugMode && clock_.Now() < repointed.PlusSeconds(120)) loop_.RunOnce(-1);
+  EXPECT_TRUE(m_.DebugMode) << "the folder's link";
   EXPECT_LE(clock_.Now(), repointed.PlusSeconds(30));
 
   const DateTime stepped = clock_.Now().PlusHours(-2);

@@ -109,10 +109,10 @@ TEST_F(RecorderTest, TheRowsOfABurstOfAnswersShareOneTransaction) {
     Idle();
     int64_t committed_ms = -1;
     if (pause_from_ms < 0) {
-      clock_.inner.Advance(50);
+      clock_.inner.Advance(79);
       Idle();
       EXPECT_EQ(Rows(), before);
-      clock_.inner.Advance(50);
+      clock_.inner.Advance(21);
       Idle();
       committed_ms = clock_.inner.MonotonicMs();
     } else {

@@ -231,7 +231,7 @@ int EventLoop::WaitSteps(int16_t ms) {
 // else arrives, real answers among it.
 namespace {
 constexpr int kDrainRoundsPerStep = 16;
-constexpr int kDrainMsPerStep = 10;
+constexpr int kDrainMsPerStep = EventLoop::kWaitStepMs;  // so a timer is at most two steps late
 }  // namespace
 
 void EventLoop::WaitMs(int16_t ms) {

@@ -50,7 +50,7 @@ FolderWatch::FolderWatch(const std::string& folder, std::vector<std::string> nam
     // writes to it are not reported to the folder's watch.
     const std::string path = folder_ + "/" + name;
     struct statx sx {};
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &sx) == 0 &&
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
         (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
       local_ = false;
     }
