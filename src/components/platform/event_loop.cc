@@ -117,21 +117,24 @@ void EventLoop::RunIdle() {
 }
 
 int EventLoop::PollDescriptors(int timeout_ms) {
-  // Snapshot: callbacks may add or remove watches, and may re-enter delivery.
-  std::vector<std::shared_ptr<Watch>> snapshot = watches_;
-  std::vector<pollfd> fds;
-  fds.reserve(snapshot.size());
-  for (const auto& w : snapshot) fds.push_back(pollfd{w->fd, POLLIN, 0});
-  const int ready = clock_.Poll(fds.data(), fds.size(), timeout_ms);
+  pollfds_.clear();
+  for (const auto& w : watches_) pollfds_.push_back(pollfd{w->fd, POLLIN, 0});
+  const int ready = clock_.Poll(pollfds_.data(), pollfds_.size(), timeout_ms);
   if (ready <= 0) return 0;
+  // The ready watches, taken before any callback runs: callbacks may add or remove watches, and
+  // may re-enter delivery (which reuses pollfds_). Nothing changes the watches during the wait.
+  std::vector<std::shared_ptr<Watch>> ready_watches;
+  ready_watches.reserve(static_cast<size_t>(ready));
+  for (size_t i = 0; i < pollfds_.size(); ++i) {
+    if (pollfds_[i].revents != 0) ready_watches.push_back(watches_[i]);
+  }
   int delivered = 0;
-  for (size_t i = 0; i < snapshot.size(); ++i) {
-    if (fds[i].revents == 0) continue;
+  for (const auto& watch : ready_watches) {
     const bool still_watched =
         std::any_of(watches_.begin(), watches_.end(),
-                    [&](const std::shared_ptr<Watch>& w) { return w == snapshot[i]; });
+                    [&](const std::shared_ptr<Watch>& w) { return w == watch; });
     if (!still_watched) continue;
-    snapshot[i]->callback();  // the shared_ptr keeps the callback alive if it unwatches itself
+    watch->callback();  // the shared_ptr keeps the callback alive if it unwatches itself
     ++delivered;
   }
   return delivered;

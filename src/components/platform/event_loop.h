@@ -15,6 +15,8 @@
 // handler makes the timer skip ticks and never makes it fire twice in a row.
 #pragma once
 
+#include <poll.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -150,6 +152,8 @@ class EventLoop {
   Clock& clock_;
   std::vector<std::unique_ptr<Timer>> timers_;
   std::vector<std::shared_ptr<Watch>> watches_;
+  // The descriptors of the last wait, kept so that a wait allocates nothing.
+  std::vector<pollfd> pollfds_;
   std::deque<std::function<void()>> posted_;
   std::vector<std::function<void()>> idle_;
   std::vector<std::pair<WatchId, std::function<void()>>> on_wall_set_;
