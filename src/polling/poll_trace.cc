@@ -28,7 +28,7 @@ void AddObjectGroup(std::string& row, const TrendListEntry& e, int k, PollRowObj
                                                  : FormatWholeNumber(e.PollSavedValue[k]));
   AddField(row, FormatBool(e.PollTriggerAlarm[k]));
   AddField(row, e.PollTriggerExpr[k]);
-  AddField(row, form == PollRowObjects::kResponse ? e.PollTriggerValueText[k]
+  AddField(row, form == PollRowObjects::kResponse ? e.PollTriggerValueText[k].str()
                                                   : FormatDoublePrecision(e.PollTriggerValue[k]));
   AddField(row, FormatBool(e.PollTriggerStatus[k]));
 }

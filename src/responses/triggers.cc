@@ -52,7 +52,7 @@ void SendTrendTrap(SnmpAgent& agent, const TrendListEntry& e, int16_t state, int
   agent.ResetTrapObjects();
   agent.SetTrapFormat(1);
   agent.Config(std::string("TrapEnterprise=") + kTrendTrapEnterprise);
-  agent.Config("TrapCommunity=" + e.TrapComm);
+  agent.Config("TrapCommunity=" + e.TrapComm.str());
   agent.SetObjCount(static_cast<int>(std::size(variables)));
   for (int i = 0; i < static_cast<int>(std::size(variables)); ++i) {
     agent.SetObjId(i, variables[i].oid);

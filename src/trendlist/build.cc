@@ -51,7 +51,7 @@ void LoadRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, double& 
     return;
   }
   TrendListEntry e = st.TrendList[out.last + 1];
-  LoadEntry(st, e, row, *node, conv);
+  LoadEntry(st, st.TrendList, e, row, *node, conv);
   st.TrendList[++out.last] = std::move(e);
   CalcPollNextTime(st, out.last);
 }

@@ -17,9 +17,9 @@ void EditRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, double& 
   TrendListEntry e = st.TrendList[i];
   const std::optional<double> node_id = FieldNumber(row, "NodeId");
   for (const SnapshotNode& node : nodes.nodes) {
-    if (node_id && static_cast<double>(node.NodeId) == *node_id) EditNodeFields(e, row, node);
+    if (node_id && static_cast<double>(node.NodeId) == *node_id) EditNodeFields(st.TrendList, e, row, node);
   }
-  EditReportFields(st, e, row, conv);
+  EditReportFields(st, st.TrendList, e, row, conv);
   st.TrendList[i] = std::move(e);
 }
 

@@ -84,7 +84,7 @@ void TrendListDevSync(TrendState& st) {
         }
         continue;
       }
-      SyncNodeFields(e, *node);
+      SyncNodeFields(st.TrendList, e, *node);
       // The entry keeps its own NodeName, so the update repeats every hour until a build or an
       // edit reloads the name from the report row.
       if (!deleted && !EqualsNoCase(e.NodeName, node->NodeName)) {

@@ -144,18 +144,18 @@ bool AnyTriggerAlarm(const Row& report) {
 
 namespace {
 
-void LoadObjects(Runtime& rt, TrendListEntry& e, const Row& r, double& conv) {
+void LoadObjects(Runtime& rt, TrendListTable& list, TrendListEntry& e, const Row& r, double& conv) {
   e.PollNumObjects = 0;
   for (int k = 1; k <= kTrendObjects; ++k) {
-    e.PollObjId[k] = Text(r, Column("ObjId", k));
-    e.PollObjName[k] = Text(r, Column("ObjName", k));
+    e.PollObjId[k] = list.Intern(Text(r, Column("ObjId", k)));
+    e.PollObjName[k] = list.Intern(Text(r, Column("ObjName", k)));
     e.PollObjType[k] = Int16(r, Column("ObjType", k));
-    e.PollObjEval[k] = Text(r, Column("ObjEval", k));
+    e.PollObjEval[k] = list.Intern(Text(r, Column("ObjEval", k)));
     e.PollSampledValue[k] = -1;
     e.PollSavedValue[k] = 0;
     e.PollTriggerAlarm[k] = Bool(r, Column("TriggerAlarm", k));
-    e.PollTriggerExpr[k] = Text(r, Column("TriggerExpr", k));
-    e.PollTriggerValueText[k] = Text(r, Column("TriggerValue", k));
+    e.PollTriggerExpr[k] = list.Intern(Text(r, Column("TriggerExpr", k)));
+    e.PollTriggerValueText[k] = list.Intern(Text(r, Column("TriggerValue", k)));
     ConvTriggerValue(rt, e.PollTriggerValueText[k], conv);
     e.PollTriggerValue[k] = conv;
     e.PollTriggerStatus[k] = false;
@@ -175,7 +175,7 @@ std::string PollTypeOf(const SnapshotNode& node, const Row& r) {
 void SetSnmpVersion(TrendListEntry& e, int16_t version) {
   if (e.SnmpVersion == version) return;
   e.SnmpVersion = version;
-  e.PollEngineId.clear();
+  e.PollEngineId = SharedText();
   e.PollEngineBoots = 0;
   e.PollEngineTime = 0;
 }
@@ -192,24 +192,24 @@ int32_t IntervalSeconds(const Row& r) {
 
 }  // namespace
 
-void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode& node,
-               double& conv) {
+void LoadEntry(Runtime& rt, TrendListTable& list, TrendListEntry& e, const Row& r,
+               const SnapshotNode& node, double& conv) {
   e.ReportId = Int32(r, "ReportId");
   e.ReportTitle = Text(r, "ReportTitle");
   e.NodeId = node.NodeId;
-  e.NodeName = Text(r, "NodeName");
-  e.Address = node.Address;
+  e.NodeName = list.Intern(Text(r, "NodeName"));
+  e.Address = list.Intern(node.Address);
   e.UdpPort = node.UdpPort;
   e.SnmpVersion = node.SnmpVersion;
-  e.ReadComm = node.ReadComm;
-  e.TrapComm = node.TrapComm;
+  e.ReadComm = list.Intern(node.ReadComm);
+  e.TrapComm = list.Intern(node.TrapComm);
   e.PollInterval = IntervalSeconds(r);
   e.PollTimeOut = node.PollTimeOut;
   e.PollRetries = node.PollRetries;
-  e.PollType = PollTypeOf(node, r);
-  e.PollSnmpV3User = node.PollSnmpV3User;
-  LoadObjects(rt, e, r, conv);
-  e.PollEngineId.clear();
+  e.PollType = list.Intern(PollTypeOf(node, r));
+  e.PollSnmpV3User = list.Intern(node.PollSnmpV3User);
+  LoadObjects(rt, list, e, r, conv);
+  e.PollEngineId = SharedText();
   e.PollEngineBoots = 0;
   e.PollEngineTime = 0;
   e.PollMessId = 0;
@@ -220,37 +220,39 @@ void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& r, const SnapshotNode&
   e.PollCountedLate = false;
 }
 
-void EditNodeFields(TrendListEntry& e, const Row& r, const SnapshotNode& node) {
+void EditNodeFields(TrendListTable& list, TrendListEntry& e, const Row& r,
+                    const SnapshotNode& node) {
   e.NodeId = node.NodeId;
-  e.NodeName = Text(r, "NodeName");
-  e.Address = node.Address;
+  e.NodeName = list.Intern(Text(r, "NodeName"));
+  e.Address = list.Intern(node.Address);
   e.UdpPort = node.UdpPort;
   SetSnmpVersion(e, node.SnmpVersion);
-  e.ReadComm = node.ReadComm;
-  e.TrapComm = node.TrapComm;
+  e.ReadComm = list.Intern(node.ReadComm);
+  e.TrapComm = list.Intern(node.TrapComm);
   e.PollInterval = IntervalSeconds(r);
   e.PollTimeOut = node.PollTimeOut;
   e.PollRetries = node.PollRetries;
-  if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) e.PollType = PollTypeOf(node, r);
-  e.PollSnmpV3User = node.PollSnmpV3User;
+  if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) e.PollType = list.Intern(PollTypeOf(node, r));
+  e.PollSnmpV3User = list.Intern(node.PollSnmpV3User);
 }
 
-void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& r, double& conv) {
+void EditReportFields(Runtime& rt, TrendListTable& list, TrendListEntry& e, const Row& r,
+                      double& conv) {
   e.ReportTitle = Text(r, "ReportTitle");
   for (int k = 1; k <= kTrendObjects; ++k) {
-    e.PollObjName[k] = Text(r, Column("ObjName", k));
+    e.PollObjName[k] = list.Intern(Text(r, Column("ObjName", k)));
     e.PollSampledValue[k] = -1;
     e.PollSavedValue[k] = 0;
     e.PollTriggerAlarm[k] = Bool(r, Column("TriggerAlarm", k));
-    e.PollTriggerExpr[k] = Text(r, Column("TriggerExpr", k));
-    e.PollTriggerValueText[k] = Text(r, Column("TriggerValue", k));
+    e.PollTriggerExpr[k] = list.Intern(Text(r, Column("TriggerExpr", k)));
+    e.PollTriggerValueText[k] = list.Intern(Text(r, Column("TriggerValue", k)));
     ConvTriggerValue(rt, e.PollTriggerValueText[k], conv);
     e.PollTriggerValue[k] = conv;
   }
 }
 
-void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node) {
-  e.Address = node.Address;
+void SyncNodeFields(TrendListTable& list, TrendListEntry& e, const SnapshotNode& node) {
+  e.Address = list.Intern(node.Address);
   e.UdpPort = node.UdpPort;
   SetSnmpVersion(e, node.SnmpVersion);
   e.PollTimeOut = node.PollTimeOut;
@@ -258,11 +260,11 @@ void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node) {
   if (!EqualsNoCase(e.PollType, kPollTypeDeleted)) {
     bool any_alarm = false;
     for (int k = 1; k <= kTrendObjects; ++k) any_alarm = any_alarm || e.PollTriggerAlarm[k];
-    e.PollType = DecidePollType(node.PollType, any_alarm);
+    e.PollType = list.Intern(DecidePollType(node.PollType, any_alarm));
   }
-  e.ReadComm = node.ReadComm;
-  e.TrapComm = node.TrapComm;
-  e.PollSnmpV3User = node.PollSnmpV3User;
+  e.ReadComm = list.Intern(node.ReadComm);
+  e.TrapComm = list.Intern(node.TrapComm);
+  e.PollSnmpV3User = list.Intern(node.PollSnmpV3User);
 }
 
 int16_t FindEntryByReportId(const TrendState& st, std::optional<double> report_id) {

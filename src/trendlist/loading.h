@@ -76,18 +76,21 @@ std::string ReportName(const Row& report);
 
 // Loads every field of entry e from a report row and its node, with the run-time fields reset.
 // conv is the run's conversion variable for trigger values. PollNextTime is left to the caller.
-// On an error e is partly written: callers load into a copy.
-void LoadEntry(Runtime& rt, TrendListEntry& e, const Row& report, const SnapshotNode& node,
-               double& conv);
+// The object texts are taken from list's pool. On an error e is partly written: callers load into
+// a copy.
+void LoadEntry(Runtime& rt, TrendListTable& list, TrendListEntry& e, const Row& report,
+               const SnapshotNode& node, double& conv);
 
 // The node part of an edit: node fields, poll interval and (unless "Deleted") the poll type.
 // Like the report part, it may fail half-way: callers edit a copy.
-void EditNodeFields(TrendListEntry& e, const Row& report, const SnapshotNode& node);
+void EditNodeFields(TrendListTable& list, TrendListEntry& e, const Row& report,
+                    const SnapshotNode& node);
 // The report part of an edit: title, object names, trigger settings, sampled values reset.
-void EditReportFields(Runtime& rt, TrendListEntry& e, const Row& report, double& conv);
+void EditReportFields(Runtime& rt, TrendListTable& list, TrendListEntry& e, const Row& report,
+                      double& conv);
 
 // The node synchronisation's copy of a node into an entry (name excluded).
-void SyncNodeFields(TrendListEntry& e, const SnapshotNode& node);
+void SyncNodeFields(TrendListTable& list, TrendListEntry& e, const SnapshotNode& node);
 
 // The first live entry (1 to count) whose ReportId equals the number; 0 when none.
 int16_t FindEntryByReportId(const TrendState& st, std::optional<double> report_id);

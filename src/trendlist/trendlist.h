@@ -22,11 +22,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "components/platform/platform.h"
 #include "storage/storage.h"
+#include "trendlist/shared_text.h"
 
 namespace quorlan {
 
@@ -66,32 +69,32 @@ struct TrendListEntry {
   int32_t ReportId = 0;
   std::string ReportTitle;
   int32_t NodeId = 0;
-  std::string NodeName;  // as stored with the report, not the node's current name
-  std::string Address;
+  SharedText NodeName;  // as stored with the report, not the node's current name
+  SharedText Address;
   int32_t UdpPort = 0;      // 0 to 65535
   int16_t SnmpVersion = 0;  // 3 selects the SNMPv3 path, anything else SNMPv1/v2c
-  std::string ReadComm;
-  std::string TrapComm;
+  SharedText ReadComm;
+  SharedText TrapComm;
   int32_t PollInterval = 0;  // seconds: 60, 300, 900 or 3600 are served; 0 is never polled
   int16_t PollTimeOut = 0;   // seconds
   int16_t PollRetries = 0;
-  std::string PollType;  // "SnmpPoll", "SnmpStatus", "Deleted" or the node's own word
-  std::string PollSnmpV3User;
-  Six<std::string> PollObjId;  // "" when the report has no object k
-  Six<std::string> PollObjName;
+  SharedText PollType;  // "SnmpPoll", "SnmpStatus", "Deleted" or the node's own word
+  SharedText PollSnmpV3User;
+  Six<SharedText> PollObjId;  // "" when the report has no object k
+  Six<SharedText> PollObjName;
   Six<int16_t> PollObjType;  // 3 marks a counter
-  Six<std::string> PollObjEval;
+  Six<SharedText> PollObjEval;
   // Last raw sample and last computed value. Held in double precision so that counters above
   // 2^24 keep their lowest digits; every text written from them is unchanged.
   Six<double> PollSampledValue;  // -1: no sample yet
   Six<double> PollSavedValue;
   Six<bool> PollTriggerAlarm;
-  Six<std::string> PollTriggerExpr;
-  Six<std::string> PollTriggerValueText;  // threshold as stored, possibly with K, M or G
-  Six<double> PollTriggerValue;           // the same threshold as a number
+  Six<SharedText> PollTriggerExpr;
+  Six<SharedText> PollTriggerValueText;  // threshold as stored, possibly with K, M or G
+  Six<double> PollTriggerValue;          // the same threshold as a number
   Six<bool> PollTriggerStatus;
   int16_t PollNumObjects = 0;
-  std::string PollEngineId;
+  SharedText PollEngineId;
   int32_t PollEngineBoots = 0;
   int32_t PollEngineTime = 0;
   int32_t PollMessId = 0;  // 0 when no request is outstanding
@@ -113,6 +116,10 @@ struct TrendListEntry {
 class TrendListTable {
  public:
   TrendListTable() : entries_(kDefaultMaxTrendReports) {}
+  // The pool of the entries' object texts (ids, names, expressions, thresholds): a text that many
+  // reports repeat is held once. Copies of the table share it.
+  SharedText Intern(std::string_view text) { return texts_->Intern(text); }
+  size_t DistinctTexts() const { return texts_->size(); }
   // Entry n. Throws RuntimeError (subscript out of range) for n outside 1 to Size().
   TrendListEntry& operator[](int n) { return entries_[Index(n)]; }
   const TrendListEntry& operator[](int n) const { return entries_[Index(n)]; }
@@ -123,6 +130,8 @@ class TrendListTable {
 
  private:
   size_t Index(int n) const;
+  // Declared before the entries, so that it ends after them.
+  std::shared_ptr<TextPool> texts_ = std::make_shared<TextPool>();
   std::vector<TrendListEntry> entries_;
 };
 

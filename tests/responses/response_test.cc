@@ -213,9 +213,10 @@ TEST_F(SnmpdResponseTest, StaleAnswersChangeNothingAndADeletedReportGetsNoRow) {
 TEST_F(SnmpdResponseTest, ALongRefusedExpressionIsQuotedByItsFirstBytes) {
   snmpd_->SetValues(".1.3.6.1.4.1.32473.2.3.0 gauge 42\n");
   TrendListEntry& e = AddEntry(snmpd_->port(), {SnmpdOid(3)});
-  e.PollObjEval[1] = "$value";
+  std::string eval = "$value";
   std::string quoted = "42";
-  for (int i = 0; i < 40000; ++i) e.PollObjEval[1] += "+1";
+  for (int i = 0; i < 40000; ++i) eval += "+1";
+  e.PollObjEval[1] = eval;
   for (int i = 0; i < 49; ++i) quoted += "+1";
   PollAt(At(1));
   EXPECT_THAT(Samples(), ElementsAre("101 2026-12-07 10:01:00 0 0 0 0 0 0"));

@@ -151,11 +151,16 @@ TEST_F(BuildTest, SettlesFlagsAndASecondBuildYieldsTheSameEntries) {
   EXPECT_EQ(Flag(4), "0");
   std::vector<std::string> first;
   for (int i = 1; i <= 3; ++i) first.push_back(TrendListDumpLine(Entry(i)));
+  // Texts the reports repeat are held once, and a build lets go of the texts it replaces.
+  EXPECT_EQ(&Entry(1).PollObjId[1].str(), &Entry(2).PollObjId[1].str());
+  EXPECT_EQ(&Entry(1).Address.str(), &Entry(3).Address.str());
+  const size_t distinct = st.TrendList.DistinctTexts();
 
   Entry(1).PollSampledValue[1] = 77;  // run-time state is reset by the next build
   TrendListCreate(st);
   ASSERT_EQ(st.TrendListCount, 3);
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(TrendListDumpLine(Entry(i)), first[i - 1]) << i;
+  EXPECT_EQ(st.TrendList.DistinctTexts(), distinct);
   EXPECT_EQ(Entry(3).PollNumObjects, 2);
   EXPECT_TRUE(Events().empty());
   EXPECT_EQ(recorder->Statements(),
