@@ -120,8 +120,10 @@ void Answer::Handle() {
   ReportObjectProblems();
   Entry().PollPending = false;
   CalcPollNextTime(st_, c_);
-  const std::string& type = Entry().PollType;
-  if (type == kPollTypeSnmpPoll || type == kPollTypeSnmpStatus) {
+  // Read before ComputeValues, which may pause; a build in that pause rewrites the entry.
+  const bool polled =
+      Entry().PollType == kPollTypeSnmpPoll || Entry().PollType == kPollTypeSnmpStatus;
+  if (polled) {
     if (!ComputeValues()) return;
     st_.SampleRecorder.Record(row_);
     st_.Health.RowTaken(row_.ReportId, row_.Time);

@@ -17,7 +17,8 @@ void EditRow(TrendState& st, const Row& row, const NodeSnapshot& nodes, double& 
   TrendListEntry e = st.TrendList[i];
   const std::optional<double> node_id = FieldNumber(row, "NodeId");
   for (const SnapshotNode& node : nodes.nodes) {
-    if (node_id && static_cast<double>(node.NodeId) == *node_id) EditNodeFields(st.TrendList, e, row, node);
+    if (node_id && static_cast<double>(node.NodeId) == *node_id)
+      EditNodeFields(st.TrendList, e, row, node);
   }
   EditReportFields(st, st.TrendList, e, row, conv);
   st.TrendList[i] = std::move(e);
@@ -73,7 +74,7 @@ void TrendListTrendDel(TrendState& st) {
       if (const std::optional<int64_t> id = WholeNumber(rows, "ReportId")) read.push_back(*id);
       try {
         const int16_t i = FindEntryByReportId(st, FieldNumber(rows, "ReportId"));
-        if (i != 0) st.TrendList[i].PollType = kPollTypeDeleted;
+        if (i != 0) st.TrendList[i].PollType = st.TrendList.Intern(kPollTypeDeleted);
       } catch (const RuntimeError& e) {
         if (!IsRowValueError(e)) throw;
         ReportRowError(st, kProcedure, rows, e, "the deletion is left out");

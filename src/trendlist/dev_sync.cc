@@ -78,7 +78,7 @@ void TrendListDevSync(TrendState& st) {
       const SnapshotNode* node = lookup.Find(e.NodeId);
       if (node == nullptr) {
         if (lookup.Unknown(e.NodeId)) continue;
-        e.PollType = kPollTypeDeleted;
+        e.PollType = st.TrendList.Intern(kPollTypeDeleted);
         if (!deleted) {
           db.Execute(fmt::format("DELETE FROM TrendReports WHERE ReportId = '{}'", e.ReportId));
         }
