@@ -160,6 +160,7 @@ class Bench {
 };
 
 int Run(const Options& o) {
+  ReturnLargeBlocksWhenFreed();  // as the service's main does
   Bench bench(o.positionals[0], !o.Has("--no-record"));
   if (!bench.Start()) {
     std::cerr << "the service did not start with reports; see Debug/T-AppEvent.txt\n";

@@ -19,6 +19,7 @@ std::string ArgumentString(int argc, char** argv) {
 }  // namespace
 
 int ServiceMain(int argc, char** argv) {
+  ReturnLargeBlocksWhenFreed();
   StdConsole console;
   std::string exe_path;
   try {

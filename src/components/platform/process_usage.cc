@@ -1,6 +1,7 @@
 #include "components/platform/process_usage.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -55,5 +56,10 @@ ProcessUsage ProcessUsageReader::Read() {
 int32_t ProcessId() { return static_cast<int32_t>(::getpid()); }
 
 int64_t ThreadCpuMicros() { return Micros(CLOCK_THREAD_CPUTIME_ID); }
+
+void ReturnLargeBlocksWhenFreed() {
+  // A fixed threshold also turns the dynamic one off. A sanitizer's allocator ignores it (0).
+  (void)mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+}
 
 }  // namespace quorlan
