@@ -76,7 +76,7 @@ std::string ReportName(const Row& report);
 
 // Loads every field of entry e from a report row and its node, with the run-time fields reset.
 // conv is the run's conversion variable for trigger values. PollNextTime is left to the caller.
-// The object texts are taken from list's pool. On an error e is partly written: callers load into
+// The texts are taken from list's pool. On an error e is partly written: callers load into
 // a copy.
 void LoadEntry(Runtime& rt, TrendListTable& list, TrendListEntry& e, const Row& report,
                const SnapshotNode& node, double& conv);

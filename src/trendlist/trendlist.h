@@ -116,8 +116,8 @@ struct TrendListEntry {
 class TrendListTable {
  public:
   TrendListTable() : entries_(kDefaultMaxTrendReports) {}
-  // The pool of the entries' object texts (ids, names, expressions, thresholds): a text that many
-  // reports repeat is held once. Copies of the table share it.
+  // The pool of the entries' texts (object ids, names, expressions, thresholds, the node's
+  // settings): a text that many reports repeat is held once. Copies of the table share it.
   SharedText Intern(std::string_view text) { return texts_->Intern(text); }
   size_t DistinctTexts() const { return texts_->size(); }
   // Entry n. Throws RuntimeError (subscript out of range) for n outside 1 to Size().

@@ -152,7 +152,8 @@ class EventLoop {
   Clock& clock_;
   std::vector<std::unique_ptr<Timer>> timers_;
   std::vector<std::shared_ptr<Watch>> watches_;
-  // The descriptors of the last wait, kept so that a wait allocates nothing.
+  // The descriptors of the last wait, kept so that a wait that finds nothing ready allocates
+  // nothing.
   std::vector<pollfd> pollfds_;
   std::deque<std::function<void()>> posted_;
   std::vector<std::function<void()>> idle_;
