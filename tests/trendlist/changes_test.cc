@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include "trendlist/loading.h"
 #include "trendlist/trend_db.h"
 #include "trendlist/trendlist.h"
@@ -186,6 +188,26 @@ TEST_F(ChangesTest, EditUpdatesReportAndNodeFieldsOnly) {
   EXPECT_EQ(e.PollNextTime, next);
   EXPECT_EQ(Flag(1), "0");
   EXPECT_EQ(Entry(2).Address, "10.0.0.1");  // only flagged rows are applied
+}
+
+// Years of edits must not grow the list: a text no entry holds any more leaves the pool, and a
+// node's new settings are shared by its reports.
+TEST_F(ChangesTest, RepeatedEditsKeepOnlyTheTextsInUse) {
+  SetUpLoaded();
+  size_t distinct = 0;
+  for (int i = 0; i < 4; ++i) {
+    Exec(fmt::format("UPDATE ATR_Nodes SET address = '10.9.9.{}' WHERE node_id = 1", i));
+    Exec(fmt::format(
+        "UPDATE TrendReports SET DbChanged = '2', ObjName1 = 'Name {}', TriggerExpr3 = '<', "
+        "TriggerValue3 = '{}' WHERE ReportId IN (1, 2)",
+        i, i));
+    TrendListTrendEdit(st);
+    ASSERT_EQ(Entry(1).PollObjName[1], fmt::format("Name {}", i));
+    EXPECT_EQ(&Entry(1).Address.str(), &Entry(2).Address.str());
+    EXPECT_EQ(&Entry(1).PollObjName[1].str(), &Entry(2).PollObjName[1].str());
+    if (i == 0) distinct = st.TrendList.DistinctTexts();
+    EXPECT_EQ(st.TrendList.DistinctTexts(), distinct) << "after edit " << i;
+  }
 }
 
 TEST_F(ChangesTest, EditOfANodeThatLeftTrendReportingAndOfUnloadedOrDeletedReports) {
