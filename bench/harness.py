@@ -397,10 +397,16 @@ def start_file_floor(args, template):
 
 
 def file_floor_runs(proc):
-    """The floor's CPU µs of each run but the first (which, like the service's first run, pays
-    for the first use of its files), once the probe has ended."""
+    """The floor's runs but the first (which, like the service's first run, pays for the first
+    use of its files), once the probe has ended: each a dict of CPU µs of the files' run, of the
+    wake-up, and of the first read of 64 of its pages after it."""
     out, _ = proc.communicate(timeout=120)
-    return [int(line.split()[1]) for line in out.splitlines() if line.startswith('run ')][1:]
+    runs = []
+    for line in out.splitlines():
+        words = line.split()
+        if words and words[0] == 'run':
+            runs.append({k: int(v) for k, v in zip(words[::2], words[1::2])})
+    return runs[1:]
 
 
 # --- the run ---------------------------------------------------------------------------------
@@ -597,7 +603,13 @@ def file_floor_text(idle):
     runs = idle.get('floor_us') or []
     if not runs:
         return 'not measured'
-    return f"{sum(runs) / len(runs):.1f} µs CPU per minute ({min(runs)}–{max(runs)}) over {len(runs)} minute(s)"
+
+    def spread(key):
+        values = [r[key] for r in runs]
+        return f"{statistics.median(values):.0f} µs ({min(values)}–{max(values)})"
+    return (f"{spread('run')} CPU per minute over {len(runs)} minute(s); the same program's "
+            f"wake-up alone (the return of its minute's sleep) costs {spread('wake')}, and its "
+            f"first read of 64 pages of its own memory after it {spread('touch')}")
 
 
 def monitor_us_per_minute(idle):
@@ -771,7 +783,10 @@ Targets:
   (the CPU clocks, a read of `/proc/self/statm`, and for each of two files of the service's
   sizes an `fstat`, a `pwrite` and an exchange of names) once a minute and nothing else: the
   floor of writing the counters on this machine, where the first system calls after a minute's
-  sleep run cold.
+  sleep run cold. The same program reports what its wake-up alone costs (the return of its
+  minute's sleep), and its first read of 64 pages of its own memory after it: where the machine
+  is a virtual one that gives an idle guest's memory back to its host, every page a program
+  touches again after a minute's sleep is paid for anew.
 
 Reproduce: `scripts/bootstrap && scripts/bench` (`scripts/bench --help` for a longer run).
 '''

@@ -2,9 +2,12 @@
  * from a program that does nothing else. Once every period it wakes, reads the process's CPU
  * time and /proc/self/statm, and replaces two files (status_bytes and metrics_bytes long) as
  * the service does: an fstat of the kept spare, a pwrite into it and an exchange of names. It
- * prints the thread CPU of each run in microseconds, one line "run US" per wake-up. The first
- * wake-up comes half a period after the start, so that a probe started beside the service wakes
- * between its minutes, not just after them (when the kernel's paths are warm from its run).
+ * prints, in microseconds of thread CPU, one line "run US wake US touch US" per wake-up: the
+ * files' run, the sleep's return (the wake-up itself), and a first read of each of 64 pages of
+ * its own memory, written at the start and untouched since the last wake-up. The last two tell
+ * what any program pays on this machine to wake once a minute and to use its memory again. The
+ * first wake-up comes half a period after the start, so that a probe started beside the service
+ * wakes between its minutes, not just after them (when the kernel's paths are warm from its run).
  * usage: filefloor folder period_s runs status_bytes metrics_bytes */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -60,16 +63,24 @@ int main(int argc, char** argv) {
   }
   char* text = malloc(sizes[0] > sizes[1] ? sizes[0] : sizes[1]);
   memset(text, 'x', sizes[0] > sizes[1] ? sizes[0] : sizes[1]);
+  enum { kPages = 64 };
+  volatile char* pages = malloc(kPages * 4096);
+  memset((char*)pages, 1, kPages * 4096);
+  long sum = 0;
   const int statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
   char buf[128];
   for (int r = 0; r < runs; r++) {
+    const long long asleep = micros(CLOCK_THREAD_CPUTIME_ID);
     sleep((unsigned)(r == 0 ? period / 2 : period));
     const long long before = micros(CLOCK_THREAD_CPUTIME_ID);
     micros(CLOCK_PROCESS_CPUTIME_ID);
     if (pread(statm, buf, sizeof buf, 0) <= 0) perror("statm");
     for (int f = 0; f < 2; f++) replace(fds[f], names[f][0], names[f][1], text, sizes[f]);
-    printf("run %lld\n", micros(CLOCK_THREAD_CPUTIME_ID) - before);
+    const long long files = micros(CLOCK_THREAD_CPUTIME_ID);
+    for (int p = 0; p < kPages; p++) sum += pages[p * 4096];
+    printf("run %lld wake %lld touch %lld\n", files - before, before - asleep,
+           micros(CLOCK_THREAD_CPUTIME_ID) - files);
     fflush(stdout);
   }
-  return 0;
+  return sum == -1;
 }
