@@ -65,6 +65,7 @@ class Bench {
         loop_(clock_),
         host_(loop_),
         m_(dir, clock_, loop_, host_) {
+    CoalesceAnswers(m_, loop_);  // as the service's main does
     clock_.busy = [this] { return m_.Pending > 0 || m_.PendingV3 > 0; };
     clock_.on_boundary = [this](int64_t us) { burst_start_us_ = us; };
     if (!record) m_.Db = std::make_shared<SampleSinkDriver>(m_.Db);

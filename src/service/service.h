@@ -230,6 +230,11 @@ void timerMonitor_Timer(Module& m);
 void ConnectManagerEvents(Module& m);
 void DisconnectManagerEvents(Module& m);
 
+// Has the loop read the answers to a burst of requests a millisecond at a time while more than
+// one is outstanding (EventLoop::SetCoalesceMs): a few wake-ups a burst instead of one for each
+// answer. The service's main sets its loop up so; the bench does the same.
+void CoalesceAnswers(Module& m, EventLoop& loop);
+
 // The process entry point of quorlan-trend. Returns the exit status.
 int ServiceMain(int argc, char** argv);
 

@@ -18,6 +18,10 @@ std::string ArgumentString(int argc, char** argv) {
 
 }  // namespace
 
+void CoalesceAnswers(Module& m, EventLoop& loop) {
+  loop.SetCoalesceMs(1, [&m] { return m.Pending + m.PendingV3 > 1; });
+}
+
 int ServiceMain(int argc, char** argv) {
   ReturnLargeBlocksWhenFreed();
   StdConsole console;
@@ -39,6 +43,7 @@ int ServiceMain(int argc, char** argv) {
   EventLoop loop(clock);
   SystemdServiceHost host(loop, exe_path, unit_dir, !own_unit_dir && systemd_runs);
   Module module(app_path.empty() ? "/" : app_path, clock, loop, host);
+  CoalesceAnswers(module, loop);
   InstanceLock lock;
   const int status = FormLoad(module, ArgumentString(argc, argv), lock, console);
   if (status != kEnterServiceMode) return status;

@@ -213,10 +213,30 @@ int EventLoop::RunOnce(int max_wait_ms) {
   int wait = posted_.empty() ? max_wait_ms : 0;
   const int to_timer = MillisToNextTimer();
   if (to_timer >= 0 && (wait < 0 || to_timer < wait)) wait = to_timer;
-  int delivered = PollDescriptors(wait);
+  int delivered = 0;
+  if (dense_ && wait != 0 && (!more_expected_ || more_expected_())) {
+    delivered = PollDescriptors(0);
+    if (delivered == 0) wait = Nap(wait);
+  }
+  if (delivered == 0) {
+    const int64_t before = clock_.MonotonicMs();
+    delivered = PollDescriptors(wait);
+    // Only a wait that could have blocked tells how dense the traffic is.
+    if (wait != 0) {
+      dense_ = coalesce_ms_ > 0 && delivered > 0 && clock_.MonotonicMs() - before < coalesce_ms_;
+    }
+  }
   delivered += RunDueTimers();
   delivered += RunPosted();
   return delivered;
+}
+
+// Sleeps coalesce_ms_, or less when wait_ms (negative: no limit) ends sooner; returns what is
+// left of wait_ms.
+int EventLoop::Nap(int wait_ms) {
+  const int nap = wait_ms < 0 ? coalesce_ms_ : std::min(wait_ms, coalesce_ms_);
+  clock_.SleepMs(nap);
+  return wait_ms < 0 ? wait_ms : wait_ms - nap;
 }
 
 void EventLoop::Run() {

@@ -117,6 +117,19 @@ class EventLoop {
   // delivers everything pending. Returns the number of handlers run.
   int RunOnce(int max_wait_ms);
 
+  // Coalesces wake-ups under dense traffic: while the last wait ended within ms milliseconds on a
+  // readable descriptor (answers to a burst of requests arrive tens of microseconds apart) and
+  // more is expected (expected() is true; no function: always), RunOnce delivers what is ready
+  // without waiting and, when nothing is, sleeps ms (never past the next timer or its own limit)
+  // before it waits, so that what arrives meanwhile is read in one wake-up instead of one each.
+  // Each delivery is then up to ms late. Sparse traffic, whose waits last longer, and a peer
+  // that waits for each answer before it asks again (nothing more expected) are delivered as
+  // they come. 0, the default, turns it off. WaitMs is not affected: its steps already sleep.
+  void SetCoalesceMs(int ms, std::function<bool()> expected = nullptr) {
+    coalesce_ms_ = ms > 0 ? ms : 0;
+    more_expected_ = std::move(expected);
+  }
+
   // Runs until Quit is called.
   void Run();
   void Quit() { quit_ = true; }
@@ -147,6 +160,7 @@ class EventLoop {
   int RunPosted();
   void RunIdle();
   int MillisToNextTimer();
+  int Nap(int wait_ms);
   void WallClockWasSet();
 
   Clock& clock_;
@@ -161,6 +175,9 @@ class EventLoop {
   bool wall_set_watched_ = false;
   WatchId next_watch_id_ = 1;
   bool quit_ = false;
+  int coalesce_ms_ = 0;
+  std::function<bool()> more_expected_;
+  bool dense_ = false;  // the last wait ended within coalesce_ms_ on a readable descriptor
 };
 
 }  // namespace quorlan

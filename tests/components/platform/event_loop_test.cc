@@ -225,6 +225,56 @@ TEST(EventLoopTest, DeliversReadableSocketsAndNestedWaits) {
   close(fds[1]);
 }
 
+// Under dense traffic (a wait that ended at once on a datagram) the loop reads what is ready
+// without sleeping and, when nothing is, naps the coalescing interval within its wait's limit;
+// a wait that timed out ends it, and a loop without coalescing, or with nothing more expected,
+// never naps.
+TEST(EventLoopTest, CoalescesWakeUpsOnlyUnderDenseTraffic) {
+  CountingClock clock;
+  EventLoop loop(clock);
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds), 0);
+  int got = 0;
+  loop.WatchReadable(fds[0], [&] {
+    char c;
+    while (recv(fds[0], &c, 1, 0) == 1) ++got;
+  });
+  auto arrive = [&] { ASSERT_EQ(send(fds[1], "x", 1, 0), 1); };
+  arrive();
+  loop.RunOnce(1000);
+  loop.RunOnce(5);
+  EXPECT_EQ(clock.sleeps, 0) << "off by default";
+
+  loop.SetCoalesceMs(1);
+  arrive();
+  loop.RunOnce(1000);  // ended at once on a datagram: dense
+  arrive();
+  loop.RunOnce(1000);
+  EXPECT_EQ(got, 3);
+  EXPECT_EQ(clock.sleeps, 0) << "what is ready is read without a nap";
+  loop.RunOnce(0);
+  EXPECT_EQ(clock.sleeps, 0) << "a turn that must not wait does not nap";
+  const int64_t start = clock.MonotonicMs();
+  loop.RunOnce(1000);
+  EXPECT_EQ(clock.slept_ms, 1);
+  EXPECT_EQ(clock.MonotonicMs() - start, 1000) << "the nap is part of the wait's limit";
+  loop.RunOnce(1000);
+  EXPECT_EQ(clock.sleeps, 1) << "the wait timed out: traffic is no longer dense";
+  bool expected = false;
+  loop.SetCoalesceMs(1, [&] { return expected; });
+  arrive();
+  loop.RunOnce(1000);
+  loop.RunOnce(1000);
+  EXPECT_EQ(clock.sleeps, 1) << "dense, but nothing more expected";
+  expected = true;
+  arrive();
+  loop.RunOnce(1000);
+  loop.RunOnce(1000);
+  EXPECT_EQ(clock.sleeps, 2);
+  close(fds[0]);
+  close(fds[1]);
+}
+
 // Idle tasks run once nothing is ready: not while a socket still has datagrams, once in a wait's
 // step, and a task posted by an idle task waits for the next idle moment.
 TEST(EventLoopTest, IdleTasksRunWhenNothingIsReady) {
